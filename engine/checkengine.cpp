@@ -1,0 +1,272 @@
+#include "checkengine.h"
+
+#include "porttext.h"
+#include "version.h"
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+CheckEngine::CheckEngine(CheckView& view, CheckServerAddress server, QObject* parent)
+    : QObject(parent)
+    , m_view(view)
+    , m_server(std::move(server))
+{
+    connect(&tmrTimeout, &QTimer::timeout, this, &CheckEngine::tmrTimeoutTick);
+    connect(&tmrWait, &QTimer::timeout, this, &CheckEngine::tmrWaitTick);
+
+    connect(&wsin, &SocketObject::connectionRequest, this, &CheckEngine::wsinConnectionRequest);
+    connect(&wsin, &SocketObject::dataArrival, this, &CheckEngine::wsinDataArrival);
+    connect(&wsin, &SocketObject::closed, this, &CheckEngine::wsinClose);
+    connect(&wsin, &SocketObject::connected, this, &CheckEngine::wsinConnect);
+    connect(&wsin, &SocketObject::errorOccurred, this, &CheckEngine::wsinError);
+
+    connect(&wshttp, &SocketObject::connected, this, &CheckEngine::wshttpConnect);
+    connect(&wshttp, &SocketObject::dataArrival, this, &CheckEngine::wshttpDataArrival);
+    connect(&wshttp, &SocketObject::closed, this, &CheckEngine::wshttpClose);
+    connect(&wshttp, &SocketObject::errorOccurred, this, &CheckEngine::wshttpError);
+}
+
+CheckEngine::~CheckEngine()
+{
+    stopCheck();
+}
+
+void CheckEngine::setLogLimit(qsizetype characters)
+{
+    httpLog.setLimit(characters);
+    listenerLog.setLimit(characters);
+}
+
+QString CheckEngine::versionLine()
+{
+    return u"Quillmere version "_s + versionText();
+}
+
+void CheckEngine::cmdCheckMeClick()
+{
+    ShowExternalIP(QString(), TextColour::Black);
+    ShowPingStatus(QString(), TextColour::Black);
+    httpLog.reset(versionLine());
+    listenerLog.reset();
+    m_view.setResultText(ResultLabel::Info, QString());
+    waitElapsed = false;
+    // A wait armed by an earlier check must not evaluate this one, nor cancel its time-out.
+    tmrWait.stop();
+    m_shownMessages.clear();
+    m_lastVerdict.reset();
+    tmrTimeout.setInterval(m_timeoutInterval);
+    tmrTimeout.start();
+    if (m_view.portText().isEmpty())
+        m_view.setPortText(kDefaultPortText.toString());
+
+    wsin.close();
+    const QString port = m_view.portText();
+    bool opened = false;
+    if (m_view.isTcpSelected()) {
+        wsin.setProtocol(ProbeProtocol::Tcp);
+        // A text that names no port 0..65535 cannot be listened on: it fails like a locked
+        // port rather than reopening whatever port the socket had before.
+        const auto number = portNumber(port);
+        opened = number && wsin.setLocalPort(*number) && wsin.listen();
+    } else {
+        wsin.setProtocol(ProbeProtocol::Udp);
+        opened = wsin.bind(port);
+    }
+    if (!opened) {
+        reportLockedPort();
+        return;
+    }
+
+    wshttp.close();
+    ShowStatus(text::kContacting.toString(), TextColour::Blue);
+    wshttp.connectToHost(m_server.host, m_server.port);
+}
+
+void CheckEngine::reportLockedPort()
+{
+    // The server is never contacted for this check, so nothing may later claim it could not
+    // be reached: no time-out, and no earlier check's connection left to close into this one.
+    tmrTimeout.stop();
+    wshttp.close();
+    const QString port = m_view.portText();
+    m_view.showMessageBox(u"Could not test port "_s + port +
+                              u" because some other application has that port locked. Please "
+                              u"close any applications that may be using this port and try "
+                              u"again."_s,
+                          MessageIcon::None);
+    ShowStatus(u"Port "_s + port +
+                   u" could not be checked. Please close any applications that may be using "
+                   u"this port and try again."_s,
+               TextColour::Red);
+    ShowInfo(u"Try closing all applications that could be using port "_s + port +
+             u" and try again."_s);
+    Q_EMIT portLocked();
+}
+
+void CheckEngine::tmrTimeoutTick()
+{
+    AddLogHTTP(u"ERR: Timeout"_s);
+    tmrTimeout.stop();
+    wshttp.close();
+    wsin.close();
+    EvaluateResult();
+}
+
+void CheckEngine::tmrWaitTick()
+{
+    tmrWait.stop();
+    waitElapsed = true;
+    EvaluateResult();
+}
+
+void CheckEngine::wsinConnectionRequest(int requestId)
+{
+    AddLogWS(u"Connection request from: "_s + wsin.remoteHostIP() + u':' +
+             QString::number(wsin.remotePort()) + u" on local port: "_s +
+             QString::number(wsin.localPort()));
+    wsin.close();
+    wsin.accept(requestId);
+}
+
+void CheckEngine::wsinDataArrival(qint64 /*bytesTotal*/)
+{
+    const QByteArray data = wsin.getData();
+    AddLogWS(u"Data arrived on local port: "_s + QString::number(wsin.localPort()));
+    AddLogWS(QString::fromLatin1(data));
+}
+
+void CheckEngine::wsinClose()
+{
+    AddLogWS(u"TCP: Close"_s);
+    wsin.close();
+    wsin.listen();
+}
+
+void CheckEngine::wsinConnect()
+{
+    AddLogWS(u"Connect to: "_s + wsin.remoteHostIP() + u':' + QString::number(wsin.remotePort()));
+}
+
+void CheckEngine::wsinError(int /*number*/, const QString& description)
+{
+    AddLogWS(u"wsin_ERROR: "_s + description);
+}
+
+void CheckEngine::wshttpConnect()
+{
+    ShowStatus(text::kConnected.toString(), TextColour::Blue);
+    AddLogHTTP(u"HTTP: Connect to: "_s + wshttp.remoteHostIP() + u':' +
+               QString::number(wshttp.remotePort()));
+    const ProbeProtocol protocol = m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    wshttp.sendData(buildCheckRequest(m_view.portText(), protocol, m_server.hostHeader()));
+}
+
+void CheckEngine::wshttpDataArrival(qint64 bytesTotal)
+{
+    const QByteArray data = wshttp.getData();
+    AddLogHTTP(u"HTTP: Begin data arrived: "_s + QString::number(bytesTotal) + u"\r\n"_s +
+               QString::fromLatin1(data));
+}
+
+void CheckEngine::wshttpClose()
+{
+    AddLogHTTP(u"HTTP: Close ok"_s);
+    wshttp.close();
+    EvaluateResult();
+}
+
+void CheckEngine::wshttpError(int /*number*/, const QString& description)
+{
+    AddLogHTTP(u"wshttp_ERROR: "_s + description);
+}
+
+void CheckEngine::EvaluateResult()
+{
+    tmrTimeout.stop();
+    const Verdict verdict =
+        decideVerdict(httpLog.text(), listenerLog.text(), wsin.protocol(), waitElapsed);
+
+    switch (verdict.wait) {
+    case WaitRequest::Recheck:
+        tmrWait.stop();
+        tmrWait.setInterval(kRecheckMs);
+        tmrWait.start();
+        showVerdictLabels(verdict);
+        break;
+    case WaitRequest::GraceWait:
+        showVerdictLabels(verdict);
+        tmrWait.setInterval(kGraceWaitMs);
+        tmrWait.start();
+        break;
+    case WaitRequest::None:
+        showVerdictLabels(verdict);
+        break;
+    }
+    ShowPingStatus(verdict.pingText(), verdict.pingColour());
+    ShowExternalIP(verdict.externalIpText(), verdict.externalIpColour());
+
+    m_lastVerdict = verdict;
+    Q_EMIT evaluated(verdict);
+
+    // The re-check runs every few milliseconds; a message is shown once per check however often
+    // the verdict runs, and marked before the (modal) box opens so that a run made while it is
+    // open does not open another.
+    if (verdict.message && !m_shownMessages.contains(*verdict.message)) {
+        m_shownMessages.insert(*verdict.message);
+        m_view.showMessageBox(*verdict.message, MessageIcon::Critical);
+    }
+}
+
+void CheckEngine::showVerdictLabels(const Verdict& verdict)
+{
+    ShowStatus(verdict.status, verdict.statusColour);
+    if (verdict.info)
+        ShowInfo(*verdict.info);
+}
+
+void CheckEngine::AddLogHTTP(const QString& entry)
+{
+    if (httpLog.append(entry))
+        Q_EMIT httpLogAppended();
+}
+
+void CheckEngine::AddLogWS(const QString& entry)
+{
+    if (listenerLog.append(entry))
+        Q_EMIT listenerLogAppended();
+}
+
+void CheckEngine::ShowStatus(const QString& text, TextColour colour)
+{
+    m_view.setResultText(ResultLabel::Status, text);
+    m_view.setResultColour(ResultLabel::Status, colour);
+}
+
+void CheckEngine::ShowInfo(const QString& text)
+{
+    m_view.setResultText(ResultLabel::Info, text);
+    m_view.setResultColour(ResultLabel::Info, TextColour::Black);
+}
+
+void CheckEngine::ShowPingStatus(const QString& text, TextColour colour)
+{
+    m_view.setResultText(ResultLabel::PingStatus, text);
+    m_view.setResultColour(ResultLabel::PingStatus, colour);
+}
+
+void CheckEngine::ShowExternalIP(const QString& text, TextColour colour)
+{
+    m_view.setResultText(ResultLabel::ExternalIP, text);
+    m_view.setResultColour(ResultLabel::ExternalIP, colour);
+}
+
+void CheckEngine::stopCheck()
+{
+    tmrTimeout.stop();
+    tmrWait.stop();
+    wshttp.close();
+    wsin.close();
+}
+
+} // namespace quillmere

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "checkserver.h"
+#include "checkview.h"
+#include "exchangelog.h"
+#include "socketobject.h"
+#include "verdict.h"
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+
+#include <optional>
+
+namespace quillmere {
+
+// One port check, from the click on "Check Me" to the verdict.
+//
+// The engine opens the probe socket `wsin` on the user's port, connects `wshttp` to the check
+// server and sends the request, records both sides in the exchange logs `httpLog` and
+// `listenerLog`, and decides the verdict from those logs alone. Everything is driven by events
+// on one thread: the click, the socket events and the ticks of `tmrTimeout` (the overall time-out)
+// and `tmrWait` (the UDP grace wait and the TCP re-check). Each handler runs to its end.
+//
+// Front ends plug in through CheckView: the engine reads the port text and the protocol choice
+// from it and shows its results through it.
+class CheckEngine : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int kTimeoutMs = 30000;
+    static constexpr int kGraceWaitMs = 5000;
+    static constexpr int kRecheckMs = 5;
+
+    CheckEngine(CheckView& view, CheckServerAddress server, QObject* parent = nullptr);
+    ~CheckEngine() override;
+
+    // The overall time-out of a check; 30000 ms unless a caller (a test, the command line) asks
+    // for another.
+    void setTimeoutInterval(int milliseconds) { m_timeoutInterval = milliseconds; }
+    int timeoutInterval() const { return m_timeoutInterval; }
+    void setLogLimit(qsizetype characters);
+
+    const CheckServerAddress& server() const { return m_server; }
+
+    // "Quillmere version 1.0.39", the line every check's server log starts with.
+    static QString versionLine();
+
+    // Event handlers, named after the element and its event.
+    void cmdCheckMeClick();
+    void tmrTimeoutTick();
+    void tmrWaitTick();
+    void wsinConnectionRequest(int requestId);
+    void wsinDataArrival(qint64 bytesTotal);
+    void wsinClose();
+    void wsinConnect();
+    void wsinError(int number, const QString& description);
+    void wshttpConnect();
+    void wshttpDataArrival(qint64 bytesTotal);
+    void wshttpClose();
+    void wshttpError(int number, const QString& description);
+
+    // Decides the verdict from the logs as they stand and shows it.
+    void EvaluateResult();
+
+    // Append one entry (without its line end) to a log.
+    void AddLogHTTP(const QString& entry);
+    void AddLogWS(const QString& entry);
+
+    void ShowStatus(const QString& text, TextColour colour);
+    void ShowInfo(const QString& text);
+    void ShowPingStatus(const QString& text, TextColour colour);
+    void ShowExternalIP(const QString& text, TextColour colour);
+
+    // Ends whatever the current check still waits for: both timers stop, both sockets close.
+    void stopCheck();
+
+    // Read access for front ends and tests.
+    const QString& httpLogText() const { return httpLog.text(); }
+    const QString& listenerLogText() const { return listenerLog.text(); }
+    bool isWaitElapsed() const { return waitElapsed; }
+    const SocketObject& probeSocket() const { return wsin; }
+    const SocketObject& serverSocket() const { return wshttp; }
+    const QTimer& timeoutTimer() const { return tmrTimeout; }
+    const QTimer& waitTimer() const { return tmrWait; }
+    const std::optional<Verdict>& lastVerdict() const { return m_lastVerdict; }
+
+Q_SIGNALS:
+    void httpLogAppended();
+    void listenerLogAppended();
+    // After every evaluation, once the labels show it and before any server message is shown.
+    void evaluated(const quillmere::Verdict& verdict);
+    // The probe socket could not be opened; the locked-port texts are showing.
+    void portLocked();
+
+private:
+    void reportLockedPort();
+    void showVerdictLabels(const Verdict& verdict);
+
+    CheckView& m_view;
+    const CheckServerAddress m_server;
+    int m_timeoutInterval = kTimeoutMs;
+
+    SocketObject wsin;
+    SocketObject wshttp;
+    QTimer tmrTimeout;
+    QTimer tmrWait;
+    ExchangeLog httpLog;
+    ExchangeLog listenerLog;
+    bool waitElapsed = false;
+
+    QSet<QString> m_shownMessages; // server messages already shown in this check
+    std::optional<Verdict> m_lastVerdict;
+};
+
+} // namespace quillmere

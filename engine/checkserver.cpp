@@ -1,0 +1,118 @@
+#include "checkserver.h"
+
+#include "buildconfig.h"
+
+#include <QHostAddress>
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+bool isHostNameChar(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
+           c == u'.' || c == u'-' || c == u'_';
+}
+
+std::optional<quint16> parsePort(QStringView text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return std::nullopt;
+    for (QChar c : text) {
+        if (!c.isDigit() || c.unicode() > 127)
+            return std::nullopt;
+    }
+    const int port = text.toInt();
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+} // namespace
+
+std::optional<CheckServerAddress> CheckServerAddress::parse(QStringView text)
+{
+    CheckServerAddress address;
+    QStringView portPart;
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0)
+            return std::nullopt;
+        address.host = text.sliced(1, close - 1).toString();
+        QHostAddress literal;
+        if (!literal.setAddress(address.host) || literal.protocol() != QHostAddress::IPv6Protocol)
+            return std::nullopt;
+        const QStringView rest = text.sliced(close + 1);
+        if (!rest.isEmpty()) {
+            if (!rest.startsWith(u':'))
+                return std::nullopt;
+            portPart = rest.sliced(1);
+            if (portPart.isEmpty())
+                return std::nullopt;
+        }
+    } else {
+        const qsizetype colon = text.indexOf(u':');
+        QStringView hostPart = text;
+        if (colon >= 0) {
+            hostPart = text.first(colon);
+            portPart = text.sliced(colon + 1);
+            if (portPart.isEmpty())
+                return std::nullopt;
+        }
+        if (hostPart.isEmpty() || hostPart.size() > 253)
+            return std::nullopt;
+        for (QChar c : hostPart) {
+            if (!isHostNameChar(c))
+                return std::nullopt;
+        }
+        address.host = hostPart.toString();
+    }
+    if (!portPart.isEmpty()) {
+        const auto port = parsePort(portPart);
+        if (!port)
+            return std::nullopt;
+        address.port = *port;
+    }
+    return address;
+}
+
+QString CheckServerAddress::hostHeader() const
+{
+    return host.contains(u':') ? u'[' + host + u']' : host;
+}
+
+QString CheckServerAddress::authority() const
+{
+    return port == 80 ? hostHeader() : hostHeader() + u':' + QString::number(port);
+}
+
+CheckServerAddress builtInCheckServer()
+{
+    return CheckServerAddress{QString::fromLatin1(build::kCheckServerHost), 80};
+}
+
+CheckServerAddress checkServerFromEnvironment(const QProcessEnvironment& environment,
+                                              QString* problem)
+{
+    const QString variable = QString::fromLatin1(kCheckServerVariable);
+    if (!environment.contains(variable))
+        return builtInCheckServer();
+    const QString value = environment.value(variable);
+    if (const auto parsed = CheckServerAddress::parse(value))
+        return *parsed;
+    if (problem)
+        *problem = variable + u" is not HOST[:PORT]: \""_s + value + u"\"; using "_s +
+                   builtInCheckServer().authority();
+    return builtInCheckServer();
+}
+
+QString helpPageUrl(const CheckServerAddress& server)
+{
+    const QString configured = QString::fromLatin1(build::kHelpPageHost);
+    const QString host = configured.isEmpty() ? server.authority() : configured;
+    return u"http://"_s + host + u"/help/portcheck_help.htm"_s;
+}
+
+} // namespace quillmere

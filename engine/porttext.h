@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <optional>
+
+namespace quillmere {
+
+// Rules of the port field, shared by every front end.
+
+inline constexpr QStringView kDefaultPortText = u"1000";
+inline constexpr QStringView kMaxPortText = u"65535";
+
+// The change check: the text that must replace `text`, or nullopt when it may stay. An empty
+// text stays; a text that is no whole number (an optional sign and decimal digits, within the
+// signed 32-bit range) or whose value is above 65535 becomes "65535". Leading zeros and 0 stay.
+std::optional<QString> cappedPortText(QStringView text);
+
+// The port field's text after its change check.
+QString normalisedPortText(QStringView text);
+
+// The port number a text names, for opening a socket: nullopt unless 0..65535.
+std::optional<int> portNumber(QStringView text);
+
+} // namespace quillmere

@@ -1,0 +1,265 @@
+#include "socketobject.h"
+
+#include <QNetworkDatagram>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUdpSocket>
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+QString displayAddress(const QHostAddress& address)
+{
+    bool isV4 = false;
+    const quint32 v4 = address.toIPv4Address(&isV4);
+    if (isV4)
+        return QHostAddress(v4).toString();
+    return address.toString();
+}
+
+SocketObject::SocketObject(QObject* parent)
+    : QObject(parent)
+{}
+
+SocketObject::~SocketObject()
+{
+    close();
+}
+
+bool SocketObject::setLocalPort(qint64 port)
+{
+    if (port < 0 || port > 65535)
+        return false;
+    m_localPort = int(port);
+    return true;
+}
+
+SocketObject::State SocketObject::state() const
+{
+    if (m_server)
+        return State::Listening;
+    if (m_udp)
+        return State::Bound;
+    if (m_tcp) {
+        return m_tcp->state() == QAbstractSocket::ConnectedState ? State::Connected
+                                                                 : State::Connecting;
+    }
+    return State::Closed;
+}
+
+void SocketObject::close()
+{
+    // Detach first: nothing this object closes itself may raise an event.
+    if (m_server) {
+        m_server->disconnect(this);
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+    if (m_tcp) {
+        m_tcp->disconnect(this);
+        m_tcp->abort();
+        m_tcp->deleteLater();
+        m_tcp = nullptr;
+    }
+    if (m_udp) {
+        m_udp->disconnect(this);
+        m_udp->close();
+        m_udp->deleteLater();
+        m_udp = nullptr;
+    }
+    m_tcpFailed = false;
+    m_datagram.clear();
+    m_datagramTaken = true;
+}
+
+bool SocketObject::listen()
+{
+    close();
+    m_lastError.clear();
+    auto* server = new QTcpServer(this);
+    // A dual-stack listener; on a system without IPv6 fall back to IPv4 alone.
+    bool ok = server->listen(QHostAddress::Any, quint16(m_localPort));
+    if (!ok && server->serverError() == QAbstractSocket::UnsupportedSocketOperationError)
+        ok = server->listen(QHostAddress::AnyIPv4, quint16(m_localPort));
+    if (!ok) {
+        m_lastError = server->errorString();
+        delete server;
+        return false;
+    }
+    m_protocol = ProbeProtocol::Tcp;
+    m_localPort = server->serverPort();
+    m_server = server;
+    connect(server, &QTcpServer::newConnection, this, &SocketObject::onNewConnection);
+    return true;
+}
+
+bool SocketObject::bind(const QString& portText)
+{
+    close();
+    m_lastError.clear();
+    bool ok = false;
+    const int port = portText.toInt(&ok);
+    if (!ok || port < 0 || port > 65535) {
+        m_lastError = u"Invalid port: "_s + portText;
+        return false;
+    }
+    auto* udp = new QUdpSocket(this);
+    // DontShareAddress without the reuse hint: a port bound elsewhere must fail here.
+    ok = udp->bind(QHostAddress::Any, quint16(port), QAbstractSocket::DontShareAddress);
+    if (!ok && udp->error() == QAbstractSocket::UnsupportedSocketOperationError)
+        ok = udp->bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress);
+    if (!ok) {
+        m_lastError = udp->errorString();
+        delete udp;
+        return false;
+    }
+    m_protocol = ProbeProtocol::Udp;
+    m_localPort = udp->localPort();
+    m_udp = udp;
+    connect(udp, &QUdpSocket::readyRead, this, &SocketObject::onUdpReadyRead);
+    connect(udp, &QUdpSocket::errorOccurred, this,
+            [this] { Q_EMIT errorOccurred(int(m_udp->error()), m_udp->errorString()); });
+    return true;
+}
+
+void SocketObject::onNewConnection()
+{
+    // Take every waiting connection first: the handler may close the listener, and with it
+    // whatever the server still holds.
+    QList<int> ids;
+    while (QTcpSocket* socket = m_server ? m_server->nextPendingConnection() : nullptr) {
+        socket->setParent(this);
+        const int id = m_nextRequestId++;
+        m_requests.insert(id, socket);
+        ids.append(id);
+    }
+    QPointer<SocketObject> self(this);
+    for (int id : ids) {
+        if (!self)
+            return;
+        QTcpSocket* socket = m_requests.value(id);
+        if (!socket)
+            continue;
+        setRemote(socket->peerAddress(), socket->peerPort());
+        Q_EMIT connectionRequest(id);
+        if (!self)
+            return;
+        // Not accepted: the request is refused by closing its connection.
+        if (QTcpSocket* left = m_requests.take(id)) {
+            left->abort();
+            left->deleteLater();
+        }
+    }
+}
+
+void SocketObject::accept(int requestId)
+{
+    QTcpSocket* socket = m_requests.take(requestId);
+    if (!socket)
+        return;
+    close();
+    adoptConnection(socket);
+    if (socket->bytesAvailable() > 0) {
+        QMetaObject::invokeMethod(
+            this,
+            [this, guard = QPointer<QTcpSocket>(socket)] {
+                if (guard && guard == m_tcp && guard->bytesAvailable() > 0)
+                    Q_EMIT dataArrival(guard->bytesAvailable());
+            },
+            Qt::QueuedConnection);
+    }
+}
+
+void SocketObject::adoptConnection(QTcpSocket* socket)
+{
+    m_protocol = ProbeProtocol::Tcp;
+    m_tcp = socket;
+    m_tcpFailed = false;
+    if (socket->state() == QAbstractSocket::ConnectedState) {
+        m_localPort = socket->localPort();
+        setRemote(socket->peerAddress(), socket->peerPort());
+    }
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_localPort = m_tcp->localPort();
+        setRemote(m_tcp->peerAddress(), m_tcp->peerPort());
+        Q_EMIT connected();
+    });
+    connect(socket, &QTcpSocket::readyRead, this, [this] {
+        if (m_tcp->bytesAvailable() > 0)
+            Q_EMIT dataArrival(m_tcp->bytesAvailable());
+    });
+    connect(socket, &QTcpSocket::errorOccurred, this, &SocketObject::onTcpError);
+    connect(socket, &QTcpSocket::disconnected, this, &SocketObject::onTcpDisconnected);
+}
+
+void SocketObject::onTcpError()
+{
+    // A peer's orderly close is the closed() event, not an error.
+    if (m_tcp->error() == QAbstractSocket::RemoteHostClosedError)
+        return;
+    m_tcpFailed = true;
+    Q_EMIT errorOccurred(int(m_tcp->error()), m_tcp->errorString());
+}
+
+void SocketObject::onTcpDisconnected()
+{
+    // After an error the connection stays as the error left it; only an orderly close by the
+    // peer counts as the close event.
+    if (m_tcpFailed)
+        return;
+    Q_EMIT closed();
+}
+
+void SocketObject::connectToHost(const QString& host, quint16 port)
+{
+    close();
+    auto* socket = new QTcpSocket(this);
+    adoptConnection(socket);
+    socket->connectToHost(host, port);
+}
+
+void SocketObject::sendData(const QByteArray& data)
+{
+    if (m_tcp)
+        m_tcp->write(data);
+}
+
+QByteArray SocketObject::getData()
+{
+    if (m_tcp)
+        return m_tcp->readAll();
+    if (m_udp && !m_datagramTaken) {
+        m_datagramTaken = true;
+        return std::exchange(m_datagram, QByteArray());
+    }
+    return QByteArray();
+}
+
+void SocketObject::onUdpReadyRead()
+{
+    QPointer<SocketObject> self(this);
+    while (m_udp && m_udp->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_udp->receiveDatagram();
+        if (!datagram.isValid())
+            break;
+        setRemote(datagram.senderAddress(), quint16(datagram.senderPort()));
+        m_datagram = datagram.data();
+        m_datagramTaken = false;
+        Q_EMIT dataArrival(m_datagram.size());
+        if (!self)
+            return;
+        // A datagram the handler did not read is dropped, as it would be by the network.
+        m_datagram.clear();
+        m_datagramTaken = true;
+    }
+}
+
+void SocketObject::setRemote(const QHostAddress& address, quint16 port)
+{
+    m_remoteHostIP = displayAddress(address);
+    m_remotePort = port;
+}
+
+} // namespace quillmere
