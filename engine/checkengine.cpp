@@ -49,6 +49,7 @@ void CheckEngine::cmdCheckMeClick()
     ShowPingStatus(QString(), TextColour::Black);
     httpLog.reset(versionLine());
     listenerLog.reset();
+    Q_EMIT checkStarted();
     m_view.setResultText(ResultLabel::Info, QString());
     waitElapsed = false;
     // A wait armed by an earlier check must not evaluate this one, nor cancel its time-out.

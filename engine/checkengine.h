@@ -88,6 +88,8 @@ public:
     const std::optional<Verdict>& lastVerdict() const { return m_lastVerdict; }
 
 Q_SIGNALS:
+    // A click started a new check: both logs were reset.
+    void checkStarted();
     void httpLogAppended();
     void listenerLogAppended();
     // After every evaluation, once the labels show it and before any server message is shown.

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <functional>
+
+#include <QPlainTextEdit>
+
+namespace quillmere {
+
+// Keeps a text box of the log window showing the whole of one exchange log, with the caret
+// after its last character, from the first entry appended while the box is attached.
+//
+// A burst of entries costs one update: appends only mark the box stale and the copy happens
+// once per pass of the event loop. An update adds just the new tail when the box still holds
+// exactly the log's earlier text; after a reset of the log, or once the user has typed into the
+// box, the whole log is written again.
+class LogMirror : public QObject
+{
+public:
+    explicit LogMirror(std::function<const QString&()> source, QObject* parent = nullptr);
+
+    // The box to keep up to date, or nullptr. A new box stays as it is until the next entry.
+    void setBox(QPlainTextEdit* box);
+    QPlainTextEdit* box() const { return m_box; }
+
+    // The log started afresh: the next update rewrites the box.
+    void logReset();
+    // An entry was appended: update the box in the next pass of the event loop.
+    void logAppended();
+    // Brings the box up to date now.
+    void flush();
+
+    // How many times the box has been written (for measurements).
+    int updateCount() const { return m_updates; }
+
+private:
+    std::function<const QString&()> m_source;
+    QPointer<QPlainTextEdit> m_box;
+    qsizetype m_shown = 0;
+    bool m_rewrite = true;
+    bool m_scheduled = false;
+    bool m_writing = false;
+    int m_updates = 0;
+};
+
+} // namespace quillmere

@@ -1,0 +1,45 @@
+#include "application.h"
+#include "mainwindow.h"
+#include "signalwatcher.h"
+#include "theme.h"
+#include "versionmode.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSettings>
+#include <QTextStream>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+
+int main(int argc, char* argv[])
+{
+    // Decided before anything touches a display, so that it works on a machine without one.
+    if (isVersionMode(argc, argv)) {
+        writeVersionFile(QDir::currentPath());
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(u"Quillmere"_s);
+    QApplication::setApplicationName(u"Quillmere"_s);
+    setUpApplicationLook(app);
+
+    QString problem;
+    MainWindow::Options options;
+    options.server = checkServerFromEnvironment(QProcessEnvironment::systemEnvironment(), &problem);
+    if (!problem.isEmpty())
+        QTextStream(stderr) << u"quillmere: "_s << problem << u'\n';
+    options.helpPageUrl = helpPageUrl(options.server);
+    options.uninstallerPath = uninstallerPath(QApplication::applicationDirPath());
+
+    QSettings settings;
+    ThemeContext theme;
+    MainWindow window(settings, theme, options);
+
+    SignalWatcher signals_;
+    QObject::connect(&signals_, &SignalWatcher::endRequested, &window, &MainWindow::close);
+
+    window.show();
+    return app.exec();
+}

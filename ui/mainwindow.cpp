@@ -1,0 +1,447 @@
+#include "mainwindow.h"
+
+#include "logwindow.h"
+#include "porttext.h"
+#include "shell.h"
+#include "theme.h"
+#include "ui_mainwindow.h"
+#include "version.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHostInfo>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QSettings>
+#include <QWindow>
+
+#include <cmath>
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kPortKey = u"Settings/Port"_s;
+
+int twipsToPixels(double twips)
+{
+    return int(std::lround(twips / kTwipsPerPixel));
+}
+
+QColor colourOf(quint32 bgr)
+{
+    const Rgb rgb = rgbFromBgr(bgr);
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+
+// The form stores whole point sizes; the design's fonts are 8.25 and 9.75 points.
+void applyDesignFontSizes(QWidget& root)
+{
+    QList<QWidget*> widgets = root.findChildren<QWidget*>();
+    widgets.prepend(&root);
+    for (QWidget* widget : widgets) {
+        if (!widget->testAttribute(Qt::WA_SetFont))
+            continue;
+        QFont font = widget->font();
+        if (font.pointSizeF() == 8)
+            font.setPointSizeF(8.25);
+        else if (font.pointSizeF() == 10)
+            font.setPointSizeF(9.75);
+        else
+            continue;
+        widget->setFont(font);
+    }
+}
+
+// The character a key press would type, as the key filter sees it: control characters for
+// Backspace, Enter, Escape and Ctrl+letter; nothing for keys that type nothing (arrows, Delete,
+// Home, End, Tab, function keys).
+std::optional<int> characterCode(const QKeyEvent& event)
+{
+    switch (event.key()) {
+    case Qt::Key_Backspace:
+        return 8;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return 13;
+    case Qt::Key_Escape:
+        return 27;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return std::nullopt;
+    default:
+        break;
+    }
+    const Qt::KeyboardModifiers modifiers = event.modifiers();
+    if ((modifiers & Qt::ControlModifier) && !(modifiers & Qt::AltModifier) &&
+        event.key() >= Qt::Key_A && event.key() <= Qt::Key_Z)
+        return event.key() - Qt::Key_A + 1;
+    const QString text = event.text();
+    if (text.isEmpty())
+        return std::nullopt;
+    return text.front().unicode();
+}
+
+} // namespace
+
+MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options, QWidget* parent)
+    : QMainWindow(parent)
+    , m_ui(std::make_unique<Ui::MainWindow>())
+    , m_settings(settings)
+    , m_theme(theme)
+    , m_options(std::move(options))
+    , m_engine(*this, m_options.server)
+    , m_httpMirror([this]() -> const QString& { return m_engine.httpLogText(); })
+    , m_listenerMirror([this]() -> const QString& { return m_engine.listenerLogText(); })
+{
+    if (!m_options.openDocument)
+        m_options.openDocument = OpenDocument;
+
+    m_ui->setupUi(this);
+    applyDesignFontSizes(*this);
+    m_ui->chkShowLogs->setVisible(false);
+    m_ui->optProtocol->setId(m_ui->optProtocol_0, 0);
+    m_ui->optProtocol->setId(m_ui->optProtocol_1, 1);
+    // Result labels carry text from the network: never rich text, never links.
+    for (QLabel* label : {m_ui->lblStatus, m_ui->lblInfo, m_ui->lblPingStatus, m_ui->lblExternalIP,
+                          m_ui->Label11}) {
+        label->setTextFormat(Qt::PlainText);
+        label->setTextInteractionFlags(Qt::NoTextInteraction);
+    }
+    // Client area 785 x 535 pixels below the menu bar, at the top-left corner of the screen.
+    resize(785, 535 + menuBar()->sizeHint().height());
+    move(0, 0);
+
+    m_theme.mainWindow = this;
+    m_ui->txtPort->installEventFilter(this);
+    connect(m_ui->txtPort, &QLineEdit::textChanged, this, &MainWindow::txtPortChange);
+    connect(m_ui->cmdCheckMe, &QPushButton::clicked, &m_engine, &CheckEngine::cmdCheckMeClick);
+    connect(m_ui->chkShowLogs, &QCheckBox::toggled, this, &MainWindow::chkShowLogsClick);
+    connect(m_ui->mnuFileExit, &QAction::triggered, this, &MainWindow::mnuFileExitClick);
+    connect(m_ui->mnuOptionsUninstall, &QAction::triggered, this,
+            &MainWindow::mnuOptionsUninstallClick);
+
+    connect(&m_engine, &CheckEngine::checkStarted, this, [this] {
+        m_httpMirror.logReset();
+        m_listenerMirror.logReset();
+    });
+    connect(&m_engine, &CheckEngine::httpLogAppended, this, [this] {
+        if (logWindowOpen)
+            m_httpMirror.logAppended();
+    });
+    connect(&m_engine, &CheckEngine::listenerLogAppended, this, [this] {
+        if (logWindowOpen)
+            m_listenerMirror.logAppended();
+    });
+    connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* window) {
+        m_previousFocusWindow = m_focusWindow;
+        m_focusWindow = window;
+    });
+
+    formLoad();
+}
+
+MainWindow::~MainWindow()
+{
+    if (m_logs)
+        delete m_logs.data();
+}
+
+void MainWindow::formLoad()
+{
+    ApplyTheme(*this, m_theme);
+
+    const QColor panel = colourOf(m_theme.ThemeBackColor);
+    for (ShapeWidget* band : {m_ui->shaBack1, m_ui->shaBack2, m_ui->shaBack3, m_ui->shaBack4})
+        band->setFillColor(panel);
+
+    colourMenus();
+
+    const QVariant saved = m_settings.value(kPortKey);
+    m_ui->txtPort->setText(saved.isValid() ? saved.toString() : kDefaultPortText.toString());
+
+    resizeLayout();
+
+    m_ui->WebBrowser1->navigate(QUrl(m_options.helpPageUrl));
+
+    setWindowTitle(windowTitle() + u" version "_s + versionText());
+
+    showServerAddress();
+}
+
+void MainWindow::colourMenus()
+{
+    const QColor back = colourOf(kMenuBackColor);
+    auto paint = [&back](QWidget& widget) {
+        QPalette palette = widget.palette();
+        palette.setColor(QPalette::Window, back);
+        palette.setColor(QPalette::Button, back);
+        palette.setColor(QPalette::Base, back);
+        widget.setPalette(palette);
+        widget.setAutoFillBackground(true);
+    };
+    paint(*menuBar());
+    // Both drop-down menus and any menus below them.
+    for (QMenu* menu : {m_ui->mnuFile, m_ui->mnuOptions}) {
+        paint(*menu);
+        for (QMenu* sub : menu->findChildren<QMenu*>())
+            paint(*sub);
+    }
+}
+
+void MainWindow::showServerAddress()
+{
+    // The check server's address, for looking it up in firewall logs.
+    QHostInfo::lookupHost(m_options.server.host, this, [this](const QHostInfo& info) {
+        for (const QHostAddress& address : info.addresses()) {
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                m_ui->Label11->setText(address.toString());
+                return;
+            }
+        }
+    });
+}
+
+LogWindow* MainWindow::logWindow() const
+{
+    return m_logs;
+}
+
+QString MainWindow::portText() const
+{
+    return m_ui->txtPort->text();
+}
+
+void MainWindow::setPortText(const QString& text)
+{
+    m_ui->txtPort->setText(text);
+}
+
+bool MainWindow::isTcpSelected() const
+{
+    return m_ui->optProtocol_0->isChecked();
+}
+
+void MainWindow::setResultText(ResultLabel label, const QString& text)
+{
+    switch (label) {
+    case ResultLabel::Status:
+        m_ui->lblStatus->setText(text);
+        break;
+    case ResultLabel::Info:
+        m_ui->lblInfo->setText(text);
+        break;
+    case ResultLabel::PingStatus:
+        m_ui->lblPingStatus->setText(text);
+        break;
+    case ResultLabel::ExternalIP:
+        m_ui->lblExternalIP->setText(text);
+        break;
+    }
+}
+
+void MainWindow::setResultColour(ResultLabel label, TextColour colour)
+{
+    QLabel* target = nullptr;
+    switch (label) {
+    case ResultLabel::Status:
+        target = m_ui->lblStatus;
+        break;
+    case ResultLabel::Info:
+        target = m_ui->lblInfo;
+        break;
+    case ResultLabel::PingStatus:
+        target = m_ui->lblPingStatus;
+        break;
+    case ResultLabel::ExternalIP:
+        target = m_ui->lblExternalIP;
+        break;
+    }
+    const Rgb rgb = rgbOf(colour);
+    QPalette palette = target->palette();
+    palette.setColor(QPalette::WindowText, QColor(rgb.red, rgb.green, rgb.blue));
+    target->setPalette(palette);
+}
+
+void MainWindow::showMessageBox(const QString& text, MessageIcon icon)
+{
+    QMessageBox box(icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::NoIcon,
+                    QString::fromUtf16(kAppTitle), text, QMessageBox::Ok, this);
+    box.setTextFormat(Qt::PlainText);
+    box.setTextInteractionFlags(Qt::NoTextInteraction);
+    box.exec();
+}
+
+QSize MainWindow::nonClientSize() const
+{
+    // Frame and title bar as the window system draws them. Without a window manager there is
+    // none: count the design's title bar (the outer height 581 pixels over a 535-pixel client
+    // area and the menu bar), so that the client area keeps its designed minimum height.
+    const QSize frame = frameGeometry().size() - geometry().size();
+    if (frame.width() > 0 || frame.height() > 0)
+        return frame;
+    return QSize(0, std::max(0, 581 - 535 - menuBar()->height()));
+}
+
+void MainWindow::resizeLayout()
+{
+    const QSize nonClient = nonClientSize();
+    double width = (geometry().width() + nonClient.width()) * kTwipsPerPixel;
+    double height = (geometry().height() + nonClient.height()) * kTwipsPerPixel;
+
+    // The minimum size, enforced by the window system where it can.
+    const QSize minimum(twipsToPixels(kMinWidthTwips) - nonClient.width(),
+                        twipsToPixels(kMinHeightTwips) - nonClient.height());
+    if (minimumSize() != minimum)
+        setMinimumSize(minimum);
+    if (width < kMinWidthTwips || height < kMinHeightTwips) {
+        if (!isMinimized())
+            resize(std::max(geometry().width(), minimum.width()),
+                   std::max(geometry().height(), minimum.height()));
+        width = std::max<double>(width, kMinWidthTwips);
+        height = std::max<double>(height, kMinHeightTwips);
+    }
+
+    QWidget* line = m_ui->Line1;
+    line->resize(std::max(0, twipsToPixels(width) - line->x()), line->height());
+    m_ui->imgBG->resize(twipsToPixels(width), m_ui->imgBG->height());
+    m_ui->shaWhite->resize(m_ui->shaWhite->width(), twipsToPixels(height));
+
+    const QRect border = m_ui->shaBorder4->geometry();
+    const double browserHeight = height - (border.y() + border.height()) * kTwipsPerPixel - 800;
+    QWidget* browser = m_ui->WebBrowser1;
+    browser->setGeometry(twipsToPixels(50), browser->y(), twipsToPixels(width - 150),
+                         browserHeight > 0 ? twipsToPixels(browserHeight) : browser->height());
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    resizeLayout();
+}
+
+bool MainWindow::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowActivate)
+        formActivate();
+    return QMainWindow::event(event);
+}
+
+void MainWindow::formActivate()
+{
+    // Counts on the first activation and when activation comes from another window of this
+    // program (the log window), not from another program or from a message box.
+    bool fromOwnWindow = false;
+    if (m_previousFocusWindow && m_previousFocusWindow != windowHandle()) {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->windowHandle() == m_previousFocusWindow)
+                fromOwnWindow = !qobject_cast<QDialog*>(widget);
+        }
+    }
+    if (m_activatedOnce && !fromOwnWindow)
+        return;
+    m_activatedOnce = true;
+    move(pos().x(), twipsToPixels(kActivatedTopTwips));
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    m_settings.setValue(kPortKey, m_ui->txtPort->text());
+    m_settings.sync();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window != this && window->isVisible())
+            window->close();
+    }
+    event->accept();
+}
+
+void MainWindow::mnuFileExitClick()
+{
+    close();
+}
+
+void MainWindow::mnuOptionsUninstallClick()
+{
+    m_options.openDocument(m_options.uninstallerPath, QString());
+    close();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != m_ui->txtPort)
+        return QMainWindow::eventFilter(watched, event);
+    if (event->type() == QEvent::KeyPress) {
+        const auto code = characterCode(*static_cast<QKeyEvent*>(event));
+        if (!code)
+            return false;
+        int keyCode = *code;
+        txtPortKeyPress(keyCode);
+        return keyCode == 0; // a discarded keystroke never reaches the field
+    }
+    if (event->type() == QEvent::InputMethod) {
+        // Text composed by an input method goes through the same filter, character by
+        // character.
+        auto* input = static_cast<QInputMethodEvent*>(event);
+        const QString commit = input->commitString();
+        if (commit.isEmpty())
+            return false;
+        QString kept;
+        for (QChar c : commit) {
+            int keyCode = c.unicode();
+            txtPortKeyPress(keyCode);
+            if (keyCode != 0)
+                kept += c;
+        }
+        if (kept == commit)
+            return false;
+        QInputMethodEvent filtered(input->preeditString(), input->attributes());
+        filtered.setCommitString(kept, input->replacementStart(), input->replacementLength());
+        QCoreApplication::sendEvent(m_ui->txtPort, &filtered);
+        return true;
+    }
+    return false;
+}
+
+void MainWindow::txtPortKeyPress(int& keyCode)
+{
+    if (keyCode == 8)
+        return;
+    if (keyCode == kRevealSecond && lastPortKey == kRevealFirst)
+        m_ui->chkShowLogs->setVisible(true);
+    lastPortKey = qint16(keyCode);
+    static constexpr QStringView kDigits = u"0123456789";
+    if (keyCode <= 0 || keyCode > 0xFFFF || !kDigits.contains(QChar(char16_t(keyCode))))
+        keyCode = 0;
+}
+
+void MainWindow::txtPortChange()
+{
+    const QString text = m_ui->txtPort->text();
+    if (const auto replacement = cappedPortText(text)) {
+        m_ui->txtPort->setText(*replacement);
+        m_ui->txtPort->setCursorPosition(int(replacement->size()));
+    }
+}
+
+void MainWindow::chkShowLogsClick()
+{
+    if (m_ui->chkShowLogs->isChecked()) {
+        if (!m_logs || !m_logs->isVisible()) {
+            m_logs = new LogWindow(m_theme, logWindowOpen);
+            connect(m_logs, &LogWindow::closePressed, this,
+                    [this] { m_ui->chkShowLogs->setChecked(false); });
+            m_httpMirror.setBox(m_logs->httpBox());
+            m_listenerMirror.setBox(m_logs->listenerBox());
+        }
+        m_logs->show();
+        logWindowOpen = true;
+    } else {
+        if (m_logs)
+            m_logs->close();
+        logWindowOpen = false;
+    }
+}
+
+} // namespace quillmere

@@ -1,0 +1,106 @@
+#pragma once
+
+#include "checkengine.h"
+#include "checkview.h"
+#include "logmirror.h"
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+
+class QSettings;
+class QWindow;
+
+namespace Ui {
+class MainWindow;
+}
+
+namespace quillmere {
+
+class LogWindow;
+struct ThemeContext;
+
+// frmMain: the port field, the protocol choice, "Check Me", the result labels and the help
+// pane, over the check engine. It keeps the last port in the settings, opens the log window
+// from its (hidden) check box, and brings its top edge back to 200 twips whenever activation
+// returns to it from another window of the program.
+class MainWindow : public QMainWindow, public CheckView
+{
+    Q_OBJECT
+
+public:
+    struct Options
+    {
+        CheckServerAddress server;
+        QString helpPageUrl;
+        QString uninstallerPath;
+        // Hands a document or program to the desktop's shell (OpenDocument by default).
+        std::function<int(const QString& path, const QString& parameters)> openDocument;
+    };
+
+    // The two letters that, typed one after the other into the port field, reveal
+    // "Show Logs (advanced)".
+    static constexpr char16_t kRevealFirst = u'l';
+    static constexpr char16_t kRevealSecond = u'g';
+
+    static constexpr quint32 kMenuBackColor = 0x7ECDF0; // RGB(240, 205, 126)
+    static constexpr int kMinWidthTwips = 11700;
+    static constexpr int kMinHeightTwips = 8715;
+    static constexpr int kActivatedTopTwips = 200;
+
+    MainWindow(QSettings& settings, ThemeContext& theme, Options options,
+               QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    CheckEngine& engine() { return m_engine; }
+    LogWindow* logWindow() const;
+    bool isLogWindowOpen() const { return logWindowOpen; }
+
+    // CheckView
+    QString portText() const override;
+    void setPortText(const QString& text) override;
+    bool isTcpSelected() const override;
+    void setResultText(ResultLabel label, const QString& text) override;
+    void setResultColour(ResultLabel label, TextColour colour) override;
+    void showMessageBox(const QString& text, MessageIcon icon) override;
+
+    // Keeps the minimum size and stretches the rule, the picture, the white column and the
+    // help pane to the window's size.
+    void resizeLayout();
+
+protected:
+    bool event(QEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void formLoad();
+    void formActivate();
+    void txtPortKeyPress(int& keyCode);
+    void txtPortChange();
+    void chkShowLogsClick();
+    void mnuFileExitClick();
+    void mnuOptionsUninstallClick();
+    void colourMenus();
+    void showServerAddress();
+    QSize nonClientSize() const;
+
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    QSettings& m_settings;
+    ThemeContext& m_theme;
+    Options m_options;
+    CheckEngine m_engine;
+    LogMirror m_httpMirror;
+    LogMirror m_listenerMirror;
+    QPointer<LogWindow> m_logs;
+    qint16 lastPortKey = 0;
+    bool logWindowOpen = false;
+    bool m_activatedOnce = false;
+    QPointer<QWindow> m_focusWindow;
+    QPointer<QWindow> m_previousFocusWindow;
+};
+
+} // namespace quillmere
