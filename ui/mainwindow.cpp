@@ -282,7 +282,7 @@ QSize MainWindow::nonClientSize() const
     const QSize frame = frameGeometry().size() - geometry().size();
     if (frame.width() > 0 || frame.height() > 0)
         return frame;
-    return QSize(0, std::max(0, 581 - 535 - menuBar()->height()));
+    return QSize(0, std::max(0, 581 - 535 - menuBar()->sizeHint().height()));
 }
 
 void MainWindow::resizeLayout()
@@ -333,10 +333,13 @@ void MainWindow::formActivate()
 {
     // Counts on the first activation and when activation comes from another window of this
     // program (the log window), not from another program or from a message box.
+    // The window that had the focus before: the activation may arrive before or after the
+    // application reports the new focus window.
+    QWindow* before = m_focusWindow != windowHandle() ? m_focusWindow : m_previousFocusWindow;
     bool fromOwnWindow = false;
-    if (m_previousFocusWindow && m_previousFocusWindow != windowHandle()) {
+    if (before && before != windowHandle()) {
         for (QWidget* widget : QApplication::topLevelWidgets()) {
-            if (widget->windowHandle() == m_previousFocusWindow)
+            if (widget->windowHandle() == before)
                 fromOwnWindow = !qobject_cast<QDialog*>(widget);
         }
     }

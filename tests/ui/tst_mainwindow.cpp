@@ -1,0 +1,487 @@
+// The main window driven as a user drives it: keys into the port field, clicks, the menus, the
+// settings across runs, the layout when resized, and one whole check against a loopback server.
+
+#include "logwindow.h"
+#include "scriptedcheckserver.h"
+#include "shapes.h"
+#include "uitesthelpers.h"
+
+#include <QCheckBox>
+#include <QClipboard>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QUdpSocket>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+QColor textColour(const QWidget* widget)
+{
+    return widget->palette().color(QPalette::WindowText);
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void typing_data();
+    void typing();
+    void insertingInTheMiddleCapsWithCaretAtEnd();
+    void discardedKeysChangeNothing();
+    void emptyFieldStaysEmpty();
+    void pasting_data();
+    void pasting();
+    void revealSequence_data();
+    void revealSequence();
+    void startUpPort_data();
+    void startUpPort();
+    void portIsSavedOnClose();
+    void startUpLooks();
+    void resizeKeepsMinimumAndStretches();
+    void menuCommandsCloseAndSave();
+    void activationFromLogWindowMovesTopEdge();
+    void wholeCheckFromClick();
+    void serverTextIsPlainText();
+    void lockedPortFromClick();
+};
+
+void TestMainWindow::typing_data()
+{
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<int>("caret");
+    QTest::addColumn<QString>("keys");
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("expectedCaret");
+
+    QTest::newRow("7000 stays") << "" << 0 << "7000"
+                                << "7000" << 4;
+    QTest::newRow("70000 becomes 65535") << "" << 0 << "70000"
+                                         << "65535" << 5;
+    QTest::newRow("65535 stays") << "" << 0 << "65535"
+                                 << "65535" << 5;
+    QTest::newRow("65536 becomes 65535") << "" << 0 << "65536"
+                                         << "65535" << 5;
+    QTest::newRow("digit after 65535") << "65535" << 5 << "9"
+                                       << "65535" << 5;
+    QTest::newRow("zero before 65535 stays") << "65535" << 0 << "0"
+                                             << "065535" << 1;
+    QTest::newRow("leading zeros stay") << "" << 0 << "00080"
+                                        << "00080" << 5;
+    QTest::newRow("zero stays") << "" << 0 << "0"
+                                << "0" << 1;
+}
+
+void TestMainWindow::typing()
+{
+    QFETCH(QString, start);
+    QFETCH(int, caret);
+    QFETCH(QString, keys);
+    QFETCH(QString, expected);
+    QFETCH(int, expectedCaret);
+
+    MainWindowFixture f;
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    port->setText(start);
+    port->setCursorPosition(caret);
+    QTest::keyClicks(port, keys);
+    QCOMPARE(port->text(), expected);
+    QCOMPARE(port->cursorPosition(), expectedCaret);
+}
+
+void TestMainWindow::insertingInTheMiddleCapsWithCaretAtEnd()
+{
+    MainWindowFixture f;
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    port->setText(u"6553"_s);
+    port->setCursorPosition(2);
+    QTest::keyClick(port, '9'); // 65953 > 65535
+    QCOMPARE(port->text(), u"65535"_s);
+    QCOMPARE(port->cursorPosition(), 5);
+}
+
+void TestMainWindow::discardedKeysChangeNothing()
+{
+    MainWindowFixture f;
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    port->setText(u"123"_s);
+    QSignalSpy changes(port, &QLineEdit::textChanged);
+    QTest::keyClicks(port, u"a Z-.,+"_s);
+    QTest::keyClick(port, Qt::Key_Return);
+    QTest::keyClick(port, Qt::Key_Enter);
+    QTest::keyClick(port, Qt::Key_V, Qt::ControlModifier); // paste shortcut
+    QTest::keyClick(port, Qt::Key_X, Qt::ControlModifier); // cut shortcut
+    QCOMPARE(port->text(), u"123"_s);
+    QCOMPARE(changes.count(), 0);
+}
+
+void TestMainWindow::emptyFieldStaysEmpty()
+{
+    MainWindowFixture f;
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    port->setText(u"12"_s);
+    port->setCursorPosition(2);
+    QTest::keyClick(port, Qt::Key_Backspace);
+    QTest::keyClick(port, Qt::Key_Backspace);
+    QCOMPARE(port->text(), QString());
+}
+
+void TestMainWindow::pasting_data()
+{
+    QTest::addColumn<QString>("clip");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("letters") << "abc"
+                             << "65535";
+    QTest::newRow("too long for 32 bits") << "123456789012"
+                                          << "65535";
+    QTest::newRow("a port") << "8080"
+                            << "8080";
+    QTest::newRow("above the limit") << "99999"
+                                     << "65535";
+}
+
+void TestMainWindow::pasting()
+{
+    QFETCH(QString, clip);
+    QFETCH(QString, expected);
+    MainWindowFixture f;
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    port->clear();
+    QApplication::clipboard()->setText(clip);
+    port->paste(); // what the field's context menu does
+    QCOMPARE(port->text(), expected);
+}
+
+void TestMainWindow::revealSequence_data()
+{
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<bool>("revealed");
+    const int first = MainWindow::kRevealFirst;
+    const int second = MainWindow::kRevealSecond;
+    QTest::newRow("first then second") << QList<int>{first, second} << true;
+    QTest::newRow("backspace between") << QList<int>{first, '\b', second} << true;
+    QTest::newRow("digit between") << QList<int>{first, '5', second} << false;
+    QTest::newRow("upper case") << QList<int>{first - 32, second - 32} << false;
+    QTest::newRow("reversed") << QList<int>{second, first} << false;
+}
+
+void TestMainWindow::revealSequence()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(bool, revealed);
+    MainWindowFixture f;
+    f.window->show();
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    auto* showLogs = f.find<QCheckBox>(u"chkShowLogs"_s);
+    QVERIFY(!showLogs->isVisible());
+    for (int key : keys) {
+        if (key == '\b')
+            QTest::keyClick(port, Qt::Key_Backspace);
+        else
+            QTest::keyClick(port, char(key));
+    }
+    QCOMPARE(showLogs->isVisible(), revealed);
+    // The letters never reach the field; the backspace does its usual work.
+    const QString expected = keys.contains('\b')  ? u"100"_s
+                             : keys.contains('5') ? u"10005"_s
+                                                  : u"1000"_s;
+    QCOMPARE(port->text(), expected);
+    if (revealed) {
+        QTest::keyClick(port, char(MainWindow::kRevealFirst));
+        QTest::keyClick(port, char(MainWindow::kRevealSecond));
+        QVERIFY(showLogs->isVisible());
+    }
+}
+
+void TestMainWindow::startUpPort_data()
+{
+    QTest::addColumn<QVariant>("saved");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("nothing saved") << QVariant() << "1000";
+    QTest::newRow("empty") << QVariant(u""_s) << "";
+    QTest::newRow("70000") << QVariant(u"70000"_s) << "65535";
+    QTest::newRow("not a number") << QVariant(u"http"_s) << "65535";
+    QTest::newRow("leading zeros") << QVariant(u"0080"_s) << "0080";
+}
+
+void TestMainWindow::startUpPort()
+{
+    QFETCH(QVariant, saved);
+    QFETCH(QString, shown);
+    MainWindowFixture f({u"127.0.0.1"_s, freePort()}, [&saved](QSettings& settings) {
+        if (saved.isValid())
+            settings.setValue(u"Settings/Port"_s, saved);
+    });
+    QCOMPARE(f.find<QLineEdit>(u"txtPort"_s)->text(), shown);
+}
+
+void TestMainWindow::portIsSavedOnClose()
+{
+    QTemporaryDir dir;
+    const QString file = dir.filePath(u"s.ini"_s);
+    {
+        MainWindowFixture f;
+        f.window->show();
+        auto* port = f.find<QLineEdit>(u"txtPort"_s);
+        port->clear();
+        QVERIFY(f.window->close());
+        QCOMPARE(f.settings.value(u"Settings/Port"_s).toString(), QString());
+        QVERIFY(f.settings.contains(u"Settings/Port"_s));
+        QFile::copy(f.settings.fileName(), file);
+    }
+    MainWindowFixture again({u"127.0.0.1"_s, freePort()}, [&file](QSettings& settings) {
+        const QSettings previous(file, QSettings::IniFormat);
+        settings.setValue(u"Settings/Port"_s, previous.value(u"Settings/Port"_s));
+    });
+    QCOMPARE(again.find<QLineEdit>(u"txtPort"_s)->text(), QString());
+}
+
+void TestMainWindow::startUpLooks()
+{
+    MainWindowFixture f;
+    MainWindow& w = *f.window;
+    QCOMPARE(w.windowTitle(), u"Quillmere by Dunmoor version 1.0.39"_s);
+    QVERIFY(f.find<QRadioButton>(u"optProtocol_0"_s)->isChecked());
+    QVERIFY(!f.find<QRadioButton>(u"optProtocol_1"_s)->isChecked());
+    for (const char* name : {"lblStatus", "lblInfo", "lblPingStatus", "lblExternalIP"})
+        QVERIFY(f.find<QLabel>(QString::fromLatin1(name))->text().isEmpty());
+
+    const QColor golden(233, 194, 98);
+    QCOMPARE(f.theme.ThemeBackColor, 0x62C2E9u);
+    QCOMPARE(w.palette().color(QPalette::Window), golden);
+    QCOMPARE(f.find<QPushButton>(u"cmdCheckMe"_s)->palette().color(QPalette::Button), golden);
+    QCOMPARE(f.find<QGroupBox>(u"Frame1"_s)->palette().color(QPalette::Window), golden);
+    QCOMPARE(f.find<QLabel>(u"Label13"_s)->palette().color(QPalette::Window), golden);
+    for (const char* name : {"optProtocol_0", "optProtocol_1"}) {
+        auto* option = f.find<QRadioButton>(QString::fromLatin1(name));
+        QCOMPARE(option->palette().color(option->backgroundRole()), golden);
+        QCOMPARE(textColour(option), QColor(Qt::black));
+    }
+    QCOMPARE(f.find<QLineEdit>(u"txtPort"_s)->palette().color(QPalette::Base), QColor(Qt::white));
+    for (const char* name : {"shaBack1", "shaBack2", "shaBack3", "shaBack4"})
+        QCOMPARE(f.find<ShapeWidget>(QString::fromLatin1(name))->fillColor(), golden);
+
+    const QColor menu(240, 205, 126);
+    QCOMPARE(w.menuBar()->palette().color(QPalette::Window), menu);
+    QCOMPARE(f.find<QMenu>(u"mnuFile"_s)->palette().color(QPalette::Window), menu);
+    QCOMPARE(f.find<QMenu>(u"mnuOptions"_s)->palette().color(QPalette::Window), menu);
+
+    // Keyboard focus goes only to the browser, the field, the options, the button (and the
+    // check box once shown), in that order.
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    f.find<QWidget>(u"txtPort"_s)->setFocus();
+    QStringList order;
+    for (int i = 0; i < 3; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        order << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(order, (QStringList{u"optProtocol_0"_s, u"cmdCheckMe"_s, u"WebBrowser1"_s}));
+}
+
+void TestMainWindow::resizeKeepsMinimumAndStretches()
+{
+    MainWindowFixture f;
+    MainWindow& w = *f.window;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    QWidget* client = w.centralWidget();
+    QWidget* browser = f.find<QWidget>(u"WebBrowser1"_s);
+
+    // The window's outer size, frame included, in twips.
+    auto outer = [&w] { return w.frameGeometry().size() * 15; };
+
+    w.resize(400, 200);
+    QTRY_COMPARE(w.size(), w.minimumSize());
+    QCOMPARE(outer(), QSize(11700, 8715));
+    QCOMPARE(browser->height(), qRound((8715 - 6155) / 15.0));
+
+    w.resize(1000, 760);
+    QTRY_COMPARE(w.size(), QSize(1000, 760));
+    const QSize big = outer() / 15;
+    QCOMPARE(f.find<QWidget>(u"Line1"_s)->geometry().right() + 1, big.width());
+    QCOMPARE(f.find<QWidget>(u"imgBG"_s)->width(), big.width());
+    QCOMPARE(f.find<QWidget>(u"shaWhite"_s)->height(), big.height());
+    QCOMPARE(browser->x(), 3);                    // 50 twips
+    QCOMPARE(browser->width(), big.width() - 10); // 150 twips narrower than the window
+    QCOMPARE(browser->y(), 364);                  // its top never moves
+    QCOMPARE(browser->height(), qRound((big.height() * 15 - 6155) / 15.0));
+    QVERIFY(browser->geometry().bottom() < client->height());
+    // Everything else keeps its place.
+    QCOMPARE(f.find<QWidget>(u"cmdCheckMe"_s)->geometry(), QRect(176, 80, 109, 25));
+    QCOMPARE(f.find<QWidget>(u"imgBG"_s)->height(), 452);
+
+    // Only the direction that was too small snaps back.
+    w.resize(1000, 100);
+    QTRY_COMPARE(w.size(), QSize(1000, w.minimumHeight()));
+}
+
+void TestMainWindow::menuCommandsCloseAndSave()
+{
+    {
+        MainWindowFixture f;
+        f.window->show();
+        f.find<QLineEdit>(u"txtPort"_s)->setText(u"4242"_s);
+        f.find<QAction>(u"mnuFileExit"_s)->trigger();
+        QVERIFY(!f.window->isVisible());
+        QCOMPARE(f.settings.value(u"Settings/Port"_s).toString(), u"4242"_s);
+        QVERIFY(f.opened.isEmpty());
+    }
+    {
+        MainWindowFixture f;
+        f.window->show();
+        f.find<QLineEdit>(u"txtPort"_s)->setText(u"4343"_s);
+        f.find<QAction>(u"mnuOptionsUninstall"_s)->trigger();
+        QCOMPARE(f.opened.size(), 1);
+        QCOMPARE(f.opened.front().first, f.dir.filePath(u"quillmere-uninstall"_s));
+        QCOMPARE(f.opened.front().second, QString());
+        QVERIFY(!f.window->isVisible());
+        QCOMPARE(f.settings.value(u"Settings/Port"_s).toString(), u"4343"_s);
+    }
+}
+
+void TestMainWindow::activationFromLogWindowMovesTopEdge()
+{
+    MainWindowFixture f;
+    MainWindow& w = *f.window;
+    w.show();
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QCOMPARE(w.pos().y(), 13); // 200 twips, on the first activation
+
+    w.move(40, 300);
+    QTRY_COMPARE(w.pos(), QPoint(40, 300));
+    // A message box coming and going is not another window of the program.
+    {
+        MessageBoxWatcher boxes;
+        w.showMessageBox(u"hello"_s, MessageIcon::None);
+        QCOMPARE(boxes.seen().size(), 1);
+    }
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QCOMPARE(w.pos(), QPoint(40, 300));
+
+    // Back from the log window: the top edge returns to 200 twips, the left edge stays.
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    QTest::keyClick(port, char(MainWindow::kRevealFirst));
+    QTest::keyClick(port, char(MainWindow::kRevealSecond));
+    f.find<QCheckBox>(u"chkShowLogs"_s)->setChecked(true);
+    LogWindow* logs = w.logWindow();
+    QVERIFY(logs);
+    logs->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(logs));
+    w.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    QTRY_COMPARE(w.pos(), QPoint(40, 13));
+}
+
+void TestMainWindow::wholeCheckFromClick()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    MainWindowFixture f({u"127.0.0.1"_s, server.port()});
+    f.window->show();
+    const quint16 port = freePort();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    auto* status = f.find<QLabel>(u"lblStatus"_s);
+    QTRY_COMPARE(status->text(), u"Your port is OPEN on this computer!"_s);
+    QCOMPARE(textColour(status), QColor(0, 97, 9));
+    QCOMPARE(f.find<QLabel>(u"lblPingStatus"_s)->text(), u"We were able to ping your router."_s);
+    QCOMPARE(f.find<QLabel>(u"lblExternalIP"_s)->text(),
+             u"Your external IP address is: 127.0.0.1"_s);
+    QCOMPARE(textColour(f.find<QLabel>(u"lblExternalIP"_s)), QColor(0, 97, 9));
+    QVERIFY(
+        f.find<QLabel>(u"lblInfo"_s)->text().startsWith(u"This means that our server was able"_s));
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(server.requests().front().port, QByteArray::number(port));
+    QCOMPARE(server.requests().front().protocol, QByteArray("tcp"));
+
+    // UDP from the option button: the grace wait shows first, then the verdict.
+    QTest::mouseClick(f.find<QRadioButton>(u"optProtocol_1"_s), Qt::LeftButton);
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(status->text(), u"Waiting for the packet to get here..."_s);
+    QCOMPARE(textColour(status), QColor(0, 0, 255));
+    QTRY_COMPARE_WITH_TIMEOUT(status->text(), u"Your port is OPEN on this computer!"_s, 15000);
+    QCOMPARE(server.requests().back().protocol, QByteArray("udp"));
+}
+
+void TestMainWindow::serverTextIsPlainText()
+{
+    const QByteArray html = "<b>Maintenance</b> <a href=\"http://example.invalid/\">read more</a>";
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    ServerScript script;
+    script.probe = ServerScript::Probe::None;
+    script.replyPieces = {httpReply("-done- -ip:<i>1.2.3.4</i>- <message>" + html + "</message>")};
+    server.setScript(script);
+    MainWindowFixture f({u"127.0.0.1"_s, server.port()});
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(freePort()));
+
+    MessageBoxWatcher boxes;
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(boxes.seen().size(), 1);
+    const auto& box = boxes.seen().front();
+    QCOMPARE(box.title, u"Quillmere"_s);
+    QCOMPARE(box.text, QString::fromLatin1(html));
+    QCOMPARE(box.icon, QMessageBox::Critical);
+    QCOMPARE(box.format, Qt::PlainText);
+    QVERIFY(box.modal);
+
+    auto* address = f.find<QLabel>(u"lblExternalIP"_s);
+    QCOMPARE(address->text(), u"Your external IP address is: <i>1.2.3.4</i>"_s);
+    for (const char* name : {"lblStatus", "lblInfo", "lblPingStatus", "lblExternalIP"}) {
+        auto* label = f.find<QLabel>(QString::fromLatin1(name));
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QVERIFY(!label->openExternalLinks());
+    }
+}
+
+void TestMainWindow::lockedPortFromClick()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    MainWindowFixture f({u"127.0.0.1"_s, server.port()});
+    f.window->show();
+    QUdpSocket holder;
+    QVERIFY(holder.bind(QHostAddress::Any, 0));
+    const QString port = QString::number(holder.localPort());
+    f.find<QLineEdit>(u"txtPort"_s)->setText(port);
+    QTest::mouseClick(f.find<QRadioButton>(u"optProtocol_1"_s), Qt::LeftButton);
+
+    MessageBoxWatcher boxes;
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(boxes.seen().size(), 1);
+    QCOMPARE(boxes.seen().front().text,
+             u"Could not test port "_s + port +
+                 u" because some other application has that port locked. Please close any "
+                 u"applications that may be using this port and try again."_s);
+    QCOMPARE(boxes.seen().front().icon, QMessageBox::NoIcon);
+    auto* status = f.find<QLabel>(u"lblStatus"_s);
+    QTRY_COMPARE(status->text(), u"Port "_s + port +
+                                     u" could not be checked. Please close any applications "
+                                     u"that may be using this port and try again."_s);
+    QCOMPARE(textColour(status), QColor(255, 0, 0));
+    QCOMPARE(f.find<QLabel>(u"lblInfo"_s)->text(),
+             u"Try closing all applications that could be using port "_s + port +
+                 u" and try again."_s);
+    QVERIFY(server.requests().isEmpty());
+    QVERIFY(!f.window->engine().timeoutTimer().isActive());
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
