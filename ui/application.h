@@ -3,13 +3,23 @@
 #include <QString>
 
 class QApplication;
+class QWidget;
 
 namespace quillmere {
 
 // The look every window of the program shares: one widget style on every platform, so that
-// the theme's colours show the same everywhere, and the design's font, "MS Sans Serif" 8.25 pt,
-// with the closest fonts the system has standing in for it.
+// the theme's colours show the same everywhere, and the design's font.
 void setUpApplicationLook(QApplication& app);
+
+// The forms name the design font, "MS Sans Serif", in whole points. This gives every widget of
+// `root` that sets its own font the installed face that stands in for it, at the design's
+// sizes (8.25 and 9.75 points).
+void applyDesignFonts(QWidget& root);
+
+// The notes of a window are laid out for the design font. Where a word-wrapped label's text
+// needs more height than its box with the face that stands in for that font, its font shrinks
+// in quarter points until the text fits, rather than losing its last words.
+void fitStaticLabels(QWidget& root);
 
 // The uninstaller that lies beside the program.
 QString uninstallerPath(const QString& programFolder);

@@ -1,5 +1,7 @@
 #include "logwindow.h"
 
+#include "application.h"
+
 #include "shell.h"
 #include "theme.h"
 #include "ui_logwindow.h"
@@ -15,6 +17,7 @@ LogWindow::LogWindow(ThemeContext& theme, bool& logWindowOpenFlag)
     , logWindowOpen(logWindowOpenFlag)
 {
     m_ui->setupUi(this);
+    applyDesignFonts(*this);
     setAttribute(Qt::WA_DeleteOnClose);
     setFixedSize(size());
     connect(m_ui->cmdClose, &QPushButton::clicked, this, &LogWindow::cmdCloseClick);

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "application.h"
 #include "logwindow.h"
 #include "porttext.h"
 #include "shell.h"
@@ -34,25 +35,6 @@ QColor colourOf(quint32 bgr)
 {
     const Rgb rgb = rgbFromBgr(bgr);
     return QColor(rgb.red, rgb.green, rgb.blue);
-}
-
-// The form stores whole point sizes; the design's fonts are 8.25 and 9.75 points.
-void applyDesignFontSizes(QWidget& root)
-{
-    QList<QWidget*> widgets = root.findChildren<QWidget*>();
-    widgets.prepend(&root);
-    for (QWidget* widget : widgets) {
-        if (!widget->testAttribute(Qt::WA_SetFont))
-            continue;
-        QFont font = widget->font();
-        if (font.pointSizeF() == 8)
-            font.setPointSizeF(8.25);
-        else if (font.pointSizeF() == 10)
-            font.setPointSizeF(9.75);
-        else
-            continue;
-        widget->setFont(font);
-    }
 }
 
 // The character a key press would type, as the key filter sees it: control characters for
@@ -100,7 +82,8 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
         m_options.openDocument = OpenDocument;
 
     m_ui->setupUi(this);
-    applyDesignFontSizes(*this);
+    applyDesignFonts(*this);
+    fitStaticLabels(*this);
     m_ui->chkShowLogs->setVisible(false);
     m_ui->optProtocol->setId(m_ui->optProtocol_0, 0);
     m_ui->optProtocol->setId(m_ui->optProtocol_1, 1);
