@@ -4,6 +4,8 @@
 #include <QTextCursor>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace quillmere {
 
 LogMirror::LogMirror(std::function<const QString&()> source, QObject* parent)
@@ -18,6 +20,9 @@ void LogMirror::setBox(QPlainTextEdit* box)
     m_box = box;
     m_rewrite = true;
     if (box) {
+        // The box is rewritten from the log whenever the user has changed it, so an undo
+        // history would only hold copies of the log.
+        box->setUndoRedoEnabled(false);
         connect(box->document(), &QTextDocument::contentsChanged, this, [this] {
             if (!m_writing)
                 m_rewrite = true;
@@ -35,7 +40,8 @@ void LogMirror::logAppended()
     if (m_scheduled || !m_box)
         return;
     m_scheduled = true;
-    QTimer::singleShot(0, this, &LogMirror::flush);
+    const qint64 since = m_sinceUpdate.isValid() ? m_sinceUpdate.elapsed() : kMinIntervalMs;
+    QTimer::singleShot(int(std::max<qint64>(0, kMinIntervalMs - since)), this, &LogMirror::flush);
 }
 
 void LogMirror::flush()
@@ -56,6 +62,7 @@ void LogMirror::flush()
     m_shown = log.size();
     m_rewrite = false;
     ++m_updates;
+    m_sinceUpdate.start();
     m_box->moveCursor(QTextCursor::End);
     m_box->ensureCursorVisible();
 }

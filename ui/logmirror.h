@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -14,12 +15,15 @@ namespace quillmere {
 // after its last character, from the first entry appended while the box is attached.
 //
 // A burst of entries costs one update: appends only mark the box stale and the copy happens
-// once per pass of the event loop. An update adds just the new tail when the box still holds
-// exactly the log's earlier text; after a reset of the log, or once the user has typed into the
-// box, the whole log is written again.
+// once per pass of the event loop, and no more often than every kMinIntervalMs, so a reply that
+// arrives in a thousand pieces does not repaint the box a thousand times. An update adds just the
+// new tail when the box still holds exactly the log's earlier text; after a reset of the log, or
+// once the user has typed into the box, the whole log is written again.
 class LogMirror : public QObject
 {
 public:
+    static constexpr int kMinIntervalMs = 25;
+
     explicit LogMirror(std::function<const QString&()> source, QObject* parent = nullptr);
 
     // The box to keep up to date, or nullptr. A new box stays as it is until the next entry.
@@ -33,6 +37,8 @@ public:
     // Brings the box up to date now.
     void flush();
 
+    // An update is waiting for its turn.
+    bool isPending() const { return m_scheduled; }
     // How many times the box has been written (for measurements).
     int updateCount() const { return m_updates; }
 
@@ -44,6 +50,7 @@ private:
     bool m_scheduled = false;
     bool m_writing = false;
     int m_updates = 0;
+    QElapsedTimer m_sinceUpdate;
 };
 
 } // namespace quillmere
