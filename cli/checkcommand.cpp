@@ -63,7 +63,8 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
     ParsedArguments parsed;
     auto fail = [&parsed](const QString& message) {
         parsed.action = ParsedArguments::Action::UsageError;
-        parsed.error = message;
+        // One line whatever the arguments hold: they are echoed in it.
+        parsed.error = escapeForTerminal(message);
         return parsed;
     };
 

@@ -1,0 +1,388 @@
+// quillmere-check: its command line, and the built program run end to end against a scripted
+// check server in this process.
+
+#include "checkcommand.h"
+#include "enginetestkit.h"
+
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+constexpr int kRunWait = 90000;
+
+const QString kUsage = u"Usage: quillmere-check [--protocol tcp|udp] [--server HOST[:PORT]] "
+                       u"[--timeout SECONDS] [--logs] [--json] PORT"_s;
+
+struct Run
+{
+    int exitCode = -1;
+    bool crashed = true;
+    QString out;
+    QString err;
+    QStringList lines() const { return out.split(u'\n', Qt::SkipEmptyParts); }
+};
+
+// Runs the program and lets this process's event loop (and the scripted server in it) go on
+// until it ends. `serverVariable` is the environment's server setting; empty: not set.
+void runCheck(const QStringList& arguments, Run& run, const QString& serverVariable = QString())
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QString::fromLatin1(kCheckServerVariable));
+    if (!serverVariable.isEmpty())
+        environment.insert(QString::fromLatin1(kCheckServerVariable), serverVariable);
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    QSignalSpy finished(&process, &QProcess::finished);
+    process.start(QString::fromUtf8(QUILLMERE_CHECK_PROGRAM), arguments);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kRunWait);
+    run.exitCode = process.exitCode();
+    run.crashed = process.exitStatus() != QProcess::NormalExit;
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+}
+
+QStringList serverArgs(const ScriptedCheckServer& server)
+{
+    return {u"--server"_s, u"127.0.0.1:"_s + QString::number(server.port())};
+}
+
+enum class Scenario { OpenHere, OtherDevice, NotOpen, OkWithoutDone, Unreachable, Locked };
+
+} // namespace
+
+class TestCheckCommand : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void rejectedArguments_data();
+    void rejectedArguments();
+
+    void plainOutput();
+    void exitStatus_data();
+    void exitStatus();
+    void logSections();
+    void json();
+    void withoutCheck_data();
+    void withoutCheck();
+    void hostileReplyEscaped();
+};
+
+namespace {
+
+cli::ParsedArguments parse(const QStringList& arguments, const QString& serverVariable)
+{
+    QProcessEnvironment environment;
+    if (!serverVariable.isEmpty())
+        environment.insert(QString::fromLatin1(kCheckServerVariable), serverVariable);
+    return cli::parseArguments(arguments, environment);
+}
+
+} // namespace
+
+void TestCheckCommand::rejectedArguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QString>("error");
+
+    const QString none;
+    QTest::newRow("no port") << QStringList{} << none << u"PORT is missing"_s;
+    QTest::newRow("two ports") << QStringList{u"1"_s, u"2"_s} << none << u"only one PORT"_s;
+    QTest::newRow("bad protocol") << QStringList{u"--protocol"_s, u"sctp"_s, u"1"_s} << none
+                                  << u"--protocol must be tcp or udp, not \"sctp\""_s;
+    QTest::newRow("no protocol") << QStringList{u"1"_s, u"--protocol"_s} << none
+                                 << u"--protocol needs"_s;
+    QTest::newRow("header injection")
+        << QStringList{u"--server=h\r\nX: y"_s, u"1"_s} << none << u"not \"h\\r\\nX: y\""_s;
+    QTest::newRow("zero timeout") << QStringList{u"--timeout"_s, u"0"_s, u"1"_s} << none
+                                  << u"--timeout must be"_s;
+    QTest::newRow("endless timeout")
+        << QStringList{u"--timeout=inf"_s, u"1"_s} << none << u"--timeout must be"_s;
+    QTest::newRow("flag with value")
+        << QStringList{u"--logs=yes"_s, u"1"_s} << none << u"--logs takes no value"_s;
+    QTest::newRow("short option") << QStringList{u"-v"_s, u"1"_s} << none
+                                  << u"unknown option: -v"_s;
+    QTest::newRow("bad environment")
+        << QStringList{u"1"_s} << u"host:99999"_s << u"QUILLMERE_CHECK_SERVER is not HOST[:PORT]"_s;
+}
+
+void TestCheckCommand::rejectedArguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(QString, error);
+
+    const cli::ParsedArguments parsed = parse(arguments, variable);
+    QCOMPARE(parsed.action, cli::ParsedArguments::Action::UsageError);
+    QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
+    QVERIFY(!parsed.error.contains(u'\n')); // one line, whatever the arguments hold
+}
+
+void TestCheckCommand::plainOutput()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const QString port = QString::number(freePort());
+    Run run; // the server named by the environment
+    runCheck({port}, run, u"127.0.0.1:"_s + QString::number(server.port()));
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(!run.crashed);
+    QCOMPARE(run.out, u"Status: Your port is OPEN on this computer!\n"
+                      u"Info: "_s +
+                          text::kTcpOpen +
+                          u"\n"
+                          u"Ping: We were able to ping your router.\n"
+                          u"External IP: Your external IP address is: 127.0.0.1\n"_s);
+    // No progress line: stderr is no terminal here.
+    QCOMPARE(run.err, QString());
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(server.requests().constFirst().port, port.toLatin1());
+}
+
+void TestCheckCommand::exitStatus_data()
+{
+    QTest::addColumn<int>("scenario");
+    QTest::addColumn<bool>("tcp");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("status");
+
+    QTest::newRow("0 open here") << int(Scenario::OpenHere) << true << 0
+                                 << u"Your port is OPEN on this computer!"_s;
+    QTest::newRow("1 other device")
+        << int(Scenario::OtherDevice) << true << 1 << u"Your port is OPEN on another device!"_s;
+    QTest::newRow("2 not open, tcp")
+        << int(Scenario::NotOpen) << true << 2 << u"Your port is NOT OPEN or not reachable!"_s;
+    QTest::newRow("2 not open, udp")
+        << int(Scenario::NotOpen) << false << 2 << u"Your port is NOT OPEN or not reachable!"_s;
+    QTest::newRow("2 200 OK without -done-") << int(Scenario::OkWithoutDone) << true << 2
+                                             << u"Your port is not open or not reachable."_s;
+    QTest::newRow("3 no server") << int(Scenario::Unreachable) << true << 3
+                                 << u"Could not connect to the Dunmoor servers. Your port is "
+                                    u"not open or not reachable."_s;
+    QTest::newRow("4 port locked") << int(Scenario::Locked) << true << 4 << QString();
+}
+
+void TestCheckCommand::exitStatus()
+{
+    QFETCH(int, scenario);
+    QFETCH(bool, tcp);
+    QFETCH(QString, status);
+
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QStringList arguments = serverArgs(server);
+    arguments << u"--protocol"_s << (tcp ? u"tcp"_s : u"udp"_s);
+    QTcpServer holder;
+    QString port = QString::number(freePort(tcp));
+    switch (Scenario(scenario)) {
+    case Scenario::OpenHere:
+        break;
+    case Scenario::OtherDevice:
+        server.script().probe = ServerScript::Probe::None;
+        server.script().replyPieces = {httpReply("-tcpopen- -done-")};
+        break;
+    case Scenario::NotOpen:
+        server.script().probe = ServerScript::Probe::None;
+        break;
+    case Scenario::OkWithoutDone:
+        server.script().replyPieces = {httpReply("busy, try later")};
+        break;
+    case Scenario::Unreachable:
+        arguments = QStringList{u"--server"_s, u"127.0.0.1:"_s + QString::number(freePort()),
+                                u"--timeout"_s, u"1"_s};
+        break;
+    case Scenario::Locked:
+        QVERIFY(holder.listen(QHostAddress::Any, 0));
+        port = QString::number(holder.serverPort());
+        status = u"Port "_s + port +
+                 u" could not be checked. Please close any applications that may be using this "
+                 u"port and try again."_s;
+        break;
+    }
+    Run run;
+    QElapsedTimer clock;
+    clock.start();
+    runCheck(arguments << port, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QTEST(run.exitCode, "exitCode");
+    // "Another device" stands only after the probe was given its 5 s (a coarse timer may end a
+    // little early); a slow machine only makes this longer.
+    if (Scenario(scenario) == Scenario::OtherDevice)
+        QVERIFY(clock.elapsed() >= 4000);
+    QVERIFY(!run.lines().isEmpty());
+    QCOMPARE(run.lines().constFirst(), u"Status: "_s + status);
+    if (Scenario(scenario) == Scenario::Locked) {
+        QCOMPARE(run.lines(), (QStringList{u"Status: "_s + status,
+                                           u"Info: Try closing all applications that could be "
+                                           u"using port "_s +
+                                               port + u" and try again."_s}));
+        QCOMPARE(run.err, u"Could not test port "_s + port +
+                              u" because some other application has that port locked. Please "
+                              u"close any applications that may be using this port and try "
+                              u"again.\n"_s);
+        QVERIFY(server.requests().isEmpty());
+    } else {
+        QCOMPARE(run.lines().size(), 4);
+        QCOMPARE(run.err, QString());
+    }
+}
+
+void TestCheckCommand::logSections()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const QString port = QString::number(freePort());
+    Run run;
+    runCheck(serverArgs(server) << u"--logs"_s << port, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitCode, 0);
+    const qsizetype http = run.out.indexOf(u"\n--- HTTP Log ---\n"_s);
+    const qsizetype listener = run.out.indexOf(u"--- PortCheck Log ---\n"_s);
+    QVERIFY(http > 0);
+    QVERIFY(listener > http);
+    QCOMPARE(run.out.left(http).count(u'\n'), 3); // the four result lines come first
+    const QString httpLog = run.out.mid(http + 18, listener - http - 18);
+    QVERIFY2(httpLog.startsWith(u"Quillmere version 1.0.39HTTP: Connect to: 127.0.0.1:"_s +
+                                QString::number(server.port()) + u"\r\n"_s),
+             qPrintable(httpLog));
+    QVERIFY(httpLog.contains(u"\r\nHTTP/1.0 200 OK\r\n"_s));
+    QVERIFY(httpLog.endsWith(u"\r\nHTTP: Close ok\r\n"_s));
+    // The log as it stood at the verdict: the probe's close may or may not have come in yet.
+    const QStringList listenerLines = logLines(run.out.mid(listener + 22));
+    QVERIFY(listenerLines.size() >= 3);
+    QVERIFY(listenerLines.at(0).startsWith(u"Connection request from: 127.0.0.1:"_s));
+    QCOMPARE(listenerLines.mid(1, 2),
+             (QStringList{u"Data arrived on local port: "_s + port, u"Dunmoor port probe"_s}));
+    QCOMPARE(listenerLines.mid(3),
+             listenerLines.size() == 4 ? QStringList{u"TCP: Close"_s} : QStringList{});
+}
+
+void TestCheckCommand::json()
+{
+    ScriptedCheckServer server;
+    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
+        QList<QByteArray> reply = realisticReply(request, outcome, "198.51.100.20");
+        reply.last() += "<message>Hello\r\nthere</message>";
+        return reply;
+    };
+    QVERIFY(server.listen());
+    const QString port = u"00"_s + QString::number(freePort());
+    Run run;
+    runCheck(serverArgs(server) << u"--json"_s << port, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitCode, 0);
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(object[u"verdict"_s].toString(), u"open-this-computer"_s);
+    QCOMPARE(object[u"exitStatus"_s].toInt(-1), 0);
+    QCOMPARE(object[u"row"_s].toInt(), 7);
+    QCOMPARE(object[u"status"_s].toObject(), (QJsonObject{{u"text"_s, text::kOpenHere.toString()},
+                                                          {u"colour"_s, u"green"_s},
+                                                          {u"rgb"_s, u"#006109"_s}}));
+    QCOMPARE(object[u"info"_s].toString(), text::kTcpOpen);
+    QCOMPARE(object[u"ping"_s].toObject(),
+             (QJsonObject{{u"ok"_s, true}, {u"text"_s, text::kPingOk.toString()}}));
+    QCOMPARE(object[u"externalIp"_s].toObject(),
+             (QJsonObject{{u"address"_s, u"198.51.100.20"_s},
+                          {u"text"_s, u"Your external IP address is: 198.51.100.20"_s}}));
+    QCOMPARE(object[u"message"_s].toString(), u"Hello\r\nthere"_s);
+    QCOMPARE(object[u"port"_s].toString(), port); // as given, zeros and all
+    QCOMPARE(object[u"protocol"_s].toString(), u"tcp"_s);
+    QVERIFY(object[u"logs"_s][u"http"_s].toString().endsWith(u"HTTP: Close ok\r\n"_s));
+    QVERIFY(object[u"logs"_s][u"listener"_s].toString().contains(u"Dunmoor port probe\r\n"_s));
+    QCOMPARE(server.requests().constFirst().port, port.toLatin1());
+
+    // Without a message, and for a port that could not be opened, the absent parts are null.
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    Run locked;
+    runCheck(serverArgs(server) << u"--json"_s << QString::number(holder.serverPort()), locked);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(locked.exitCode, 4);
+    const QJsonObject lockedObject = QJsonDocument::fromJson(locked.out.toUtf8()).object();
+    QCOMPARE(lockedObject[u"verdict"_s].toString(), u"port-locked"_s);
+    QVERIFY(lockedObject[u"message"_s].isNull());
+    QVERIFY(lockedObject[u"externalIp"_s][u"address"_s].isNull());
+    QCOMPARE(lockedObject[u"status"_s][u"colour"_s].toString(), u"red"_s);
+}
+
+void TestCheckCommand::withoutCheck_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("out"); // how stdout starts
+    QTest::addColumn<QString>("err"); // all of stderr
+
+    const QString usage = u'\n' + kUsage + u'\n';
+    QTest::newRow("help") << QStringList{u"--help"_s, u"--bogus"_s} << 0 << kUsage + u"\n\n"_s
+                          << QString();
+    QTest::newRow("version") << QStringList{u"80"_s, u"--version"_s} << 0
+                             << u"quillmere-check 1.0.39\n"_s << QString();
+    QTest::newRow("no port") << QStringList{} << 64 << QString()
+                             << u"quillmere-check: PORT is missing"_s + usage;
+    QTest::newRow("line break in an argument")
+        << QStringList{u"--protocol"_s, u"tcp\nudp"_s, u"80"_s} << 64 << QString()
+        << u"quillmere-check: --protocol must be tcp or udp, not \"tcp\\nudp\""_s + usage;
+}
+
+void TestCheckCommand::withoutCheck()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, out);
+
+    Run run;
+    runCheck(arguments, run);
+    if (QTest::currentTestFailed())
+        return;
+    QTEST(run.exitCode, "exitCode");
+    QVERIFY2(run.out.startsWith(out), qPrintable(run.out));
+    QCOMPARE(run.out.isEmpty(), out.isEmpty());
+    QTEST(run.err, "err");
+}
+
+void TestCheckCommand::hostileReplyEscaped()
+{
+    // UDP, so that the verdict is evaluated twice; the message is printed once.
+    ScriptedCheckServer server;
+    server.script().replyPieces = {
+        httpReply("-done- -ip:1.2.3.4\x1b[2J\r\nStatus: forged- <message>one\ntwo\x07</message>")};
+    QVERIFY(server.listen());
+    Run run;
+    runCheck(serverArgs(server) << u"--protocol=udp"_s << QString::number(freePort(false)), run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.at(3),
+             u"External IP: Your external IP address is: 1.2.3.4\\x1b[2J\\r\\nStatus: forged"_s);
+    QCOMPARE(lines.at(4), u"Message: one\\ntwo\\x07"_s);
+    for (QChar c : run.out)
+        QVERIFY(c == u'\n' || c.unicode() >= 0x20);
+    QCOMPARE(run.err, QString());
+}
+
+QTEST_GUILESS_MAIN(TestCheckCommand)
+#include "tst_checkcommand.moc"

@@ -1,0 +1,121 @@
+// The verdict table: which row the logs decide; and the ping and address lines. What each row
+// shows is tested through the engine.
+
+#include "verdict.h"
+
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+
+class TestVerdict : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void rowDecided_data();
+    void rowDecided();
+    void resultLines_data();
+    void resultLines();
+};
+
+void TestVerdict::rowDecided_data()
+{
+    QTest::addColumn<QString>("httpLog");
+    QTest::addColumn<QString>("listenerLog");
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<bool>("waitElapsed");
+    QTest::addColumn<int>("row");
+
+    const QString ok = u"HTTP/1.0 200 OK\r\n\r\n"_s;
+    const QString done = ok + u"-done- "_s;
+    const QString open = ok + u"-done- -tcpopen-"_s;
+    const QString probe = u"Data arrived on local port: 5000\r\nDunmoor port probe\r\n"_s;
+    const QString none;
+
+    QTest::newRow("200 OK without -done-") << ok + u"-tcpopen-"_s << probe << false << false << 1;
+    QTest::newRow("200 OK without -done-, udp") << ok << probe << true << true << 1;
+    QTest::newRow("200 ok in lower case") << u"HTTP/1.0 200 ok"_s << none << false << false << 1;
+    QTest::newRow("nothing") << u"Quillmere version 1.0.39"_s << none << true << true << 2;
+    QTest::newRow("other status") << u"HTTP/1.0 500 Oops\r\n-tcpopen-"_s << probe << false << false
+                                  << 2;
+    QTest::newRow("-done- in the listener log only")
+        << none << u"-done- dunmoor"_s << false << false << 2;
+    QTest::newRow("udp waits") << done << none << true << false << 3;
+    QTest::newRow("udp waits even with the probe here") << done << probe << true << false << 3;
+    QTest::newRow("udp probe arrived") << done << probe << true << true << 4;
+    QTest::newRow("udp probe in upper case") << done << u"DUNMOOR"_s << true << true << 4;
+    QTest::newRow("udp no probe") << done << none << true << true << 5;
+    QTest::newRow("udp ignores -tcpopen-") << open << none << true << true << 5;
+    QTest::newRow("probe word in the server log")
+        << done + u"dunmoor"_s << none << true << true << 5;
+    QTest::newRow("tcp without -tcpopen-, probe here") << done << probe << false << false << 6;
+    QTest::newRow("tcp open") << open << probe << false << false << 7;
+    QTest::newRow("tcp open, wait flag ignored") << open << probe << false << true << 7;
+    QTest::newRow("tcp markers in mixed case")
+        << u"200 ok -Done- -TCPOPEN-"_s << u"DunMoor"_s << false << false << 7;
+    QTest::newRow("tcp other device")
+        << open << u"Connection request from: 1.2.3.4:5"_s << false << false << 8;
+    QTest::newRow("tcp other device, wait flag ignored") << open << none << false << true << 8;
+}
+
+void TestVerdict::rowDecided()
+{
+    QFETCH(QString, httpLog);
+    QFETCH(QString, listenerLog);
+    QFETCH(bool, udp);
+    QFETCH(bool, waitElapsed);
+
+    const auto protocol = udp ? ProbeProtocol::Udp : ProbeProtocol::Tcp;
+    QTEST(decideVerdict(httpLog, listenerLog, protocol, waitElapsed).row, "row");
+}
+
+void TestVerdict::resultLines_data()
+{
+    QTest::addColumn<QString>("httpLog");
+    QTest::addColumn<bool>("pingOk");
+    QTest::addColumn<QString>("addressText"); // empty: the address is unknown
+    QTest::addColumn<bool>("hasMessage");
+    QTest::addColumn<QString>("message");
+
+    const QString prefix = u"Your external IP address is: "_s;
+    QTest::newRow("all present") << u"-done- -ping ok -ip:198.51.100.4- <message>Hi</message>"_s
+                                 << true << prefix + u"198.51.100.4"_s << true << u"Hi"_s;
+    QTest::newRow("also without -done-") << u"garbage -PING OK -IP:10.0.0.9-"_s << true
+                                         << prefix + u"10.0.0.9"_s << false << QString();
+    QTest::newRow("none present") << u"-done- -ping failed"_s << false << QString() << false
+                                  << QString();
+    QTest::newRow("address ends at once")
+        << u"-ip:-done-"_s << false << prefix << false << QString();
+    QTest::newRow("address without end")
+        << u"-ip:192.0.2.1"_s << false << prefix << false << QString();
+    QTest::newRow("message without end")
+        << u"<message>Down for"_s << false << QString() << true << QString();
+}
+
+void TestVerdict::resultLines()
+{
+    QFETCH(QString, httpLog);
+    QFETCH(bool, pingOk);
+    QFETCH(QString, addressText);
+    QFETCH(bool, hasMessage);
+
+    for (ProbeProtocol protocol : {ProbeProtocol::Tcp, ProbeProtocol::Udp}) {
+        const Verdict verdict = decideVerdict(httpLog, QString(), protocol, false);
+        QCOMPARE(verdict.pingText(), pingOk ? u"We were able to ping your router."_s
+                                            : u"We were not able to ping your router."_s);
+        QCOMPARE(verdict.pingColour(), pingOk ? TextColour::Green : TextColour::Red);
+        QCOMPARE(verdict.externalIpText(),
+                 addressText.isEmpty()
+                     ? u"We were not able to determine your external IP address."_s
+                     : addressText);
+        QCOMPARE(verdict.externalIpColour(),
+                 addressText.isEmpty() ? TextColour::Red : TextColour::Green);
+        QCOMPARE(verdict.message.has_value(), hasMessage);
+        if (hasMessage)
+            QTEST(*verdict.message, "message");
+    }
+}
+
+QTEST_GUILESS_MAIN(TestVerdict)
+#include "tst_verdict.moc"
