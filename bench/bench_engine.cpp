@@ -78,7 +78,8 @@ void BM_DecideVerdict(benchmark::State& state)
 }
 BENCHMARK(BM_DecideVerdict)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 
-// EvaluateResult through an engine: the verdict plus the label and timer steps.
+// EvaluateResult through an engine, again and again over the same logs: what the "another
+// device" re-check costs every 5 ms while it waits for the probe.
 void BM_EvaluateResult(benchmark::State& state)
 {
     const bool markers = state.range(1) != 0;
@@ -91,10 +92,28 @@ void BM_EvaluateResult(benchmark::State& state)
         engine.AddLogWS(u"Dunmoor port probe"_s);
     for (auto _ : state)
         engine.EvaluateResult();
-    state.SetBytesProcessed(state.iterations() * engine.httpLogText().size());
     state.counters["row"] = engine.lastVerdict() ? engine.lastVerdict()->row : 0;
 }
 BENCHMARK(BM_EvaluateResult)->Apply(sizes)->Unit(benchmark::kMicrosecond);
+
+// EvaluateResult after something new has arrived: the logs are searched again.
+void BM_EvaluateResultAfterEntry(benchmark::State& state)
+{
+    const bool markers = state.range(1) != 0;
+    NullView view;
+    CheckEngine engine(view, CheckServerAddress{u"127.0.0.1"_s, 80});
+    engine.setLogLimit(state.range(0) * 2);
+    engine.AddLogHTTP(replyEntry(state.range(0), markers));
+    if (markers)
+        engine.AddLogWS(u"Dunmoor port probe"_s);
+    for (auto _ : state) {
+        engine.AddLogWS(QString());
+        engine.EvaluateResult();
+    }
+    state.SetBytesProcessed(state.iterations() * engine.httpLogText().size());
+    state.counters["row"] = engine.lastVerdict() ? engine.lastVerdict()->row : 0;
+}
+BENCHMARK(BM_EvaluateResultAfterEntry)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 
 constexpr int kEntries = 10000;
 

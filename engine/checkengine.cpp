@@ -185,8 +185,14 @@ void CheckEngine::wshttpError(int /*number*/, const QString& description)
 void CheckEngine::EvaluateResult()
 {
     tmrTimeout.stop();
-    const Verdict verdict =
-        decideVerdict(httpLog.text(), listenerLog.text(), wsin.protocol(), waitElapsed);
+    const VerdictInputs inputs{httpLog.revision(), listenerLog.revision(), wsin.protocol(),
+                               waitElapsed};
+    if (!m_lastVerdict || inputs != m_verdictInputs) {
+        m_lastVerdict =
+            decideVerdict(httpLog.text(), listenerLog.text(), wsin.protocol(), waitElapsed);
+        m_verdictInputs = inputs;
+    }
+    const Verdict verdict = *m_lastVerdict;
 
     switch (verdict.wait) {
     case WaitRequest::Recheck:
@@ -207,7 +213,6 @@ void CheckEngine::EvaluateResult()
     ShowPingStatus(verdict.pingText(), verdict.pingColour());
     ShowExternalIP(verdict.externalIpText(), verdict.externalIpColour());
 
-    m_lastVerdict = verdict;
     Q_EMIT evaluated(verdict);
 
     // The re-check runs every few milliseconds; a message is shown once per check however often

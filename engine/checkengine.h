@@ -114,6 +114,18 @@ private:
     bool waitElapsed = false;
 
     QSet<QString> m_shownMessages; // server messages already shown in this check
+
+    // What the last verdict was decided from. The re-check runs every few milliseconds while
+    // nothing changes; it reuses the verdict instead of searching the logs again.
+    struct VerdictInputs
+    {
+        quint64 httpRevision = 0;
+        quint64 listenerRevision = 0;
+        ProbeProtocol protocol = ProbeProtocol::Tcp;
+        bool waitElapsed = false;
+        friend bool operator==(const VerdictInputs&, const VerdictInputs&) = default;
+    };
+    VerdictInputs m_verdictInputs;
     std::optional<Verdict> m_lastVerdict;
 };
 

@@ -14,12 +14,14 @@ void ExchangeLog::reset(const QString& initial)
 {
     m_text = initial;
     m_full = false;
+    ++m_revision;
 }
 
 bool ExchangeLog::append(QStringView entry)
 {
     if (m_full)
         return false;
+    ++m_revision;
     const qsizetype room = m_limit - m_text.size() - kLineEnd.size();
     if (entry.size() <= room) {
         m_text += entry;

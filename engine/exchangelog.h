@@ -28,6 +28,8 @@ public:
     bool append(QStringView entry);
 
     const QString& text() const { return m_text; }
+    // Changes whenever the text does; never repeats for one log.
+    quint64 revision() const { return m_revision; }
     bool isFull() const { return m_full; }
     qsizetype limit() const { return m_limit; }
     void setLimit(qsizetype limit) { m_limit = limit; }
@@ -37,6 +39,7 @@ public:
 
 private:
     QString m_text;
+    quint64 m_revision = 0;
     qsizetype m_limit;
     bool m_full = false;
 };

@@ -239,8 +239,11 @@ QByteArray SocketObject::getData()
 
 void SocketObject::onUdpReadyRead()
 {
+    // A bounded batch per notification: a flood of datagrams must not keep the event loop from
+    // everything else. What is left raises the next notification.
+    constexpr int kBatch = 64;
     QPointer<SocketObject> self(this);
-    while (m_udp && m_udp->hasPendingDatagrams()) {
+    for (int n = 0; n < kBatch && m_udp && m_udp->hasPendingDatagrams(); ++n) {
         const QNetworkDatagram datagram = m_udp->receiveDatagram();
         if (!datagram.isValid())
             break;
