@@ -62,7 +62,8 @@ public:
     void accept(int requestId);
     void connectToHost(const QString& host, quint16 port);
     void sendData(const QByteArray& data);
-    // All bytes received and not yet read; for UDP, the next datagram.
+    // All bytes received and not yet read. For UDP, the datagram whose dataArrival() is being
+    // handled; one the handler does not read is dropped, as the network may drop any.
     QByteArray getData();
 
     // Why the last listen() or bind() failed.

@@ -1,0 +1,138 @@
+// The socket object on its own: both address families on one listener, peers as the logs show
+// them, and the events it must not raise.
+
+#include "socketobject.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUdpSocket>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+
+namespace {
+
+bool hasIPv6Loopback()
+{
+    QUdpSocket probe;
+    return probe.bind(QHostAddress::LocalHostIPv6, 0);
+}
+
+} // namespace
+
+class TestSocketObject : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void listenerTakesBothFamilies_data();
+    void listenerTakesBothFamilies();
+    void boundSocketTakesBothFamilies_data();
+    void boundSocketTakesBothFamilies();
+    void closeRaisesNoEvent();
+};
+
+void TestSocketObject::listenerTakesBothFamilies_data()
+{
+    QTest::addColumn<QHostAddress>("peer");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("IPv4, dotted") << QHostAddress(QHostAddress::LocalHost) << u"127.0.0.1"_s;
+    QTest::newRow("IPv6") << QHostAddress(QHostAddress::LocalHostIPv6) << u"::1"_s;
+}
+
+void TestSocketObject::listenerTakesBothFamilies()
+{
+    QFETCH(QHostAddress, peer);
+    QFETCH(QString, shown);
+    if (peer.protocol() == QAbstractSocket::IPv6Protocol && !hasIPv6Loopback())
+        QSKIP("no IPv6 on this machine");
+
+    SocketObject listener;
+    QVERIFY(listener.setLocalPort(0));
+    QVERIFY(listener.listen());
+    QString requester;
+    connect(&listener, &SocketObject::connectionRequest, this, [&](int id) {
+        requester = listener.remoteHostIP();
+        listener.close();
+        listener.accept(id);
+    });
+    QSignalSpy arrivals(&listener, &SocketObject::dataArrival);
+
+    QTcpSocket client;
+    client.connectToHost(peer, quint16(listener.localPort()));
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE(requester, shown);
+    QCOMPARE(listener.state(), SocketObject::State::Connected);
+    client.write("dunmoor");
+    QTRY_VERIFY(!arrivals.isEmpty());
+    QCOMPARE(listener.getData(), QByteArray("dunmoor"));
+    QCOMPARE(listener.remoteHostIP(), shown);
+}
+
+void TestSocketObject::boundSocketTakesBothFamilies_data()
+{
+    listenerTakesBothFamilies_data();
+}
+
+void TestSocketObject::boundSocketTakesBothFamilies()
+{
+    QFETCH(QHostAddress, peer);
+    QFETCH(QString, shown);
+    if (peer.protocol() == QAbstractSocket::IPv6Protocol && !hasIPv6Loopback())
+        QSKIP("no IPv6 on this machine");
+
+    SocketObject bound;
+    QVERIFY(bound.bind(u"0"_s));
+    QCOMPARE(bound.protocol(), ProbeProtocol::Udp);
+    // A datagram is read in the handler of its arrival, as the engine does.
+    QList<QByteArray> read;
+    qint64 announced = 0;
+    QString sender;
+    connect(&bound, &SocketObject::dataArrival, this, [&](qint64 bytes) {
+        announced = bytes;
+        read << bound.getData() << bound.getData();
+        sender = bound.remoteHostIP();
+    });
+    QUdpSocket out;
+    out.writeDatagram("a datagram", peer, quint16(bound.localPort()));
+    QTRY_COMPARE(read.size(), 2);
+    QCOMPARE(announced, 10);
+    QCOMPARE(read, (QList<QByteArray>{"a datagram", QByteArray()})); // read once
+    QCOMPARE(sender, shown);
+}
+
+void TestSocketObject::closeRaisesNoEvent()
+{
+    SocketObject listener;
+    QVERIFY(listener.setLocalPort(0));
+    QVERIFY(listener.listen());
+    connect(&listener, &SocketObject::connectionRequest, this, [&listener](int id) {
+        listener.close();
+        listener.accept(id);
+    });
+    QSignalSpy closes(&listener, &SocketObject::closed);
+    QSignalSpy errors(&listener, &SocketObject::errorOccurred);
+
+    QTcpSocket peer;
+    peer.connectToHost(QHostAddress::LocalHost, quint16(listener.localPort()));
+    QVERIFY(peer.waitForConnected(5000));
+    QTRY_COMPARE(listener.state(), SocketObject::State::Connected);
+    listener.close(); // this side closes: no event
+    QTRY_COMPARE(peer.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(listener.state(), SocketObject::State::Closed);
+
+    // The peer closing is the close event, and not an error.
+    QVERIFY(listener.listen());
+    QTcpSocket second;
+    second.connectToHost(QHostAddress::LocalHost, quint16(listener.localPort()));
+    QVERIFY(second.waitForConnected(5000));
+    QTRY_COMPARE(listener.state(), SocketObject::State::Connected);
+    QCOMPARE(closes.size(), 0);
+    second.disconnectFromHost();
+    QTRY_COMPARE(closes.size(), 1);
+    QCOMPARE(errors.size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestSocketObject)
+#include "tst_socketobject.moc"
