@@ -5,6 +5,7 @@
 
 #include "checkengine.h"
 #include "exchangelog.h"
+#include "nullview.h"
 #include "verdict.h"
 
 #include <QCoreApplication>
@@ -18,17 +19,7 @@ using namespace quillmere;
 
 namespace {
 
-// A front end that shows nothing.
-class NullView final : public CheckView
-{
-public:
-    QString portText() const override { return u"5000"_s; }
-    void setPortText(const QString&) override {}
-    bool isTcpSelected() const override { return true; }
-    void setResultText(ResultLabel, const QString&) override {}
-    void setResultColour(ResultLabel, TextColour) override {}
-    void showMessageBox(const QString&, MessageIcon) override {}
-};
+using bench::NullView;
 
 // A reply body of `characters` characters that holds no marker, as one arrival.
 QString replyEntry(qsizetype characters, bool markers)

@@ -5,6 +5,7 @@
 
 #include "checkengine.h"
 #include "logmirror.h"
+#include "nullview.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>
@@ -19,16 +20,7 @@ namespace {
 constexpr int kArrivals = 1000;
 constexpr int kPieceBytes = 1024;
 
-class NullView final : public CheckView
-{
-public:
-    QString portText() const override { return u"1000"_s; }
-    void setPortText(const QString&) override {}
-    bool isTcpSelected() const override { return true; }
-    void setResultText(ResultLabel, const QString&) override {}
-    void setResultColour(ResultLabel, TextColour) override {}
-    void showMessageBox(const QString&, MessageIcon) override {}
-};
+using bench::NullView;
 
 // One arrival as the check-server client logs it: its header line, then 1 KiB of reply text in
 // lines of 64 characters.
