@@ -77,14 +77,12 @@ void SocketObject::close()
 bool SocketObject::listen()
 {
     close();
-    m_lastError.clear();
     auto* server = new QTcpServer(this);
     // A dual-stack listener; on a system without IPv6 fall back to IPv4 alone.
     bool ok = server->listen(QHostAddress::Any, quint16(m_localPort));
     if (!ok && server->serverError() == QAbstractSocket::UnsupportedSocketOperationError)
         ok = server->listen(QHostAddress::AnyIPv4, quint16(m_localPort));
     if (!ok) {
-        m_lastError = server->errorString();
         delete server;
         return false;
     }
@@ -98,11 +96,9 @@ bool SocketObject::listen()
 bool SocketObject::bind(const QString& portText)
 {
     close();
-    m_lastError.clear();
     bool ok = false;
     const int port = portText.toInt(&ok);
     if (!ok || port < 0 || port > 65535) {
-        m_lastError = u"Invalid port: "_s + portText;
         return false;
     }
     auto* udp = new QUdpSocket(this);
@@ -111,7 +107,6 @@ bool SocketObject::bind(const QString& portText)
     if (!ok && udp->error() == QAbstractSocket::UnsupportedSocketOperationError)
         ok = udp->bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress);
     if (!ok) {
-        m_lastError = udp->errorString();
         delete udp;
         return false;
     }

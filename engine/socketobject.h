@@ -66,9 +66,6 @@ public:
     // handled; one the handler does not read is dropped, as the network may drop any.
     QByteArray getData();
 
-    // Why the last listen() or bind() failed.
-    QString lastErrorString() const { return m_lastError; }
-
 Q_SIGNALS:
     void connectionRequest(int requestId);
     void connected();
@@ -88,7 +85,6 @@ private:
     int m_localPort = 0;
     QString m_remoteHostIP;
     int m_remotePort = 0;
-    QString m_lastError;
 
     QPointer<QTcpServer> m_server;
     QPointer<QTcpSocket> m_tcp;

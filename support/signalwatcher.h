@@ -17,8 +17,6 @@ public:
     explicit SignalWatcher(QObject* parent = nullptr);
     ~SignalWatcher() override;
 
-    bool isActive() const { return m_notifier != nullptr; }
-
 Q_SIGNALS:
     void endRequested(int signalNumber);
 

@@ -24,12 +24,6 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-QColor toColor(quint32 bgr)
-{
-    const Rgb rgb = rgbFromBgr(bgr);
-    return QColor(rgb.red, rgb.green, rgb.blue);
-}
-
 void setColour(QWidget& widget, QPalette::ColorRole role, const QColor& colour)
 {
     QPalette palette = widget.palette();
@@ -68,6 +62,12 @@ std::optional<int> keepOnScreen(int startTwips, int lengthTwips, int screenTwips
 
 } // namespace
 
+QColor colorFromBgr(quint32 bgr)
+{
+    const Rgb rgb = rgbFromBgr(bgr);
+    return QColor(rgb.red, rgb.green, rgb.blue);
+}
+
 ControlKind controlKind(const QWidget& widget)
 {
     if (qobject_cast<const QPushButton*>(&widget))
@@ -94,9 +94,9 @@ ControlKind controlKind(const QWidget& widget)
 void ApplyTheme(QWidget& window, ThemeContext& context)
 {
     context.ThemeBackColor = kThemeBackColor;
-    const QColor back = toColor(context.ThemeBackColor);
-    const QColor white = toColor(kTextBoxBackColor);
-    const QColor black = toColor(kCaptionTextColor);
+    const QColor back = colorFromBgr(context.ThemeBackColor);
+    const QColor white = colorFromBgr(kTextBoxBackColor);
+    const QColor black = colorFromBgr(kCaptionTextColor);
 
     setColour(window, QPalette::Window, back);
     window.setAutoFillBackground(true);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QColor>
 #include <QPointer>
 #include <QSize>
 #include <QWidget>
@@ -13,6 +14,9 @@ inline constexpr quint32 kThemeBackColor = 0x62C2E9; // RGB(233, 194, 98)
 inline constexpr quint32 kTextBoxBackColor = 0xFFFFFF;
 inline constexpr quint32 kCaptionTextColor = 0x000000;
 inline constexpr int kTwipsPerPixel = 15;
+
+// A 24-bit colour value with red in the low byte, as a QColor.
+QColor colorFromBgr(quint32 bgr);
 
 // What the theming pass shares across the program's windows.
 struct ThemeContext

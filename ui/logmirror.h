@@ -28,7 +28,6 @@ public:
 
     // The box to keep up to date, or nullptr. A new box stays as it is until the next entry.
     void setBox(QPlainTextEdit* box);
-    QPlainTextEdit* box() const { return m_box; }
 
     // The log started afresh: the next update rewrites the box.
     void logReset();

@@ -31,12 +31,6 @@ int twipsToPixels(double twips)
     return int(std::lround(twips / kTwipsPerPixel));
 }
 
-QColor colourOf(quint32 bgr)
-{
-    const Rgb rgb = rgbFromBgr(bgr);
-    return QColor(rgb.red, rgb.green, rgb.blue);
-}
-
 // The character a key press would type, as the key filter sees it: control characters for
 // Backspace, Enter, Escape and Ctrl+letter; nothing for keys that type nothing (arrows, Delete,
 // Home, End, Tab, function keys).
@@ -136,7 +130,7 @@ void MainWindow::formLoad()
 {
     ApplyTheme(*this, m_theme);
 
-    const QColor panel = colourOf(m_theme.ThemeBackColor);
+    const QColor panel = colorFromBgr(m_theme.ThemeBackColor);
     for (ShapeWidget* band : {m_ui->shaBack1, m_ui->shaBack2, m_ui->shaBack3, m_ui->shaBack4})
         band->setFillColor(panel);
 
@@ -156,7 +150,7 @@ void MainWindow::formLoad()
 
 void MainWindow::colourMenus()
 {
-    const QColor back = colourOf(kMenuBackColor);
+    const QColor back = colorFromBgr(kMenuBackColor);
     auto paint = [&back](QWidget& widget) {
         QPalette palette = widget.palette();
         palette.setColor(QPalette::Window, back);
@@ -207,44 +201,31 @@ bool MainWindow::isTcpSelected() const
     return m_ui->optProtocol_0->isChecked();
 }
 
-void MainWindow::setResultText(ResultLabel label, const QString& text)
+QLabel* MainWindow::resultLabel(ResultLabel label) const
 {
     switch (label) {
     case ResultLabel::Status:
-        m_ui->lblStatus->setText(text);
-        break;
+        return m_ui->lblStatus;
     case ResultLabel::Info:
-        m_ui->lblInfo->setText(text);
-        break;
+        return m_ui->lblInfo;
     case ResultLabel::PingStatus:
-        m_ui->lblPingStatus->setText(text);
-        break;
+        return m_ui->lblPingStatus;
     case ResultLabel::ExternalIP:
-        m_ui->lblExternalIP->setText(text);
         break;
     }
+    return m_ui->lblExternalIP;
+}
+
+void MainWindow::setResultText(ResultLabel label, const QString& text)
+{
+    resultLabel(label)->setText(text);
 }
 
 void MainWindow::setResultColour(ResultLabel label, TextColour colour)
 {
-    QLabel* target = nullptr;
-    switch (label) {
-    case ResultLabel::Status:
-        target = m_ui->lblStatus;
-        break;
-    case ResultLabel::Info:
-        target = m_ui->lblInfo;
-        break;
-    case ResultLabel::PingStatus:
-        target = m_ui->lblPingStatus;
-        break;
-    case ResultLabel::ExternalIP:
-        target = m_ui->lblExternalIP;
-        break;
-    }
-    const Rgb rgb = rgbOf(colour);
+    QLabel* target = resultLabel(label);
     QPalette palette = target->palette();
-    palette.setColor(QPalette::WindowText, QColor(rgb.red, rgb.green, rgb.blue));
+    palette.setColor(QPalette::WindowText, colorFromBgr(quint32(colour)));
     target->setPalette(palette);
 }
 

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 
+class QLabel;
 class QSettings;
 class QWindow;
 
@@ -87,6 +88,7 @@ private:
     void colourMenus();
     void showServerAddress();
     QSize nonClientSize() const;
+    QLabel* resultLabel(ResultLabel label) const;
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
