@@ -7,8 +7,6 @@
 
 namespace quillmere {
 
-using namespace Qt::StringLiterals;
-
 QString displayAddress(const QHostAddress& address)
 {
     bool isV4 = false;
