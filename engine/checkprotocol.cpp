@@ -4,24 +4,19 @@ namespace quillmere {
 
 QLatin1StringView protocolWord(ProbeProtocol protocol)
 {
-    return protocol == ProbeProtocol::Tcp ? QLatin1StringView("tcp") : QLatin1StringView("udp");
+    return marker::fromWire(protocol == ProbeProtocol::Tcp ? wire::kTcpWord : wire::kUdpWord);
 }
 
 QByteArray buildCheckRequest(QStringView portText, ProbeProtocol protocol, QStringView hostHeader)
 {
-    QByteArray request;
-    request.reserve(128 + portText.size() + hostHeader.size());
-    request += "GET /portcheck3.cgi?port=";
-    request += portText.toLatin1();
-    request += "&protocol=";
-    request += protocolWord(protocol).latin1();
-    request += "&version=0 HTTP/1.0\r\n";
-    request += "Host: ";
-    request += hostHeader.toLatin1();
-    request += "\r\n";
-    request += "User-Agent: Quillmere/1.0\r\n";
-    request += "\r\n";
-    return request;
+    const QByteArray port = portText.toLatin1();
+    const QByteArray host = hostHeader.toLatin1();
+    const QLatin1StringView word = protocolWord(protocol);
+    const std::string request =
+        wire::checkRequest(std::string_view(port.constData(), size_t(port.size())),
+                           std::string_view(word.data(), size_t(word.size())),
+                           std::string_view(host.constData(), size_t(host.size())));
+    return QByteArray(request.data(), qsizetype(request.size()));
 }
 
 bool containsMarker(QStringView text, QLatin1StringView marker)

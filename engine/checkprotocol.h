@@ -4,6 +4,8 @@
 // back. The server's reply is never parsed as HTTP: the verdict is taken from these markers,
 // searched case-insensitively in the exchange logs, first occurrence counting.
 
+#include "checkwire.h"
+
 #include <QByteArray>
 #include <QLatin1StringView>
 #include <QString>
@@ -14,15 +16,19 @@
 namespace quillmere {
 
 namespace marker {
-inline constexpr QLatin1StringView kDone{"-done-"};
-inline constexpr QLatin1StringView kHttpOk{"200 OK"};
-inline constexpr QLatin1StringView kTcpOpen{"-tcpopen-"};
-inline constexpr QLatin1StringView kProbe{"dunmoor"};
-inline constexpr QLatin1StringView kPingOk{"-ping ok"};
-inline constexpr QLatin1StringView kIpOpen{"-ip:"};
-inline constexpr QLatin1StringView kIpClose{"-"};
-inline constexpr QLatin1StringView kMessageOpen{"<message>"};
-inline constexpr QLatin1StringView kMessageClose{"</message>"};
+constexpr QLatin1StringView fromWire(std::string_view text)
+{
+    return QLatin1StringView(text.data(), qsizetype(text.size()));
+}
+inline constexpr QLatin1StringView kDone = fromWire(wire::kDone);
+inline constexpr QLatin1StringView kHttpOk = fromWire(wire::kHttpOk);
+inline constexpr QLatin1StringView kTcpOpen = fromWire(wire::kTcpOpen);
+inline constexpr QLatin1StringView kProbe = fromWire(wire::kProbeWord);
+inline constexpr QLatin1StringView kPingOk = fromWire(wire::kPingOk);
+inline constexpr QLatin1StringView kIpOpen = fromWire(wire::kIpOpen);
+inline constexpr QLatin1StringView kIpClose = fromWire(wire::kIpClose);
+inline constexpr QLatin1StringView kMessageOpen = fromWire(wire::kMessageOpen);
+inline constexpr QLatin1StringView kMessageClose = fromWire(wire::kMessageClose);
 } // namespace marker
 
 enum class ProbeProtocol { Tcp = 0, Udp = 1 };

@@ -1,6 +1,7 @@
 #include "checkserver.h"
 
 #include "buildconfig.h"
+#include "checkprotocol.h"
 
 #include <QHostAddress>
 
@@ -112,7 +113,7 @@ QString helpPageUrl(const CheckServerAddress& server)
 {
     const QString configured = QString::fromLatin1(build::kHelpPageHost);
     const QString host = configured.isEmpty() ? server.authority() : configured;
-    return u"http://"_s + host + u"/help/portcheck_help.htm"_s;
+    return u"http://"_s + host + marker::fromWire(wire::kHelpPath);
 }
 
 } // namespace quillmere

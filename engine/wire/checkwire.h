@@ -1,0 +1,54 @@
+#pragma once
+
+// What goes over the wire between Quillmere and a check server: the request the program sends
+// and the markers it looks for in the reply and in the probe. Both sides include this header, the
+// Qt engine and the Qt-free server, so the two cannot drift apart. Standard C++ only.
+
+#include <string>
+#include <string_view>
+
+namespace quillmere::wire {
+
+inline constexpr std::string_view kCheckPath = "/portcheck3.cgi";
+inline constexpr std::string_view kPortParam = "port";
+inline constexpr std::string_view kProtocolParam = "protocol";
+inline constexpr std::string_view kVersionParam = "version";
+inline constexpr std::string_view kVersionValue = "0";
+inline constexpr std::string_view kTcpWord = "tcp";
+inline constexpr std::string_view kUdpWord = "udp";
+inline constexpr std::string_view kUserAgent = "Quillmere/1.0";
+inline constexpr std::string_view kHelpPath = "/help/portcheck_help.htm";
+inline constexpr unsigned short kDefaultServerPort = 80;
+
+// Markers, matched case-insensitively anywhere in the exchange; the first occurrence counts.
+inline constexpr std::string_view kDone = "-done-";
+inline constexpr std::string_view kHttpOk = "200 OK";
+inline constexpr std::string_view kTcpOpen = "-tcpopen-";
+inline constexpr std::string_view kPingOk = "-ping ok";
+inline constexpr std::string_view kIpOpen = "-ip:";
+inline constexpr std::string_view kIpClose = "-";
+inline constexpr std::string_view kMessageOpen = "<message>";
+inline constexpr std::string_view kMessageClose = "</message>";
+
+// The probe payload must contain this word; finding it on the local port proves the probe came.
+inline constexpr std::string_view kProbeWord = "dunmoor";
+
+// The whole HTTP/1.0 request, byte for byte: the port text goes in unchanged (leading zeros
+// included), the host is what the Host header carries.
+inline std::string checkRequest(std::string_view portText, std::string_view protocolWord,
+                                std::string_view host)
+{
+    std::string request;
+    request.reserve(128 + portText.size() + host.size());
+    request.append("GET ").append(kCheckPath).append("?").append(kPortParam).append("=");
+    request.append(portText);
+    request.append("&").append(kProtocolParam).append("=").append(protocolWord);
+    request.append("&").append(kVersionParam).append("=").append(kVersionValue);
+    request.append(" HTTP/1.0\r\n");
+    request.append("Host: ").append(host).append("\r\n");
+    request.append("User-Agent: ").append(kUserAgent).append("\r\n");
+    request.append("\r\n");
+    return request;
+}
+
+} // namespace quillmere::wire
