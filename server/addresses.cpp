@@ -1,0 +1,243 @@
+#include "addresses.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstdint>
+
+namespace quillmere::server {
+
+namespace {
+
+using V4Bytes = boost::asio::ip::address_v4::bytes_type;
+using V6Bytes = boost::asio::ip::address_v6::bytes_type;
+
+template <std::size_t N>
+bool prefixMatches(const std::array<unsigned char, N>& bytes,
+                   const std::array<unsigned char, N>& network, unsigned length)
+{
+    for (std::size_t i = 0; i < N && length > 0; ++i) {
+        const unsigned bits = std::min(length, 8u);
+        const auto mask = static_cast<unsigned char>(0xFFu << (8 - bits));
+        if ((bytes[i] & mask) != (network[i] & mask))
+            return false;
+        length -= bits;
+    }
+    return true;
+}
+
+struct V4Range
+{
+    V4Bytes network;
+    unsigned length;
+};
+
+struct V6Range
+{
+    V6Bytes network;
+    unsigned length;
+};
+
+// Ranges that are not reachable on, or not meant for, the public internet.
+constexpr std::array<V4Range, 16> kV4NonPublic{{
+    {{0, 0, 0, 0}, 8},       // "this" network
+    {{10, 0, 0, 0}, 8},      // private
+    {{100, 64, 0, 0}, 10},   // shared address space (carrier-grade NAT)
+    {{127, 0, 0, 0}, 8},     // loopback
+    {{169, 254, 0, 0}, 16},  // link-local
+    {{172, 16, 0, 0}, 12},   // private
+    {{192, 0, 0, 0}, 24},    // protocol assignments
+    {{192, 0, 2, 0}, 24},    // documentation
+    {{192, 88, 99, 0}, 24},  // deprecated relay anycast
+    {{192, 168, 0, 0}, 16},  // private
+    {{198, 18, 0, 0}, 15},   // benchmarking
+    {{198, 51, 100, 0}, 24}, // documentation
+    {{203, 0, 113, 0}, 24},  // documentation
+    {{224, 0, 0, 0}, 4},     // multicast
+    {{240, 0, 0, 0}, 4},     // reserved, and the limited broadcast address
+    {{255, 255, 255, 255}, 32},
+}};
+
+// Inside the global unicast block 2000::/3, the parts that are not routed as ordinary hosts.
+constexpr std::array<V6Range, 6> kV6NonPublic{{
+    {{0x20, 0x01, 0x00, 0x00}, 32},       // Teredo
+    {{0x20, 0x01, 0x00, 0x02, 0, 0}, 48}, // benchmarking
+    {{0x20, 0x01, 0x00, 0x10}, 28},       // ORCHID
+    {{0x20, 0x01, 0x00, 0x20}, 28},       // ORCHIDv2
+    {{0x20, 0x01, 0x0d, 0xb8}, 32},       // documentation
+    {{0x3f, 0xff, 0x00, 0x00}, 20},       // documentation
+}};
+
+std::optional<Address> parseAddress(std::string_view text)
+{
+    boost::system::error_code error;
+    const Address address = boost::asio::ip::make_address(std::string(text), error);
+    if (error)
+        return std::nullopt;
+    return unmapped(address);
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool isPort(std::string_view text)
+{
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && value <= 65535;
+}
+
+} // namespace
+
+Address unmapped(const Address& address)
+{
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    return address;
+}
+
+bool isPublicAddress(const Address& input)
+{
+    const Address address = unmapped(input);
+    if (address.is_v4()) {
+        const V4Bytes bytes = address.to_v4().to_bytes();
+        return std::none_of(kV4NonPublic.begin(), kV4NonPublic.end(), [&](const V4Range& range) {
+            return prefixMatches(bytes, range.network, range.length);
+        });
+    }
+    const auto v6 = address.to_v6();
+    // Addresses that embed IPv4 (NAT64's well-known prefix, compatible addresses) are judged
+    // by the IPv4 address inside.
+    const V6Bytes bytes = v6.to_bytes();
+    if (prefixMatches(bytes, V6Bytes{0, 0x64, 0xff, 0x9b}, 96)) {
+        const V4Bytes inner{bytes[12], bytes[13], bytes[14], bytes[15]};
+        return isPublicAddress(boost::asio::ip::address_v4(inner));
+    }
+    if (prefixMatches(bytes, V6Bytes{}, 96))
+        return false;
+    // Only the global unicast block 2000::/3 is routed on the internet: this leaves out ::,
+    // ::1, unique local, link-local and multicast addresses at once.
+    if ((bytes[0] & 0xE0) != 0x20)
+        return false;
+    return std::none_of(kV6NonPublic.begin(), kV6NonPublic.end(), [&](const V6Range& range) {
+        return prefixMatches(bytes, range.network, range.length);
+    });
+}
+
+std::string clientKey(const Address& input)
+{
+    const Address address = unmapped(input);
+    if (address.is_v4()) {
+        const V4Bytes bytes = address.to_v4().to_bytes();
+        return std::string(1, '4') + std::string(bytes.begin(), bytes.end());
+    }
+    const V6Bytes bytes = address.to_v6().to_bytes();
+    return std::string(1, '6') + std::string(bytes.begin(), bytes.begin() + 8);
+}
+
+std::optional<AddressPrefix> AddressPrefix::parse(std::string_view text)
+{
+    const auto slash = text.find('/');
+    const auto address = parseAddress(text.substr(0, slash));
+    if (!address)
+        return std::nullopt;
+    const unsigned maximum = address->is_v4() ? 32 : 128;
+    unsigned length = maximum;
+    if (slash != std::string_view::npos) {
+        const std::string_view digits = text.substr(slash + 1);
+        const auto [end, error] =
+            std::from_chars(digits.data(), digits.data() + digits.size(), length);
+        if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() ||
+            length > maximum)
+            return std::nullopt;
+    }
+    return AddressPrefix{*address, length};
+}
+
+bool AddressPrefix::contains(const Address& input) const
+{
+    const Address address = unmapped(input);
+    if (address.is_v4() != network.is_v4())
+        return false;
+    if (address.is_v4())
+        return prefixMatches(address.to_v4().to_bytes(), network.to_v4().to_bytes(), length);
+    return prefixMatches(address.to_v6().to_bytes(), network.to_v6().to_bytes(), length);
+}
+
+bool isTrusted(const std::vector<AddressPrefix>& trusted, const Address& address)
+{
+    return std::any_of(trusted.begin(), trusted.end(),
+                       [&](const AddressPrefix& prefix) { return prefix.contains(address); });
+}
+
+std::optional<Address> parseForwardedElement(std::string_view text)
+{
+    text = trimmed(text);
+    if (text.empty())
+        return std::nullopt;
+    if (text.front() == '[') {
+        const auto close = text.find(']');
+        if (close == std::string_view::npos)
+            return std::nullopt;
+        const std::string_view rest = text.substr(close + 1);
+        if (!rest.empty() && (rest.front() != ':' || !isPort(rest.substr(1))))
+            return std::nullopt;
+        const auto address = parseAddress(text.substr(1, close - 1));
+        if (!address || !address->is_v6())
+            return std::nullopt;
+        return address;
+    }
+    if (const auto address = parseAddress(text))
+        return address;
+    // "a.b.c.d:port"
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || text.find(':') != colon ||
+        !isPort(text.substr(colon + 1)))
+        return std::nullopt;
+    const auto address = parseAddress(text.substr(0, colon));
+    if (!address || !address->is_v4())
+        return std::nullopt;
+    return address;
+}
+
+std::optional<Address> effectiveClient(const Address& peerInput,
+                                       const std::vector<std::string_view>& forwardedFor,
+                                       const std::vector<AddressPrefix>& trusted)
+{
+    const Address peer = unmapped(peerInput);
+    if (!isTrusted(trusted, peer))
+        return peer;
+    std::vector<std::string_view> elements;
+    for (const std::string_view value : forwardedFor) {
+        std::size_t start = 0;
+        while (start <= value.size()) {
+            const auto comma = value.find(',', start);
+            const auto end = comma == std::string_view::npos ? value.size() : comma;
+            elements.push_back(value.substr(start, end - start));
+            start = end + 1;
+        }
+    }
+    Address client = peer;
+    for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
+        const auto address = parseForwardedElement(*it);
+        if (!address)
+            return std::nullopt;
+        client = *address;
+        if (!isTrusted(trusted, client))
+            break;
+    }
+    return client;
+}
+
+std::string addressText(const Address& address)
+{
+    return unmapped(address).to_string();
+}
+
+} // namespace quillmere::server

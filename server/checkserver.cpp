@@ -1,0 +1,405 @@
+#include "checkserver.h"
+
+#include "checkwire.h"
+#include "helppage.h"
+#include "prober.h"
+#include "replies.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/empty_body.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/read.hpp>
+
+#include <array>
+#include <ctime>
+#include <exception>
+
+#ifndef QUILLMERE_VERSION
+#define QUILLMERE_VERSION "0"
+#endif
+
+namespace quillmere::server {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using asio::ip::tcp;
+using namespace asio::experimental::awaitable_operators;
+
+namespace {
+
+constexpr std::size_t kHeadLimit = 2048;
+constexpr auto kWriteTimeout = std::chrono::seconds(5);
+constexpr auto kLingerTimeout = std::chrono::seconds(1);
+constexpr auto kSweepInterval = std::chrono::seconds(30);
+
+constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
+
+std::string utcNow()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    std::array<char, 40> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &parts);
+    std::array<char, 8> fraction{};
+    std::snprintf(fraction.data(), fraction.size(), ".%03dZ", int(millis));
+    return std::string(text.data(), length) + fraction.data();
+}
+
+std::string plainText(std::string_view text)
+{
+    return std::string(text) + "\n";
+}
+
+} // namespace
+
+// One client connection, from accept to close.
+struct CheckServer::Connection
+{
+    tcp::socket socket;
+    Address peer;
+    Address client; // the peer, or whom a trusted proxy speaks for
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    unsigned httpMinor = 0;
+};
+
+std::string endpointText(const tcp::endpoint& endpoint)
+{
+    const Address address = endpoint.address();
+    const std::string host =
+        address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return host + ":" + std::to_string(endpoint.port());
+}
+
+CheckServer::CheckServer(asio::io_context& context, ServerConfig config, Sink accessLog, Sink notes)
+    : m_context(context)
+    , m_config(std::move(config))
+    , m_accessLog(std::move(accessLog))
+    , m_notes(std::move(notes))
+    , m_clients(m_config.limits)
+    , m_pinger(context.get_executor(), m_config.ping)
+    , m_sweepTimer(context)
+{}
+
+CheckServer::~CheckServer() = default;
+
+bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack)
+{
+    tcp::acceptor& acceptor = m_acceptors.emplace_back(m_context);
+    boost::system::error_code error;
+    acceptor.open(endpoint.protocol(), error);
+    if (!error && endpoint.address().is_v6())
+        acceptor.set_option(asio::ip::v6_only(!dualStack), error);
+    if (!error)
+        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+    if (!error)
+        acceptor.bind(endpoint, error);
+    if (!error)
+        acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (error) {
+        m_acceptors.pop_back();
+        m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
+        return false;
+    }
+    m_notes("listening on " + endpointText(acceptor.local_endpoint()));
+    return true;
+}
+
+bool CheckServer::start()
+{
+    m_notes(std::string("quillmere-server ") + QUILLMERE_VERSION);
+    if (m_config.listen.empty()) {
+        const tcp::endpoint any6(asio::ip::address_v6::any(), wire::kDefaultServerPort);
+        if (!listenOn(any6, true) &&
+            !listenOn(tcp::endpoint(asio::ip::address_v4::any(), wire::kDefaultServerPort), false))
+            return false;
+    } else {
+        for (const tcp::endpoint& endpoint : m_config.listen) {
+            if (!listenOn(endpoint, false))
+                return false;
+        }
+    }
+    m_notes(m_pinger.description());
+    const Limits& limits = m_config.limits;
+    m_notes("limits: " + std::to_string(limits.clientChecks) + " in flight, " +
+            std::to_string(limits.clientRate) + " a minute, " +
+            std::to_string(limits.clientConnections) + " connections per client (0: none); " +
+            std::to_string(limits.maxChecks) + " checks and " +
+            std::to_string(limits.maxConnections) + " connections in all");
+    if (m_config.allowPrivate)
+        m_notes("private and reserved addresses are probed too (--allow-private)");
+
+    for (tcp::acceptor& acceptor : m_acceptors)
+        asio::co_spawn(m_context, acceptLoop(acceptor), asio::detached);
+    asio::co_spawn(m_context, sweepLoop(), asio::detached);
+    return true;
+}
+
+void CheckServer::stop()
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    boost::system::error_code ignored;
+    for (tcp::acceptor& acceptor : m_acceptors)
+        acceptor.close(ignored);
+    m_sweepTimer.cancel();
+    if (m_clients.connections() == 0)
+        m_pinger.close();
+}
+
+void CheckServer::connectionEnded()
+{
+    if (m_stopping && m_clients.connections() == 0)
+        m_pinger.close();
+}
+
+std::vector<tcp::endpoint> CheckServer::localEndpoints() const
+{
+    std::vector<tcp::endpoint> endpoints;
+    for (const tcp::acceptor& acceptor : m_acceptors) {
+        boost::system::error_code error;
+        const auto endpoint = acceptor.local_endpoint(error);
+        if (!error)
+            endpoints.push_back(endpoint);
+    }
+    return endpoints;
+}
+
+asio::awaitable<void> CheckServer::sweepLoop()
+{
+    while (!m_stopping) {
+        m_sweepTimer.expires_after(kSweepInterval);
+        co_await m_sweepTimer.async_wait(kTuple);
+        m_clients.sweep(std::chrono::steady_clock::now());
+    }
+}
+
+asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
+{
+    asio::steady_timer pause(m_context);
+    while (acceptor.is_open()) {
+        auto [error, socket] = co_await acceptor.async_accept(kTuple);
+        if (!acceptor.is_open() || error == asio::error::operation_aborted)
+            co_return;
+        if (error) {
+            // Out of descriptors, most likely: wait for connections to end rather than spin.
+            pause.expires_after(std::chrono::milliseconds(50));
+            co_await pause.async_wait(kTuple);
+            continue;
+        }
+        asio::co_spawn(m_context, serve(std::move(socket)), [this](std::exception_ptr failure) {
+            if (!failure)
+                return;
+            try {
+                std::rethrow_exception(failure);
+            } catch (const std::exception& e) {
+                m_notes(std::string("connection failed: ") + e.what());
+            }
+        });
+    }
+}
+
+asio::awaitable<void> CheckServer::serve(tcp::socket socket)
+{
+    boost::system::error_code error;
+    const tcp::endpoint remote = socket.remote_endpoint(error);
+    if (error)
+        co_return;
+    Connection connection{std::move(socket), unmapped(remote.address()),
+                          unmapped(remote.address())};
+    const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
+    const std::string peerKey = clientKey(connection.peer);
+    if (!m_clients.openConnection(peerKey, proxy))
+        co_return; // the socket closes with the frame
+    struct Release
+    {
+        CheckServer& server;
+        const std::string& key;
+        bool proxy;
+        ~Release()
+        {
+            server.m_clients.closeConnection(key, proxy);
+            server.connectionEnded();
+        }
+    } release{*this, peerKey, proxy};
+
+    tcp::socket& stream = connection.socket;
+    boost::beast::flat_buffer buffer(kHeadLimit);
+    http::request_parser<http::empty_body> parser;
+    parser.header_limit(kHeadLimit);
+    asio::steady_timer timer(m_context, m_config.headTimeout);
+    const auto read = co_await (http::async_read_header(stream, buffer, parser, kTuple) ||
+                                timer.async_wait(kTuple));
+    if (read.index() == 1)
+        co_return; // the head did not arrive in time
+
+    std::string reply;
+    const auto [readError, readBytes] = std::get<0>(read);
+    (void)readBytes;
+    if (readError) {
+        if (readError == http::error::end_of_stream || readError == asio::error::eof ||
+            readError == asio::error::connection_reset)
+            co_return;
+        const bool tooLong =
+            readError == http::error::header_limit || readError == http::error::buffer_overflow;
+        reply = pageReply(400, "text/plain; charset=utf-8",
+                          plainText(tooLong ? "Bad request: the request head is too long."
+                                            : "Bad request: this is not an HTTP request."),
+                          1);
+        logCheck(connection, "-", "-", "bad-request", "-");
+    } else {
+        const auto& request = parser.get();
+        connection.httpMinor = request.version() == 10 ? 0 : 1;
+        const auto [path, query] =
+            splitTarget(std::string_view(request.target().data(), request.target().size()));
+        if (request.method() != http::verb::get) {
+            reply =
+                pageReply(405, "text/plain; charset=utf-8", plainText("Only GET is served here."),
+                          connection.httpMinor, "Allow: GET\r\n");
+        } else if (parser.chunked() || (parser.content_length() && *parser.content_length() > 0)) {
+            reply = pageReply(400, "text/plain; charset=utf-8",
+                              plainText("Bad request: a GET request has no body."),
+                              connection.httpMinor);
+        } else if (path == wire::kCheckPath) {
+            std::vector<std::string_view> forwarded;
+            for (auto [it, end] = request.equal_range("X-Forwarded-For"); it != end; ++it)
+                forwarded.emplace_back(it->value().data(), it->value().size());
+            const auto client =
+                effectiveClient(connection.peer, forwarded, m_config.trustedProxies);
+            if (!client) {
+                reply = refusalReply(
+                    400, "Bad request: the X-Forwarded-For header is not a list of addresses.",
+                    connection.httpMinor);
+                logCheck(connection, "-", "-", "bad-request", "-");
+            } else {
+                connection.client = *client;
+                reply = co_await answerCheck(connection, query);
+            }
+        } else if (path == "/") {
+            reply = pageReply(200, "text/plain; charset=utf-8",
+                              std::string("quillmere-server ") + QUILLMERE_VERSION +
+                                  " answers Quillmere's port checks.\nChecks in flight: " +
+                                  std::to_string(m_clients.checksInFlight()) +
+                                  "\nHelp: " + std::string(wire::kHelpPath) + "\n",
+                              connection.httpMinor);
+        } else if (path == wire::kHelpPath) {
+            reply = pageReply(200, "text/html; charset=utf-8", helpPage(), connection.httpMinor);
+        } else {
+            reply = pageReply(404, "text/plain; charset=utf-8", plainText("Not found."),
+                              connection.httpMinor);
+        }
+    }
+
+    timer.expires_after(kWriteTimeout);
+    // Whether the write went through or not, the connection ends here.
+    co_await (asio::async_write(stream, asio::buffer(reply), kTuple) || timer.async_wait(kTuple));
+    stream.shutdown(tcp::socket::shutdown_send, error);
+    // Closing with unread bytes would reset the connection and could destroy the reply on its
+    // way; read what the client still sends until it closes, for a moment at most.
+    timer.expires_after(kLingerTimeout);
+    std::array<char, 512> drain{};
+    for (;;) {
+        const auto rest = co_await (stream.async_read_some(asio::buffer(drain), kTuple) ||
+                                    timer.async_wait(kTuple));
+        if (rest.index() == 1 || std::get<0>(std::get<0>(rest)))
+            break;
+    }
+    stream.close(error);
+}
+
+asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
+                                                      std::string_view query)
+{
+    const unsigned minor = connection.httpMinor;
+    const auto parsed = parseCheckQuery(query);
+    if (const auto* problem = std::get_if<QueryError>(&parsed)) {
+        logCheck(connection, "-", "-", "bad-request", "-");
+        co_return refusalReply(400, "Bad request: " + problem->reason, minor);
+    }
+    const CheckQuery check = std::get<CheckQuery>(parsed);
+    const std::string port = std::to_string(check.port);
+    const std::string_view word = protocolWord(check.protocol);
+
+    if (!m_config.allowPrivate && !isPublicAddress(connection.client)) {
+        logCheck(connection, port, word, "refused", "-");
+        co_return refusalReply(403,
+                               "This server does not check " + addressText(connection.client) +
+                                   ": it is not an address on the public internet.",
+                               minor);
+    }
+
+    const std::string key = clientKey(connection.client);
+    switch (m_clients.beginCheck(key, std::chrono::steady_clock::now())) {
+    case Refusal::ClientBusy:
+        logCheck(connection, port, word, "rate-limited", "-");
+        co_return refusalReply(429,
+                               "A check from your address is still running. Please wait for it to "
+                               "finish, then try again.",
+                               minor, 5);
+    case Refusal::ClientRate:
+        logCheck(connection, port, word, "rate-limited", "-");
+        co_return refusalReply(429,
+                               "Too many checks from your address: at most " +
+                                   std::to_string(m_config.limits.clientRate) +
+                                   " a minute. Please try again in a minute.",
+                               minor, 60);
+    case Refusal::ServerBusy:
+        logCheck(connection, port, word, "busy", "-");
+        co_return refusalReply(503, "The check server is busy. Please try again in a minute.",
+                               minor, 60);
+    case Refusal::None:
+        break;
+    }
+    struct EndCheck
+    {
+        ClientTable& clients;
+        const std::string& key;
+        ~EndCheck() { clients.endCheck(key); }
+    } endCheck{m_clients, key};
+
+    Findings findings{connection.client, check, ProbeOutcome::Unreachable, false};
+    const auto executor = m_context.get_executor();
+    if (check.protocol == Protocol::Tcp) {
+        std::tie(findings.outcome, findings.pingAnswered) =
+            co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout) &&
+                      m_pinger.ping(connection.client));
+    } else {
+        findings.outcome = probeUdp(executor, connection.client, check.port);
+        findings.pingAnswered = co_await m_pinger.ping(connection.client);
+    }
+    const std::string_view ping = !m_pinger.canPing(connection.client) ? "off"
+                                  : findings.pingAnswered              ? "ok"
+                                                                       : "none";
+    logCheck(connection, port, word, outcomeWord(findings.outcome), ping);
+    co_return checkReply(findings, ReplyContext{minor, m_config.message});
+}
+
+void CheckServer::logCheck(const Connection& connection, std::string_view port,
+                           std::string_view protocol, std::string_view outcome,
+                           std::string_view ping)
+{
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - connection.started);
+    std::string line = utcNow();
+    line.append(" client=").append(addressText(connection.client));
+    line.append(" port=").append(port);
+    line.append(" protocol=").append(protocol);
+    line.append(" outcome=").append(outcome);
+    line.append(" ping=").append(ping);
+    line.append(" duration_ms=").append(std::to_string(elapsed.count()));
+    m_accessLog(line);
+}
+
+} // namespace quillmere::server

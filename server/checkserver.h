@@ -1,0 +1,70 @@
+#pragma once
+
+// The check server: listeners, one coroutine per connection, the probes and the replies, all on
+// one Asio executor. Nothing here blocks; every wait is bounded by a timer.
+
+#include "clientlimits.h"
+#include "pinger.h"
+#include "serverconfig.h"
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <functional>
+#include <list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::server {
+
+class CheckServer
+{
+public:
+    using Sink = std::function<void(std::string_view line)>;
+
+    // `accessLog` gets one line per check, `notes` the start-up and shut-down notes.
+    CheckServer(boost::asio::io_context& context, ServerConfig config, Sink accessLog, Sink notes);
+    ~CheckServer();
+    CheckServer(const CheckServer&) = delete;
+    CheckServer& operator=(const CheckServer&) = delete;
+
+    // Opens the listeners; false (with a note saying why) when one cannot be opened.
+    bool start();
+
+    // Stops accepting; the connections that are open finish, then the server lets go of the
+    // event loop.
+    void stop();
+
+    std::vector<boost::asio::ip::tcp::endpoint> localEndpoints() const;
+    const ClientTable& clients() const { return m_clients; }
+
+private:
+    struct Connection;
+
+    bool listenOn(const boost::asio::ip::tcp::endpoint& endpoint, bool dualStack);
+    boost::asio::awaitable<void> acceptLoop(boost::asio::ip::tcp::acceptor& acceptor);
+    boost::asio::awaitable<void> sweepLoop();
+    boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+    boost::asio::awaitable<std::string> answerCheck(Connection& connection, std::string_view query);
+    void logCheck(const Connection& connection, std::string_view port, std::string_view protocol,
+                  std::string_view outcome, std::string_view ping);
+    void connectionEnded();
+
+    boost::asio::io_context& m_context;
+    ServerConfig m_config;
+    Sink m_accessLog;
+    Sink m_notes;
+    ClientTable m_clients;
+    Pinger m_pinger;
+    std::list<boost::asio::ip::tcp::acceptor> m_acceptors;
+    boost::asio::steady_timer m_sweepTimer;
+    bool m_stopping = false;
+};
+
+// "ADDR:PORT", or "[ADDR]:PORT" for IPv6.
+std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint);
+
+} // namespace quillmere::server

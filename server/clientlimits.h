@@ -1,0 +1,77 @@
+#pragma once
+
+// Who may start what: connections and checks per client, checks per minute per client, and the
+// global caps. Clients are grouped by `clientKey` (an IPv4 address, an IPv6 /64). Time is passed
+// in, so the rules can be tested without waiting.
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <unordered_map>
+
+namespace quillmere::server {
+
+struct Limits
+{
+    // Per client; 0 means no limit.
+    unsigned clientChecks = 1;      // checks in flight
+    unsigned clientRate = 10;       // checks a minute
+    unsigned clientConnections = 4; // open connections
+    // For the whole server.
+    std::size_t maxChecks = 1000;
+    std::size_t maxConnections = 2000;
+    std::size_t maxClients = 65536; // clients remembered at once
+};
+
+enum class Refusal {
+    None,
+    ClientBusy, // the client has as many checks in flight as it may
+    ClientRate, // the client used up its checks for this minute
+    ServerBusy, // the server has as many checks in flight as it may
+};
+
+class ClientTable
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    explicit ClientTable(const Limits& limits);
+
+    // A new connection; false when it must be closed at once. Connections from trusted proxies
+    // are `exempt` from the per-client cap (they carry many clients) but count globally.
+    bool openConnection(const std::string& key, bool exempt);
+    void closeConnection(const std::string& key, bool exempt);
+
+    // Admits a check, or says why not. An admitted check must be ended with endCheck.
+    Refusal beginCheck(const std::string& key, Clock::time_point now);
+    void endCheck(const std::string& key);
+
+    // Forgets clients with nothing open whose minute allowance has refilled.
+    void sweep(Clock::time_point now);
+
+    std::size_t checksInFlight() const { return m_checks; }
+    std::size_t connections() const { return m_connections; }
+    std::size_t clients() const { return m_clients.size(); }
+    const Limits& limits() const { return m_limits; }
+
+private:
+    struct Client
+    {
+        unsigned connections = 0;
+        unsigned checks = 0;
+        double tokens = 0;
+        Clock::time_point refilled;
+    };
+
+    Client* find(const std::string& key);
+    Client* findOrAdd(const std::string& key, Clock::time_point now);
+    void refill(Client& client, Clock::time_point now) const;
+    void forgetIfIdle(const std::string& key, const Client& client);
+
+    Limits m_limits;
+    std::unordered_map<std::string, Client> m_clients;
+    std::size_t m_checks = 0;
+    std::size_t m_connections = 0;
+};
+
+} // namespace quillmere::server

@@ -1,0 +1,156 @@
+#include "replies.h"
+
+#include "checkwire.h"
+
+#include <algorithm>
+
+namespace quillmere::server {
+
+namespace {
+
+std::string_view reasonPhrase(unsigned status)
+{
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 429:
+        return "Too Many Requests";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
+    }
+}
+
+constexpr std::string_view kPageHead = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                                       "<title>Quillmere port check</title></head>\n<body>\n";
+constexpr std::string_view kPageTail = "</body></html>\n";
+
+std::string upper(std::string_view word)
+{
+    std::string text(word);
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; });
+    return text;
+}
+
+std::string probeSentence(const Findings& findings)
+{
+    const std::string port = std::to_string(findings.query.port);
+    if (findings.query.protocol == Protocol::Udp) {
+        if (findings.outcome == ProbeOutcome::Sent)
+            return "A UDP datagram was sent to port " + port +
+                   ". Only your computer can tell whether it arrived.";
+        return "The UDP datagram to port " + port +
+               " could not be sent: your address is not reachable.";
+    }
+    switch (findings.outcome) {
+    case ProbeOutcome::Open:
+        return "TCP port " + port + ": " + std::string(wire::kTcpOpen) +
+               " (the connection was accepted and the probe was sent).";
+    case ProbeOutcome::Closed:
+        return "TCP port " + port + " is not open: the connection was refused.";
+    case ProbeOutcome::TimedOut:
+        return "TCP port " + port + " is not open: no answer in time.";
+    default:
+        return "TCP port " + port + " is not open: your address is not reachable.";
+    }
+}
+
+} // namespace
+
+std::string_view outcomeWord(ProbeOutcome outcome)
+{
+    switch (outcome) {
+    case ProbeOutcome::Open:
+        return "open";
+    case ProbeOutcome::Closed:
+        return "closed";
+    case ProbeOutcome::TimedOut:
+        return "timeout";
+    case ProbeOutcome::Sent:
+        return "sent";
+    case ProbeOutcome::Unreachable:
+        break;
+    }
+    return "unreachable";
+}
+
+std::string pageReply(unsigned status, std::string_view contentType, std::string_view body,
+                      unsigned httpMinor, std::string_view extraHeaders)
+{
+    std::string reply;
+    reply.reserve(160 + extraHeaders.size() + body.size());
+    reply.append(httpMinor == 0 ? "HTTP/1.0 " : "HTTP/1.1 ");
+    reply.append(std::to_string(status)).append(" ").append(reasonPhrase(status)).append("\r\n");
+    reply.append("Content-Type: ").append(contentType).append("\r\n");
+    reply.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
+    reply.append("Cache-Control: no-store\r\n");
+    reply.append("Connection: close\r\n");
+    reply.append(extraHeaders);
+    reply.append("\r\n");
+    reply.append(body);
+    return reply;
+}
+
+std::string checkReply(const Findings& findings, const ReplyContext& context)
+{
+    const std::string word = upper(protocolWord(findings.query.protocol));
+    std::string body(kPageHead);
+    body.append("<h1>Port check: ")
+        .append(word)
+        .append(" port ")
+        .append(std::to_string(findings.query.port))
+        .append("</h1>\n");
+    body.append("<p>Your address: ")
+        .append(wire::kIpOpen)
+        .append(addressText(findings.client))
+        .append(wire::kIpClose)
+        .append("</p>\n");
+    if (findings.pingAnswered)
+        body.append("<p>Ping: ").append(wire::kPingOk).append(" (your router answered).</p>\n");
+    else
+        body.append("<p>Ping: your router did not answer.</p>\n");
+    body.append("<p>").append(probeSentence(findings)).append("</p>\n");
+    if (!context.message.empty())
+        body.append("<p>")
+            .append(wire::kMessageOpen)
+            .append(context.message)
+            .append(wire::kMessageClose)
+            .append("</p>\n");
+    body.append("<p>").append(wire::kDone).append("</p>\n");
+    body.append(kPageTail);
+    return pageReply(200, "text/html; charset=utf-8", body, context.httpMinor);
+}
+
+std::string refusalReply(unsigned status, std::string_view reason, unsigned httpMinor,
+                         unsigned retryAfter)
+{
+    std::string body(kPageHead);
+    body.append("<p>")
+        .append(wire::kMessageOpen)
+        .append(reason)
+        .append(wire::kMessageClose)
+        .append("</p>\n");
+    body.append(kPageTail);
+    const std::string headers =
+        retryAfter ? "Retry-After: " + std::to_string(retryAfter) + "\r\n" : std::string();
+    return pageReply(status, "text/html; charset=utf-8", body, httpMinor, headers);
+}
+
+bool isValidMessage(std::string_view message)
+{
+    return message.size() <= 400 && std::all_of(message.begin(), message.end(), [](char c) {
+               return c >= 0x20 && c <= 0x7E && c != '<' && c != '>';
+           });
+}
+
+} // namespace quillmere::server

@@ -1,0 +1,53 @@
+#pragma once
+
+// quillmere-server's settings and its command line.
+
+#include "addresses.h"
+#include "clientlimits.h"
+#include "pinger.h"
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::server {
+
+struct ServerConfig
+{
+    // Empty: every address, port 80 (IPv6 and IPv4 on one socket where the system allows).
+    std::vector<boost::asio::ip::tcp::endpoint> listen;
+    std::string message;
+    std::vector<AddressPrefix> trustedProxies;
+    bool allowPrivate = false;
+    Limits limits;
+    bool maxChecksGiven = false;
+    bool maxConnectionsGiven = false;
+    std::chrono::milliseconds connectTimeout{5000};
+    std::chrono::milliseconds headTimeout{5000};
+    PingMode ping = PingMode::Auto;
+};
+
+struct CommandLine
+{
+    ServerConfig config;
+    bool help = false;
+    bool version = false;
+    std::string error; // not empty when the command line is wrong
+};
+
+CommandLine parseCommandLine(const std::vector<std::string_view>& arguments);
+std::string usageText();
+
+// "ADDR:PORT", "[V6ADDR]:PORT" or "*:PORT" (every address).
+std::optional<boost::asio::ip::tcp::endpoint> parseListenAddress(std::string_view text);
+
+// Fills in the global caps that were not given, from the open-file limit: checks in flight stay
+// below half of it (each holds two descriptors), connections take most of the rest. Caps that
+// were given are lowered to what the limit allows. Returns notes for the start-up log.
+std::vector<std::string> fitToDescriptorLimit(ServerConfig& config, std::size_t openFileLimit);
+
+} // namespace quillmere::server
