@@ -1,7 +1,5 @@
 #include "clientlimits.h"
 
-#include <algorithm>
-
 namespace quillmere::server {
 
 ClientTable::ClientTable(const Limits& limits)
@@ -14,33 +12,24 @@ ClientTable::Client* ClientTable::find(const std::string& key)
     return it == m_clients.end() ? nullptr : &it->second;
 }
 
-ClientTable::Client* ClientTable::findOrAdd(const std::string& key, Clock::time_point now)
+ClientTable::Client* ClientTable::findOrAdd(const std::string& key)
 {
     if (Client* client = find(key))
         return client;
     if (m_clients.size() >= m_limits.maxClients)
         return nullptr;
-    Client& client = m_clients[key];
-    client.tokens = m_limits.clientRate;
-    client.refilled = now;
-    return &client;
+    return &m_clients[key];
 }
 
-void ClientTable::refill(Client& client, Clock::time_point now) const
+void ClientTable::forgetOld(Client& client, Clock::time_point now)
 {
-    if (m_limits.clientRate == 0)
-        return;
-    const std::chrono::duration<double> elapsed = now - client.refilled;
-    if (elapsed.count() <= 0)
-        return;
-    client.tokens = std::min<double>(m_limits.clientRate,
-                                     client.tokens + elapsed.count() * m_limits.clientRate / 60.0);
-    client.refilled = now;
+    while (!client.recent.empty() && now - client.recent.front() >= std::chrono::minutes(1))
+        client.recent.pop_front();
 }
 
 void ClientTable::forgetIfIdle(const std::string& key, const Client& client)
 {
-    if (client.connections == 0 && client.checks == 0 && client.tokens >= m_limits.clientRate)
+    if (client.connections == 0 && client.checks == 0 && client.recent.empty())
         m_clients.erase(key);
 }
 
@@ -49,7 +38,7 @@ bool ClientTable::openConnection(const std::string& key, bool exempt)
     if (m_connections >= m_limits.maxConnections)
         return false;
     if (!exempt && m_limits.clientConnections != 0) {
-        Client* client = findOrAdd(key, Clock::now());
+        Client* client = findOrAdd(key);
         if (!client || client->connections >= m_limits.clientConnections)
             return false;
         ++client->connections;
@@ -73,14 +62,14 @@ void ClientTable::closeConnection(const std::string& key, bool exempt)
 
 Refusal ClientTable::beginCheck(const std::string& key, Clock::time_point now)
 {
-    Client* client = findOrAdd(key, now);
+    Client* client = findOrAdd(key);
     if (!client)
         return Refusal::ServerBusy;
-    refill(*client, now);
+    forgetOld(*client, now);
     Refusal refusal = Refusal::None;
     if (m_limits.clientChecks != 0 && client->checks >= m_limits.clientChecks)
         refusal = Refusal::ClientBusy;
-    else if (m_limits.clientRate != 0 && client->tokens < 1.0)
+    else if (m_limits.clientRate != 0 && client->recent.size() >= m_limits.clientRate)
         refusal = Refusal::ClientRate;
     else if (m_checks >= m_limits.maxChecks)
         refusal = Refusal::ServerBusy;
@@ -89,7 +78,7 @@ Refusal ClientTable::beginCheck(const std::string& key, Clock::time_point now)
         return refusal;
     }
     if (m_limits.clientRate != 0)
-        client->tokens -= 1.0;
+        client->recent.push_back(now);
     ++client->checks;
     ++m_checks;
     return Refusal::None;
@@ -109,10 +98,9 @@ void ClientTable::endCheck(const std::string& key)
 void ClientTable::sweep(Clock::time_point now)
 {
     for (auto it = m_clients.begin(); it != m_clients.end();) {
-        refill(it->second, now);
+        forgetOld(it->second, now);
         const Client& client = it->second;
-        if (client.connections == 0 && client.checks == 0 &&
-            (m_limits.clientRate == 0 || client.tokens >= m_limits.clientRate))
+        if (client.connections == 0 && client.checks == 0 && client.recent.empty())
             it = m_clients.erase(it);
         else
             ++it;

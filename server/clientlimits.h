@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <unordered_map>
 
@@ -15,7 +16,7 @@ struct Limits
 {
     // Per client; 0 means no limit.
     unsigned clientChecks = 1;      // checks in flight
-    unsigned clientRate = 10;       // checks a minute
+    unsigned clientRate = 10;       // checks in any 60 seconds
     unsigned clientConnections = 4; // open connections
     // For the whole server.
     std::size_t maxChecks = 1000;
@@ -46,7 +47,7 @@ public:
     Refusal beginCheck(const std::string& key, Clock::time_point now);
     void endCheck(const std::string& key);
 
-    // Forgets clients with nothing open whose minute allowance has refilled.
+    // Forgets clients with nothing open and no check in the last minute.
     void sweep(Clock::time_point now);
 
     std::size_t checksInFlight() const { return m_checks; }
@@ -59,13 +60,12 @@ private:
     {
         unsigned connections = 0;
         unsigned checks = 0;
-        double tokens = 0;
-        Clock::time_point refilled;
+        std::deque<Clock::time_point> recent; // starts of the checks of the last minute
     };
 
     Client* find(const std::string& key);
-    Client* findOrAdd(const std::string& key, Clock::time_point now);
-    void refill(Client& client, Clock::time_point now) const;
+    Client* findOrAdd(const std::string& key);
+    static void forgetOld(Client& client, Clock::time_point now);
     void forgetIfIdle(const std::string& key, const Client& client);
 
     Limits m_limits;

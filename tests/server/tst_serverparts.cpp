@@ -1,0 +1,457 @@
+// The check server's pure parts: request parsing, which addresses may be probed, who the client
+// is behind a proxy, the per-client limits, the command line, and the reply pages read back
+// through the engine's own verdict code, so that both sides are held to the same markers.
+
+#include "addresses.h"
+#include "checkquery.h"
+#include "clientlimits.h"
+#include "prober.h"
+#include "replies.h"
+#include "serverconfig.h"
+
+#include "checkprotocol.h"
+#include "verdict.h"
+
+#include <QTest>
+
+using namespace quillmere;
+using namespace quillmere::server;
+using namespace std::chrono_literals;
+using Clock = ClientTable::Clock;
+
+namespace {
+
+Address address(const char* text)
+{
+    return boost::asio::ip::make_address(text);
+}
+
+QString latin1(std::string_view text)
+{
+    return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+Verdict verdictOf(const std::string& reply, std::string_view listenerLog, ProbeProtocol protocol,
+                  bool waitElapsed)
+{
+    return decideVerdict(latin1(reply), latin1(listenerLog), protocol, waitElapsed);
+}
+
+} // namespace
+
+class TestServerParts : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void acceptsCheckQueries_data();
+    void acceptsCheckQueries();
+    void refusesBadQueries_data();
+    void refusesBadQueries();
+    void tellsPublicAddresses_data();
+    void tellsPublicAddresses();
+    void groupsClients();
+    void findsClientBehindTrustedProxies_data();
+    void findsClientBehindTrustedProxies();
+    void limitsChecksPerClient();
+    void limitsRatePerClient();
+    void limitsConnections();
+    void capsTheServer();
+    void readsCommandLine();
+    void fitsTheDescriptorLimit();
+    void checkReplyGivesEngineVerdicts();
+    void refusalCarriesItsReasonAsMessage();
+    void operatorMessageReachesTheProgram();
+};
+
+void TestServerParts::acceptsCheckQueries_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("tcp");
+    QTest::newRow("as the program sends it")
+        << QByteArray("port=4711&protocol=tcp&version=0") << 4711 << true;
+    QTest::newRow("leading zeros")
+        << QByteArray("port=00080&protocol=udp&version=0") << 80 << false;
+    QTest::newRow("many leading zeros")
+        << QByteArray("port=000000000000000000000000065535&protocol=tcp") << 65535 << true;
+    QTest::newRow("protocol in any case") << QByteArray("port=1&protocol=UdP") << 1 << false;
+    QTest::newRow("any order, unknown ignored")
+        << QByteArray("x=1&protocol=TCP&&port=22") << 22 << true;
+}
+
+void TestServerParts::acceptsCheckQueries()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(int, port);
+    QFETCH(bool, tcp);
+    const auto parsed = parseCheckQuery(query.toStdString());
+    const auto* check = std::get_if<CheckQuery>(&parsed);
+    QVERIFY2(check, check ? "" : std::get<QueryError>(parsed).reason.c_str());
+    QCOMPARE(int(check->port), port);
+    QCOMPARE(check->protocol, tcp ? Protocol::Tcp : Protocol::Udp);
+}
+
+void TestServerParts::refusesBadQueries_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<QByteArray>("reason");
+    const QByteArray badPort = "The port must be a number from 1 to 65535.";
+    QTest::newRow("port 0") << QByteArray("port=0&protocol=tcp") << badPort;
+    QTest::newRow("port 00000") << QByteArray("port=00000&protocol=tcp") << badPort;
+    QTest::newRow("port 65536") << QByteArray("port=65536&protocol=tcp") << badPort;
+    QTest::newRow("letters") << QByteArray("port=80a&protocol=tcp") << badPort;
+    QTest::newRow("30 digits") << QByteArray("port=123456789012345678901234567890&protocol=tcp")
+                               << badPort;
+    QTest::newRow("sign") << QByteArray("port=+80&protocol=tcp") << badPort;
+    QTest::newRow("negative") << QByteArray("port=-5&protocol=tcp") << badPort;
+    QTest::newRow("empty port") << QByteArray("port=&protocol=tcp") << badPort;
+    QTest::newRow("encoded") << QByteArray("port=%38%30&protocol=tcp") << badPort;
+    QTest::newRow("no port") << QByteArray("protocol=tcp")
+                             << QByteArray("The request names no port.");
+    QTest::newRow("no query") << QByteArray("") << QByteArray("The request names no port.");
+    QTest::newRow("no protocol") << QByteArray("port=80")
+                                 << QByteArray("The request names no protocol.");
+    QTest::newRow("bad protocol") << QByteArray("port=80&protocol=icmp")
+                                  << QByteArray("The protocol must be tcp or udp.");
+    QTest::newRow("protocol prefix")
+        << QByteArray("port=80&protocol=tcpx") << QByteArray("The protocol must be tcp or udp.");
+    QTest::newRow("other version")
+        << QByteArray("port=80&protocol=tcp&version=1")
+        << QByteArray("This server speaks version 0 of the check protocol.");
+    QTest::newRow("port twice") << QByteArray("port=80&protocol=tcp&port=81")
+                                << QByteArray("The parameter \"port\" is given twice.");
+}
+
+void TestServerParts::refusesBadQueries()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(QByteArray, reason);
+    const auto parsed = parseCheckQuery(query.toStdString());
+    const auto* error = std::get_if<QueryError>(&parsed);
+    QVERIFY(error);
+    QCOMPARE(QByteArray::fromStdString(error->reason), reason);
+}
+
+void TestServerParts::tellsPublicAddresses_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<bool>("isPublic");
+    for (const char* text :
+         {"8.8.8.8", "1.1.1.1", "172.15.255.255", "172.32.0.1", "100.63.255.255", "100.128.0.1",
+          "198.17.255.255", "198.20.0.1", "223.255.255.254", "2a00:1450:4001::1", "2001:4860::8888",
+          "::ffff:8.8.8.8", "64:ff9b::808:808", "2001:db9::1"})
+        QTest::newRow(text) << QByteArray(text) << true;
+    for (const char* text : {"0.0.0.0",
+                             "0.1.2.3",
+                             "10.0.0.1",
+                             "100.64.0.1",
+                             "100.127.255.255",
+                             "127.0.0.1",
+                             "127.255.255.254",
+                             "169.254.1.1",
+                             "172.16.0.1",
+                             "172.31.255.255",
+                             "192.0.0.8",
+                             "192.0.2.5",
+                             "192.168.77.10",
+                             "198.18.0.1",
+                             "198.19.255.255",
+                             "198.51.100.1",
+                             "203.0.113.2",
+                             "224.0.0.1",
+                             "239.255.255.250",
+                             "240.0.0.1",
+                             "255.255.255.255",
+                             "::",
+                             "::1",
+                             "::ffff:10.0.0.1",
+                             "::ffff:127.0.0.1",
+                             "64:ff9b::a00:1",
+                             "fe80::1",
+                             "fc00::1",
+                             "fd12:3456::1",
+                             "ff02::1",
+                             "2001:db8::1",
+                             "2001::1",
+                             "2001:2::1",
+                             "3fff::1",
+                             "100::1",
+                             "::10.0.0.1"})
+        QTest::newRow(text) << QByteArray(text) << false;
+}
+
+void TestServerParts::tellsPublicAddresses()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(bool, isPublic);
+    QCOMPARE(isPublicAddress(address(text.constData())), isPublic);
+}
+
+void TestServerParts::groupsClients()
+{
+    QCOMPARE(clientKey(address("2001:4860:1:2:aaaa::1")),
+             clientKey(address("2001:4860:1:2:bbbb::9")));
+    QVERIFY(clientKey(address("2001:4860:1:2::1")) != clientKey(address("2001:4860:1:3::1")));
+    QCOMPARE(clientKey(address("::ffff:8.8.8.8")), clientKey(address("8.8.8.8")));
+    QVERIFY(clientKey(address("8.8.8.8")) != clientKey(address("8.8.8.9")));
+    // An IPv4 address never shares a group with an IPv6 network whose first bytes look alike.
+    QVERIFY(clientKey(address("8.8.8.8")) != clientKey(address("808:808::")));
+    QCOMPARE(addressText(address("::ffff:203.0.113.9")), std::string("203.0.113.9"));
+}
+
+void TestServerParts::findsClientBehindTrustedProxies_data()
+{
+    QTest::addColumn<QByteArray>("peer");
+    QTest::addColumn<QByteArrayList>("headers");
+    QTest::addColumn<QByteArray>("client"); // empty: the request is refused
+    QTest::newRow("untrusted peer: header ignored")
+        << QByteArray("198.51.100.50") << QByteArrayList{"8.8.8.8"} << QByteArray("198.51.100.50");
+    QTest::newRow("trusted peer, no header")
+        << QByteArray("10.0.0.1") << QByteArrayList{} << QByteArray("10.0.0.1");
+    QTest::newRow("one hop") << QByteArray("10.0.0.1") << QByteArrayList{"8.8.8.8"}
+                             << QByteArray("8.8.8.8");
+    QTest::newRow("rightmost untrusted counts")
+        << QByteArray("10.0.0.1") << QByteArrayList{"1.2.3.4, 8.8.8.8"} << QByteArray("8.8.8.8");
+    QTest::newRow("trusted hops skipped")
+        << QByteArray("10.0.0.1") << QByteArrayList{"1.2.3.4, 8.8.8.8, 10.0.0.7"}
+        << QByteArray("8.8.8.8");
+    QTest::newRow("headers joined in order")
+        << QByteArray("10.0.0.1") << QByteArrayList{"1.2.3.4", "9.9.9.9,10.0.0.2"}
+        << QByteArray("9.9.9.9");
+    QTest::newRow("all trusted: leftmost")
+        << QByteArray("10.0.0.1") << QByteArrayList{"10.0.0.3, 10.0.0.2"} << QByteArray("10.0.0.3");
+    QTest::newRow("forged left part unread")
+        << QByteArray("10.0.0.1") << QByteArrayList{"<script>, 8.8.8.8"} << QByteArray("8.8.8.8");
+    QTest::newRow("ports and brackets")
+        << QByteArray("10.0.0.1") << QByteArrayList{"[2001:4860::1]:443"}
+        << QByteArray("2001:4860::1");
+    QTest::newRow("v4 with port") << QByteArray("10.0.0.1") << QByteArrayList{"8.8.4.4:8080"}
+                                  << QByteArray("8.8.4.4");
+    QTest::newRow("mapped peer is trusted")
+        << QByteArray("::ffff:10.0.0.1") << QByteArrayList{"8.8.8.8"} << QByteArray("8.8.8.8");
+    QTest::newRow("garbage where the client should be")
+        << QByteArray("10.0.0.1") << QByteArrayList{"8.8.8.8, nonsense"} << QByteArray("");
+    QTest::newRow("empty element")
+        << QByteArray("10.0.0.1") << QByteArrayList{"8.8.8.8,"} << QByteArray("");
+    QTest::newRow("unbracketed v6 with port")
+        << QByteArray("10.0.0.1") << QByteArrayList{"2001:4860::1]:80"} << QByteArray("");
+}
+
+void TestServerParts::findsClientBehindTrustedProxies()
+{
+    QFETCH(QByteArray, peer);
+    QFETCH(QByteArrayList, headers);
+    QFETCH(QByteArray, client);
+    const std::vector<AddressPrefix> trusted{*AddressPrefix::parse("10.0.0.0/8")};
+    std::vector<std::string> storage;
+    for (const QByteArray& header : headers)
+        storage.push_back(header.toStdString());
+    const std::vector<std::string_view> values(storage.begin(), storage.end());
+    const auto found = effectiveClient(address(peer.constData()), values, trusted);
+    if (client.isEmpty()) {
+        QVERIFY(!found);
+        return;
+    }
+    QVERIFY(found);
+    QCOMPARE(QByteArray::fromStdString(addressText(*found)), client);
+}
+
+void TestServerParts::limitsChecksPerClient()
+{
+    ClientTable table(Limits{});
+    const auto now = Clock::now();
+    QCOMPARE(table.beginCheck("a", now), Refusal::None);
+    QCOMPARE(table.beginCheck("a", now), Refusal::ClientBusy);
+    QCOMPARE(table.beginCheck("b", now), Refusal::None);
+    table.endCheck("a");
+    QCOMPARE(table.beginCheck("a", now), Refusal::None);
+    QCOMPARE(table.checksInFlight(), std::size_t(2));
+}
+
+void TestServerParts::limitsRatePerClient()
+{
+    Limits limits;
+    limits.clientChecks = 0;
+    ClientTable table(limits);
+    const auto start = Clock::now();
+    for (int i = 0; i < 10; ++i) {
+        QCOMPARE(table.beginCheck("a", start + i * 1s), Refusal::None);
+        table.endCheck("a");
+    }
+    QCOMPARE(table.beginCheck("a", start + 10s), Refusal::ClientRate);
+    QCOMPARE(table.beginCheck("b", start + 10s), Refusal::None); // others are not held up
+    QCOMPARE(table.beginCheck("a", start + 59s), Refusal::ClientRate);
+    // A minute after the first check, one more is allowed, and then again a second later.
+    QCOMPARE(table.beginCheck("a", start + 60s), Refusal::None);
+    table.endCheck("a");
+    QCOMPARE(table.beginCheck("a", start + 60s + 500ms), Refusal::ClientRate);
+    QCOMPARE(table.beginCheck("a", start + 61s), Refusal::None);
+    table.endCheck("a");
+    // A client that has been quiet for a minute is forgotten, and starts afresh.
+    table.endCheck("b");
+    table.sweep(start + 130s);
+    QCOMPARE(table.clients(), std::size_t(0));
+}
+
+void TestServerParts::limitsConnections()
+{
+    Limits limits;
+    limits.clientConnections = 2;
+    limits.maxConnections = 3;
+    ClientTable table(limits);
+    QVERIFY(table.openConnection("a", false));
+    QVERIFY(table.openConnection("a", false));
+    QVERIFY(!table.openConnection("a", false));
+    QVERIFY(table.openConnection("proxy", true)); // a proxy carries many clients
+    QVERIFY(!table.openConnection("b", false));   // the server is full
+    table.closeConnection("a", false);
+    QVERIFY(table.openConnection("b", false));
+    table.closeConnection("a", false);
+    table.closeConnection("b", false);
+    table.closeConnection("proxy", true);
+    QCOMPARE(table.connections(), std::size_t(0));
+    QCOMPARE(table.clients(), std::size_t(0));
+}
+
+void TestServerParts::capsTheServer()
+{
+    Limits limits;
+    limits.maxChecks = 2;
+    limits.maxClients = 3;
+    ClientTable table(limits);
+    const auto now = Clock::now();
+    QCOMPARE(table.beginCheck("a", now), Refusal::None);
+    QCOMPARE(table.beginCheck("b", now), Refusal::None);
+    QCOMPARE(table.beginCheck("c", now), Refusal::ServerBusy);
+    table.endCheck("a");
+    QCOMPARE(table.beginCheck("c", now), Refusal::None);
+    // Clients still remembered (their minute is not over) fill the table; a new one waits.
+    table.endCheck("b");
+    table.endCheck("c");
+    QCOMPARE(table.clients(), std::size_t(3));
+    QCOMPARE(table.beginCheck("d", now), Refusal::ServerBusy);
+    table.sweep(now + 61s);
+    QCOMPARE(table.clients(), std::size_t(0));
+    QCOMPARE(table.beginCheck("d", now + 61s), Refusal::None);
+}
+
+void TestServerParts::readsCommandLine()
+{
+    const auto parse = [](std::initializer_list<std::string_view> arguments) {
+        return parseCommandLine(std::vector<std::string_view>(arguments));
+    };
+    const CommandLine good = parse({"--listen", "127.0.0.1:0", "--listen=[::1]:8080", "--listen",
+                                    "*:80", "--allow-private", "--trusted-proxy", "10.0.0.0/8",
+                                    "--client-rate", "0", "--connect-timeout", "1.5", "--ping",
+                                    "off", "--message", "Maintenance at 18:00 UTC & later"});
+    QVERIFY2(good.error.empty(), good.error.c_str());
+    QCOMPARE(good.config.listen.size(), std::size_t(3));
+    QCOMPARE(good.config.listen[1].port(), 8080);
+    QVERIFY(good.config.listen[1].address().is_v6());
+    QVERIFY(good.config.allowPrivate);
+    QCOMPARE(good.config.limits.clientRate, 0u);
+    QCOMPARE(good.config.connectTimeout, std::chrono::milliseconds(1500));
+    QCOMPARE(good.config.ping, PingMode::Off);
+
+    for (const auto& bad :
+         std::vector<std::vector<std::string_view>>{{"--listen", "127.0.0.1"},
+                                                    {"--listen", "::1:80"},
+                                                    {"--listen", "[127.0.0.1]:80"},
+                                                    {"--listen", "127.0.0.1:65536"},
+                                                    {"--trusted-proxy", "10.0.0.0/33"},
+                                                    {"--message", "<b>bold</b>"},
+                                                    {"--message", "two\nlines"},
+                                                    {"--connect-timeout", "0"},
+                                                    {"--connect-timeout", "soon"},
+                                                    {"--max-checks", "0"},
+                                                    {"--ping", "sometimes"},
+                                                    {"--client-rate"},
+                                                    {"--frobnicate", "1"},
+                                                    {"stray"}})
+        QVERIFY2(!parseCommandLine(bad).error.empty(), std::string(bad.front()).c_str());
+}
+
+void TestServerParts::fitsTheDescriptorLimit()
+{
+    ServerConfig defaults;
+    fitToDescriptorLimit(defaults, 20000);
+    QVERIFY(defaults.limits.maxChecks < 10000);
+    // Each check holds its connection and a probe socket.
+    QVERIFY(defaults.limits.maxChecks + defaults.limits.maxConnections <= 20000);
+
+    ServerConfig asked;
+    asked.limits.maxChecks = 5000;
+    asked.maxChecksGiven = true;
+    const auto notes = fitToDescriptorLimit(asked, 1024);
+    QVERIFY(asked.limits.maxChecks < 512);
+    QCOMPARE(notes.size(), std::size_t(1));
+}
+
+void TestServerParts::checkReplyGivesEngineVerdicts()
+{
+    Findings findings{address("203.0.113.9"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
+                      true};
+    const std::string probe(probePayload());
+
+    Verdict verdict = verdictOf(checkReply(findings, {}), probe, ProbeProtocol::Tcp, false);
+    QCOMPARE(verdict.row, 7);
+    QVERIFY(verdict.pingOk);
+    QCOMPARE(verdict.externalAddress, std::optional<QString>(u"203.0.113.9"_qs));
+    QVERIFY(!verdict.message);
+    // The page is one reply, markers in order, "-done-" last.
+    const std::string page = checkReply(findings, {1, {}});
+    QVERIFY(page.starts_with("HTTP/1.1 200 OK\r\n"));
+    QVERIFY(page.find("-ip:") < page.find("-tcpopen-"));
+    QVERIFY(page.find("-tcpopen-") < page.find("-done-"));
+    QCOMPARE(page.find("-done-"), page.rfind("-done-"));
+
+    // The probe reached some other device.
+    QCOMPARE(verdictOf(checkReply(findings, {}), "", ProbeProtocol::Tcp, false).row, 8);
+
+    for (const ProbeOutcome outcome :
+         {ProbeOutcome::Closed, ProbeOutcome::TimedOut, ProbeOutcome::Unreachable}) {
+        findings.outcome = outcome;
+        findings.pingAnswered = false;
+        verdict = verdictOf(checkReply(findings, {}), "", ProbeProtocol::Tcp, false);
+        QCOMPARE(verdict.row, 6);
+        QVERIFY(!verdict.pingOk);
+        QCOMPARE(verdict.externalAddress, std::optional<QString>(u"203.0.113.9"_qs));
+    }
+
+    Findings udp{address("2001:4860:1:2::7"), CheckQuery{53, Protocol::Udp}, ProbeOutcome::Sent,
+                 true};
+    QCOMPARE(verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, false).row, 3);
+    verdict = verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, true);
+    QCOMPARE(verdict.row, 4);
+    QCOMPARE(verdict.externalAddress, std::optional<QString>(u"2001:4860:1:2::7"_qs));
+    QCOMPARE(verdictOf(checkReply(udp, {}), "", ProbeProtocol::Udp, true).row, 5);
+}
+
+void TestServerParts::refusalCarriesItsReasonAsMessage()
+{
+    const std::string reply = refusalReply(429, "Too many checks from your address.", 0, 60);
+    QVERIFY(reply.starts_with("HTTP/1.0 429 Too Many Requests\r\n"));
+    QVERIFY(reply.find("Retry-After: 60\r\n") != std::string::npos);
+    const Verdict verdict = verdictOf(reply, "", ProbeProtocol::Tcp, false);
+    QCOMPARE(verdict.row, 2); // no result: nothing was checked
+    QCOMPARE(verdict.message, std::optional<QString>(u"Too many checks from your address."_qs));
+    QVERIFY(!verdict.externalAddress);
+}
+
+void TestServerParts::operatorMessageReachesTheProgram()
+{
+    QVERIFY(isValidMessage("Maintenance at 18:00 UTC & later"));
+    QVERIFY(!isValidMessage("</message>-done-"));
+    QVERIFY(!isValidMessage("caf\xc3\xa9"));
+    QVERIFY(!isValidMessage(std::string(401, 'x')));
+    const Findings findings{address("8.8.8.8"), CheckQuery{80, Protocol::Tcp}, ProbeOutcome::Closed,
+                            false};
+    const Verdict verdict = verdictOf(checkReply(findings, {0, "Maintenance at 18:00 UTC & later"}),
+                                      "", ProbeProtocol::Tcp, false);
+    QCOMPARE(verdict.message, std::optional<QString>(u"Maintenance at 18:00 UTC & later"_qs));
+    QCOMPARE(verdict.row, 6);
+}
+
+QTEST_GUILESS_MAIN(TestServerParts)
+#include "tst_serverparts.moc"
