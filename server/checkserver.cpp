@@ -20,6 +20,7 @@
 #include <array>
 #include <ctime>
 #include <exception>
+#include <utility>
 
 #ifndef QUILLMERE_VERSION
 #define QUILLMERE_VERSION "0"
@@ -146,23 +147,26 @@ bool CheckServer::start()
     return true;
 }
 
-void CheckServer::stop()
+void CheckServer::stop(std::function<void()> drained)
 {
     if (m_stopping)
         return;
     m_stopping = true;
+    m_drained = std::move(drained);
     boost::system::error_code ignored;
     for (tcp::acceptor& acceptor : m_acceptors)
         acceptor.close(ignored);
     m_sweepTimer.cancel();
-    if (m_clients.connections() == 0)
-        m_pinger.close();
+    connectionEnded();
 }
 
 void CheckServer::connectionEnded()
 {
-    if (m_stopping && m_clients.connections() == 0)
-        m_pinger.close();
+    if (!m_stopping || m_clients.connections() != 0)
+        return;
+    m_pinger.close();
+    if (auto drained = std::exchange(m_drained, {}))
+        drained();
 }
 
 std::vector<tcp::endpoint> CheckServer::localEndpoints() const

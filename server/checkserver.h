@@ -35,8 +35,8 @@ public:
     bool start();
 
     // Stops accepting; the connections that are open finish, then the server lets go of the
-    // event loop.
-    void stop();
+    // event loop and calls `drained`.
+    void stop(std::function<void()> drained = {});
 
     std::vector<boost::asio::ip::tcp::endpoint> localEndpoints() const;
     const ClientTable& clients() const { return m_clients; }
@@ -62,6 +62,7 @@ private:
     std::list<boost::asio::ip::tcp::acceptor> m_acceptors;
     boost::asio::steady_timer m_sweepTimer;
     bool m_stopping = false;
+    std::function<void()> m_drained;
 };
 
 // "ADDR:PORT", or "[ADDR]:PORT" for IPv6.

@@ -79,10 +79,13 @@ int main(int argc, char* argv[])
         if (error)
             return;
         notes("stopping: finishing the open connections");
-        server.stop();
         signals.async_wait([](const boost::system::error_code& again, int) {
             if (!again)
                 std::_Exit(1);
+        });
+        server.stop([&signals] {
+            boost::system::error_code ignored;
+            signals.cancel(ignored);
         });
     });
     std::signal(SIGPIPE, SIG_IGN);
