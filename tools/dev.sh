@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds, runs and tests Quillmere on Debian 12.
 #
-#   tools/dev.sh run     build, start the local check server and run Quillmere against it
+#   tools/dev.sh run     build, start quillmere-server on loopback and run Quillmere against it
 #                        (the desktop program when a display is present, else quillmere-check)
 #   tools/dev.sh test    build and run every test
 #   tools/dev.sh build   build only
@@ -19,7 +19,8 @@ build_dir=${BUILD_DIR:-build}
 case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
-          libgl-dev fonts-liberation2)
+          libgl-dev fonts-liberation2 libboost1.81-dev
+          iproute2 nftables socat procps) # the last four for the home-network tests
 [ "${BENCH:-ON}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
@@ -49,11 +50,20 @@ build() {
 run() {
     build
     local server_port=${RUN_SERVER_PORT:-18080}
-    "$build_dir/tests/quillmere-test-server" --port "$server_port" \
-        --help-page "$root/ui/help/portcheck_help.htm" &
+    # --allow-private: on loopback the server probes 127.0.0.1, which it refuses by default.
+    "$build_dir/server/quillmere-server" --listen "127.0.0.1:$server_port" --allow-private &
     local server=$!
-    trap 'kill $server 2>/dev/null || true' EXIT
-    sleep 0.5
+    # shellcheck disable=SC2064 # the trap keeps this process id, not the variable
+    trap "kill $server 2>/dev/null || true" EXIT
+    local tries=0
+    until (exec 3<>"/dev/tcp/127.0.0.1/$server_port") 2>/dev/null; do
+        tries=$((tries + 1))
+        if [ $tries -gt 50 ] || ! kill -0 $server 2>/dev/null; then
+            echo "quillmere-server did not start on port $server_port" >&2
+            exit 1
+        fi
+        sleep 0.1
+    done
     export QUILLMERE_CHECK_SERVER="127.0.0.1:$server_port"
     if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
         "$build_dir/ui/quillmere"

@@ -1,0 +1,117 @@
+# shellcheck shell=bash
+# Shared by the scripts in this folder: the report lines, skipping, namespaces, the processes a
+# script starts, and removing all of it on every way out. The sourcing script sets test_name and
+# case_names first.
+
+export LC_ALL=C # EPOCHREALTIME with a '.', and plain tool messages
+
+# Every namespace of this run is named $run_id-…; the random part keeps apart runs whose shells
+# have the same number in different PID namespaces.
+run_id=qm-$$-$(printf '%04x' "$RANDOM")
+readonly run_id
+namespaces=() # made by this run, deleted on exit
+pids=()       # started by this run, ended on exit
+work=         # this run's scratch folder
+
+say() { printf '%s\n' "$*"; }
+
+# shellcheck disable=SC2154 # test_name and case_names come from the sourcing script
+summary() { # PASSED FAILED SKIPPED
+    say "$test_name: $1 passed, $2 failed, $3 skipped"
+}
+
+# shellcheck disable=SC2154
+case_line() { # NUMBER PASS|FAIL|SKIPPED DETAILS...
+    local number=$1 result=$2
+    shift 2
+    printf 'case %d %-32s %-4s %s\n' "$number" "${case_names[$((number - 1))]}" "$result" "$*"
+}
+
+skip_all() { # REASON
+    local i
+    for i in "${!case_names[@]}"; do
+        printf 'case %d %-32s SKIPPED (%s)\n' "$((i + 1))" "${case_names[$i]}" "$1"
+    done
+    summary 0 0 "${#case_names[@]}"
+    exit 77
+}
+
+# Whether PID is running: a child that ended but was not waited for yet does not count.
+alive() { # PID
+    local stat
+    stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+    stat=${stat##*) }
+    [ "${stat%% *}" != Z ]
+}
+
+# Ends PID, a child of this shell, and takes it off pids (once waited for, its number may be
+# given to someone else's process): SIGTERM, then SIGKILL once SECONDS have passed. Fails when it
+# took SIGKILL.
+stop_process() { # PID SECONDS
+    local i pid ended=1 kept=()
+    for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
+    pids=("${kept[@]}")
+    kill "$1" 2>/dev/null
+    for ((i = 0; i < $2 * 10; i++)); do
+        alive "$1" || { ended=0; break; }
+        sleep 0.1
+    done
+    [ "$ended" -eq 0 ] || kill -KILL "$1" 2>/dev/null
+    wait "$1" 2>/dev/null
+    return "$ended"
+}
+
+cleanup() {
+    local status=$? pid ns
+    set +e
+    trap - EXIT INT TERM HUP
+    while [ ${#pids[@]} -gt 0 ]; do stop_process "${pids[0]}" 3; done
+    # Anything still inside one of our namespaces was started by this run (nobody else knows
+    # their names): nothing may outlive it.
+    for ns in "${namespaces[@]}"; do
+        for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
+        ip netns del "$ns" 2>/dev/null
+    done
+    [ -n "$work" ] && rm -rf "$work"
+    exit "$status"
+}
+
+# Skips every case unless this machine lets us make network namespaces; then sets up the clean-up
+# and the scratch folder.
+prepare() { # REQUIRED_COMMAND:DEBIAN_PACKAGE...
+    local need probe_error
+    [ "$(id -u)" -eq 0 ] || skip_all "needs root"
+    for need in ip:iproute2 sysctl:procps timeout:coreutils "$@"; do
+        command -v "${need%%:*}" >/dev/null ||
+            skip_all "${need%%:*} not found (Debian package ${need#*:})"
+    done
+    trap cleanup EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+    if ! probe_error=$(ip netns add "$run_id-probe" 2>&1); then
+        skip_all "ip netns is not allowed here: ${probe_error//$'\n'/ }"
+    fi
+    ip netns del "$run_id-probe"
+    work=$(mktemp -d "${TMPDIR:-/tmp}/quillmere-$test_name.XXXXXX")
+}
+
+new_namespace() { # NAME
+    ip netns add "$1"
+    namespaces+=("$1")
+    ip -n "$1" link set lo up
+}
+
+# For commands in the foreground. Programs left running are started with `ip netns exec` itself,
+# so that $! is the program and not a subshell around it, and ending it ends the program.
+in_ns() { # NS COMMAND...
+    local ns=$1
+    shift
+    ip netns exec "$ns" "$@"
+}
+
+# Tenths of a second since START (a value of ${EPOCHREALTIME/./}), as "S.T".
+seconds_since() { # START
+    local now=${EPOCHREALTIME/./}
+    printf '%d.%d' $(((now - $1) / 1000000)) $(((now - $1) / 100000 % 10))
+}
