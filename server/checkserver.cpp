@@ -1,6 +1,7 @@
 #include "checkserver.h"
 
 #include "checkwire.h"
+#include "deadline.h"
 #include "helppage.h"
 #include "prober.h"
 #include "replies.h"
@@ -194,7 +195,8 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
 {
     asio::steady_timer pause(m_context);
     while (acceptor.is_open()) {
-        auto [error, socket] = co_await acceptor.async_accept(kTuple);
+        tcp::endpoint peer;
+        auto [error, socket] = co_await acceptor.async_accept(peer, kTuple);
         if (!acceptor.is_open() || error == asio::error::operation_aborted)
             co_return;
         if (error) {
@@ -203,24 +205,22 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
             co_await pause.async_wait(kTuple);
             continue;
         }
-        asio::co_spawn(m_context, serve(std::move(socket)), [this](std::exception_ptr failure) {
-            if (!failure)
-                return;
-            try {
-                std::rethrow_exception(failure);
-            } catch (const std::exception& e) {
-                m_notes(std::string("connection failed: ") + e.what());
-            }
-        });
+        asio::co_spawn(m_context, serve(std::move(socket), peer),
+                       [this](std::exception_ptr failure) {
+                           if (!failure)
+                               return;
+                           try {
+                               std::rethrow_exception(failure);
+                           } catch (const std::exception& e) {
+                               m_notes(std::string("connection failed: ") + e.what());
+                           }
+                       });
     }
 }
 
-asio::awaitable<void> CheckServer::serve(tcp::socket socket)
+asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remote)
 {
     boost::system::error_code error;
-    const tcp::endpoint remote = socket.remote_endpoint(error);
-    if (error)
-        co_return;
     Connection connection{std::move(socket), unmapped(remote.address()),
                           unmapped(remote.address())};
     const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
@@ -240,21 +240,23 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket)
     } release{*this, peerKey, proxy};
 
     tcp::socket& stream = connection.socket;
+    Deadline deadline(m_context.get_executor(), stream);
     boost::beast::flat_buffer buffer(kHeadLimit);
     http::request_parser<http::empty_body> parser;
     parser.header_limit(kHeadLimit);
-    asio::steady_timer timer(m_context, m_config.headTimeout);
-    const auto read = co_await (http::async_read_header(stream, buffer, parser, kTuple) ||
-                                timer.async_wait(kTuple));
-    if (read.index() == 1)
-        co_return; // the head did not arrive in time
+    deadline.arm(m_config.headTimeout);
+    const auto [readError, readBytes] =
+        co_await http::async_read_header(stream, buffer, parser, kTuple);
+    (void)readBytes;
+    if (deadline.expired())
+        co_return;     // the head did not arrive in time
+    deadline.disarm(); // a check takes its own, bounded, time
 
     std::string reply;
-    const auto [readError, readBytes] = std::get<0>(read);
-    (void)readBytes;
     if (readError) {
         if (readError == http::error::end_of_stream || readError == asio::error::eof ||
-            readError == asio::error::connection_reset)
+            readError == asio::error::connection_reset ||
+            readError == asio::error::operation_aborted)
             co_return;
         const bool tooLong =
             readError == http::error::header_limit || readError == http::error::buffer_overflow;
@@ -306,20 +308,23 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket)
         }
     }
 
-    timer.expires_after(kWriteTimeout);
-    // Whether the write went through or not, the connection ends here.
-    co_await (asio::async_write(stream, asio::buffer(reply), kTuple) || timer.async_wait(kTuple));
-    stream.shutdown(tcp::socket::shutdown_send, error);
-    // Closing with unread bytes would reset the connection and could destroy the reply on its
-    // way; read what the client still sends until it closes, for a moment at most.
-    timer.expires_after(kLingerTimeout);
-    std::array<char, 512> drain{};
-    for (;;) {
-        const auto rest = co_await (stream.async_read_some(asio::buffer(drain), kTuple) ||
-                                    timer.async_wait(kTuple));
-        if (rest.index() == 1 || std::get<0>(std::get<0>(rest)))
-            break;
+    deadline.arm(kWriteTimeout);
+    co_await asio::async_write(stream, asio::buffer(reply), kTuple);
+    // Closing with unread bytes would reset the connection, and the reset could destroy the
+    // reply on its way. A client that sent more than its head gets a moment to finish: read
+    // until it closes. The others (every well-behaved one) are closed at once.
+    if (!deadline.expired() && (buffer.size() > 0 || stream.available(error) > 0)) {
+        stream.shutdown(tcp::socket::shutdown_send, error);
+        deadline.arm(kLingerTimeout);
+        std::array<char, 512> drain{};
+        for (;;) {
+            const auto [drainError, drained] =
+                co_await stream.async_read_some(asio::buffer(drain), kTuple);
+            if (drainError)
+                break;
+        }
     }
+    deadline.disarm();
     stream.close(error);
 }
 

@@ -47,7 +47,8 @@ private:
     bool listenOn(const boost::asio::ip::tcp::endpoint& endpoint, bool dualStack);
     boost::asio::awaitable<void> acceptLoop(boost::asio::ip::tcp::acceptor& acceptor);
     boost::asio::awaitable<void> sweepLoop();
-    boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket);
+    boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket,
+                                       boost::asio::ip::tcp::endpoint remote);
     boost::asio::awaitable<std::string> answerCheck(Connection& connection, std::string_view query);
     void logCheck(const Connection& connection, std::string_view port, std::string_view protocol,
                   std::string_view outcome, std::string_view ping);

@@ -1,14 +1,12 @@
 #include "prober.h"
 
 #include "checkwire.h"
+#include "deadline.h"
 
 #include <boost/asio/as_tuple.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ip/udp.hpp>
-#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
-#include <boost/asio/write.hpp>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -17,7 +15,6 @@
 namespace quillmere::server {
 
 namespace asio = boost::asio;
-using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
@@ -58,23 +55,21 @@ asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address a
         co_return ProbeOutcome::Unreachable;
     ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_SYNCNT, &kSynRetries, sizeof kSynRetries);
 
-    asio::steady_timer timer(executor, timeout);
-    const auto first =
-        co_await (socket.async_connect(endpoint, asio::as_tuple(asio::use_awaitable)) ||
-                  timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-    if (first.index() == 1)
+    Deadline deadline(executor, socket);
+    deadline.arm(timeout);
+    const auto [connectError] =
+        co_await socket.async_connect(endpoint, asio::as_tuple(asio::use_awaitable));
+    if (deadline.expired())
         co_return ProbeOutcome::TimedOut;
-    const auto [connectError] = std::get<0>(first);
+    deadline.disarm();
     const ProbeOutcome outcome = outcomeOf(connectError);
     if (outcome != ProbeOutcome::Open)
         co_return outcome;
 
-    // The payload fits the socket's buffer, so this write does not wait for the peer.
-    timer.expires_after(timeout);
-    co_await (asio::async_write(socket, asio::buffer(kPayload.data(), kPayload.size()),
-                                asio::as_tuple(asio::use_awaitable)) ||
-              timer.async_wait(asio::as_tuple(asio::use_awaitable)));
-    socket.shutdown(asio::ip::tcp::socket::shutdown_send, error);
+    // A fresh connection's send buffer takes the payload at once; the close sends it on and
+    // ends the connection.
+    socket.non_blocking(true, error);
+    socket.write_some(asio::buffer(kPayload.data(), kPayload.size()), error);
     socket.close(error);
     co_return ProbeOutcome::Open;
 }
