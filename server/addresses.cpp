@@ -97,9 +97,27 @@ bool isPort(std::string_view text)
 
 Address unmapped(const Address& address)
 {
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    if (!address.is_v6())
+        return address;
+    const auto v6 = address.to_v6();
+    if (v6.is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6);
+    if (v6.scope_id() != 0)
+        return boost::asio::ip::address_v6(v6.to_bytes());
     return address;
+}
+
+// The IPv4 address inside a NAT64 (64:ff9b::/96) or 6to4 (2002::/16) address.
+static std::optional<boost::asio::ip::address_v4> embeddedV4(const Address& address)
+{
+    if (!address.is_v6())
+        return std::nullopt;
+    const V6Bytes bytes = address.to_v6().to_bytes();
+    if (prefixMatches(bytes, V6Bytes{0, 0x64, 0xff, 0x9b}, 96))
+        return boost::asio::ip::address_v4(V4Bytes{bytes[12], bytes[13], bytes[14], bytes[15]});
+    if (bytes[0] == 0x20 && bytes[1] == 0x02)
+        return boost::asio::ip::address_v4(V4Bytes{bytes[2], bytes[3], bytes[4], bytes[5]});
+    return std::nullopt;
 }
 
 bool isPublicAddress(const Address& input)
@@ -111,14 +129,11 @@ bool isPublicAddress(const Address& input)
             return prefixMatches(bytes, range.network, range.length);
         });
     }
-    const auto v6 = address.to_v6();
-    // Addresses that embed IPv4 (NAT64's well-known prefix, compatible addresses) are judged
-    // by the IPv4 address inside.
-    const V6Bytes bytes = v6.to_bytes();
-    if (prefixMatches(bytes, V6Bytes{0, 0x64, 0xff, 0x9b}, 96)) {
-        const V4Bytes inner{bytes[12], bytes[13], bytes[14], bytes[15]};
-        return isPublicAddress(boost::asio::ip::address_v4(inner));
-    }
+    // Addresses that embed IPv4 (NAT64's well-known prefix, 6to4) are judged by the IPv4
+    // address inside: that is where the probe ends up.
+    if (const auto inner = embeddedV4(address))
+        return isPublicAddress(*inner);
+    const V6Bytes bytes = address.to_v6().to_bytes();
     if (prefixMatches(bytes, V6Bytes{}, 96))
         return false;
     // Only the global unicast block 2000::/3 is routed on the internet: this leaves out ::,
@@ -130,15 +145,18 @@ bool isPublicAddress(const Address& input)
     });
 }
 
-std::string clientKey(const Address& input)
+ClientGroup clientGroup(const Address& input)
 {
-    const Address address = unmapped(input);
+    Address address = unmapped(input);
+    if (const auto inner = embeddedV4(address))
+        address = *inner;
     if (address.is_v4()) {
         const V4Bytes bytes = address.to_v4().to_bytes();
-        return std::string(1, '4') + std::string(bytes.begin(), bytes.end());
+        return {std::string(1, '4') + std::string(bytes.begin(), bytes.end()), {}};
     }
     const V6Bytes bytes = address.to_v6().to_bytes();
-    return std::string(1, '6') + std::string(bytes.begin(), bytes.begin() + 8);
+    return {std::string(1, '6') + std::string(bytes.begin(), bytes.begin() + 8),
+            std::string(1, 'N') + std::string(bytes.begin(), bytes.begin() + 6)};
 }
 
 std::optional<AddressPrefix> AddressPrefix::parse(std::string_view text)
@@ -188,8 +206,9 @@ std::optional<Address> parseForwardedElement(std::string_view text)
         const std::string_view rest = text.substr(close + 1);
         if (!rest.empty() && (rest.front() != ':' || !isPort(rest.substr(1))))
             return std::nullopt;
-        const auto address = parseAddress(text.substr(1, close - 1));
-        if (!address || !address->is_v6())
+        const std::string_view inside = text.substr(1, close - 1);
+        const auto address = parseAddress(inside);
+        if (!address || inside.find(':') == std::string_view::npos)
             return std::nullopt;
         return address;
     }
@@ -223,16 +242,15 @@ std::optional<Address> effectiveClient(const Address& peerInput,
             start = end + 1;
         }
     }
-    Address client = peer;
     for (auto it = elements.rbegin(); it != elements.rend(); ++it) {
         const auto address = parseForwardedElement(*it);
         if (!address)
             return std::nullopt;
-        client = *address;
-        if (!isTrusted(trusted, client))
-            break;
+        if (!isTrusted(trusted, *address))
+            return address;
     }
-    return client;
+    // Nothing but proxies: the request names no client, and probing a proxy helps no one.
+    return std::nullopt;
 }
 
 std::string addressText(const Address& address)

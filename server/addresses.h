@@ -15,15 +15,24 @@ namespace quillmere::server {
 using Address = boost::asio::ip::address;
 
 // An IPv4-mapped IPv6 address (::ffff:a.b.c.d) as the IPv4 address it stands for; any other
-// address unchanged.
+// address without its scope id (a zone means nothing to the probe, the ping or the page).
 Address unmapped(const Address& address);
 
 // True for addresses on the public internet. Loopback, private, link-local, shared (CGNAT),
 // multicast, documentation, benchmarking and other reserved ranges are not public.
 bool isPublicAddress(const Address& address);
 
-// The group the per-client limits count against: an IPv4 address, or an IPv6 /64.
-std::string clientKey(const Address& address);
+// Whom the limits count against. The client is an IPv4 address or an IPv6 /64; an IPv6
+// network (/48), which holds 65,536 such clients, shares a larger budget of its own, so that
+// one network cannot take the server by spreading over its prefixes. IPv6 addresses that embed
+// an IPv4 address (NAT64, 6to4) count as that IPv4 address.
+struct ClientGroup
+{
+    std::string client;
+    std::string network; // empty for IPv4
+};
+
+ClientGroup clientGroup(const Address& address);
 
 // An address with a prefix length: "192.0.2.0/24", "2001:db8::/32", or a single address.
 struct AddressPrefix
@@ -42,8 +51,8 @@ std::optional<Address> parseForwardedElement(std::string_view text);
 
 // The client of a request. `forwardedFor` holds the X-Forwarded-For values in the order the
 // headers came. They count only when the peer is a trusted proxy: then the client is the
-// rightmost address that is not itself a trusted proxy (the leftmost when all are). nullopt when
-// an element that has to be read is not an address.
+// rightmost address that is not itself a trusted proxy. nullopt when the peer is a trusted proxy
+// and the header names no such address, or an element that has to be read is not an address.
 std::optional<Address> effectiveClient(const Address& peer,
                                        const std::vector<std::string_view>& forwardedFor,
                                        const std::vector<AddressPrefix>& trusted);

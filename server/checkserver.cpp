@@ -121,14 +121,18 @@ bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack)
 bool CheckServer::start()
 {
     m_notes(std::string("quillmere-server ") + QUILLMERE_VERSION);
+    // Every address: IPv6 and IPv4 on one socket, or IPv4 alone where there is no IPv6.
+    const auto everywhere = [this](unsigned short port) {
+        return listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), true) ||
+               listenOn(tcp::endpoint(asio::ip::address_v4::any(), port), false);
+    };
     if (m_config.listen.empty()) {
-        const tcp::endpoint any6(asio::ip::address_v6::any(), wire::kDefaultServerPort);
-        if (!listenOn(any6, true) &&
-            !listenOn(tcp::endpoint(asio::ip::address_v4::any(), wire::kDefaultServerPort), false))
+        if (!everywhere(wire::kDefaultServerPort))
             return false;
     } else {
-        for (const tcp::endpoint& endpoint : m_config.listen) {
-            if (!listenOn(endpoint, false))
+        for (const ListenAddress& listen : m_config.listen) {
+            if (listen.everyAddress ? !everywhere(listen.endpoint.port())
+                                    : !listenOn(listen.endpoint, false))
                 return false;
         }
     }
@@ -224,20 +228,20 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
     Connection connection{std::move(socket), unmapped(remote.address()),
                           unmapped(remote.address())};
     const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
-    const std::string peerKey = clientKey(connection.peer);
-    if (!m_clients.openConnection(peerKey, proxy))
+    const ClientGroup peerGroup = clientGroup(connection.peer);
+    if (!m_clients.openConnection(peerGroup, proxy))
         co_return; // the socket closes with the frame
     struct Release
     {
         CheckServer& server;
-        const std::string& key;
+        const ClientGroup& group;
         bool proxy;
         ~Release()
         {
-            server.m_clients.closeConnection(key, proxy);
+            server.m_clients.closeConnection(group, proxy);
             server.connectionEnded();
         }
-    } release{*this, peerKey, proxy};
+    } release{*this, peerGroup, proxy};
 
     tcp::socket& stream = connection.socket;
     Deadline deadline(m_context.get_executor(), stream);
@@ -286,7 +290,8 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
                 effectiveClient(connection.peer, forwarded, m_config.trustedProxies);
             if (!client) {
                 reply = refusalReply(
-                    400, "Bad request: the X-Forwarded-For header is not a list of addresses.",
+                    400,
+                    "Bad request: the X-Forwarded-For header does not name the client's address.",
                     connection.httpMinor);
                 logCheck(connection, "-", "-", "bad-request", "-");
             } else {
@@ -349,8 +354,8 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
                                minor);
     }
 
-    const std::string key = clientKey(connection.client);
-    switch (m_clients.beginCheck(key, std::chrono::steady_clock::now())) {
+    const ClientGroup group = clientGroup(connection.client);
+    switch (m_clients.beginCheck(group, std::chrono::steady_clock::now())) {
     case Refusal::ClientBusy:
         logCheck(connection, port, word, "rate-limited", "-");
         co_return refusalReply(429,
@@ -374,9 +379,9 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
     struct EndCheck
     {
         ClientTable& clients;
-        const std::string& key;
-        ~EndCheck() { clients.endCheck(key); }
-    } endCheck{m_clients, key};
+        const ClientGroup& group;
+        ~EndCheck() { clients.endCheck(group); }
+    } endCheck{m_clients, group};
 
     Findings findings{connection.client, check, ProbeOutcome::Unreachable, false};
     const auto executor = m_context.get_executor();

@@ -34,8 +34,9 @@ public:
     // Opens the listeners; false (with a note saying why) when one cannot be opened.
     bool start();
 
-    // Stops accepting; the connections that are open finish, then the server lets go of the
-    // event loop and calls `drained`.
+    // Stops accepting; the connections that are open finish, then the server closes its ICMP
+    // sockets and calls `drained`. Handlers of the server may still be queued then: destroy it
+    // only after the event loop has run dry.
     void stop(std::function<void()> drained = {});
 
     std::vector<boost::asio::ip::tcp::endpoint> localEndpoints() const;

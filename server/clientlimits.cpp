@@ -1,10 +1,16 @@
 #include "clientlimits.h"
 
+#include <algorithm>
+
 namespace quillmere::server {
 
 ClientTable::ClientTable(const Limits& limits)
     : m_limits(limits)
-{}
+{
+    // Every open connection holds at most two entries (its client and its network), so a full
+    // table always has an idle one to give up.
+    m_limits.maxClients = std::max(m_limits.maxClients, 2 * m_limits.maxConnections + 16);
+}
 
 ClientTable::Client* ClientTable::find(const std::string& key)
 {
@@ -12,13 +18,32 @@ ClientTable::Client* ClientTable::find(const std::string& key)
     return it == m_clients.end() ? nullptr : &it->second;
 }
 
-ClientTable::Client* ClientTable::findOrAdd(const std::string& key)
+bool ClientTable::evictIdle(const std::string& keep)
+{
+    const auto idle = std::find_if(m_clients.begin(), m_clients.end(), [&](const auto& entry) {
+        return entry.second.connections == 0 && entry.second.checks == 0 && entry.first != keep;
+    });
+    if (idle == m_clients.end())
+        return false;
+    m_clients.erase(idle);
+    return true;
+}
+
+ClientTable::Client* ClientTable::findOrAdd(const std::string& key, const std::string& keep)
 {
     if (Client* client = find(key))
         return client;
-    if (m_clients.size() >= m_limits.maxClients)
+    // When the table is full, a client that has nothing open gives up its minute's history:
+    // better that a flood of new addresses loosens the rate limit than that it locks out
+    // everyone else.
+    if (m_clients.size() >= m_limits.maxClients && !evictIdle(keep))
         return nullptr;
     return &m_clients[key];
+}
+
+unsigned ClientTable::share(const std::string& key, unsigned limit) const
+{
+    return key.starts_with('N') ? limit * kNetworkShare : limit;
 }
 
 void ClientTable::forgetOld(Client& client, Clock::time_point now)
@@ -27,71 +52,102 @@ void ClientTable::forgetOld(Client& client, Clock::time_point now)
         client.recent.pop_front();
 }
 
-void ClientTable::forgetIfIdle(const std::string& key, const Client& client)
+void ClientTable::forgetIfIdle(const std::string& key)
 {
-    if (client.connections == 0 && client.checks == 0 && client.recent.empty())
-        m_clients.erase(key);
+    const auto it = m_clients.find(key);
+    if (it != m_clients.end() && it->second.connections == 0 && it->second.checks == 0 &&
+        it->second.recent.empty())
+        m_clients.erase(it);
 }
 
-bool ClientTable::openConnection(const std::string& key, bool exempt)
+bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
 {
     if (m_connections >= m_limits.maxConnections)
         return false;
     if (!exempt && m_limits.clientConnections != 0) {
-        Client* client = findOrAdd(key);
-        if (!client || client->connections >= m_limits.clientConnections)
+        Client* client = findOrAdd(group.client);
+        Client* network =
+            group.network.empty() || !client ? nullptr : findOrAdd(group.network, group.client);
+        if (!client || client->connections >= m_limits.clientConnections ||
+            (!group.network.empty() &&
+             (!network ||
+              network->connections >= share(group.network, m_limits.clientConnections)))) {
+            forgetIfIdle(group.client);
+            if (!group.network.empty())
+                forgetIfIdle(group.network);
             return false;
+        }
         ++client->connections;
+        if (network)
+            ++network->connections;
     }
     ++m_connections;
     return true;
 }
 
-void ClientTable::closeConnection(const std::string& key, bool exempt)
+void ClientTable::closeConnection(const ClientGroup& group, bool exempt)
 {
     if (m_connections > 0)
         --m_connections;
     if (exempt || m_limits.clientConnections == 0)
         return;
-    if (Client* client = find(key)) {
-        if (client->connections > 0)
-            --client->connections;
-        forgetIfIdle(key, *client);
+    for (const std::string* key : {&group.client, &group.network}) {
+        if (Client* entry = key->empty() ? nullptr : find(*key)) {
+            if (entry->connections > 0)
+                --entry->connections;
+            forgetIfIdle(*key);
+        }
     }
 }
 
-Refusal ClientTable::beginCheck(const std::string& key, Clock::time_point now)
+Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
 {
-    Client* client = findOrAdd(key);
-    if (!client)
+    Client* client = findOrAdd(group.client);
+    Client* network =
+        group.network.empty() || !client ? nullptr : findOrAdd(group.network, group.client);
+    if (!client || (!group.network.empty() && !network))
         return Refusal::ServerBusy;
-    forgetOld(*client, now);
     Refusal refusal = Refusal::None;
-    if (m_limits.clientChecks != 0 && client->checks >= m_limits.clientChecks)
-        refusal = Refusal::ClientBusy;
-    else if (m_limits.clientRate != 0 && client->recent.size() >= m_limits.clientRate)
-        refusal = Refusal::ClientRate;
-    else if (m_checks >= m_limits.maxChecks)
+    for (const std::string* key : {&group.client, &group.network}) {
+        Client* entry = key->empty() ? nullptr : find(*key);
+        if (!entry || refusal != Refusal::None)
+            continue;
+        forgetOld(*entry, now);
+        if (m_limits.clientChecks != 0 && entry->checks >= share(*key, m_limits.clientChecks))
+            refusal = Refusal::ClientBusy;
+        else if (m_limits.clientRate != 0 &&
+                 entry->recent.size() >= share(*key, m_limits.clientRate))
+            refusal = Refusal::ClientRate;
+    }
+    if (refusal == Refusal::None && m_checks >= m_limits.maxChecks)
         refusal = Refusal::ServerBusy;
     if (refusal != Refusal::None) {
-        forgetIfIdle(key, *client);
+        forgetIfIdle(group.client);
+        if (!group.network.empty())
+            forgetIfIdle(group.network);
         return refusal;
     }
-    if (m_limits.clientRate != 0)
-        client->recent.push_back(now);
-    ++client->checks;
+    for (Client* entry : {client, network}) {
+        if (!entry)
+            continue;
+        if (m_limits.clientRate != 0)
+            entry->recent.push_back(now);
+        ++entry->checks;
+    }
     ++m_checks;
     return Refusal::None;
 }
 
-void ClientTable::endCheck(const std::string& key)
+void ClientTable::endCheck(const ClientGroup& group)
 {
     if (m_checks > 0)
         --m_checks;
-    if (Client* client = find(key)) {
-        if (client->checks > 0)
-            --client->checks;
-        forgetIfIdle(key, *client);
+    for (const std::string* key : {&group.client, &group.network}) {
+        if (Client* entry = key->empty() ? nullptr : find(*key)) {
+            if (entry->checks > 0)
+                --entry->checks;
+            forgetIfIdle(*key);
+        }
     }
 }
 

@@ -1,8 +1,11 @@
 #pragma once
 
 // Who may start what: connections and checks per client, checks per minute per client, and the
-// global caps. Clients are grouped by `clientKey` (an IPv4 address, an IPv6 /64). Time is passed
+// global caps. Clients are grouped by `clientGroup`: an IPv4 address, or an IPv6 /64 that also
+// counts against its /48, which gets `kNetworkShare` times a client's allowance. Time is passed
 // in, so the rules can be tested without waiting.
+
+#include "addresses.h"
 
 #include <chrono>
 #include <cstddef>
@@ -21,8 +24,11 @@ struct Limits
     // For the whole server.
     std::size_t maxChecks = 1000;
     std::size_t maxConnections = 2000;
-    std::size_t maxClients = 65536; // clients remembered at once
+    std::size_t maxClients = 65536; // clients and networks remembered at once
 };
+
+// An IPv6 /48 may use this many clients' allowance.
+inline constexpr unsigned kNetworkShare = 16;
 
 enum class Refusal {
     None,
@@ -40,12 +46,12 @@ public:
 
     // A new connection; false when it must be closed at once. Connections from trusted proxies
     // are `exempt` from the per-client cap (they carry many clients) but count globally.
-    bool openConnection(const std::string& key, bool exempt);
-    void closeConnection(const std::string& key, bool exempt);
+    bool openConnection(const ClientGroup& group, bool exempt);
+    void closeConnection(const ClientGroup& group, bool exempt);
 
     // Admits a check, or says why not. An admitted check must be ended with endCheck.
-    Refusal beginCheck(const std::string& key, Clock::time_point now);
-    void endCheck(const std::string& key);
+    Refusal beginCheck(const ClientGroup& group, Clock::time_point now);
+    void endCheck(const ClientGroup& group);
 
     // Forgets clients with nothing open and no check in the last minute.
     void sweep(Clock::time_point now);
@@ -64,9 +70,12 @@ private:
     };
 
     Client* find(const std::string& key);
-    Client* findOrAdd(const std::string& key);
+    // Adds an entry when there is none, evicting an idle one (never `keep`) from a full table.
+    Client* findOrAdd(const std::string& key, const std::string& keep = {});
+    bool evictIdle(const std::string& keep);
     static void forgetOld(Client& client, Clock::time_point now);
-    void forgetIfIdle(const std::string& key, const Client& client);
+    void forgetIfIdle(const std::string& key);
+    unsigned share(const std::string& key, unsigned limit) const;
 
     Limits m_limits;
     std::unordered_map<std::string, Client> m_clients;

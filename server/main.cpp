@@ -1,10 +1,10 @@
 // quillmere-server: a check server for Quillmere that anyone can run.
 
+#include "accesslog.h"
 #include "checkserver.h"
 #include "serverconfig.h"
 
 #include <boost/asio/io_context.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -25,43 +26,6 @@ void writeLine(std::FILE* stream, std::string_view prefix, std::string_view line
     std::fwrite(text.data(), 1, text.size(), stream);
     std::fflush(stream);
 }
-
-// The access log: lines written while the event loop is busy go out together, in one write,
-// once it has handled what was ready. Under load that is one write for many checks.
-class AccessLog
-{
-public:
-    explicit AccessLog(boost::asio::io_context& context)
-        : m_context(context)
-    {}
-    ~AccessLog() { flush(); }
-    AccessLog(const AccessLog&) = delete;
-    AccessLog& operator=(const AccessLog&) = delete;
-
-    void write(std::string_view line)
-    {
-        m_pending.append(line).append("\n");
-        if (m_scheduled)
-            return;
-        m_scheduled = true;
-        boost::asio::post(m_context, [this] { flush(); });
-    }
-
-private:
-    void flush()
-    {
-        m_scheduled = false;
-        if (m_pending.empty())
-            return;
-        std::fwrite(m_pending.data(), 1, m_pending.size(), stdout);
-        std::fflush(stdout);
-        m_pending.clear();
-    }
-
-    boost::asio::io_context& m_context;
-    std::string m_pending;
-    bool m_scheduled = false;
-};
 
 // Raises the soft open-file limit to the hard one and returns it.
 std::size_t openFileLimit()
@@ -104,9 +68,10 @@ int main(int argc, char* argv[])
         notes(note);
 
     boost::asio::io_context context(1);
+    AccessLog accessLog(context.get_executor(), STDOUT_FILENO);
     CheckServer server(
         context, std::move(commandLine.config),
-        [](std::string_view line) { writeLine(stdout, "", line); }, notes);
+        [&accessLog](std::string_view line) { accessLog.write(line); }, notes);
     if (!server.start())
         return 1;
 
@@ -121,9 +86,10 @@ int main(int argc, char* argv[])
             if (!again)
                 std::_Exit(1);
         });
-        server.stop([&signals] {
+        server.stop([&signals, &accessLog] {
             boost::system::error_code ignored;
             signals.cancel(ignored);
+            accessLog.finish();
         });
     });
     std::signal(SIGPIPE, SIG_IGN);

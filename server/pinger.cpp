@@ -29,6 +29,7 @@ constexpr unsigned char kEchoReplyV4 = 0;
 constexpr unsigned char kEchoRequestV6 = 128;
 constexpr unsigned char kEchoReplyV6 = 129;
 constexpr std::size_t kEchoPayload = 8;
+constexpr std::size_t kMaxOutstanding = 16384;
 
 std::uint16_t checksum(const unsigned char* data, std::size_t size)
 {
@@ -165,8 +166,11 @@ void Pinger::openFamily(Family& family, PingMode mode)
     boost::system::error_code error;
     family.socket.emplace(m_executor);
     family.socket->assign(asio::generic::datagram_protocol(domain, protocol), fd, error);
+    if (error)
+        ::close(fd); // not the socket's yet
+    else // sends must never wait: a full queue loses the echo request, not the event loop
+        family.socket->non_blocking(true, error);
     if (error) {
-        ::close(fd);
         family.socket.reset();
         family.state = std::string(name) + ": no ping (" + error.message() + ")";
         return;
@@ -235,6 +239,10 @@ asio::awaitable<bool> Pinger::ping(Address address)
     address = unmapped(address);
     Family& family = address.is_v4() ? *m_v4 : *m_v6;
     if (!family.socket || !family.socket->is_open())
+        co_return false;
+    // Sequence numbers are 16 bits for all checks together; past this many outstanding
+    // requests a check goes without a ping rather than search a crowded space.
+    if (m_waiters.size() + m_timing.requests > kMaxOutstanding)
         co_return false;
 
     Waiter waiter{address, asio::steady_timer(m_executor), false};

@@ -148,9 +148,20 @@ std::string refusalReply(unsigned status, std::string_view reason, unsigned http
 
 bool isValidMessage(std::string_view message)
 {
-    return message.size() <= 400 && std::all_of(message.begin(), message.end(), [](char c) {
-               return c >= 0x20 && c <= 0x7E && c != '<' && c != '>';
-           });
+    if (message.size() > 400 || !std::all_of(message.begin(), message.end(), [](char c) {
+            return c >= 0x20 && c <= 0x7E && c != '<' && c != '>';
+        }))
+        return false;
+    // The program reads markers anywhere in the reply, the message included.
+    std::string lower(message);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
+    for (const std::string_view marker :
+         {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen}) {
+        if (lower.find(marker) != std::string::npos)
+            return false;
+    }
+    return true;
 }
 
 } // namespace quillmere::server

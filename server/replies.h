@@ -54,7 +54,9 @@ std::string pageReply(unsigned status, std::string_view contentType, std::string
                       unsigned httpMinor, std::string_view extraHeaders = {});
 
 // A message an operator may configure: printable ASCII without '<' or '>' (the program shows it
-// as plain text, a browser as HTML, and both must show the same), at most 400 characters.
+// as plain text, a browser as HTML, and both must show the same), at most 400 characters, and
+// without the markers "-done-", "-tcpopen-", "-ping ok" and "-ip:" in any case, which would
+// change the verdict.
 bool isValidMessage(std::string_view message);
 
 } // namespace quillmere::server

@@ -32,7 +32,7 @@ std::optional<std::chrono::milliseconds> parseSeconds(std::string_view text)
 
 } // namespace
 
-std::optional<asio::ip::tcp::endpoint> parseListenAddress(std::string_view text)
+std::optional<ListenAddress> parseListenAddress(std::string_view text)
 {
     const auto colon = text.rfind(':');
     if (colon == std::string_view::npos)
@@ -42,8 +42,9 @@ std::optional<asio::ip::tcp::endpoint> parseListenAddress(std::string_view text)
         return std::nullopt;
     std::string_view host = text.substr(0, colon);
     if (host == "*")
-        return asio::ip::tcp::endpoint(asio::ip::address_v6::any(),
-                                       static_cast<unsigned short>(*port));
+        return ListenAddress{asio::ip::tcp::endpoint(asio::ip::address_v6::any(),
+                                                     static_cast<unsigned short>(*port)),
+                             true};
     const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
     if (bracketed)
         host = host.substr(1, host.size() - 2);
@@ -51,7 +52,8 @@ std::optional<asio::ip::tcp::endpoint> parseListenAddress(std::string_view text)
     const auto address = asio::ip::make_address(std::string(host), error);
     if (error || address.is_v6() != bracketed)
         return std::nullopt;
-    return asio::ip::tcp::endpoint(address, static_cast<unsigned short>(*port));
+    return ListenAddress{asio::ip::tcp::endpoint(address, static_cast<unsigned short>(*port)),
+                         false};
 }
 
 CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
@@ -104,8 +106,8 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
             config.listen.push_back(*endpoint);
         } else if (option == "--message") {
             if (!isValidMessage(value))
-                return fail(
-                    "--message takes printable ASCII without '<' or '>', at most 400 characters");
+                return fail("--message takes printable ASCII without '<', '>' or the reply's "
+                            "markers, at most 400 characters");
             config.message = std::string(value);
         } else if (option == "--trusted-proxy") {
             const auto prefix = AddressPrefix::parse(value);

@@ -16,10 +16,18 @@
 
 namespace quillmere::server {
 
+// Where to listen. `everyAddress` ("*:PORT") takes IPv4 too on the IPv6 socket, or falls back
+// to IPv4 alone where the system has no IPv6; an explicit "[::]:PORT" is IPv6 only.
+struct ListenAddress
+{
+    boost::asio::ip::tcp::endpoint endpoint;
+    bool everyAddress = false;
+};
+
 struct ServerConfig
 {
     // Empty: every address, port 80 (IPv6 and IPv4 on one socket where the system allows).
-    std::vector<boost::asio::ip::tcp::endpoint> listen;
+    std::vector<ListenAddress> listen;
     std::string message;
     std::vector<AddressPrefix> trustedProxies;
     bool allowPrivate = false;
@@ -43,7 +51,7 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& arguments);
 std::string usageText();
 
 // "ADDR:PORT", "[V6ADDR]:PORT" or "*:PORT" (every address).
-std::optional<boost::asio::ip::tcp::endpoint> parseListenAddress(std::string_view text);
+std::optional<ListenAddress> parseListenAddress(std::string_view text);
 
 // Fills in the global caps that were not given, from the open-file limit: checks in flight stay
 // below half of it (each holds two descriptors), connections take most of the rest. Caps that

@@ -28,9 +28,9 @@ constexpr int kWait = 15000;
 class ServerProcess
 {
 public:
-    explicit ServerProcess(QStringList arguments)
+    explicit ServerProcess(QStringList arguments, const QString& listen = u"127.0.0.1:0"_s)
     {
-        arguments << u"--listen"_s << u"127.0.0.1:0"_s;
+        arguments << u"--listen"_s << listen;
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] {
             m_accessLog += QString::fromUtf8(m_process.readAllStandardOutput());
         });
@@ -51,7 +51,7 @@ public:
     // Waits for the listening note; 0 when the server did not start.
     quint16 waitForPort()
     {
-        static const QRegularExpression listening(u"listening on 127\\.0\\.0\\.1:(\\d+)"_s);
+        static const QRegularExpression listening(u"listening on \\S+:(\\d+)"_s);
         QRegularExpressionMatch match;
         QElapsedTimer timer;
         timer.start();
@@ -241,6 +241,7 @@ private Q_SLOTS:
     void privateTargetsRefusedByDefault();
     void forwardedForOnlyFromTrustedProxies();
     void servesHelpAndStatusPages();
+    void everyAddressTakesIpv4Too();
 };
 
 void TestServer::checkProgramAgrees_data()
@@ -536,6 +537,15 @@ void TestServer::servesHelpAndStatusPages()
     QCOMPARE(status.statusLine(), "HTTP/1.0 200 OK");
     QVERIFY(status.reply().contains("quillmere-server 1.0.39"));
     QVERIFY(server.accessLog().isEmpty()); // pages are not checks
+    QVERIFY(server.stop());
+}
+
+void TestServer::everyAddressTakesIpv4Too()
+{
+    ServerProcess server({}, u"*:0"_s);
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY2(serverPort, qPrintable(server.notes()));
+    QTRY_VERIFY_WITH_TIMEOUT(statusPageServed(serverPort), kWait); // over IPv4, 127.0.0.1
     QVERIFY(server.stop());
 }
 

@@ -2,6 +2,7 @@
 // is behind a proxy, the per-client limits, the command line, and the reply pages read back
 // through the engine's own verdict code, so that both sides are held to the same markers.
 
+#include "accesslog.h"
 #include "addresses.h"
 #include "checkquery.h"
 #include "clientlimits.h"
@@ -13,6 +14,11 @@
 #include "verdict.h"
 
 #include <QTest>
+
+#include <boost/asio/io_context.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace quillmere;
 using namespace quillmere::server;
@@ -29,6 +35,11 @@ Address address(const char* text)
 QString latin1(std::string_view text)
 {
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
+}
+
+ClientGroup group(const char* client, const char* network = "")
+{
+    return ClientGroup{client, network};
 }
 
 Verdict verdictOf(const std::string& reply, std::string_view listenerLog, ProbeProtocol protocol,
@@ -57,11 +68,13 @@ private Q_SLOTS:
     void limitsRatePerClient();
     void limitsConnections();
     void capsTheServer();
+    void limitsNetworks();
     void readsCommandLine();
     void fitsTheDescriptorLimit();
     void checkReplyGivesEngineVerdicts();
     void refusalCarriesItsReasonAsMessage();
     void operatorMessageReachesTheProgram();
+    void accessLogNeverBlocks();
 };
 
 void TestServerParts::acceptsCheckQueries_data()
@@ -140,7 +153,7 @@ void TestServerParts::tellsPublicAddresses_data()
     for (const char* text :
          {"8.8.8.8", "1.1.1.1", "172.15.255.255", "172.32.0.1", "100.63.255.255", "100.128.0.1",
           "198.17.255.255", "198.20.0.1", "223.255.255.254", "2a00:1450:4001::1", "2001:4860::8888",
-          "::ffff:8.8.8.8", "64:ff9b::808:808", "2001:db9::1"})
+          "::ffff:8.8.8.8", "64:ff9b::808:808", "2001:db9::1", "2002:808:808::1"})
         QTest::newRow(text) << QByteArray(text) << true;
     for (const char* text : {"0.0.0.0",
                              "0.1.2.3",
@@ -190,14 +203,26 @@ void TestServerParts::tellsPublicAddresses()
 
 void TestServerParts::groupsClients()
 {
-    QCOMPARE(clientKey(address("2001:4860:1:2:aaaa::1")),
-             clientKey(address("2001:4860:1:2:bbbb::9")));
-    QVERIFY(clientKey(address("2001:4860:1:2::1")) != clientKey(address("2001:4860:1:3::1")));
-    QCOMPARE(clientKey(address("::ffff:8.8.8.8")), clientKey(address("8.8.8.8")));
-    QVERIFY(clientKey(address("8.8.8.8")) != clientKey(address("8.8.8.9")));
+    const auto client = [](const char* text) { return clientGroup(address(text)).client; };
+    const auto network = [](const char* text) { return clientGroup(address(text)).network; };
+    QCOMPARE(client("2001:4860:1:2:aaaa::1"), client("2001:4860:1:2:bbbb::9"));
+    QVERIFY(client("2001:4860:1:2::1") != client("2001:4860:1:3::1"));
+    QCOMPARE(network("2001:4860:1:2::1"), network("2001:4860:1:ff03::1"));
+    QVERIFY(network("2001:4860:1::1") != network("2001:4860:2::1"));
+    QCOMPARE(client("::ffff:8.8.8.8"), client("8.8.8.8"));
+    QVERIFY(client("8.8.8.8") != client("8.8.8.9"));
+    QVERIFY(network("8.8.8.8").empty());
+    // Addresses that carry an IPv4 address count as that address.
+    QCOMPARE(client("64:ff9b::808:808"), client("8.8.8.8"));
+    QCOMPARE(client("2002:808:808::1"), client("8.8.8.8"));
     // An IPv4 address never shares a group with an IPv6 network whose first bytes look alike.
-    QVERIFY(clientKey(address("8.8.8.8")) != clientKey(address("808:808::")));
+    QVERIFY(client("8.8.8.8") != client("808:808::"));
     QCOMPARE(addressText(address("::ffff:203.0.113.9")), std::string("203.0.113.9"));
+    // A zone means nothing outside this host; it must not reach the page or the ping's matching.
+    boost::asio::ip::address_v6 zoned = address("2001:4860::1").to_v6();
+    zoned.scope_id(3);
+    QCOMPARE(addressText(unmapped(Address(zoned))), std::string("2001:4860::1"));
+    QVERIFY(unmapped(Address(zoned)) == address("2001:4860::1"));
 }
 
 void TestServerParts::findsClientBehindTrustedProxies_data()
@@ -207,8 +232,8 @@ void TestServerParts::findsClientBehindTrustedProxies_data()
     QTest::addColumn<QByteArray>("client"); // empty: the request is refused
     QTest::newRow("untrusted peer: header ignored")
         << QByteArray("198.51.100.50") << QByteArrayList{"8.8.8.8"} << QByteArray("198.51.100.50");
-    QTest::newRow("trusted peer, no header")
-        << QByteArray("10.0.0.1") << QByteArrayList{} << QByteArray("10.0.0.1");
+    QTest::newRow("trusted peer, no header: names no client")
+        << QByteArray("10.0.0.1") << QByteArrayList{} << QByteArray("");
     QTest::newRow("one hop") << QByteArray("10.0.0.1") << QByteArrayList{"8.8.8.8"}
                              << QByteArray("8.8.8.8");
     QTest::newRow("rightmost untrusted counts")
@@ -219,8 +244,10 @@ void TestServerParts::findsClientBehindTrustedProxies_data()
     QTest::newRow("headers joined in order")
         << QByteArray("10.0.0.1") << QByteArrayList{"1.2.3.4", "9.9.9.9,10.0.0.2"}
         << QByteArray("9.9.9.9");
-    QTest::newRow("all trusted: leftmost")
-        << QByteArray("10.0.0.1") << QByteArrayList{"10.0.0.3, 10.0.0.2"} << QByteArray("10.0.0.3");
+    QTest::newRow("only proxies: names no client")
+        << QByteArray("10.0.0.1") << QByteArrayList{"10.0.0.3, 10.0.0.2"} << QByteArray("");
+    QTest::newRow("bracketed mapped")
+        << QByteArray("10.0.0.1") << QByteArrayList{"[::ffff:8.8.8.8]:80"} << QByteArray("8.8.8.8");
     QTest::newRow("forged left part unread")
         << QByteArray("10.0.0.1") << QByteArrayList{"<script>, 8.8.8.8"} << QByteArray("8.8.8.8");
     QTest::newRow("ports and brackets")
@@ -261,11 +288,11 @@ void TestServerParts::limitsChecksPerClient()
 {
     ClientTable table(Limits{});
     const auto now = Clock::now();
-    QCOMPARE(table.beginCheck("a", now), Refusal::None);
-    QCOMPARE(table.beginCheck("a", now), Refusal::ClientBusy);
-    QCOMPARE(table.beginCheck("b", now), Refusal::None);
-    table.endCheck("a");
-    QCOMPARE(table.beginCheck("a", now), Refusal::None);
+    QCOMPARE(table.beginCheck(group("a"), now), Refusal::None);
+    QCOMPARE(table.beginCheck(group("a"), now), Refusal::ClientBusy);
+    QCOMPARE(table.beginCheck(group("b"), now), Refusal::None);
+    table.endCheck(group("a"));
+    QCOMPARE(table.beginCheck(group("a"), now), Refusal::None);
     QCOMPARE(table.checksInFlight(), std::size_t(2));
 }
 
@@ -276,20 +303,20 @@ void TestServerParts::limitsRatePerClient()
     ClientTable table(limits);
     const auto start = Clock::now();
     for (int i = 0; i < 10; ++i) {
-        QCOMPARE(table.beginCheck("a", start + i * 1s), Refusal::None);
-        table.endCheck("a");
+        QCOMPARE(table.beginCheck(group("a"), start + i * 1s), Refusal::None);
+        table.endCheck(group("a"));
     }
-    QCOMPARE(table.beginCheck("a", start + 10s), Refusal::ClientRate);
-    QCOMPARE(table.beginCheck("b", start + 10s), Refusal::None); // others are not held up
-    QCOMPARE(table.beginCheck("a", start + 59s), Refusal::ClientRate);
+    QCOMPARE(table.beginCheck(group("a"), start + 10s), Refusal::ClientRate);
+    QCOMPARE(table.beginCheck(group("b"), start + 10s), Refusal::None); // others are not held up
+    QCOMPARE(table.beginCheck(group("a"), start + 59s), Refusal::ClientRate);
     // A minute after the first check, one more is allowed, and then again a second later.
-    QCOMPARE(table.beginCheck("a", start + 60s), Refusal::None);
-    table.endCheck("a");
-    QCOMPARE(table.beginCheck("a", start + 60s + 500ms), Refusal::ClientRate);
-    QCOMPARE(table.beginCheck("a", start + 61s), Refusal::None);
-    table.endCheck("a");
+    QCOMPARE(table.beginCheck(group("a"), start + 60s), Refusal::None);
+    table.endCheck(group("a"));
+    QCOMPARE(table.beginCheck(group("a"), start + 60s + 500ms), Refusal::ClientRate);
+    QCOMPARE(table.beginCheck(group("a"), start + 61s), Refusal::None);
+    table.endCheck(group("a"));
     // A client that has been quiet for a minute is forgotten, and starts afresh.
-    table.endCheck("b");
+    table.endCheck(group("b"));
     table.sweep(start + 130s);
     QCOMPARE(table.clients(), std::size_t(0));
 }
@@ -300,16 +327,16 @@ void TestServerParts::limitsConnections()
     limits.clientConnections = 2;
     limits.maxConnections = 3;
     ClientTable table(limits);
-    QVERIFY(table.openConnection("a", false));
-    QVERIFY(table.openConnection("a", false));
-    QVERIFY(!table.openConnection("a", false));
-    QVERIFY(table.openConnection("proxy", true)); // a proxy carries many clients
-    QVERIFY(!table.openConnection("b", false));   // the server is full
-    table.closeConnection("a", false);
-    QVERIFY(table.openConnection("b", false));
-    table.closeConnection("a", false);
-    table.closeConnection("b", false);
-    table.closeConnection("proxy", true);
+    QVERIFY(table.openConnection(group("a"), false));
+    QVERIFY(table.openConnection(group("a"), false));
+    QVERIFY(!table.openConnection(group("a"), false));
+    QVERIFY(table.openConnection(group("proxy"), true)); // a proxy carries many clients
+    QVERIFY(!table.openConnection(group("b"), false));   // the server is full
+    table.closeConnection(group("a"), false);
+    QVERIFY(table.openConnection(group("b"), false));
+    table.closeConnection(group("a"), false);
+    table.closeConnection(group("b"), false);
+    table.closeConnection(group("proxy"), true);
     QCOMPARE(table.connections(), std::size_t(0));
     QCOMPARE(table.clients(), std::size_t(0));
 }
@@ -318,22 +345,53 @@ void TestServerParts::capsTheServer()
 {
     Limits limits;
     limits.maxChecks = 2;
-    limits.maxClients = 3;
+    limits.maxConnections = 2;
+    limits.maxClients = 3; // raised to what two connections may hold: 20
     ClientTable table(limits);
     const auto now = Clock::now();
-    QCOMPARE(table.beginCheck("a", now), Refusal::None);
-    QCOMPARE(table.beginCheck("b", now), Refusal::None);
-    QCOMPARE(table.beginCheck("c", now), Refusal::ServerBusy);
-    table.endCheck("a");
-    QCOMPARE(table.beginCheck("c", now), Refusal::None);
-    // Clients still remembered (their minute is not over) fill the table; a new one waits.
-    table.endCheck("b");
-    table.endCheck("c");
-    QCOMPARE(table.clients(), std::size_t(3));
-    QCOMPARE(table.beginCheck("d", now), Refusal::ServerBusy);
+    QCOMPARE(table.beginCheck(group("a"), now), Refusal::None);
+    QCOMPARE(table.beginCheck(group("b"), now), Refusal::None);
+    QCOMPARE(table.beginCheck(group("c"), now), Refusal::ServerBusy);
+    table.endCheck(group("a"));
+    QCOMPARE(table.beginCheck(group("c"), now), Refusal::None);
+    table.endCheck(group("b"));
+    table.endCheck(group("c"));
+
+    // A flood of new clients fills the table with this minute's history. New clients are still
+    // served (the oldest history gives way), and a check in flight is never forgotten.
+    QCOMPARE(table.beginCheck(group("busy"), now), Refusal::None);
+    for (int i = 0; i < 100; ++i) {
+        const std::string key = "new" + std::to_string(i);
+        QCOMPARE(table.beginCheck(ClientGroup{key, {}}, now), Refusal::None);
+        table.endCheck(ClientGroup{key, {}});
+    }
+    QVERIFY(table.clients() <= 20);
+    QCOMPARE(table.beginCheck(group("busy"), now), Refusal::ClientBusy);
+    table.endCheck(group("busy"));
     table.sweep(now + 61s);
     QCOMPARE(table.clients(), std::size_t(0));
-    QCOMPARE(table.beginCheck("d", now + 61s), Refusal::None);
+}
+
+void TestServerParts::limitsNetworks()
+{
+    Limits limits;
+    limits.clientRate = 0;
+    ClientTable table(limits);
+    const auto now = Clock::now();
+    // An IPv6 /48 gets sixteen clients' allowance, however many /64s it spreads over.
+    for (unsigned i = 0; i < kNetworkShare; ++i)
+        QCOMPARE(table.beginCheck(ClientGroup{"c" + std::to_string(i), "N1"}, now), Refusal::None);
+    QCOMPARE(table.beginCheck(group("c99", "N1"), now), Refusal::ClientBusy);
+    QCOMPARE(table.beginCheck(group("d", "N2"), now), Refusal::None);
+    table.endCheck(group("c0", "N1"));
+    QCOMPARE(table.beginCheck(group("c99", "N1"), now), Refusal::None);
+
+    for (unsigned i = 0; i < kNetworkShare * limits.clientConnections; ++i)
+        QVERIFY(table.openConnection(ClientGroup{"c" + std::to_string(i / 4), "N3"}, false));
+    QVERIFY(!table.openConnection(group("c99", "N3"), false));
+    QVERIFY(table.openConnection(group("c99", "N4"), false));
+    table.closeConnection(group("c0", "N3"), false);
+    QVERIFY(table.openConnection(group("c99", "N3"), false));
 }
 
 void TestServerParts::readsCommandLine()
@@ -347,8 +405,10 @@ void TestServerParts::readsCommandLine()
                                     "off", "--message", "Maintenance at 18:00 UTC & later"});
     QVERIFY2(good.error.empty(), good.error.c_str());
     QCOMPARE(good.config.listen.size(), std::size_t(3));
-    QCOMPARE(good.config.listen[1].port(), 8080);
-    QVERIFY(good.config.listen[1].address().is_v6());
+    QCOMPARE(good.config.listen[1].endpoint.port(), 8080);
+    QVERIFY(good.config.listen[1].endpoint.address().is_v6());
+    QVERIFY(!good.config.listen[1].everyAddress);
+    QVERIFY(good.config.listen[2].everyAddress);
     QVERIFY(good.config.allowPrivate);
     QCOMPARE(good.config.limits.clientRate, 0u);
     QCOMPARE(good.config.connectTimeout, std::chrono::milliseconds(1500));
@@ -362,6 +422,7 @@ void TestServerParts::readsCommandLine()
                                                     {"--trusted-proxy", "10.0.0.0/33"},
                                                     {"--message", "<b>bold</b>"},
                                                     {"--message", "two\nlines"},
+                                                    {"--message", "Closed? No, -TCPopen-!"},
                                                     {"--connect-timeout", "0"},
                                                     {"--connect-timeout", "soon"},
                                                     {"--max-checks", "0"},
@@ -443,6 +504,8 @@ void TestServerParts::operatorMessageReachesTheProgram()
 {
     QVERIFY(isValidMessage("Maintenance at 18:00 UTC & later"));
     QVERIFY(!isValidMessage("</message>-done-"));
+    for (const char* marker : {"all -DONE-", "-tcpopen- today", "-Ping OK", "-ip:1.2.3.4-"})
+        QVERIFY2(!isValidMessage(marker), marker);
     QVERIFY(!isValidMessage("caf\xc3\xa9"));
     QVERIFY(!isValidMessage(std::string(401, 'x')));
     const Findings findings{address("8.8.8.8"), CheckQuery{80, Protocol::Tcp}, ProbeOutcome::Closed,
@@ -451,6 +514,58 @@ void TestServerParts::operatorMessageReachesTheProgram()
                                       "", ProbeProtocol::Tcp, false);
     QCOMPARE(verdict.message, std::optional<QString>(u"Maintenance at 18:00 UTC & later"_qs));
     QCOMPARE(verdict.row, 6);
+}
+
+// Reads what is in the pipe now.
+std::string drain(int descriptor)
+{
+    std::string text;
+    char chunk[4096];
+    for (ssize_t got; (got = ::read(descriptor, chunk, sizeof chunk)) > 0;)
+        text.append(chunk, std::size_t(got));
+    return text;
+}
+
+void TestServerParts::accessLogNeverBlocks()
+{
+    int pipe[2];
+    QCOMPARE(::pipe2(pipe, O_CLOEXEC), 0);
+    QCOMPARE(::fcntl(pipe[0], F_SETFL, O_NONBLOCK), 0);
+    boost::asio::io_context context;
+    {
+        AccessLog log(context.get_executor(), pipe[1], 64 * 1024);
+        log.write("first");
+        log.write("second");
+        context.run();
+        QCOMPARE(drain(pipe[0]), std::string("first\nsecond\n"));
+
+        // Nobody reads: the pipe fills, then the backlog, then lines are dropped. Nothing waits
+        // (a blocking write would hang this test).
+        const std::string line(200, 'x');
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < 1000; ++i)
+                log.write(line);
+            context.restart();
+            context.poll();
+        }
+        QVERIFY(log.dropped() > 0);
+        QVERIFY(log.backlog() > 0);
+
+        // The reader comes back: the backlog goes out, with a note of what was lost.
+        std::string text = drain(pipe[0]);
+        log.write("after");
+        for (int round = 0; round < 100 && log.backlog() > 0; ++round) {
+            context.restart();
+            context.run_for(std::chrono::milliseconds(60));
+            text += drain(pipe[0]);
+        }
+        QCOMPARE(log.backlog(), std::size_t(0));
+        QVERIFY(text.find(" lines dropped, the reader did not keep up\n") != std::string::npos);
+        QVERIFY(text.ends_with("after\n"));
+        log.finish();
+    }
+    ::close(pipe[0]);
+    ::close(pipe[1]);
 }
 
 QTEST_GUILESS_MAIN(TestServerParts)
