@@ -76,7 +76,8 @@ struct CheckServer::Connection
     unsigned httpMinor = 0;
 };
 
-std::string endpointText(const tcp::endpoint& endpoint)
+// "ADDR:PORT", or "[ADDR]:PORT" for IPv6.
+static std::string endpointText(const tcp::endpoint& endpoint)
 {
     const Address address = endpoint.address();
     const std::string host =
@@ -172,18 +173,6 @@ void CheckServer::connectionEnded()
     m_pinger.close();
     if (auto drained = std::exchange(m_drained, {}))
         drained();
-}
-
-std::vector<tcp::endpoint> CheckServer::localEndpoints() const
-{
-    std::vector<tcp::endpoint> endpoints;
-    for (const tcp::acceptor& acceptor : m_acceptors) {
-        boost::system::error_code error;
-        const auto endpoint = acceptor.local_endpoint(error);
-        if (!error)
-            endpoints.push_back(endpoint);
-    }
-    return endpoints;
 }
 
 asio::awaitable<void> CheckServer::sweepLoop()

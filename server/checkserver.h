@@ -39,9 +39,6 @@ public:
     // only after the event loop has run dry.
     void stop(std::function<void()> drained = {});
 
-    std::vector<boost::asio::ip::tcp::endpoint> localEndpoints() const;
-    const ClientTable& clients() const { return m_clients; }
-
 private:
     struct Connection;
 
@@ -66,8 +63,5 @@ private:
     bool m_stopping = false;
     std::function<void()> m_drained;
 };
-
-// "ADDR:PORT", or "[ADDR]:PORT" for IPv6.
-std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint);
 
 } // namespace quillmere::server
