@@ -60,6 +60,12 @@ void ClientTable::forgetIfIdle(const std::string& key)
         m_clients.erase(it);
 }
 
+void ClientTable::forgetIfIdle(const ClientGroup& group)
+{
+    forgetIfIdle(group.client);
+    forgetIfIdle(group.network); // an empty key is never in the table
+}
+
 bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
 {
     if (m_connections >= m_limits.maxConnections)
@@ -72,9 +78,7 @@ bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
             (!group.network.empty() &&
              (!network ||
               network->connections >= share(group.network, m_limits.clientConnections)))) {
-            forgetIfIdle(group.client);
-            if (!group.network.empty())
-                forgetIfIdle(group.network);
+            forgetIfIdle(group);
             return false;
         }
         ++client->connections;
@@ -122,9 +126,7 @@ Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
     if (refusal == Refusal::None && m_checks >= m_limits.maxChecks)
         refusal = Refusal::ServerBusy;
     if (refusal != Refusal::None) {
-        forgetIfIdle(group.client);
-        if (!group.network.empty())
-            forgetIfIdle(group.network);
+        forgetIfIdle(group);
         return refusal;
     }
     for (Client* entry : {client, network}) {

@@ -75,6 +75,7 @@ private:
     bool evictIdle(const std::string& keep);
     static void forgetOld(Client& client, Clock::time_point now);
     void forgetIfIdle(const std::string& key);
+    void forgetIfIdle(const ClientGroup& group);
     unsigned share(const std::string& key, unsigned limit) const;
 
     Limits m_limits;
