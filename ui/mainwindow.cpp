@@ -12,7 +12,9 @@
 #include <QCloseEvent>
 #include <QHostInfo>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSettings>
 #include <QWindow>
 
@@ -170,15 +172,27 @@ void MainWindow::colourMenus()
 
 void MainWindow::showServerAddress()
 {
-    // The check server's address, for looking it up in firewall logs.
-    QHostInfo::lookupHost(m_options.server.host, this, [this](const QHostInfo& info) {
-        for (const QHostAddress& address : info.addresses()) {
-            if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-                m_ui->Label11->setText(address.toString());
-                return;
-            }
-        }
-    });
+    // The check server's address, for looking it up in firewall logs. An address needs no
+    // lookup (a reverse one would only cost time).
+    const QHostAddress literal(m_options.server.host);
+    if (!literal.isNull()) {
+        if (literal.protocol() == QAbstractSocket::IPv4Protocol)
+            m_ui->Label11->setText(literal.toString());
+        return;
+    }
+    // No context object: Qt 6.4 leaks the callback of a lookup whose context object is
+    // destroyed before the answer arrives. The label is guarded instead.
+    QHostInfo::lookupHost(m_options.server.host,
+                          [label = QPointer<QLabel>(m_ui->Label11)](const QHostInfo& info) {
+                              if (!label)
+                                  return;
+                              for (const QHostAddress& address : info.addresses()) {
+                                  if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                                      label->setText(address.toString());
+                                      return;
+                                  }
+                              }
+                          });
 }
 
 LogWindow* MainWindow::logWindow() const

@@ -50,6 +50,7 @@ private Q_SLOTS:
     void startUpPort();
     void portIsSavedOnClose();
     void startUpLooks();
+    void serverAddressLabel();
     void resizeKeepsMinimumAndStretches();
     void menuCommandsCloseAndSave();
     void activationFromLogWindowMovesTopEdge();
@@ -289,6 +290,21 @@ void TestMainWindow::startUpLooks()
         order << QApplication::focusWidget()->objectName();
     }
     QCOMPARE(order, (QStringList{u"optProtocol_0"_s, u"cmdCheckMe"_s, u"WebBrowser1"_s}));
+}
+
+void TestMainWindow::serverAddressLabel()
+{
+    MainWindowFixture literal({u"127.0.0.1"_s, 1});
+    QCOMPARE(literal.find<QLabel>(u"Label11"_s)->text(), u"127.0.0.1"_s);
+
+    MainWindowFixture v6({u"::1"_s, 1});
+    QCOMPARE(v6.find<QLabel>(u"Label11"_s)->text(), QString());
+
+    // A window closed while its lookup runs must neither crash nor leak when the answer comes
+    // (the sanitizer build reports a leak); the next window's answer comes after it.
+    std::make_unique<MainWindowFixture>(CheckServerAddress{u"localhost"_s, 1}).reset();
+    MainWindowFixture named({u"localhost"_s, 1});
+    QTRY_COMPARE(named.find<QLabel>(u"Label11"_s)->text(), u"127.0.0.1"_s);
 }
 
 void TestMainWindow::resizeKeepsMinimumAndStretches()
