@@ -170,28 +170,32 @@ void MainWindow::colourMenus()
     }
 }
 
+// Shows the first IPv4 address of `addresses`, if there is one.
+static void showFirstIpv4(QLabel& label, const QList<QHostAddress>& addresses)
+{
+    for (const QHostAddress& address : addresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+            label.setText(address.toString());
+            return;
+        }
+    }
+}
+
 void MainWindow::showServerAddress()
 {
     // The check server's address, for looking it up in firewall logs. An address needs no
     // lookup (a reverse one would only cost time).
     const QHostAddress literal(m_options.server.host);
     if (!literal.isNull()) {
-        if (literal.protocol() == QAbstractSocket::IPv4Protocol)
-            m_ui->Label11->setText(literal.toString());
+        showFirstIpv4(*m_ui->Label11, {literal});
         return;
     }
     // No context object: Qt 6.4 leaks the callback of a lookup whose context object is
     // destroyed before the answer arrives. The label is guarded instead.
     QHostInfo::lookupHost(m_options.server.host,
                           [label = QPointer<QLabel>(m_ui->Label11)](const QHostInfo& info) {
-                              if (!label)
-                                  return;
-                              for (const QHostAddress& address : info.addresses()) {
-                                  if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-                                      label->setText(address.toString());
-                                      return;
-                                  }
-                              }
+                              if (label)
+                                  showFirstIpv4(*label, info.addresses());
                           });
 }
 
