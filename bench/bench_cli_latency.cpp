@@ -6,7 +6,7 @@
 //
 //   bench_cli_latency [RUNS]
 
-#include "scriptedcheckserver.h"
+#include "tests/support/scriptedcheckserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

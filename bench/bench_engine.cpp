@@ -3,10 +3,10 @@
 // Sizes are in characters; each character of a log is one byte received from the network, so
 // the bytes/second figures are bytes of received text searched per second.
 
-#include "checkengine.h"
-#include "exchangelog.h"
-#include "nullview.h"
-#include "verdict.h"
+#include "bench/nullview.h"
+#include "engine/checkengine.h"
+#include "engine/exchangelog.h"
+#include "engine/verdict.h"
 
 #include <QCoreApplication>
 
@@ -65,7 +65,7 @@ void BM_DecideVerdict(benchmark::State& state)
     for (auto _ : state)
         benchmark::DoNotOptimize(decideVerdict(log, listener, ProbeProtocol::Tcp, false));
     state.SetBytesProcessed(state.iterations() * log.size());
-    state.counters["row"] = decideVerdict(log, listener, ProbeProtocol::Tcp, false).row;
+    state.counters["row"] = int(decideVerdict(log, listener, ProbeProtocol::Tcp, false).outcome);
 }
 BENCHMARK(BM_DecideVerdict)->Apply(sizes)->Unit(benchmark::kMicrosecond);
 
@@ -89,7 +89,7 @@ void evaluateResult(benchmark::State& state, bool newEntry)
     }
     if (newEntry)
         state.SetBytesProcessed(state.iterations() * engine.httpLogText().size());
-    state.counters["row"] = engine.lastVerdict() ? engine.lastVerdict()->row : 0;
+    state.counters["row"] = engine.lastVerdict() ? int(engine.lastVerdict()->outcome) : 0;
 }
 
 void BM_EvaluateResult(benchmark::State& state)

@@ -3,9 +3,9 @@
 // adding only the new tail) and, as the baseline, the whole log copied into the box at every
 // entry.
 
-#include "checkengine.h"
-#include "logmirror.h"
-#include "nullview.h"
+#include "bench/nullview.h"
+#include "engine/checkengine.h"
+#include "ui/logmirror.h"
 
 #include <QApplication>
 #include <QPlainTextEdit>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "checkview.h"
+#include "engine/checkview.h"
 
 namespace quillmere::bench {
 

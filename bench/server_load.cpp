@@ -19,7 +19,7 @@
 // The exit status is 0 when the run completed (whatever the figures), 1 when it could not run,
 // 64 when the command line was wrong.
 
-#include "checkwire.h"
+#include "wire/checkwire.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>

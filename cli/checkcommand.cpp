@@ -1,7 +1,7 @@
-#include "checkcommand.h"
+#include "cli/checkcommand.h"
 
-#include "porttext.h"
-#include "version.h"
+#include "engine/porttext.h"
+#include "engine/version.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -279,9 +279,9 @@ void CheckCommand::onEvaluated(const Verdict& verdict)
 {
     if (m_done)
         return;
-    if (verdict.row == 3)
+    if (verdict.wait == WaitRequest::GraceWait)
         return; // the grace wait's own evaluation decides
-    if (verdict.row == 8) {
+    if (verdict.wait == WaitRequest::Recheck) {
         if (!m_otherDeviceGrace.isActive())
             m_otherDeviceGrace.start();
         return;
@@ -365,7 +365,7 @@ void CheckCommand::printJson(const QString& verdictName, int exitStatus)
                          {u"text"_s, m_view.text(ResultLabel::ExternalIP)}};
     QJsonObject object{
         {u"verdict"_s, verdictName},
-        {u"row"_s, verdict ? QJsonValue(verdict->row) : QJsonValue(QJsonValue::Null)},
+        {u"row"_s, verdict ? QJsonValue(int(verdict->outcome)) : QJsonValue(QJsonValue::Null)},
         {u"exitStatus"_s, exitStatus},
         {u"status"_s, label(ResultLabel::Status)},
         {u"info"_s, m_view.text(ResultLabel::Info)},

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "checkengine.h"
+#include "engine/checkengine.h"
 
 #include <QObject>
 #include <QProcessEnvironment>

@@ -1,5 +1,5 @@
-#include "checkcommand.h"
-#include "version.h"
+#include "cli/checkcommand.h"
+#include "engine/version.h"
 
 #include <QCoreApplication>
 

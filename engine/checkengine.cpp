@@ -1,7 +1,7 @@
-#include "checkengine.h"
+#include "engine/checkengine.h"
 
-#include "porttext.h"
-#include "version.h"
+#include "engine/porttext.h"
+#include "engine/version.h"
 
 namespace quillmere {
 

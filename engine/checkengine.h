@@ -1,10 +1,10 @@
 #pragma once
 
-#include "checkserver.h"
-#include "checkview.h"
-#include "exchangelog.h"
-#include "socketobject.h"
-#include "verdict.h"
+#include "engine/checkserver.h"
+#include "engine/checkview.h"
+#include "engine/exchangelog.h"
+#include "engine/socketobject.h"
+#include "engine/verdict.h"
 
 #include <QObject>
 #include <QSet>

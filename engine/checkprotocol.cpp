@@ -1,4 +1,4 @@
-#include "checkprotocol.h"
+#include "engine/checkprotocol.h"
 
 namespace quillmere {
 

@@ -4,7 +4,7 @@
 // back. The server's reply is never parsed as HTTP: the verdict is taken from these markers,
 // searched case-insensitively in the exchange logs, first occurrence counting.
 
-#include "checkwire.h"
+#include "wire/checkwire.h"
 
 #include <QByteArray>
 #include <QLatin1StringView>

@@ -1,7 +1,7 @@
-#include "checkserver.h"
+#include "engine/checkserver.h"
 
-#include "buildconfig.h"
-#include "checkprotocol.h"
+#include "engine/buildconfig.h"
+#include "engine/checkprotocol.h"
 
 #include <QHostAddress>
 

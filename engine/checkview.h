@@ -1,6 +1,6 @@
 #pragma once
 
-#include "textcolour.h"
+#include "common/textcolour.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "exchangelog.h"
+#include "engine/exchangelog.h"
 
 #include <algorithm>
 

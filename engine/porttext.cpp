@@ -1,4 +1,4 @@
-#include "porttext.h"
+#include "engine/porttext.h"
 
 namespace quillmere {
 

@@ -1,4 +1,4 @@
-#include "socketobject.h"
+#include "engine/socketobject.h"
 
 #include <QNetworkDatagram>
 #include <QTcpServer>

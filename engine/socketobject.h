@@ -1,6 +1,6 @@
 #pragma once
 
-#include "checkprotocol.h"
+#include "engine/checkprotocol.h"
 
 #include <QByteArray>
 #include <QHash>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "checkprotocol.h"
-#include "textcolour.h"
+#include "common/textcolour.h"
+#include "engine/checkprotocol.h"
 
 #include <QString>
 #include <QStringView>
@@ -61,14 +61,24 @@ enum class WaitRequest {
 // What a verdict means to somebody reading it from a script.
 enum class VerdictKind { OpenHere, OpenElsewhere, NotOpen, NoResult, Pending };
 
-// Everything one evaluation decides from the two logs. Rows are those of the verdict table:
-//   1 no "-done-", "200 OK"        5 UDP, wait over, no probe
-//   2 no "-done-", no "200 OK"     6 TCP, no "-tcpopen-"
-//   3 UDP, grace wait not over     7 TCP, "-tcpopen-", probe arrived
-//   4 UDP, wait over, probe        8 TCP, "-tcpopen-", no probe yet
+// What one evaluation found from the two logs. The values are the rows of the verdict table,
+// which quillmere-check reports as "row" in its JSON.
+enum class Outcome {
+    Undecided = 0,         // no evaluation yet
+    ReplyWithoutCheck = 1, // "200 OK" but no "-done-": the server answered without a check
+    NoServerResult = 2,    // neither: no check server answered
+    UdpGraceWait = 3,      // UDP: the datagram is given time to arrive before anything is decided
+    UdpArrived = 4,        // UDP: the server's datagram arrived here
+    UdpMissing = 5,        // UDP: the wait is over and no datagram came
+    TcpNotReached = 6,     // TCP: the server could not connect (no "-tcpopen-")
+    TcpArrived = 7,        // TCP: the server connected and its probe arrived here
+    TcpElsewhere = 8,      // TCP: the server connected, but its probe has not arrived here (yet)
+};
+
+// Everything one evaluation decides from the two logs.
 struct Verdict
 {
-    int row = 0;
+    Outcome outcome = Outcome::Undecided;
     QString status;
     TextColour statusColour = TextColour::Black;
     std::optional<QString> info; // nullopt: the information line is left as it is

@@ -1,15 +1,16 @@
 #pragma once
 
+#include "wire/version.h"
+
 #include <QString>
 
 namespace quillmere {
 
-inline constexpr int kVersionMajor = 1;
-inline constexpr int kVersionMinor = 0;
-inline constexpr int kVersionRevision = 39;
-
-// "1.0.39": the three numbers in plain decimal joined by dots.
-QString versionText();
+// "1.0.39", as set in the build.
+inline QString versionText()
+{
+    return QString::fromLatin1(kVersion);
+}
 
 // Title of every message box the program shows.
 inline constexpr char16_t kAppTitle[] = u"Quillmere";

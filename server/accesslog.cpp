@@ -1,4 +1,4 @@
-#include "accesslog.h"
+#include "server/accesslog.h"
 
 #include <boost/asio/post.hpp>
 

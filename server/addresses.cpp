@@ -1,4 +1,4 @@
-#include "addresses.h"
+#include "server/addresses.h"
 
 #include <algorithm>
 #include <array>

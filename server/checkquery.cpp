@@ -1,6 +1,6 @@
-#include "checkquery.h"
+#include "server/checkquery.h"
 
-#include "checkwire.h"
+#include "wire/checkwire.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,10 +1,11 @@
-#include "checkserver.h"
+#include "server/checkserver.h"
 
-#include "checkwire.h"
-#include "deadline.h"
-#include "helppage.h"
-#include "prober.h"
-#include "replies.h"
+#include "server/deadline.h"
+#include "server/helppage.h"
+#include "server/prober.h"
+#include "server/replies.h"
+#include "wire/checkwire.h"
+#include "wire/version.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -22,10 +23,6 @@
 #include <ctime>
 #include <exception>
 #include <utility>
-
-#ifndef QUILLMERE_VERSION
-#define QUILLMERE_VERSION "0"
-#endif
 
 namespace quillmere::server {
 
@@ -121,7 +118,7 @@ bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack)
 
 bool CheckServer::start()
 {
-    m_notes(std::string("quillmere-server ") + QUILLMERE_VERSION);
+    m_notes(std::string("quillmere-server ").append(kVersion));
     // Every address: IPv6 and IPv4 on one socket, or IPv4 alone where there is no IPv6.
     const auto everywhere = [this](unsigned short port) {
         return listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), true) ||
@@ -289,7 +286,7 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
             }
         } else if (path == "/") {
             reply = pageReply(200, "text/plain; charset=utf-8",
-                              std::string("quillmere-server ") + QUILLMERE_VERSION +
+                              std::string("quillmere-server ").append(kVersion) +
                                   " answers Quillmere's port checks.\nChecks in flight: " +
                                   std::to_string(m_clients.checksInFlight()) +
                                   "\nHelp: " + std::string(wire::kHelpPath) + "\n",

@@ -3,9 +3,9 @@
 // The check server: listeners, one coroutine per connection, the probes and the replies, all on
 // one Asio executor. Nothing here blocks; every wait is bounded by a timer.
 
-#include "clientlimits.h"
-#include "pinger.h"
-#include "serverconfig.h"
+#include "server/clientlimits.h"
+#include "server/pinger.h"
+#include "server/serverconfig.h"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>

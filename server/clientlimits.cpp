@@ -1,4 +1,4 @@
-#include "clientlimits.h"
+#include "server/clientlimits.h"
 
 #include <algorithm>
 

@@ -5,7 +5,7 @@
 // counts against its /48, which gets `kNetworkShare` times a client's allowance. Time is passed
 // in, so the rules can be tested without waiting.
 
-#include "addresses.h"
+#include "server/addresses.h"
 
 #include <chrono>
 #include <cstddef>

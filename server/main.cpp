@@ -1,8 +1,9 @@
 // quillmere-server: a check server for Quillmere that anyone can run.
 
-#include "accesslog.h"
-#include "checkserver.h"
-#include "serverconfig.h"
+#include "server/accesslog.h"
+#include "server/checkserver.h"
+#include "server/serverconfig.h"
+#include "wire/version.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -59,7 +60,7 @@ int main(int argc, char* argv[])
         return 0;
     }
     if (commandLine.version) {
-        writeLine(stdout, "quillmere-server ", QUILLMERE_VERSION);
+        writeLine(stdout, "quillmere-server ", quillmere::kVersion);
         return 0;
     }
 

@@ -1,4 +1,4 @@
-#include "pinger.h"
+#include "server/pinger.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>

@@ -4,7 +4,7 @@
 // carry a sequence number of their own, and an answer counts only when it comes back from the
 // address that was pinged with a sequence number that is still waited for.
 
-#include "addresses.h"
+#include "server/addresses.h"
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>

@@ -1,7 +1,7 @@
-#include "prober.h"
+#include "server/prober.h"
 
-#include "checkwire.h"
-#include "deadline.h"
+#include "server/deadline.h"
+#include "wire/checkwire.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/ip/tcp.hpp>

@@ -4,8 +4,8 @@
 // datagram. Both payloads contain the probe word and are smaller than the request that asked
 // for them.
 
-#include "addresses.h"
-#include "replies.h"
+#include "server/addresses.h"
+#include "server/replies.h"
 
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>

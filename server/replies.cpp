@@ -1,6 +1,6 @@
-#include "replies.h"
+#include "server/replies.h"
 
-#include "checkwire.h"
+#include "wire/checkwire.h"
 
 #include <algorithm>
 

@@ -3,8 +3,8 @@
 // The replies the server sends. Every reply is one buffer, written in one go, so that the markers
 // reach the program in as few pieces as the network allows; the connection closes after it.
 
-#include "addresses.h"
-#include "checkquery.h"
+#include "server/addresses.h"
+#include "server/checkquery.h"
 
 #include <string>
 #include <string_view>

@@ -1,6 +1,6 @@
-#include "serverconfig.h"
+#include "server/serverconfig.h"
 
-#include "replies.h"
+#include "server/replies.h"
 
 #include <charconv>
 #include <cmath>

@@ -2,9 +2,9 @@
 
 // quillmere-server's settings and its command line.
 
-#include "addresses.h"
-#include "clientlimits.h"
-#include "pinger.h"
+#include "server/addresses.h"
+#include "server/clientlimits.h"
+#include "server/pinger.h"
 
 #include <boost/asio/ip/tcp.hpp>
 

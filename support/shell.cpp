@@ -1,4 +1,4 @@
-#include "shell.h"
+#include "support/shell.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "signalwatcher.h"
+#include "support/signalwatcher.h"
 
 #include <QSocketNotifier>
 

@@ -1,6 +1,6 @@
-#include "theme.h"
+#include "support/theme.h"
 
-#include "textcolour.h"
+#include "common/textcolour.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "helpbrowser.h"
+#include "ui/helpbrowser.h"
 
 #include <QDesktopServices>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "logmirror.h"
+#include "ui/logmirror.h"
 
 #include <QPlainTextEdit>
 #include <QTextCursor>

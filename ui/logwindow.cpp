@@ -1,9 +1,9 @@
-#include "logwindow.h"
+#include "ui/logwindow.h"
 
-#include "application.h"
+#include "ui/application.h"
 
-#include "shell.h"
-#include "theme.h"
+#include "support/shell.h"
+#include "support/theme.h"
 #include "ui_logwindow.h"
 
 #include <QCloseEvent>

@@ -1,8 +1,8 @@
-#include "application.h"
-#include "mainwindow.h"
-#include "signalwatcher.h"
-#include "theme.h"
-#include "versionmode.h"
+#include "support/signalwatcher.h"
+#include "support/theme.h"
+#include "ui/application.h"
+#include "ui/mainwindow.h"
+#include "ui/versionmode.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,12 +1,12 @@
-#include "mainwindow.h"
+#include "ui/mainwindow.h"
 
-#include "application.h"
-#include "logwindow.h"
-#include "porttext.h"
-#include "shell.h"
-#include "theme.h"
+#include "engine/porttext.h"
+#include "engine/version.h"
+#include "support/shell.h"
+#include "support/theme.h"
+#include "ui/application.h"
+#include "ui/logwindow.h"
 #include "ui_mainwindow.h"
-#include "version.h"
 
 #include <QApplication>
 #include <QCloseEvent>

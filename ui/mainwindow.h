@@ -1,8 +1,8 @@
 #pragma once
 
-#include "checkengine.h"
-#include "checkview.h"
-#include "logmirror.h"
+#include "engine/checkengine.h"
+#include "engine/checkview.h"
+#include "ui/logmirror.h"
 
 #include <QMainWindow>
 #include <QPointer>

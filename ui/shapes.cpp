@@ -1,4 +1,4 @@
-#include "shapes.h"
+#include "ui/shapes.h"
 
 #include <QPainter>
 

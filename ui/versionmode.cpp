@@ -1,6 +1,6 @@
-#include "versionmode.h"
+#include "ui/versionmode.h"
 
-#include "version.h"
+#include "engine/version.h"
 
 #include <QDir>
 #include <QSaveFile>

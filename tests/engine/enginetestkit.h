@@ -3,8 +3,8 @@
 // Shared pieces of the engine tests: a front end that records everything the engine shows, free
 // ports, an engine pointed at a scripted check server, and a server the test drives by hand.
 
-#include "checkengine.h"
-#include "scriptedcheckserver.h"
+#include "engine/checkengine.h"
+#include "tests/support/scriptedcheckserver.h"
 
 #include <QStringList>
 #include <QTcpServer>
@@ -130,16 +130,19 @@ struct EngineRig
     }
 
     quint16 port() const { return quint16(view.port.toUInt()); }
-    int lastRow() const { return evaluations.isEmpty() ? 0 : evaluations.constLast().verdict.row; }
-    // The rows of all evaluations, repeats of one row folded into one.
-    QList<int> rowSequence() const
+    Outcome lastOutcome() const
     {
-        QList<int> rows;
+        return evaluations.isEmpty() ? Outcome::Undecided : evaluations.constLast().verdict.outcome;
+    }
+    // The outcomes of all evaluations, repeats of one folded into one.
+    QList<Outcome> outcomeSequence() const
+    {
+        QList<Outcome> outcomes;
         for (const Evaluation& evaluation : evaluations) {
-            if (rows.isEmpty() || rows.constLast() != evaluation.verdict.row)
-                rows.append(evaluation.verdict.row);
+            if (outcomes.isEmpty() || outcomes.constLast() != evaluation.verdict.outcome)
+                outcomes.append(evaluation.verdict.outcome);
         }
-        return rows;
+        return outcomes;
     }
 };
 

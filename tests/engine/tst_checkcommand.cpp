@@ -1,8 +1,8 @@
 // quillmere-check: its command line, and the built program run end to end against a scripted
 // check server in this process.
 
-#include "checkcommand.h"
-#include "enginetestkit.h"
+#include "cli/checkcommand.h"
+#include "tests/engine/enginetestkit.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>

@@ -2,7 +2,7 @@
 // evaluation's label and timer steps, the server message, and real checks on loopback against
 // the scripted check server.
 
-#include "enginetestkit.h"
+#include "tests/engine/enginetestkit.h"
 
 #include <QEventLoop>
 #include <QRegularExpression>
@@ -59,7 +59,7 @@ void TestEngine::evaluationSteps_data()
     QTest::addColumn<QString>("reply");
     QTest::addColumn<bool>("probe");
     QTest::addColumn<bool>("waitTick"); // evaluate through the wait timer's tick
-    QTest::addColumn<int>("row");
+    QTest::addColumn<Outcome>("outcome");
     QTest::addColumn<QStringList>("calls");
     QTest::addColumn<bool>("waitArmedBeforeLabels");
     QTest::addColumn<int>("waitAfter"); // interval of the armed wait, 0: not armed
@@ -80,64 +80,70 @@ void TestEngine::evaluationSteps_data()
     const QString openHere = u"Your port is OPEN on this computer!"_s;
     const QString notOpen = u"Your port is NOT OPEN or not reachable!"_s;
 
-    QTest::newRow("row 1") << false << u"HTTP/1.0 200 OK"_s << true << false << 1
-                           << status(u"Your port is not open or not reachable."_s, u"red") +
-                                  QStringList{u"text Ping: We were not able to ping your router."_s,
-                                              u"colour Ping: red"_s,
-                                              u"text ExternalIP: We were not able to determine "
-                                              u"your external IP address."_s,
-                                              u"colour ExternalIP: red"_s}
-                           << false << 0;
-    QTest::newRow("row 2") << false << markers << false << false << 2
-                           << status(u"Could not connect to the Dunmoor servers. Your port is "
-                                     u"not open or not reachable."_s,
-                                     u"red") +
-                                  lines
-                           << false << 0;
+    QTest::newRow("200 OK without -done-")
+        << false << u"HTTP/1.0 200 OK"_s << true << false << Outcome::ReplyWithoutCheck
+        << status(u"Your port is not open or not reachable."_s, u"red") +
+               QStringList{u"text Ping: We were not able to ping your router."_s,
+                           u"colour Ping: red"_s,
+                           u"text ExternalIP: We were not able to determine "
+                           u"your external IP address."_s,
+                           u"colour ExternalIP: red"_s}
+        << false << 0;
+    QTest::newRow("no reply") << false << markers << false << false << Outcome::NoServerResult
+                              << status(u"Could not connect to the Dunmoor servers. Your port is "
+                                        u"not open or not reachable."_s,
+                                        u"red") +
+                                     lines
+                              << false << 0;
     // The grace wait is armed after the labels.
-    QTest::newRow("row 3") << true << markers + u"-done-"_s << true << false << 3
-                           << status(u"Waiting for the packet to get here..."_s, u"blue") + lines
-                           << false << 5000;
-    QTest::newRow("row 4") << true << markers + u"-done-"_s << true << true << 4
-                           << status(openHere, u"green") +
-                                  info(u"sent a UDP packet to your computer and it got there as "
-                                       u"it should. Everything is working as it should and your "
-                                       u"UDP port is forwarded correctly."_s) +
-                                  lines
-                           << false << 0;
-    QTest::newRow("row 5") << true << markers + u"-done-"_s << false << true << 5
-                           << status(notOpen, u"red") +
-                                  info(u"sent a UDP packet to your computer but your computer "
-                                       u"never got it. Most likely your port is not forwarded "
-                                       u"correctly."_s) +
-                                  lines
-                           << false << 0;
-    QTest::newRow("row 6") << false << markers + u"-done-"_s << true << false << 6
-                           << status(notOpen, u"red") +
-                                  info(u"was not able to make a TCP connection to your network. "
-                                       u"Your TCP port is not forwarded properly or the device it "
-                                       u"is forwarded to is not responding."_s) +
-                                  lines
-                           << false << 0;
-    QTest::newRow("row 7") << false << markers + u"-done- -tcpopen-"_s << true << false << 7
-                           << status(openHere, u"green") +
-                                  info(u"was able to establish a direct connection to your "
-                                       u"computer and send it data. Everything is working as it "
-                                       u"should and your TCP port is forwarded correctly."_s) +
-                                  lines
-                           << false << 0;
+    QTest::newRow("udp grace wait")
+        << true << markers + u"-done-"_s << true << false << Outcome::UdpGraceWait
+        << status(u"Waiting for the packet to get here..."_s, u"blue") + lines << false << 5000;
+    QTest::newRow("udp probe arrived")
+        << true << markers + u"-done-"_s << true << true << Outcome::UdpArrived
+        << status(openHere, u"green") +
+               info(u"sent a UDP packet to your computer and it got there as "
+                    u"it should. Everything is working as it should and your "
+                    u"UDP port is forwarded correctly."_s) +
+               lines
+        << false << 0;
+    QTest::newRow("udp probe missing")
+        << true << markers + u"-done-"_s << false << true << Outcome::UdpMissing
+        << status(notOpen, u"red") +
+               info(u"sent a UDP packet to your computer but your computer "
+                    u"never got it. Most likely your port is not forwarded "
+                    u"correctly."_s) +
+               lines
+        << false << 0;
+    QTest::newRow("tcp not reached")
+        << false << markers + u"-done-"_s << true << false << Outcome::TcpNotReached
+        << status(notOpen, u"red") +
+               info(u"was not able to make a TCP connection to your network. "
+                    u"Your TCP port is not forwarded properly or the device it "
+                    u"is forwarded to is not responding."_s) +
+               lines
+        << false << 0;
+    QTest::newRow("tcp probe arrived")
+        << false << markers + u"-done- -tcpopen-"_s << true << false << Outcome::TcpArrived
+        << status(openHere, u"green") +
+               info(u"was able to establish a direct connection to your "
+                    u"computer and send it data. Everything is working as it "
+                    u"should and your TCP port is forwarded correctly."_s) +
+               lines
+        << false << 0;
     // The re-check is armed before the labels.
-    QTest::newRow("row 8") << false << markers + u"-done- -tcpopen-"_s << false << false << 8
-                           << status(u"Your port is OPEN on another device!"_s, u"green") +
-                                  info(u"was able to establish a direct connection to some device "
-                                       u"on your network, but the data it sent did not arrive at "
-                                       u"this computer in time. Your port is forwarded correctly "
-                                       u"and may be forwarded to either this computer or another "
-                                       u"device on your network. This may happen even when the "
-                                       u"port is forwarded to this computer due to network "
-                                       u"load."_s) +
-                                  lines
-                           << true << 5;
+    QTest::newRow("tcp probe elsewhere")
+        << false << markers + u"-done- -tcpopen-"_s << false << false << Outcome::TcpElsewhere
+        << status(u"Your port is OPEN on another device!"_s, u"green") +
+               info(u"was able to establish a direct connection to some device "
+                    u"on your network, but the data it sent did not arrive at "
+                    u"this computer in time. Your port is forwarded correctly "
+                    u"and may be forwarded to either this computer or another "
+                    u"device on your network. This may happen even when the "
+                    u"port is forwarded to this computer due to network "
+                    u"load."_s) +
+               lines
+        << true << 5;
 }
 
 void TestEngine::evaluationSteps()
@@ -169,7 +175,7 @@ void TestEngine::evaluationSteps()
     else
         rig.engine->EvaluateResult();
 
-    QTEST(rig.lastRow(), "row");
+    QTEST(rig.lastOutcome(), "outcome");
     QTEST(rig.view.calls, "calls");
     QTEST(waitArmedBeforeLabels, "waitArmedBeforeLabels");
     QCOMPARE(rig.engine->waitTimer().isActive(), waitAfter != 0);
@@ -215,7 +221,7 @@ void TestEngine::serverMessageOncePerCheck()
         QVERIFY(runsWhileOpen >= 10);
         QCOMPARE(deepest, 1);
         QCOMPARE(rig.view.boxes, QStringList(check, u"box critical: Back at noon"_s));
-        QCOMPARE(rig.rowSequence(), QList<int>{8});
+        QCOMPARE(rig.outcomeSequence(), QList<Outcome>{Outcome::TcpElsewhere});
         // The labels followed every run, those made while the box was open included.
         QCOMPARE(rig.view.calls.count(u"text Status: "_s + text::kOpenElsewhere),
                  rig.evaluations.size());
@@ -230,7 +236,7 @@ void TestEngine::openOverTcp()
     const QString port = rig.view.port;
     rig.view.port = u"00"_s + port; // the request carries the zeros, the listener the number
     rig.engine->cmdCheckMeClick();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastRow(), 7, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::TcpArrived, kWait);
     QTRY_COMPARE_WITH_TIMEOUT(logLines(rig.engine->listenerLogText()).size(), 4, kWait);
 
     QCOMPARE(rig.server.requests().size(), 1);
@@ -270,18 +276,21 @@ void TestEngine::serverVerdicts_data()
     QTest::addColumn<bool>("tcp");
     QTest::addColumn<bool>("probe");
     QTest::addColumn<QByteArray>("reply"); // empty: what a working server says
-    QTest::addColumn<QList<int>>("rows");
+    QTest::addColumn<QList<Outcome>>("outcomes");
     QTest::addColumn<QString>("info");
 
     const QString unchanged;
-    QTest::newRow("udp open") << false << true << QByteArray() << QList<int>{3, 4}
+    QTest::newRow("udp open") << false << true << QByteArray()
+                              << QList<Outcome>{Outcome::UdpGraceWait, Outcome::UdpArrived}
                               << text::kUdpOpen.toString();
-    QTest::newRow("udp not open") << false << false << QByteArray() << QList<int>{3, 5}
+    QTest::newRow("udp not open") << false << false << QByteArray()
+                                  << QList<Outcome>{Outcome::UdpGraceWait, Outcome::UdpMissing}
                                   << text::kUdpClosed.toString();
-    QTest::newRow("tcp not open") << true << false << QByteArray() << QList<int>{6}
+    QTest::newRow("tcp not open") << true << false << QByteArray()
+                                  << QList<Outcome>{Outcome::TcpNotReached}
                                   << text::kTcpClosed.toString();
     QTest::newRow("no -done-") << true << true << httpReply("failed -tcpopen- -ping ok")
-                               << QList<int>{1} << unchanged;
+                               << QList<Outcome>{Outcome::ReplyWithoutCheck} << unchanged;
 }
 
 void TestEngine::serverVerdicts()
@@ -289,7 +298,7 @@ void TestEngine::serverVerdicts()
     QFETCH(bool, tcp);
     QFETCH(bool, probe);
     QFETCH(QByteArray, reply);
-    QFETCH(QList<int>, rows);
+    QFETCH(QList<Outcome>, outcomes);
 
     EngineRig rig;
     if (!probe)
@@ -298,10 +307,10 @@ void TestEngine::serverVerdicts()
         rig.server.script().replyPieces = {reply};
     QVERIFY(rig.start(tcp));
     rig.engine->cmdCheckMeClick();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastRow(), rows.constLast(), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), outcomes.constLast(), kWait);
 
-    QCOMPARE(rig.rowSequence(), rows);
-    QCOMPARE(rig.evaluations.size(), rows.size());
+    QCOMPARE(rig.outcomeSequence(), outcomes);
+    QCOMPARE(rig.evaluations.size(), outcomes.size());
     QTEST(rig.view.text(ResultLabel::Info), "info");
     if (!tcp) {
         // The first evaluation only waits for the datagram, the info line left as it was.
@@ -330,7 +339,7 @@ void TestEngine::otherDeviceThenLateProbe()
     rig.engine->cmdCheckMeClick();
 
     QTRY_VERIFY_WITH_TIMEOUT(rig.evaluations.size() >= 10, kWait);
-    QCOMPARE(rig.rowSequence(), QList<int>{8});
+    QCOMPARE(rig.outcomeSequence(), QList<Outcome>{Outcome::TcpElsewhere});
     for (const Evaluation& evaluation : std::as_const(rig.evaluations)) {
         QVERIFY(evaluation.waitActive);
         QCOMPARE(evaluation.waitInterval, 5);
@@ -339,8 +348,8 @@ void TestEngine::otherDeviceThenLateProbe()
     QCOMPARE(rig.view.text(ResultLabel::Info), text::kOtherDevice);
 
     rig.server.sendTcpProbe(rig.port(), {"late dunmoor probe"});
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastRow(), 7, kWait);
-    QCOMPARE(rig.rowSequence(), (QList<int>{8, 7}));
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::TcpArrived, kWait);
+    QCOMPARE(rig.outcomeSequence(), (QList<Outcome>{Outcome::TcpElsewhere, Outcome::TcpArrived}));
     QVERIFY(!rig.engine->waitTimer().isActive());
     QCOMPARE(rig.view.text(ResultLabel::Info), text::kTcpOpen);
     rig.engine->stopCheck();
@@ -359,7 +368,7 @@ void TestEngine::serverUnreachable()
     QCOMPARE(rig.engine->listenerLogText(), u"wsin_ERROR: Address in use\r\n"_s);
     QCOMPARE(rig.view.calls.mid(7), QStringList());
     QCOMPARE(rig.engine->probeSocket().state(), SocketObject::State::Listening);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastRow(), 2, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::NoServerResult, kWait);
 
     const QStringList lines = logLines(rig.engine->httpLogText());
     QCOMPARE(lines.size(), 2);
@@ -375,19 +384,20 @@ void TestEngine::serverUnreachable()
 void TestEngine::arrivalBoundaries_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<int>("row");
+    QTest::addColumn<Outcome>("outcome");
     QTest::addColumn<QString>("message"); // empty: none
 
     QTest::newRow("-done- split") << QList<QByteArray>{"HTTP/1.0 200 OK\r\n\r\n-tcpopen- -do",
                                                        "ne- -ping ok"}
-                                  << 1 << QString();
-    QTest::newRow("200 OK split") << QList<QByteArray>{"HTTP/1.0 20", "0 OK\r\n\r\n-tcpopen-"} << 2
-                                  << QString();
+                                  << Outcome::ReplyWithoutCheck << QString();
+    QTest::newRow("200 OK split") << QList<QByteArray>{"HTTP/1.0 20", "0 OK\r\n\r\n-tcpopen-"}
+                                  << Outcome::NoServerResult << QString();
     QTest::newRow("whole markers in separate arrivals")
-        << QList<QByteArray>{"HTTP/1.0 200 OK\r\n\r\n-tcpopen-", " -done-"} << 8 << QString();
+        << QList<QByteArray>{"HTTP/1.0 200 OK\r\n\r\n-tcpopen-", " -done-"} << Outcome::TcpElsewhere
+        << QString();
     QTest::newRow("message across arrivals")
         << QList<QByteArray>{"HTTP/1.0 200 OK\r\n\r\n-done- <message>first", " second</message>"}
-        << 6 << u"first\r\nHTTP: Begin data arrived: 17\r\n second"_s;
+        << Outcome::TcpNotReached << u"first\r\nHTTP: Begin data arrived: 17\r\n second"_s;
 }
 
 void TestEngine::arrivalBoundaries()
@@ -406,7 +416,7 @@ void TestEngine::arrivalBoundaries()
         return;
     QTRY_VERIFY_WITH_TIMEOUT(!rig.evaluations.isEmpty(), kWait);
 
-    QTEST(rig.evaluations.constFirst().verdict.row, "row");
+    QTEST(rig.evaluations.constFirst().verdict.outcome, "outcome");
     QCOMPARE(LockstepServer::arrivals(*rig.engine), pieces.size());
     for (const QByteArray& piece : pieces) {
         QVERIFY(rig.engine->httpLogText().contains(u"HTTP: Begin data arrived: "_s +
@@ -428,7 +438,7 @@ void TestEngine::fieldsReadWhenConnected()
     rig.engine->cmdCheckMeClick();
     rig.view.tcp = false;
     rig.view.port = u"0"_s + port;
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastRow(), 6, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::TcpNotReached, kWait);
 
     const CheckRequest& request = rig.server.requests().constFirst();
     QCOMPARE(request.port, rig.view.port.toLatin1());
@@ -502,7 +512,7 @@ void TestEngine::clicks()
     QVERIFY(rig.start(true));
     QSignalSpy requests(&rig.server, &ScriptedCheckServer::requestReceived);
     rig.engine->cmdCheckMeClick();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastRow(), 7, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::TcpArrived, kWait);
 
     // The next check finds a server that never answers; its click clears the earlier results.
     rig.server.script().answer = false;
@@ -541,7 +551,7 @@ void TestEngine::clicks()
     QTRY_COMPARE_WITH_TIMEOUT(requests.count(), 3, kWait);
     QTRY_COMPARE_WITH_TIMEOUT(rig.server.openConnections(), 1, kWait);
     QCOMPARE(rig.engine->httpLogText(), connected);
-    QCOMPARE(rig.rowSequence(), QList<int>{7});
+    QCOMPARE(rig.outcomeSequence(), QList<Outcome>{Outcome::TcpArrived});
     rig.engine->stopCheck();
 }
 

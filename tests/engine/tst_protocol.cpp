@@ -2,11 +2,11 @@
 // search and extraction, the bounded exchange log, the port field's rules and the server
 // address.
 
-#include "checkengine.h"
-#include "checkprotocol.h"
-#include "checkserver.h"
-#include "exchangelog.h"
-#include "porttext.h"
+#include "engine/checkengine.h"
+#include "engine/checkprotocol.h"
+#include "engine/checkserver.h"
+#include "engine/exchangelog.h"
+#include "engine/porttext.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 // The socket object on its own: both address families on one listener, peers as the logs show
 // them, and the events it must not raise.
 
-#include "socketobject.h"
+#include "engine/socketobject.h"
 
 #include <QSignalSpy>
 #include <QTcpSocket>

@@ -1,7 +1,7 @@
 // The verdict table: which row the logs decide; and the ping and address lines. What each row
 // shows is tested through the engine.
 
-#include "verdict.h"
+#include "engine/verdict.h"
 
 #include <QTest>
 
@@ -25,7 +25,7 @@ void TestVerdict::rowDecided_data()
     QTest::addColumn<QString>("listenerLog");
     QTest::addColumn<bool>("udp");
     QTest::addColumn<bool>("waitElapsed");
-    QTest::addColumn<int>("row");
+    QTest::addColumn<Outcome>("outcome");
 
     const QString ok = u"HTTP/1.0 200 OK\r\n\r\n"_s;
     const QString done = ok + u"-done- "_s;
@@ -33,30 +33,39 @@ void TestVerdict::rowDecided_data()
     const QString probe = u"Data arrived on local port: 5000\r\nDunmoor port probe\r\n"_s;
     const QString none;
 
-    QTest::newRow("200 OK without -done-") << ok + u"-tcpopen-"_s << probe << false << false << 1;
-    QTest::newRow("200 OK without -done-, udp") << ok << probe << true << true << 1;
-    QTest::newRow("200 ok in lower case") << u"HTTP/1.0 200 ok"_s << none << false << false << 1;
-    QTest::newRow("nothing") << u"Quillmere version 1.0.39"_s << none << true << true << 2;
+    QTest::newRow("200 OK without -done-")
+        << ok + u"-tcpopen-"_s << probe << false << false << Outcome::ReplyWithoutCheck;
+    QTest::newRow("200 OK without -done-, udp")
+        << ok << probe << true << true << Outcome::ReplyWithoutCheck;
+    QTest::newRow("200 ok in lower case")
+        << u"HTTP/1.0 200 ok"_s << none << false << false << Outcome::ReplyWithoutCheck;
+    QTest::newRow("nothing") << u"Quillmere version 1.0.39"_s << none << true << true
+                             << Outcome::NoServerResult;
     QTest::newRow("other status") << u"HTTP/1.0 500 Oops\r\n-tcpopen-"_s << probe << false << false
-                                  << 2;
+                                  << Outcome::NoServerResult;
     QTest::newRow("-done- in the listener log only")
-        << none << u"-done- dunmoor"_s << false << false << 2;
-    QTest::newRow("udp waits") << done << none << true << false << 3;
-    QTest::newRow("udp waits even with the probe here") << done << probe << true << false << 3;
-    QTest::newRow("udp probe arrived") << done << probe << true << true << 4;
-    QTest::newRow("udp probe in upper case") << done << u"DUNMOOR"_s << true << true << 4;
-    QTest::newRow("udp no probe") << done << none << true << true << 5;
-    QTest::newRow("udp ignores -tcpopen-") << open << none << true << true << 5;
+        << none << u"-done- dunmoor"_s << false << false << Outcome::NoServerResult;
+    QTest::newRow("udp waits") << done << none << true << false << Outcome::UdpGraceWait;
+    QTest::newRow("udp waits even with the probe here")
+        << done << probe << true << false << Outcome::UdpGraceWait;
+    QTest::newRow("udp probe arrived") << done << probe << true << true << Outcome::UdpArrived;
+    QTest::newRow("udp probe in upper case")
+        << done << u"DUNMOOR"_s << true << true << Outcome::UdpArrived;
+    QTest::newRow("udp no probe") << done << none << true << true << Outcome::UdpMissing;
+    QTest::newRow("udp ignores -tcpopen-") << open << none << true << true << Outcome::UdpMissing;
     QTest::newRow("probe word in the server log")
-        << done + u"dunmoor"_s << none << true << true << 5;
-    QTest::newRow("tcp without -tcpopen-, probe here") << done << probe << false << false << 6;
-    QTest::newRow("tcp open") << open << probe << false << false << 7;
-    QTest::newRow("tcp open, wait flag ignored") << open << probe << false << true << 7;
+        << done + u"dunmoor"_s << none << true << true << Outcome::UdpMissing;
+    QTest::newRow("tcp without -tcpopen-, probe here")
+        << done << probe << false << false << Outcome::TcpNotReached;
+    QTest::newRow("tcp open") << open << probe << false << false << Outcome::TcpArrived;
+    QTest::newRow("tcp open, wait flag ignored")
+        << open << probe << false << true << Outcome::TcpArrived;
     QTest::newRow("tcp markers in mixed case")
-        << u"200 ok -Done- -TCPOPEN-"_s << u"DunMoor"_s << false << false << 7;
-    QTest::newRow("tcp other device")
-        << open << u"Connection request from: 1.2.3.4:5"_s << false << false << 8;
-    QTest::newRow("tcp other device, wait flag ignored") << open << none << false << true << 8;
+        << u"200 ok -Done- -TCPOPEN-"_s << u"DunMoor"_s << false << false << Outcome::TcpArrived;
+    QTest::newRow("tcp other device") << open << u"Connection request from: 1.2.3.4:5"_s << false
+                                      << false << Outcome::TcpElsewhere;
+    QTest::newRow("tcp other device, wait flag ignored")
+        << open << none << false << true << Outcome::TcpElsewhere;
 }
 
 void TestVerdict::rowDecided()
@@ -67,7 +76,7 @@ void TestVerdict::rowDecided()
     QFETCH(bool, waitElapsed);
 
     const auto protocol = udp ? ProbeProtocol::Udp : ProbeProtocol::Tcp;
-    QTEST(decideVerdict(httpLog, listenerLog, protocol, waitElapsed).row, "row");
+    QTEST(decideVerdict(httpLog, listenerLog, protocol, waitElapsed).outcome, "outcome");
 }
 
 void TestVerdict::resultLines_data()

@@ -2,16 +2,16 @@
 // is behind a proxy, the per-client limits, the command line, and the reply pages read back
 // through the engine's own verdict code, so that both sides are held to the same markers.
 
-#include "accesslog.h"
-#include "addresses.h"
-#include "checkquery.h"
-#include "clientlimits.h"
-#include "prober.h"
-#include "replies.h"
-#include "serverconfig.h"
+#include "server/accesslog.h"
+#include "server/addresses.h"
+#include "server/checkquery.h"
+#include "server/clientlimits.h"
+#include "server/prober.h"
+#include "server/replies.h"
+#include "server/serverconfig.h"
 
-#include "checkprotocol.h"
-#include "verdict.h"
+#include "engine/checkprotocol.h"
+#include "engine/verdict.h"
 
 #include <QTest>
 
@@ -456,7 +456,7 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     const std::string probe(probePayload());
 
     Verdict verdict = verdictOf(checkReply(findings, {}), probe, ProbeProtocol::Tcp, false);
-    QCOMPARE(verdict.row, 7);
+    QCOMPARE(verdict.outcome, Outcome::TcpArrived);
     QVERIFY(verdict.pingOk);
     QCOMPARE(verdict.externalAddress, std::optional<QString>(u"203.0.113.9"_qs));
     QVERIFY(!verdict.message);
@@ -468,25 +468,28 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     QCOMPARE(page.find("-done-"), page.rfind("-done-"));
 
     // The probe reached some other device.
-    QCOMPARE(verdictOf(checkReply(findings, {}), "", ProbeProtocol::Tcp, false).row, 8);
+    QCOMPARE(verdictOf(checkReply(findings, {}), "", ProbeProtocol::Tcp, false).outcome,
+             Outcome::TcpElsewhere);
 
     for (const ProbeOutcome outcome :
          {ProbeOutcome::Closed, ProbeOutcome::TimedOut, ProbeOutcome::Unreachable}) {
         findings.outcome = outcome;
         findings.pingAnswered = false;
         verdict = verdictOf(checkReply(findings, {}), "", ProbeProtocol::Tcp, false);
-        QCOMPARE(verdict.row, 6);
+        QCOMPARE(verdict.outcome, Outcome::TcpNotReached);
         QVERIFY(!verdict.pingOk);
         QCOMPARE(verdict.externalAddress, std::optional<QString>(u"203.0.113.9"_qs));
     }
 
     Findings udp{address("2001:4860:1:2::7"), CheckQuery{53, Protocol::Udp}, ProbeOutcome::Sent,
                  true};
-    QCOMPARE(verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, false).row, 3);
+    QCOMPARE(verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, false).outcome,
+             Outcome::UdpGraceWait);
     verdict = verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, true);
-    QCOMPARE(verdict.row, 4);
+    QCOMPARE(verdict.outcome, Outcome::UdpArrived);
     QCOMPARE(verdict.externalAddress, std::optional<QString>(u"2001:4860:1:2::7"_qs));
-    QCOMPARE(verdictOf(checkReply(udp, {}), "", ProbeProtocol::Udp, true).row, 5);
+    QCOMPARE(verdictOf(checkReply(udp, {}), "", ProbeProtocol::Udp, true).outcome,
+             Outcome::UdpMissing);
 }
 
 void TestServerParts::refusalCarriesItsReasonAsMessage()
@@ -495,7 +498,7 @@ void TestServerParts::refusalCarriesItsReasonAsMessage()
     QVERIFY(reply.starts_with("HTTP/1.0 429 Too Many Requests\r\n"));
     QVERIFY(reply.find("Retry-After: 60\r\n") != std::string::npos);
     const Verdict verdict = verdictOf(reply, "", ProbeProtocol::Tcp, false);
-    QCOMPARE(verdict.row, 2); // no result: nothing was checked
+    QCOMPARE(verdict.outcome, Outcome::NoServerResult); // no result: nothing was checked
     QCOMPARE(verdict.message, std::optional<QString>(u"Too many checks from your address."_qs));
     QVERIFY(!verdict.externalAddress);
 }
@@ -513,7 +516,7 @@ void TestServerParts::operatorMessageReachesTheProgram()
     const Verdict verdict = verdictOf(checkReply(findings, {0, "Maintenance at 18:00 UTC & later"}),
                                       "", ProbeProtocol::Tcp, false);
     QCOMPARE(verdict.message, std::optional<QString>(u"Maintenance at 18:00 UTC & later"_qs));
-    QCOMPARE(verdict.row, 6);
+    QCOMPARE(verdict.outcome, Outcome::TcpNotReached);
 }
 
 // Reads what is in the pipe now.

@@ -1,4 +1,4 @@
-#include "scriptedcheckserver.h"
+#include "tests/support/scriptedcheckserver.h"
 
 #include <QTcpSocket>
 #include <QTimer>

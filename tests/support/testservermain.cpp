@@ -1,7 +1,7 @@
 // quillmere-test-server: the scripted check server as a program, for trying the check on one
 // machine. It probes the requested port back on loopback and answers like a working server.
 
-#include "scriptedcheckserver.h"
+#include "tests/support/scriptedcheckserver.h"
 
 #include <QCoreApplication>
 #include <QFile>

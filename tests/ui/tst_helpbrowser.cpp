@@ -1,8 +1,8 @@
 // The help pane: the page from the help host, links that stay there, links that leave, and the
 // bundled page when the host cannot help.
 
-#include "helpbrowser.h"
-#include "scriptedcheckserver.h"
+#include "tests/support/scriptedcheckserver.h"
+#include "ui/helpbrowser.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,9 +1,9 @@
 // The log window: opening and closing it every way a user can, and its live mirror of the two
 // exchange logs.
 
-#include "logmirror.h"
-#include "logwindow.h"
-#include "uitesthelpers.h"
+#include "tests/ui/uitesthelpers.h"
+#include "ui/logmirror.h"
+#include "ui/logwindow.h"
 
 #include <QCheckBox>
 #include <QLineEdit>

@@ -1,10 +1,10 @@
 // The main window driven as a user drives it: keys into the port field, clicks, the menus, the
 // settings across runs, the layout when resized, and one whole check against a loopback server.
 
-#include "logwindow.h"
-#include "scriptedcheckserver.h"
-#include "shapes.h"
-#include "uitesthelpers.h"
+#include "tests/support/scriptedcheckserver.h"
+#include "tests/ui/uitesthelpers.h"
+#include "ui/logwindow.h"
+#include "ui/shapes.h"
 
 #include <QCheckBox>
 #include <QClipboard>

@@ -1,7 +1,7 @@
 // The program as a process: the version mode on a machine without a display, and a normal
 // start for every other command line, ended the way a session ends it.
 
-#include "versionmode.h"
+#include "ui/versionmode.h"
 
 #include <QFile>
 #include <QProcess>

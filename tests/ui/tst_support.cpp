@@ -1,9 +1,9 @@
 // The theming pass on every kind of control and on secondary windows near the screen's edges,
 // the shell's open, and the top-most switch.
 
-#include "shapes.h"
-#include "shell.h"
-#include "theme.h"
+#include "support/shell.h"
+#include "support/theme.h"
+#include "ui/shapes.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

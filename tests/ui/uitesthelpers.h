@@ -3,8 +3,8 @@
 // Shared pieces of the widget tests: a main window on throw-away settings, and a watcher that
 // answers modal message boxes the way a user would.
 
-#include "mainwindow.h"
-#include "theme.h"
+#include "support/theme.h"
+#include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QMessageBox>

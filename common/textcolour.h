@@ -34,9 +34,27 @@ constexpr Rgb rgbOf(TextColour colour)
 }
 
 // "black", "red", "green" or "blue".
-QLatin1StringView colourName(TextColour colour);
+inline QLatin1StringView colourName(TextColour colour)
+{
+    switch (colour) {
+    case TextColour::Red:
+        return QLatin1StringView("red");
+    case TextColour::Green:
+        return QLatin1StringView("green");
+    case TextColour::Blue:
+        return QLatin1StringView("blue");
+    case TextColour::Black:
+        break;
+    }
+    return QLatin1StringView("black");
+}
 
 // "#rrggbb".
-QString colourHex(TextColour colour);
+inline QString colourHex(TextColour colour)
+{
+    const Rgb rgb = rgbOf(colour);
+    const quint32 value = quint32(rgb.red) << 16 | quint32(rgb.green) << 8 | quint32(rgb.blue);
+    return u'#' + QString::number(value, 16).rightJustified(6, u'0');
+}
 
 } // namespace quillmere
