@@ -10,7 +10,7 @@
 #
 # Each command first installs whatever packages are missing (as root, or through sudo).
 # Settings, through the environment:
-#   BUILD_DIR=build  WERROR=OFF  SANITIZE=OFF  BENCH=ON  BUILD_TYPE=RelWithDebInfo
+#   BUILD_DIR=build  WERROR=OFF  SANITIZE=OFF  BENCH=OFF  BUILD_TYPE=RelWithDebInfo
 #   RUN_SERVER_PORT=18080  RUN_PORT=4711  RUN_PROTOCOL=tcp
 set -euo pipefail
 
@@ -21,7 +21,7 @@ case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
           libgl-dev fonts-liberation2 libboost1.81-dev
           iproute2 nftables socat procps) # the last four for the home-network tests
-[ "${BENCH:-ON}" = ON ] && packages+=(libbenchmark-dev)
+[ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
     local missing=()
@@ -43,7 +43,7 @@ build() {
         -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-RelWithDebInfo}" \
         -DQUILLMERE_WERROR="${WERROR:-OFF}" \
         -DQUILLMERE_SANITIZE="${SANITIZE:-OFF}" \
-        -DQUILLMERE_BUILD_BENCH="${BENCH:-ON}" >/dev/null
+        -DQUILLMERE_BUILD_BENCH="${BENCH:-OFF}" >/dev/null
     cmake --build "$build_dir"
 }
 
@@ -82,7 +82,9 @@ test_() {
 }
 
 bench() {
-    BENCH=ON build
+    BENCH=ON
+    packages+=(libbenchmark-dev)
+    build
     for b in "$build_dir"/bench/bench_*; do
         [ -x "$b" ] && [ -f "$b" ] && QT_QPA_PLATFORM=offscreen "$b"
     done
