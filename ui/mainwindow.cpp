@@ -33,11 +33,38 @@ int twipsToPixels(double twips)
     return int(std::lround(twips / kTwipsPerPixel));
 }
 
+// Keys that edit or move rather than type. Platforms differ in the text they send with them
+// (X11 sends DEL with Delete, macOS sends characters from its private function-key range), so
+// they are recognised by key, never by text.
+bool typesNothing(int key)
+{
+    switch (key) {
+    case Qt::Key_Delete:
+    case Qt::Key_Insert:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Home:
+    case Qt::Key_End:
+    case Qt::Key_PageUp:
+    case Qt::Key_PageDown:
+    case Qt::Key_Clear:
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+        return true;
+    default:
+        return key >= Qt::Key_F1 && key <= Qt::Key_F35;
+    }
+}
+
 // The character a key press would type, as the key filter sees it: control characters for
-// Backspace, Enter, Escape and Ctrl+letter; nothing for keys that type nothing (arrows, Delete,
-// Home, End, Tab, function keys).
+// Backspace, Enter, Escape and Ctrl+letter; nothing for keys that type nothing, which then reach
+// the field untouched.
 std::optional<int> characterCode(const QKeyEvent& event)
 {
+    if (typesNothing(event.key()))
+        return std::nullopt;
     switch (event.key()) {
     case Qt::Key_Backspace:
         return 8;
@@ -46,9 +73,6 @@ std::optional<int> characterCode(const QKeyEvent& event)
         return 13;
     case Qt::Key_Escape:
         return 27;
-    case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-        return std::nullopt;
     default:
         break;
     }
@@ -358,7 +382,15 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     if (watched != m_ui->txtPort)
         return QMainWindow::eventFilter(watched, event);
     if (event->type() == QEvent::KeyPress) {
-        const auto code = characterCode(*static_cast<QKeyEvent*>(event));
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (typesNothing(key->key()) && !key->text().isEmpty()) {
+            // The field gets the key without the text, so that it cannot insert it either.
+            QKeyEvent bare(key->type(), key->key(), key->modifiers(), QString(),
+                           key->isAutoRepeat(), quint16(key->count()));
+            QCoreApplication::sendEvent(m_ui->txtPort, &bare);
+            return true;
+        }
+        const auto code = characterCode(*key);
         if (!code)
             return false;
         int keyCode = *code;

@@ -41,6 +41,8 @@ private Q_SLOTS:
     void typing();
     void insertingInTheMiddleCapsWithCaretAtEnd();
     void discardedKeysChangeNothing();
+    void editingKeysReachTheField_data();
+    void editingKeysReachTheField();
     void emptyFieldStaysEmpty();
     void pasting_data();
     void pasting();
@@ -126,6 +128,48 @@ void TestMainWindow::discardedKeysChangeNothing()
     QTest::keyClick(port, Qt::Key_X, Qt::ControlModifier); // cut shortcut
     QCOMPARE(port->text(), u"123"_s);
     QCOMPARE(changes.count(), 0);
+}
+
+void TestMainWindow::editingKeysReachTheField_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("text"); // what the platform puts in the key event
+    QTest::addColumn<QString>("expected");
+    QTest::addColumn<int>("expectedCaret");
+
+    // The field holds "1234" with the caret after "12". Each platform sends its own text with
+    // these keys: X11 sends DEL (0x7f) with Delete, macOS sends characters from its function-key
+    // range, Windows and the offscreen platform send none.
+    const QString del(QChar(0x7f));
+    QTest::newRow("Delete, X11") << int(Qt::Key_Delete) << del << u"124"_s << 2;
+    QTest::newRow("Delete, macOS")
+        << int(Qt::Key_Delete) << QString(QChar(0xF728)) << u"124"_s << 2;
+    QTest::newRow("Delete, no text") << int(Qt::Key_Delete) << QString() << u"124"_s << 2;
+    QTest::newRow("Left, macOS") << int(Qt::Key_Left) << QString(QChar(0xF702)) << u"1234"_s << 1;
+    QTest::newRow("Right") << int(Qt::Key_Right) << QString() << u"1234"_s << 3;
+    QTest::newRow("Home, macOS") << int(Qt::Key_Home) << QString(QChar(0xF729)) << u"1234"_s << 0;
+    QTest::newRow("End") << int(Qt::Key_End) << QString() << u"1234"_s << 4;
+    QTest::newRow("Insert, macOS")
+        << int(Qt::Key_Insert) << QString(QChar(0xF727)) << u"1234"_s << 2;
+}
+
+// Keys that type no character edit the field as in any text box, whatever text the platform
+// sends with them; only Backspace and typed characters go through the key filter.
+void TestMainWindow::editingKeysReachTheField()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+
+    MainWindowFixture f;
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    port->setText(u"1234"_s);
+    port->setCursorPosition(2);
+    QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
+    QKeyEvent release(QEvent::KeyRelease, key, Qt::NoModifier, text);
+    QApplication::sendEvent(port, &press);
+    QApplication::sendEvent(port, &release);
+    QTEST(port->text(), "expected");
+    QTEST(port->cursorPosition(), "expectedCaret");
 }
 
 void TestMainWindow::emptyFieldStaysEmpty()
