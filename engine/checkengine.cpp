@@ -12,6 +12,9 @@ CheckEngine::CheckEngine(CheckView& view, CheckServerAddress server, QObject* pa
     , m_view(view)
     , m_server(std::move(server))
 {
+    // Coarse timers, Qt's default, may fire up to 5 % early: a 5 s wait could end after 4.75 s.
+    tmrTimeout.setTimerType(Qt::PreciseTimer);
+    tmrWait.setTimerType(Qt::PreciseTimer);
     connect(&tmrTimeout, &QTimer::timeout, this, &CheckEngine::tmrTimeoutTick);
     connect(&tmrWait, &QTimer::timeout, this, &CheckEngine::tmrWaitTick);
 

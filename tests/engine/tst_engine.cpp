@@ -4,6 +4,7 @@
 
 #include "tests/engine/enginetestkit.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -45,6 +46,7 @@ private Q_SLOTS:
     void serverVerdicts();
     void otherDeviceThenLateProbe();
     void serverUnreachable();
+    void timeOutNeverEndsEarly();
     void arrivalBoundaries_data();
     void arrivalBoundaries();
     void fieldsReadWhenConnected();
@@ -379,6 +381,23 @@ void TestEngine::serverUnreachable()
     QCOMPARE(rig.engine->serverSocket().state(), SocketObject::State::Closed);
     QCOMPARE(rig.engine->probeSocket().state(), SocketObject::State::Closed);
     QVERIFY(!rig.engine->timeoutTimer().isActive());
+}
+
+// Qt's default coarse timers may fire up to 5 % early; the check's time-outs must not.
+void TestEngine::timeOutNeverEndsEarly()
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        EngineRig rig;
+        QVERIFY(rig.attach(freePort(), true));
+        rig.engine->setTimeoutInterval(400);
+        QElapsedTimer clock;
+        clock.start();
+        rig.engine->cmdCheckMeClick();
+        QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::NoServerResult, kWait);
+        QVERIFY2(clock.elapsed() >= 400, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(rig.engine->timeoutTimer().timerType(), Qt::PreciseTimer);
+        QCOMPARE(rig.engine->waitTimer().timerType(), Qt::PreciseTimer);
+    }
 }
 
 void TestEngine::arrivalBoundaries_data()
