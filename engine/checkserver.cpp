@@ -2,6 +2,7 @@
 
 #include "engine/buildconfig.h"
 #include "engine/checkprotocol.h"
+#include "engine/porttext.h"
 
 #include <QHostAddress>
 
@@ -19,16 +20,13 @@ bool isHostNameChar(QChar c)
 
 std::optional<quint16> parsePort(QStringView text)
 {
-    if (text.isEmpty() || text.size() > 5)
+    // Digits only: no sign here. Port 0 names no server.
+    if (text.isEmpty() || text.front() == u'-' || text.front() == u'+')
         return std::nullopt;
-    for (QChar c : text) {
-        if (!c.isDigit() || c.unicode() > 127)
-            return std::nullopt;
-    }
-    const int port = text.toInt();
-    if (port < 1 || port > 65535)
+    const auto port = portNumber(text);
+    if (!port || *port == 0)
         return std::nullopt;
-    return quint16(port);
+    return quint16(*port);
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 #include "engine/porttext.h"
 
+#include "wire/checkwire.h"
+
 namespace quillmere {
 
 namespace {
@@ -30,7 +32,7 @@ std::optional<QString> cappedPortText(QStringView text)
     if (text.isEmpty())
         return std::nullopt;
     const auto value = toWholeNumber(text);
-    if (!value || *value > 65535)
+    if (!value || *value > wire::kMaxPort)
         return kMaxPortText.toString();
     return std::nullopt;
 }
@@ -45,7 +47,7 @@ QString normalisedPortText(QStringView text)
 std::optional<int> portNumber(QStringView text)
 {
     const auto value = toWholeNumber(text);
-    if (!value || *value < 0 || *value > 65535)
+    if (!value || *value < 0 || *value > wire::kMaxPort)
         return std::nullopt;
     return *value;
 }

@@ -20,7 +20,8 @@ std::optional<QString> cappedPortText(QStringView text);
 // The port field's text after its change check.
 QString normalisedPortText(QStringView text);
 
-// The port number a text names, for opening a socket: nullopt unless 0..65535.
+// The port number a text names (an optional sign and decimal digits), for opening a socket:
+// nullopt unless 0..65535. The one place a port text becomes a number.
 std::optional<int> portNumber(QStringView text);
 
 } // namespace quillmere

@@ -1,5 +1,8 @@
 #include "engine/socketobject.h"
 
+#include "engine/porttext.h"
+#include "wire/checkwire.h"
+
 #include <QNetworkDatagram>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -27,7 +30,7 @@ SocketObject::~SocketObject()
 
 bool SocketObject::setLocalPort(qint64 port)
 {
-    if (port < 0 || port > 65535)
+    if (port < 0 || port > wire::kMaxPort)
         return false;
     m_localPort = int(port);
     return true;
@@ -94,16 +97,14 @@ bool SocketObject::listen()
 bool SocketObject::bind(const QString& portText)
 {
     close();
-    bool ok = false;
-    const int port = portText.toInt(&ok);
-    if (!ok || port < 0 || port > 65535) {
+    const auto port = portNumber(portText);
+    if (!port)
         return false;
-    }
     auto* udp = new QUdpSocket(this);
     // DontShareAddress without the reuse hint: a port bound elsewhere must fail here.
-    ok = udp->bind(QHostAddress::Any, quint16(port), QAbstractSocket::DontShareAddress);
+    bool ok = udp->bind(QHostAddress::Any, quint16(*port), QAbstractSocket::DontShareAddress);
     if (!ok && udp->error() == QAbstractSocket::UnsupportedSocketOperationError)
-        ok = udp->bind(QHostAddress::AnyIPv4, quint16(port), QAbstractSocket::DontShareAddress);
+        ok = udp->bind(QHostAddress::AnyIPv4, quint16(*port), QAbstractSocket::DontShareAddress);
     if (!ok) {
         delete udp;
         return false;

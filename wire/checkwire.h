@@ -19,6 +19,7 @@ inline constexpr std::string_view kUdpWord = "udp";
 inline constexpr std::string_view kUserAgent = "Quillmere/1.0";
 inline constexpr std::string_view kHelpPath = "/help/portcheck_help.htm";
 inline constexpr unsigned short kDefaultServerPort = 80;
+inline constexpr int kMaxPort = 65535; // ports are 16-bit numbers
 
 // Markers, matched case-insensitively anywhere in the exchange; the first occurrence counts.
 inline constexpr std::string_view kDone = "-done-";
