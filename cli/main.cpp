@@ -1,4 +1,6 @@
+#include "cli/arguments.h"
 #include "cli/checkcommand.h"
+#include "cli/exitstatus.h"
 #include "engine/version.h"
 
 #include <QCoreApplication>
@@ -12,6 +14,8 @@ using namespace quillmere;
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(cli::kProgramName.toString());
+    QCoreApplication::setApplicationVersion(versionText());
     QTextStream out(stdout);
     QTextStream err(stderr);
 
@@ -22,10 +26,10 @@ int main(int argc, char* argv[])
         out << cli::helpText();
         return 0;
     case cli::ParsedArguments::Action::Version:
-        out << u"quillmere-check "_s << versionText() << u'\n';
+        out << cli::versionLine() << u'\n';
         return 0;
     case cli::ParsedArguments::Action::UsageError:
-        err << u"quillmere-check: "_s << parsed.error << u'\n' << cli::usageLine() << u'\n';
+        err << cli::kProgramName << u": "_s << parsed.error << u'\n';
         return cli::kExitUsage;
     case cli::ParsedArguments::Action::Run:
         break;

@@ -1,7 +1,7 @@
 // quillmere-check: its command line, and the built program run end to end against a scripted
 // check server in this process.
 
-#include "cli/checkcommand.h"
+#include "cli/arguments.h"
 #include "tests/engine/enginetestkit.h"
 
 #include <QElapsedTimer>
@@ -18,9 +18,6 @@ using namespace quillmere::test;
 namespace {
 
 constexpr int kRunWait = 90000;
-
-const QString kUsage = u"Usage: quillmere-check [--protocol tcp|udp] [--server HOST[:PORT]] "
-                       u"[--timeout SECONDS] [--logs] [--json] PORT"_s;
 
 struct Run
 {
@@ -50,9 +47,14 @@ void runCheck(const QStringList& arguments, Run& run, const QString& serverVaria
     run.err = QString::fromUtf8(process.readAllStandardError());
 }
 
+QString serverAddress(const ScriptedCheckServer& server)
+{
+    return u"127.0.0.1:"_s + QString::number(server.port());
+}
+
 QStringList serverArgs(const ScriptedCheckServer& server)
 {
-    return {u"--server"_s, u"127.0.0.1:"_s + QString::number(server.port())};
+    return {u"--server"_s, serverAddress(server)};
 }
 
 enum class Scenario { OpenHere, OtherDevice, NotOpen, OkWithoutDone, Unreachable, Locked };
@@ -64,17 +66,22 @@ class TestCheckCommand : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void rejectedArguments_data();
-    void rejectedArguments();
+    void usageErrorIsOneEscapedLine_data() { addUsageErrorRows(); }
+    void usageErrorIsOneEscapedLine();
+    void everyUsageErrorExits64_data() { addUsageErrorRows(); }
+    void everyUsageErrorExits64();
+    void helpAndVersionRunNoCheck_data();
+    void helpAndVersionRunNoCheck();
 
-    void plainOutput();
-    void exitStatus_data();
-    void exitStatus();
-    void logSections();
-    void json();
-    void withoutCheck_data();
-    void withoutCheck();
-    void hostileReplyEscaped();
+    void openPortPrintsFourResultLines();
+    void exitStatusFollowsVerdict_data();
+    void exitStatusFollowsVerdict();
+    void logsPrintedAfterResult();
+    void jsonCarriesExactTexts();
+    void replyControlCharactersEscaped();
+
+private:
+    static void addUsageErrorRows();
 };
 
 namespace {
@@ -89,7 +96,9 @@ cli::ParsedArguments parse(const QStringList& arguments, const QString& serverVa
 
 } // namespace
 
-void TestCheckCommand::rejectedArguments_data()
+// Arguments (and a QUILLMERE_CHECK_SERVER value; empty: not set) that are wrong, and a part of
+// the one line that says so.
+void TestCheckCommand::addUsageErrorRows()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("variable");
@@ -97,26 +106,39 @@ void TestCheckCommand::rejectedArguments_data()
 
     const QString none;
     QTest::newRow("no port") << QStringList{} << none << u"PORT is missing"_s;
-    QTest::newRow("two ports") << QStringList{u"1"_s, u"2"_s} << none << u"only one PORT"_s;
+    QTest::newRow("two ports") << QStringList{u"1"_s, u"2"_s} << none
+                               << u"only one PORT may be given, not \"1 2\""_s;
     QTest::newRow("bad protocol") << QStringList{u"--protocol"_s, u"sctp"_s, u"1"_s} << none
                                   << u"--protocol must be tcp or udp, not \"sctp\""_s;
     QTest::newRow("no protocol") << QStringList{u"1"_s, u"--protocol"_s} << none
-                                 << u"--protocol needs"_s;
+                                 << u"Missing value after '--protocol'"_s;
+    QTest::newRow("line break in a value")
+        << QStringList{u"--protocol"_s, u"tcp\nudp"_s, u"80"_s} << none
+        << u"--protocol must be tcp or udp, not \"tcp\\nudp\""_s;
     QTest::newRow("header injection")
         << QStringList{u"--server=h\r\nX: y"_s, u"1"_s} << none << u"not \"h\\r\\nX: y\""_s;
+    QTest::newRow("no server") << QStringList{u"1"_s, u"--server"_s} << none
+                               << u"Missing value after '--server'"_s;
     QTest::newRow("zero timeout") << QStringList{u"--timeout"_s, u"0"_s, u"1"_s} << none
-                                  << u"--timeout must be"_s;
+                                  << u"--timeout must be a positive number of seconds"_s;
     QTest::newRow("endless timeout")
         << QStringList{u"--timeout=inf"_s, u"1"_s} << none << u"--timeout must be"_s;
     QTest::newRow("flag with value")
-        << QStringList{u"--logs=yes"_s, u"1"_s} << none << u"--logs takes no value"_s;
-    QTest::newRow("short option") << QStringList{u"-v"_s, u"1"_s} << none
-                                  << u"unknown option: -v"_s;
+        << QStringList{u"--logs=yes"_s, u"1"_s} << none << u"Unexpected value after '--logs'"_s;
+    QTest::newRow("unknown short option")
+        << QStringList{u"-p"_s, u"1"_s} << none << u"Unknown option 'p'"_s;
+    QTest::newRow("unknown long option")
+        << QStringList{u"--bogus"_s, u"1"_s} << none << u"Unknown option 'bogus'"_s;
+    QTest::newRow("line break in an option")
+        << QStringList{u"--a\nb"_s, u"1"_s} << none << u"Unknown option 'a\\nb'"_s;
+    // As QCommandLineParser::process() does: a wrong command line is reported before help.
+    QTest::newRow("help with an unknown option")
+        << QStringList{u"--help"_s, u"--bogus"_s} << none << u"Unknown option 'bogus'"_s;
     QTest::newRow("bad environment")
         << QStringList{u"1"_s} << u"host:99999"_s << u"QUILLMERE_CHECK_SERVER is not HOST[:PORT]"_s;
 }
 
-void TestCheckCommand::rejectedArguments()
+void TestCheckCommand::usageErrorIsOneEscapedLine()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, variable);
@@ -125,10 +147,78 @@ void TestCheckCommand::rejectedArguments()
     const cli::ParsedArguments parsed = parse(arguments, variable);
     QCOMPARE(parsed.action, cli::ParsedArguments::Action::UsageError);
     QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
-    QVERIFY(!parsed.error.contains(u'\n')); // one line, whatever the arguments hold
+    for (QChar c : parsed.error) // one line, whatever the arguments hold
+        QVERIFY(c.unicode() >= 0x20);
 }
 
-void TestCheckCommand::plainOutput()
+void TestCheckCommand::everyUsageErrorExits64()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(QString, error);
+
+    // A server is at hand; no wrong command line may reach it.
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Run run;
+    runCheck(arguments, run, variable.isEmpty() ? serverAddress(server) : variable);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 64);
+    QVERIFY(!run.crashed);
+    QCOMPARE(run.out, QString());
+    QCOMPARE(run.err, u"quillmere-check: "_s + parse(arguments, variable).error + u'\n');
+    QVERIFY2(run.err.contains(error), qPrintable(run.err));
+    QVERIFY(server.requests().isEmpty());
+}
+
+void TestCheckCommand::helpAndVersionRunNoCheck_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("help"); // else the version
+
+    QTest::newRow("--help") << QStringList{u"--help"_s} << true;
+    QTest::newRow("-h") << QStringList{u"-h"_s} << true;
+    QTest::newRow("--help-all") << QStringList{u"--help-all"_s} << true;
+    QTest::newRow("--help after a wrong value")
+        << QStringList{u"--protocol"_s, u"sctp"_s, u"--help"_s} << true;
+    QTest::newRow("--version") << QStringList{u"--version"_s} << false;
+    QTest::newRow("-v") << QStringList{u"-v"_s} << false;
+    QTest::newRow("--version after PORT") << QStringList{u"80"_s, u"--version"_s} << false;
+    QTest::newRow("--version before --help") << QStringList{u"--help"_s, u"--version"_s} << false;
+}
+
+void TestCheckCommand::helpAndVersionRunNoCheck()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, help);
+
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Run run;
+    runCheck(arguments, run, serverAddress(server));
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(!run.crashed);
+    QCOMPARE(run.err, QString());
+    QVERIFY(server.requests().isEmpty());
+    if (!help) {
+        QCOMPARE(run.out, u"quillmere-check 1.0.39\n"_s);
+        return;
+    }
+    // QCommandLineParser's help: the usage line names the program as it was started.
+    QVERIFY2(run.out.startsWith(u"Usage: "_s + QString::fromUtf8(QUILLMERE_CHECK_PROGRAM) +
+                                u" [options] PORT\n"_s),
+             qPrintable(run.out));
+    for (const QString& option :
+         {u"-h, --help"_s, u"-v, --version"_s, u"--protocol <tcp|udp>"_s,
+          u"--server <HOST[:PORT]>"_s, u"--timeout <SECONDS>"_s, u"--logs"_s, u"--json"_s,
+          u"Arguments:\n  PORT"_s, u"64  the command line was wrong"_s})
+        QVERIFY2(run.out.contains(option), qPrintable(option));
+}
+
+void TestCheckCommand::openPortPrintsFourResultLines()
 {
     ScriptedCheckServer server;
     QVERIFY(server.listen());
@@ -152,7 +242,7 @@ void TestCheckCommand::plainOutput()
     QCOMPARE(server.requests().constFirst().port, port.toLatin1());
 }
 
-void TestCheckCommand::exitStatus_data()
+void TestCheckCommand::exitStatusFollowsVerdict_data()
 {
     QTest::addColumn<int>("scenario");
     QTest::addColumn<bool>("tcp");
@@ -175,7 +265,7 @@ void TestCheckCommand::exitStatus_data()
     QTest::newRow("4 port locked") << int(Scenario::Locked) << true << 4 << QString();
 }
 
-void TestCheckCommand::exitStatus()
+void TestCheckCommand::exitStatusFollowsVerdict()
 {
     QFETCH(int, scenario);
     QFETCH(bool, tcp);
@@ -242,7 +332,7 @@ void TestCheckCommand::exitStatus()
     }
 }
 
-void TestCheckCommand::logSections()
+void TestCheckCommand::logsPrintedAfterResult()
 {
     ScriptedCheckServer server;
     QVERIFY(server.listen());
@@ -274,7 +364,7 @@ void TestCheckCommand::logSections()
              listenerLines.size() == 4 ? QStringList{u"TCP: Close"_s} : QStringList{});
 }
 
-void TestCheckCommand::json()
+void TestCheckCommand::jsonCarriesExactTexts()
 {
     ScriptedCheckServer server;
     server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
@@ -327,41 +417,7 @@ void TestCheckCommand::json()
     QCOMPARE(lockedObject[u"status"_s][u"colour"_s].toString(), u"red"_s);
 }
 
-void TestCheckCommand::withoutCheck_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("out"); // how stdout starts
-    QTest::addColumn<QString>("err"); // all of stderr
-
-    const QString usage = u'\n' + kUsage + u'\n';
-    QTest::newRow("help") << QStringList{u"--help"_s, u"--bogus"_s} << 0 << kUsage + u"\n\n"_s
-                          << QString();
-    QTest::newRow("version") << QStringList{u"80"_s, u"--version"_s} << 0
-                             << u"quillmere-check 1.0.39\n"_s << QString();
-    QTest::newRow("no port") << QStringList{} << 64 << QString()
-                             << u"quillmere-check: PORT is missing"_s + usage;
-    QTest::newRow("line break in an argument")
-        << QStringList{u"--protocol"_s, u"tcp\nudp"_s, u"80"_s} << 64 << QString()
-        << u"quillmere-check: --protocol must be tcp or udp, not \"tcp\\nudp\""_s + usage;
-}
-
-void TestCheckCommand::withoutCheck()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QString, out);
-
-    Run run;
-    runCheck(arguments, run);
-    if (QTest::currentTestFailed())
-        return;
-    QTEST(run.exitCode, "exitCode");
-    QVERIFY2(run.out.startsWith(out), qPrintable(run.out));
-    QCOMPARE(run.out.isEmpty(), out.isEmpty());
-    QTEST(run.err, "err");
-}
-
-void TestCheckCommand::hostileReplyEscaped()
+void TestCheckCommand::replyControlCharactersEscaped()
 {
     // UDP, so that the verdict is evaluated twice; the message is printed once.
     ScriptedCheckServer server;

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "engine/checkengine.h"
+#include "engine/checkprotocol.h"
+#include "engine/checkserver.h"
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QStringView>
+
+namespace quillmere::cli {
+
+inline constexpr QStringView kProgramName = u"quillmere-check";
+
+struct CheckOptions
+{
+    ProbeProtocol protocol = ProbeProtocol::Tcp;
+    CheckServerAddress server;
+    int timeoutMs = CheckEngine::kTimeoutMs;
+    bool logs = false;
+    bool json = false;
+    QString portText; // as given: a text the engine reads as a port 0..65535, zeros and all
+};
+
+struct ParsedArguments
+{
+    enum class Action { Run, Help, Version, UsageError };
+    Action action = Action::Run;
+    CheckOptions options;
+    QString error; // one line, for UsageError
+};
+
+// `arguments` without the program name. The server is --server, else QUILLMERE_CHECK_SERVER,
+// else the built-in one. A pure function of its inputs: it prints nothing and never exits.
+ParsedArguments parseArguments(const QStringList& arguments,
+                               const QProcessEnvironment& environment);
+
+// What --help prints: QCommandLineParser's help for these options, then the exit statuses.
+QString helpText();
+
+// What --version prints, without the line end: "quillmere-check 1.0.39".
+QString versionLine();
+
+} // namespace quillmere::cli

@@ -1,0 +1,71 @@
+#include "cli/jsonoutput.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonValue>
+
+namespace quillmere::cli {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QJsonValue orNull(const std::optional<QString>& text)
+{
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
+QJsonObject labelJson(const ConsoleView& view, ResultLabel which)
+{
+    return QJsonObject{{u"text"_s, view.text(which)},
+                       {u"colour"_s, QString(colourName(view.colour(which)))},
+                       {u"rgb"_s, colourHex(view.colour(which))}};
+}
+
+} // namespace
+
+QString jsonVerdictName(VerdictKind kind)
+{
+    switch (kind) {
+    case VerdictKind::OpenHere:
+        return u"open-this-computer"_s;
+    case VerdictKind::OpenElsewhere:
+        return u"open-other-device"_s;
+    case VerdictKind::NotOpen:
+        return u"not-open"_s;
+    case VerdictKind::NoResult:
+        return u"no-result"_s;
+    case VerdictKind::Pending:
+        break;
+    }
+    return u"pending"_s;
+}
+
+QString checkJson(const CheckEngine& engine, const ConsoleView& view, const CheckOptions& options,
+                  const QString& verdictName, int exitStatus)
+{
+    const auto& verdict = engine.lastVerdict();
+    const QJsonObject ping{{u"ok"_s, verdict ? verdict->pingOk : false},
+                           {u"text"_s, view.text(ResultLabel::PingStatus)}};
+    const QJsonObject external{
+        {u"address"_s, orNull(verdict ? verdict->externalAddress : std::nullopt)},
+        {u"text"_s, view.text(ResultLabel::ExternalIP)}};
+    const QJsonObject object{
+        {u"verdict"_s, verdictName},
+        {u"row"_s, verdict ? QJsonValue(int(verdict->outcome)) : QJsonValue(QJsonValue::Null)},
+        {u"exitStatus"_s, exitStatus},
+        {u"status"_s, labelJson(view, ResultLabel::Status)},
+        {u"info"_s, view.text(ResultLabel::Info)},
+        {u"ping"_s, ping},
+        {u"externalIp"_s, external},
+        {u"message"_s, orNull(verdict ? verdict->message : std::nullopt)},
+        {u"port"_s, view.portText()},
+        {u"protocol"_s, QString(protocolWord(options.protocol))},
+        {u"server"_s, options.server.authority()},
+        {u"logs"_s,
+         QJsonObject{{u"http"_s, engine.httpLogText()}, {u"listener"_s, engine.listenerLogText()}}},
+    };
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
+}
+
+} // namespace quillmere::cli
