@@ -118,7 +118,13 @@ Problem readPort(const CommandLine& line, CheckOptions& options)
         return u"PORT is missing"_s;
     if (positional.size() > 1)
         return u"only one PORT may be given, not "_s + quoted(positional.join(u' '));
-    options.portText = normalisedPortText(positional.front());
+    // The engine listens on what portNumber() reads from the text; a text it reads no port from
+    // would fail as a locked port. A text it does read passes the port field's change check as
+    // it is, so it goes to the server as given.
+    const QString& text = positional.front();
+    if (!portNumber(text))
+        return u"PORT must be a number from 0 to 65535, not "_s + quoted(text);
+    options.portText = text;
     return std::nullopt;
 }
 

@@ -70,6 +70,8 @@ private Q_SLOTS:
     void usageErrorIsOneEscapedLine();
     void everyUsageErrorExits64_data() { addUsageErrorRows(); }
     void everyUsageErrorExits64();
+    void portTextKeptAsGiven_data();
+    void portTextKeptAsGiven();
     void helpAndVersionRunNoCheck_data();
     void helpAndVersionRunNoCheck();
 
@@ -108,6 +110,17 @@ void TestCheckCommand::addUsageErrorRows()
     QTest::newRow("no port") << QStringList{} << none << u"PORT is missing"_s;
     QTest::newRow("two ports") << QStringList{u"1"_s, u"2"_s} << none
                                << u"only one PORT may be given, not \"1 2\""_s;
+    // A PORT the engine reads no port 0..65535 from: it could only fail as a locked port.
+    const QString portError = u"PORT must be a number from 0 to 65535, not "_s;
+    QTest::newRow("negative port")
+        << QStringList{u"--"_s, u"-1"_s} << none << portError + u"\"-1\""_s;
+    QTest::newRow("port over 65535")
+        << QStringList{u"65536"_s} << none << portError + u"\"65536\""_s;
+    QTest::newRow("port over 32 bits") << QStringList{u"4294967376"_s} << none << portError;
+    QTest::newRow("port no number") << QStringList{u"http"_s} << none << portError;
+    QTest::newRow("port in hex") << QStringList{u"0x50"_s} << none << portError;
+    QTest::newRow("port with a space") << QStringList{u" 80"_s} << none << portError;
+    QTest::newRow("empty port") << QStringList{QString()} << none << portError + u"\"\""_s;
     QTest::newRow("bad protocol") << QStringList{u"--protocol"_s, u"sctp"_s, u"1"_s} << none
                                   << u"--protocol must be tcp or udp, not \"sctp\""_s;
     QTest::newRow("no protocol") << QStringList{u"1"_s, u"--protocol"_s} << none
@@ -170,6 +183,24 @@ void TestCheckCommand::everyUsageErrorExits64()
     QCOMPARE(run.err, u"quillmere-check: "_s + parse(arguments, variable).error + u'\n');
     QVERIFY2(run.err.contains(error), qPrintable(run.err));
     QVERIFY(server.requests().isEmpty());
+}
+
+void TestCheckCommand::portTextKeptAsGiven_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::newRow("plain") << u"8080"_s;
+    QTest::newRow("leading zeros") << u"0080"_s;
+    QTest::newRow("lowest") << u"0"_s;
+    QTest::newRow("highest") << u"65535"_s;
+}
+
+void TestCheckCommand::portTextKeptAsGiven()
+{
+    QFETCH(QString, port);
+    const cli::ParsedArguments parsed = parse({u"--protocol=udp"_s, port}, QString());
+    QCOMPARE(parsed.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(parsed.options.portText, port);
+    QCOMPARE(parsed.options.protocol, ProbeProtocol::Udp);
 }
 
 void TestCheckCommand::helpAndVersionRunNoCheck_data()
