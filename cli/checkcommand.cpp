@@ -41,6 +41,12 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
     , m_showProgress(showProgress)
 {
     m_engine->setTimeoutInterval(options.timeoutMs);
+    // The bound the entry ends are noted against.
+    m_engine->setLogLimit(kLogLimit);
+    connect(m_engine.get(), &CheckEngine::checkStarted, this, &CheckCommand::onCheckStarted);
+    connect(m_engine.get(), &CheckEngine::httpLogAppended, this, &CheckCommand::onHttpLogAppended);
+    connect(m_engine.get(), &CheckEngine::listenerLogAppended, this,
+            &CheckCommand::onListenerLogAppended);
     connect(m_engine.get(), &CheckEngine::evaluated, this, &CheckCommand::onEvaluated);
     connect(m_engine.get(), &CheckEngine::portLocked, this, &CheckCommand::onPortLocked);
 
@@ -134,8 +140,26 @@ void CheckCommand::printPlain()
 
 void CheckCommand::printLogs()
 {
-    m_out << u"--- HTTP Log ---\n"_s << escapeForTerminal(m_engine->httpLogText(), true);
-    m_out << u"--- PortCheck Log ---\n"_s << escapeForTerminal(m_engine->listenerLogText(), true);
+    m_out << u"--- HTTP Log ---\n"_s
+          << escapeLogForTerminal(m_engine->httpLogText(), m_httpEntries.ends());
+    m_out << u"--- PortCheck Log ---\n"_s
+          << escapeLogForTerminal(m_engine->listenerLogText(), m_listenerEntries.ends());
+}
+
+void CheckCommand::onCheckStarted()
+{
+    m_httpEntries.clear();
+    m_listenerEntries.clear();
+}
+
+void CheckCommand::onHttpLogAppended()
+{
+    m_httpEntries.noteAppend(m_engine->httpLogText());
+}
+
+void CheckCommand::onListenerLogAppended()
+{
+    m_listenerEntries.noteAppend(m_engine->listenerLogText());
 }
 
 void CheckCommand::updateProgress()

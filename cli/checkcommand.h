@@ -2,6 +2,7 @@
 
 #include "cli/arguments.h"
 #include "cli/consoleview.h"
+#include "cli/logentries.h"
 #include "engine/checkengine.h"
 
 #include <QObject>
@@ -23,6 +24,7 @@ class CheckCommand : public QObject
 
 public:
     static constexpr int kOtherDeviceGraceMs = 5000;
+    static constexpr qsizetype kLogLimit = ExchangeLog::kDefaultLimit;
 
     CheckCommand(const CheckOptions& options, QTextStream& out, QTextStream& err, bool showProgress,
                  QObject* parent = nullptr);
@@ -41,6 +43,9 @@ private:
     void finish(int exitStatus);
     void printPlain();
     void printLogs();
+    void onCheckStarted();
+    void onHttpLogAppended();
+    void onListenerLogAppended();
     void updateProgress();
     void clearProgress();
 
@@ -49,6 +54,8 @@ private:
     QTextStream& m_err;
     ConsoleView m_view;
     std::unique_ptr<CheckEngine> m_engine;
+    LogEntryEnds m_httpEntries{kLogLimit};
+    LogEntryEnds m_listenerEntries{kLogLimit};
     QTimer m_otherDeviceGrace;
     QTimer m_progress;
     bool m_showProgress = false;

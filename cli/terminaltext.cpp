@@ -4,14 +4,14 @@ namespace quillmere::cli {
 
 using namespace Qt::StringLiterals;
 
-QString escapeForTerminal(QStringView text, bool keepLineBreaks)
+QString escapeForTerminal(QStringView text)
 {
     QString escaped;
     escaped.reserve(text.size());
     for (QChar c : text) {
         const char16_t u = c.unicode();
         const bool control = u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0);
-        if (!control || (keepLineBreaks && (u == u'\r' || u == u'\n' || u == u'\t'))) {
+        if (!control) {
             escaped += c;
         } else if (u == u'\r') {
             escaped += u"\\r";
@@ -24,6 +24,27 @@ QString escapeForTerminal(QStringView text, bool keepLineBreaks)
         }
     }
     return escaped;
+}
+
+QString escapeLogForTerminal(QStringView log, const QList<qsizetype>& entryEnds)
+{
+    constexpr QStringView lineEnd = u"\r\n";
+    QString printed;
+    printed.reserve(log.size());
+    qsizetype start = 0;
+    for (const qsizetype end : entryEnds) {
+        if (end - lineEnd.size() < start || end > log.size() ||
+            log.sliced(end - lineEnd.size(), lineEnd.size()) != lineEnd)
+            continue; // not an end of this text: its CR LF, if any, stays an escape
+        printed += escapeForTerminal(log.sliced(start, end - lineEnd.size() - start));
+        printed += lineEnd;
+        start = end;
+    }
+    if (start < log.size()) {
+        printed += escapeForTerminal(log.sliced(start));
+        printed += lineEnd;
+    }
+    return printed;
 }
 
 } // namespace quillmere::cli

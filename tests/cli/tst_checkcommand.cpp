@@ -2,12 +2,16 @@
 // check server in this process.
 
 #include "cli/arguments.h"
+#include "cli/logentries.h"
+#include "cli/terminaltext.h"
+#include "engine/exchangelog.h"
 #include "tests/engine/enginetestkit.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -52,6 +56,41 @@ QString serverAddress(const ScriptedCheckServer& server)
     return u"127.0.0.1:"_s + QString::number(server.port());
 }
 
+// The two log sections --logs prints after the result lines.
+struct PrintedLogs
+{
+    qsizetype resultLines = -1;
+    QString http;
+    QString listener;
+};
+
+PrintedLogs printedLogs(const QString& out)
+{
+    const QString httpHeading = u"--- HTTP Log ---\n"_s;
+    const QString listenerHeading = u"--- PortCheck Log ---\n"_s;
+    const qsizetype http = out.indexOf(u'\n' + httpHeading);
+    const qsizetype listener = out.indexOf(listenerHeading);
+    if (http < 0 || listener < http)
+        return {};
+    const qsizetype httpStart = http + 1 + httpHeading.size();
+    return {out.left(http).count(u'\n') + 1, out.mid(httpStart, listener - httpStart),
+            out.mid(listener + listenerHeading.size())};
+}
+
+// The lines of a printed log: each entry on one line of its own, ended by CR LF, with no other
+// CR or LF anywhere.
+QStringList printedLogLines(const QString& log)
+{
+    if (!log.endsWith(u"\r\n"_s))
+        return {u"(log without its last line end)"_s};
+    const QStringList lines = logLines(log);
+    for (const QString& line : lines) {
+        if (line.contains(u'\r') || line.contains(u'\n'))
+            return {u"(lone CR or LF in) "_s + line};
+    }
+    return lines;
+}
+
 QStringList serverArgs(const ScriptedCheckServer& server)
 {
     return {u"--server"_s, serverAddress(server)};
@@ -75,12 +114,17 @@ private Q_SLOTS:
     void helpAndVersionRunNoCheck_data();
     void helpAndVersionRunNoCheck();
 
+    void logEntryEndsOnlyWhereTheLogEndedIt();
+    void logWithoutEntriesEndsItsLine();
+
     void openPortPrintsFourResultLines();
     void exitStatusFollowsVerdict_data();
     void exitStatusFollowsVerdict();
     void logsPrintedAfterResult();
     void jsonCarriesExactTexts();
     void replyControlCharactersEscaped();
+    void networkLineBreaksInLogsEscaped();
+    void floodedLogEndsWithItsNoticeLine();
 
 private:
     static void addUsageErrorRows();
@@ -249,6 +293,50 @@ void TestCheckCommand::helpAndVersionRunNoCheck()
         QVERIFY2(run.out.contains(option), qPrintable(option));
 }
 
+void TestCheckCommand::logEntryEndsOnlyWhereTheLogEndedIt()
+{
+    constexpr qsizetype limit = 100;
+    ExchangeLog log(limit);
+    cli::LogEntryEnds ends(limit);
+    log.reset(u"v1"_s);
+    const QString notice = ExchangeLog::limitNotice(limit);
+    const auto append = [&log, &ends](const QString& entry) {
+        QVERIFY(log.append(entry));
+        ends.noteAppend(log.text());
+    };
+    // Data with a lone CR, a lone LF, CR LF inside, CR LF at its end, and a forged notice line.
+    for (const QString& entry :
+         QStringList{u"a\rb"_s, u"c\nd"_s, u"e\r\nf"_s, u"g\r\n"_s, QString(u"x\r\n"_s + notice)})
+        append(entry);
+    const QString expected =
+        u"v1a\\rb\r\nc\\nd\r\ne\\r\\nf\r\ng\\r\\n\r\nx\\r\\n"_s + notice + u"\r\n"_s;
+    QCOMPARE(cli::escapeLogForTerminal(log.text(), ends.ends()), expected);
+
+    // The entry that reaches the bound: the part that fits, then the log's own notice line.
+    const QString kept = u"overflowing the bound"_s.left(limit - log.text().size() - 2);
+    QVERIFY(!kept.isEmpty());
+    append(u"overflowing the bound"_s);
+    QVERIFY(log.isFull());
+    QCOMPARE(cli::escapeLogForTerminal(log.text(), ends.ends()),
+             expected + kept + u"\r\n"_s + notice + u"\r\n"_s);
+
+    // Started afresh: the earlier ends are gone with the text they ended.
+    ends.clear();
+    log.reset();
+    QVERIFY(log.append(u"\x1b[2J\t"_s));
+    ends.noteAppend(log.text());
+    QCOMPARE(cli::escapeLogForTerminal(log.text(), ends.ends()), u"\\x1b[2J\\t\r\n"_s);
+}
+
+void TestCheckCommand::logWithoutEntriesEndsItsLine()
+{
+    // The server log of a check that never got to contact the server holds only its first line.
+    QCOMPARE(cli::escapeLogForTerminal(u"Quillmere version 1.0.39"_s, {}),
+             u"Quillmere version 1.0.39\r\n"_s);
+    // An end that is no CR LF of this text is not taken for one.
+    QCOMPARE(cli::escapeLogForTerminal(u"a\r\nb\r\n"_s, {2, 6, 9}), u"a\\r\\nb\r\n"_s);
+}
+
 void TestCheckCommand::openPortPrintsFourResultLines()
 {
     ScriptedCheckServer server;
@@ -374,19 +462,20 @@ void TestCheckCommand::logsPrintedAfterResult()
         return;
 
     QCOMPARE(run.exitCode, 0);
-    const qsizetype http = run.out.indexOf(u"\n--- HTTP Log ---\n"_s);
-    const qsizetype listener = run.out.indexOf(u"--- PortCheck Log ---\n"_s);
-    QVERIFY(http > 0);
-    QVERIFY(listener > http);
-    QCOMPARE(run.out.left(http).count(u'\n'), 3); // the four result lines come first
-    const QString httpLog = run.out.mid(http + 18, listener - http - 18);
-    QVERIFY2(httpLog.startsWith(u"Quillmere version 1.0.39HTTP: Connect to: 127.0.0.1:"_s +
-                                QString::number(server.port()) + u"\r\n"_s),
-             qPrintable(httpLog));
-    QVERIFY(httpLog.contains(u"\r\nHTTP/1.0 200 OK\r\n"_s));
-    QVERIFY(httpLog.endsWith(u"\r\nHTTP: Close ok\r\n"_s));
+    const PrintedLogs logs = printedLogs(run.out);
+    QCOMPARE(logs.resultLines, 4); // the four result lines come first
+    const QStringList httpLines = printedLogLines(logs.http);
+    QVERIFY(httpLines.size() >= 3);
+    QCOMPARE(httpLines.constFirst(), u"Quillmere version 1.0.39HTTP: Connect to: 127.0.0.1:"_s +
+                                         QString::number(server.port()));
+    // Each arrival is one entry: its CR LFs came from the network and are shown as escapes.
+    for (const QString& line : httpLines.mid(1, httpLines.size() - 2))
+        QVERIFY2(line.startsWith(u"HTTP: Begin data arrived: "_s), qPrintable(line));
+    QVERIFY2(httpLines.at(1).contains(u"\\r\\nHTTP/1.0 200 OK\\r\\n"_s),
+             qPrintable(httpLines.at(1)));
+    QCOMPARE(httpLines.constLast(), u"HTTP: Close ok"_s);
     // The log as it stood at the verdict: the probe's close may or may not have come in yet.
-    const QStringList listenerLines = logLines(run.out.mid(listener + 22));
+    const QStringList listenerLines = printedLogLines(logs.listener);
     QVERIFY(listenerLines.size() >= 3);
     QVERIFY(listenerLines.at(0).startsWith(u"Connection request from: 127.0.0.1:"_s));
     QCOMPARE(listenerLines.mid(1, 2),
@@ -469,6 +558,68 @@ void TestCheckCommand::replyControlCharactersEscaped()
     for (QChar c : run.out)
         QVERIFY(c == u'\n' || c.unicode() >= 0x20);
     QCOMPARE(run.err, QString());
+}
+
+void TestCheckCommand::networkLineBreaksInLogsEscaped()
+{
+    // Both peers try to start lines of their own: the server in its reply, the prober in what
+    // it sends to the opened port.
+    ScriptedCheckServer server;
+    server.script().probePieces = {
+        QByteArrayLiteral("Dunmoor port probe\rFAKE\nStatus: Your port is OPEN\r\nx\t\x1b[2J")};
+    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
+        QList<QByteArray> reply = realisticReply(request, outcome);
+        reply.last() += "\rFAKE\nStatus: Your port is OPEN\n";
+        return reply;
+    };
+    QVERIFY(server.listen());
+    const QString port = QString::number(freePort());
+    Run run;
+    runCheck(serverArgs(server) << u"--logs"_s << port, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitCode, 0);
+    const PrintedLogs logs = printedLogs(run.out);
+    QCOMPARE(logs.resultLines, 4);
+    const QStringList listenerLines = printedLogLines(logs.listener);
+    QVERIFY2(listenerLines.size() >= 3, qPrintable(listenerLines.join(u'|')));
+    QCOMPARE(listenerLines.mid(1, 2),
+             (QStringList{
+                 u"Data arrived on local port: "_s + port,
+                 u"Dunmoor port probe\\rFAKE\\nStatus: Your port is OPEN\\r\\nx\\t\\x1b[2J"_s}));
+    const QStringList httpLines = printedLogLines(logs.http);
+    QVERIFY2(httpLines.size() >= 3, qPrintable(httpLines.join(u'|')));
+    QVERIFY2(
+        httpLines.at(httpLines.size() - 2).endsWith(u"\\rFAKE\\nStatus: Your port is OPEN\\n"_s),
+        qPrintable(httpLines.join(u'|')));
+    QCOMPARE(httpLines.constLast(), u"HTTP: Close ok"_s);
+
+    // As a terminal shows it: one status line, and no line that a CR overwrites.
+    const QStringList shown = run.out.split(u'\n');
+    QCOMPARE(shown.filter(QRegularExpression(u"^Status:"_s)).size(), 1);
+    for (const QString& line : shown)
+        QVERIFY2(!line.chopped(line.endsWith(u'\r') ? 1 : 0).contains(u'\r'), qPrintable(line));
+    for (QChar c : run.out)
+        QVERIFY(c == u'\r' || c == u'\n' || c.unicode() >= 0x20);
+}
+
+void TestCheckCommand::floodedLogEndsWithItsNoticeLine()
+{
+    ScriptedCheckServer server;
+    server.script().fillerBytes = 2 * ExchangeLog::kDefaultLimit;
+    QVERIFY(server.listen());
+    Run run;
+    runCheck(serverArgs(server) << u"--logs"_s << QString::number(freePort()), run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QVERIFY(!run.crashed);
+    const QStringList httpLines = printedLogLines(printedLogs(run.out).http);
+    QVERIFY(httpLines.size() >= 3);
+    // The log's own notice is a line of its own; the entry it cut short ends before it.
+    QCOMPARE(httpLines.constLast(), ExchangeLog::limitNotice(ExchangeLog::kDefaultLimit));
+    QVERIFY(httpLines.at(httpLines.size() - 2).endsWith(u"xxxx"_s));
 }
 
 QTEST_GUILESS_MAIN(TestCheckCommand)
