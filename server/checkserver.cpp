@@ -1,6 +1,5 @@
 #include "server/checkserver.h"
 
-#include "server/deadline.h"
 #include "server/helppage.h"
 #include "server/prober.h"
 #include "server/replies.h"
@@ -14,11 +13,8 @@
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/http/empty_body.hpp>
-#include <boost/beast/http/parser.hpp>
-#include <boost/beast/http/read.hpp>
 
+#include <algorithm>
 #include <array>
 #include <ctime>
 #include <exception>
@@ -27,13 +23,11 @@
 namespace quillmere::server {
 
 namespace asio = boost::asio;
-namespace http = boost::beast::http;
 using asio::ip::tcp;
 using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
-constexpr std::size_t kHeadLimit = 2048;
 constexpr auto kWriteTimeout = std::chrono::seconds(5);
 constexpr auto kLingerTimeout = std::chrono::seconds(1);
 constexpr auto kSweepInterval = std::chrono::seconds(30);
@@ -71,6 +65,7 @@ struct CheckServer::Connection
     Address client; // the peer, or whom a trusted proxy speaks for
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     unsigned httpMinor = 0;
+    std::string received{}; // the head as it came, at most kHeadLimit bytes
 };
 
 // "ADDR:PORT", or "[ADDR]:PORT" for IPv6.
@@ -210,7 +205,6 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
 
 asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remote)
 {
-    boost::system::error_code error;
     Connection connection{std::move(socket), unmapped(remote.address()),
                           unmapped(remote.address())};
     const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
@@ -229,82 +223,99 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
         }
     } release{*this, peerGroup, proxy};
 
-    tcp::socket& stream = connection.socket;
-    Deadline deadline(m_context.get_executor(), stream);
-    boost::beast::flat_buffer buffer(kHeadLimit);
-    http::request_parser<http::empty_body> parser;
-    parser.header_limit(kHeadLimit);
+    Deadline deadline(m_context.get_executor(), connection.socket);
     deadline.arm(m_config.headTimeout);
-    const auto [readError, readBytes] =
-        co_await http::async_read_header(stream, buffer, parser, kTuple);
-    (void)readBytes;
-    if (deadline.expired())
-        co_return;     // the head did not arrive in time
+    const std::optional<HeadParse> head = co_await readHead(connection);
+    if (deadline.expired() || !head)
+        co_return;     // the head did not arrive in time, or the client went away
     deadline.disarm(); // a check takes its own, bounded, time
 
-    std::string reply;
-    if (readError) {
-        if (readError == http::error::end_of_stream || readError == asio::error::eof ||
-            readError == asio::error::connection_reset ||
-            readError == asio::error::operation_aborted)
-            co_return;
-        const bool tooLong =
-            readError == http::error::header_limit || readError == http::error::buffer_overflow;
-        reply = pageReply(400, "text/plain; charset=utf-8",
-                          plainText(tooLong ? "Bad request: the request head is too long."
-                                            : "Bad request: this is not an HTTP request."),
-                          1);
-        logCheck(connection, "-", "-", "bad-request", "-");
-    } else {
-        const auto& request = parser.get();
-        connection.httpMinor = request.version() == 10 ? 0 : 1;
-        const auto [path, query] =
-            splitTarget(std::string_view(request.target().data(), request.target().size()));
-        if (request.method() != http::verb::get) {
-            reply =
-                pageReply(405, "text/plain; charset=utf-8", plainText("Only GET is served here."),
-                          connection.httpMinor, "Allow: GET\r\n");
-        } else if (parser.chunked() || (parser.content_length() && *parser.content_length() > 0)) {
-            reply = pageReply(400, "text/plain; charset=utf-8",
-                              plainText("Bad request: a GET request has no body."),
-                              connection.httpMinor);
-        } else if (path == wire::kCheckPath) {
-            std::vector<std::string_view> forwarded;
-            for (auto [it, end] = request.equal_range("X-Forwarded-For"); it != end; ++it)
-                forwarded.emplace_back(it->value().data(), it->value().size());
-            const auto client =
-                effectiveClient(connection.peer, forwarded, m_config.trustedProxies);
-            if (!client) {
-                reply = refusalReply(
-                    400,
-                    "Bad request: the X-Forwarded-For header does not name the client's address.",
-                    connection.httpMinor);
-                logCheck(connection, "-", "-", "bad-request", "-");
-            } else {
-                connection.client = *client;
-                reply = co_await answerCheck(connection, query);
-            }
-        } else if (path == "/") {
-            reply = pageReply(200, "text/plain; charset=utf-8",
-                              std::string("quillmere-server ").append(kVersion) +
-                                  " answers Quillmere's port checks.\nChecks in flight: " +
-                                  std::to_string(m_clients.checksInFlight()) +
-                                  "\nHelp: " + std::string(wire::kHelpPath) + "\n",
-                              connection.httpMinor);
-        } else if (path == wire::kHelpPath) {
-            reply = pageReply(200, "text/html; charset=utf-8", helpPage(), connection.httpMinor);
-        } else {
-            reply = pageReply(404, "text/plain; charset=utf-8", plainText("Not found."),
-                              connection.httpMinor);
-        }
-    }
+    const std::string reply = co_await answer(connection, *head);
+    const bool unread =
+        head->status != HeadStatus::Complete || connection.received.size() > head->head.size;
+    co_await finish(connection, deadline, reply, unread);
+}
 
+asio::awaitable<std::optional<HeadParse>> CheckServer::readHead(Connection& connection)
+{
+    std::array<char, kHeadLimit> chunk{};
+    for (;;) {
+        const std::size_t room = kHeadLimit - connection.received.size();
+        if (room == 0) // not reached: a full buffer never needs more
+            co_return HeadParse{HeadStatus::TooLarge, {}, {}};
+        const auto [error, got] = co_await connection.socket.async_read_some(
+            asio::buffer(chunk.data(), std::min(room, chunk.size())), kTuple);
+        if (error == asio::error::eof && !connection.received.empty())
+            co_return HeadParse{HeadStatus::BadRequest, {}, "the connection ended in the head"};
+        if (error)
+            co_return std::nullopt;
+        connection.received.append(chunk.data(), got);
+        HeadParse parse = parseRequestHead(connection.received);
+        if (parse.status != HeadStatus::NeedMore)
+            co_return parse;
+    }
+}
+
+asio::awaitable<std::string> CheckServer::answer(Connection& connection, const HeadParse& parse)
+{
+    if (parse.status != HeadStatus::Complete) {
+        logCheck(connection, "-", "-", "bad-request", "-");
+        co_return pageReply(400, "text/plain; charset=utf-8",
+                            plainText(parse.status == HeadStatus::TooLarge
+                                          ? "Bad request: the request head is too long."
+                                          : "Bad request: this is not an HTTP request."),
+                            1);
+    }
+    const RequestHead& request = parse.head;
+    connection.httpMinor = request.httpMinor;
+    const auto [path, query] = splitTarget(request.target);
+    if (request.method != "GET")
+        co_return pageReply(405, "text/plain; charset=utf-8", plainText("Only GET is served here."),
+                            connection.httpMinor, "Allow: GET\r\n");
+    if (request.hasBody)
+        co_return pageReply(400, "text/plain; charset=utf-8",
+                            plainText("Bad request: a GET request has no body."),
+                            connection.httpMinor);
+    if (path == wire::kCheckPath) {
+        const auto client =
+            effectiveClient(connection.peer, request.forwardedFor, m_config.trustedProxies);
+        if (!client) {
+            logCheck(connection, "-", "-", "bad-request", "-");
+            co_return refusalReply(
+                400, "Bad request: the X-Forwarded-For header does not name the client's address.",
+                connection.httpMinor);
+        }
+        connection.client = *client;
+        co_return co_await answerCheck(connection, query);
+    }
+    if (path == "/")
+        co_return pageReply(200, "text/plain; charset=utf-8", statusText(), connection.httpMinor);
+    if (path == wire::kHelpPath)
+        co_return pageReply(200, "text/html; charset=utf-8", helpPage(), connection.httpMinor);
+    co_return pageReply(404, "text/plain; charset=utf-8", plainText("Not found."),
+                        connection.httpMinor);
+}
+
+std::string CheckServer::statusText() const
+{
+    return std::string("quillmere-server ").append(kVersion) +
+           " answers Quillmere's port checks.\nChecks in flight: " +
+           std::to_string(m_clients.checksInFlight()) +
+           "\nOpen connections: " + std::to_string(m_clients.connections()) +
+           "\nHelp: " + std::string(wire::kHelpPath) + "\n";
+}
+
+asio::awaitable<void> CheckServer::finish(Connection& connection, Deadline<tcp::socket>& deadline,
+                                          const std::string& reply, bool unread)
+{
+    tcp::socket& stream = connection.socket;
+    boost::system::error_code error;
     deadline.arm(kWriteTimeout);
     co_await asio::async_write(stream, asio::buffer(reply), kTuple);
     // Closing with unread bytes would reset the connection, and the reset could destroy the
     // reply on its way. A client that sent more than its head gets a moment to finish: read
     // until it closes. The others (every well-behaved one) are closed at once.
-    if (!deadline.expired() && (buffer.size() > 0 || stream.available(error) > 0)) {
+    if (!deadline.expired() && (unread || stream.available(error) > 0)) {
         stream.shutdown(tcp::socket::shutdown_send, error);
         deadline.arm(kLingerTimeout);
         std::array<char, 512> drain{};

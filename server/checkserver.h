@@ -4,7 +4,9 @@
 // one Asio executor. Nothing here blocks; every wait is bounded by a timer.
 
 #include "server/clientlimits.h"
+#include "server/deadline.h"
 #include "server/pinger.h"
+#include "server/requesthead.h"
 #include "server/serverconfig.h"
 
 #include <boost/asio/awaitable.hpp>
@@ -14,6 +16,7 @@
 
 #include <functional>
 #include <list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,8 +48,19 @@ private:
     bool listenOn(const boost::asio::ip::tcp::endpoint& endpoint, bool dualStack);
     boost::asio::awaitable<void> acceptLoop(boost::asio::ip::tcp::acceptor& acceptor);
     boost::asio::awaitable<void> sweepLoop();
+    // One connection: admission, the head, the answer, the close.
     boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket,
                                        boost::asio::ip::tcp::endpoint remote);
+    // Reads until the head is complete, too large or wrong; nullopt when the client went away
+    // (or the head deadline closed the socket) with nothing to answer.
+    boost::asio::awaitable<std::optional<HeadParse>> readHead(Connection& connection);
+    // The reply to a head: a refusal, a page, or a check's outcome.
+    boost::asio::awaitable<std::string> answer(Connection& connection, const HeadParse& parse);
+    std::string statusText() const;
+    // Writes the reply and closes; `unread` says the client sent more than was read.
+    boost::asio::awaitable<void> finish(Connection& connection,
+                                        Deadline<boost::asio::ip::tcp::socket>& deadline,
+                                        const std::string& reply, bool unread);
     boost::asio::awaitable<std::string> answerCheck(Connection& connection, std::string_view query);
     void logCheck(const Connection& connection, std::string_view port, std::string_view protocol,
                   std::string_view outcome, std::string_view ping);

@@ -1,0 +1,50 @@
+#pragma once
+
+// The request head as the server reads it: a pure function of the bytes received so far, so that
+// it can be tried on any input without a socket. The limit is on the whole head (request line,
+// every field and the empty line that ends it), however the bytes arrived.
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace quillmere::server {
+
+inline constexpr std::size_t kHeadLimit = 2048;
+
+enum class HeadStatus {
+    NeedMore,   // no fault so far, and the head has not ended
+    TooLarge,   // kHeadLimit bytes came without the end of the head
+    BadRequest, // not an HTTP/1.x request head
+    Complete,
+};
+
+// The parts of a complete head the server uses. The views point into the bytes passed in.
+struct RequestHead
+{
+    std::string_view method; // as sent; methods are case-sensitive
+    std::string_view target;
+    unsigned httpMinor = 0;                     // HTTP/1.0: 0; HTTP/1.1 (or 1.x): 1
+    std::optional<std::string_view> host;       // the Host field, when there is one
+    std::vector<std::string_view> forwardedFor; // X-Forwarded-For values, in order
+    bool hasBody = false;                       // a Content-Length above 0, or a Transfer-Encoding
+    std::size_t size = 0; // bytes of the head, the empty line that ends it included
+};
+
+struct HeadParse
+{
+    HeadStatus status = HeadStatus::NeedMore;
+    RequestHead head;         // filled in when Complete
+    std::string_view problem; // a short reason when BadRequest
+};
+
+// Reads the head at the start of `received`. Bytes past kHeadLimit are not looked at. Lines end in
+// CRLF; a complete line that is wrong (and a request line whose method already is) makes the
+// answer BadRequest at once, without waiting for the rest. Accepted: "METHOD SP TARGET SP
+// HTTP/1.D", then "Name: value" fields (no folded lines, no space before the colon, no control
+// characters), then an empty line. Content-Length must be digits, the same in every copy; a
+// second Host field is refused.
+HeadParse parseRequestHead(std::string_view received);
+
+} // namespace quillmere::server
