@@ -154,9 +154,12 @@ ClientGroup clientGroup(const Address& input)
         const V4Bytes bytes = address.to_v4().to_bytes();
         return {std::string(1, '4') + std::string(bytes.begin(), bytes.end()), {}};
     }
+    // Each level's key starts with a letter of its own, so that no two levels share a key.
     const V6Bytes bytes = address.to_v6().to_bytes();
-    return {std::string(1, '6') + std::string(bytes.begin(), bytes.begin() + 8),
-            std::string(1, 'N') + std::string(bytes.begin(), bytes.begin() + 6)};
+    const auto key = [&bytes](char level, std::size_t length) {
+        return std::string(1, level) + std::string(bytes.begin(), bytes.begin() + length);
+    };
+    return {key('6', 8), {key('N', 6), key('M', 5), key('L', 4)}};
 }
 
 std::optional<AddressPrefix> AddressPrefix::parse(std::string_view text)

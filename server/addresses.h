@@ -5,6 +5,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <array>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -22,14 +24,17 @@ Address unmapped(const Address& address);
 // multicast, documentation, benchmarking and other reserved ranges are not public.
 bool isPublicAddress(const Address& address);
 
-// Whom the limits count against. The client is an IPv4 address or an IPv6 /64; an IPv6
-// network (/48), which holds 65,536 such clients, shares a larger budget of its own, so that
-// one network cannot take the server by spreading over its prefixes. IPv6 addresses that embed
-// an IPv4 address (NAT64, 6to4) count as that IPv4 address.
+// Whom the limits count against. The client is an IPv4 address or an IPv6 /64. One holder of
+// IPv6 space may spread over many /64s, /48s, even /40s, so each client of IPv6 also counts
+// against the /48, /40 and /32 around it, each with a larger budget of its own (see
+// clientlimits.h). IPv6 addresses that embed an IPv4 address (NAT64, 6to4) count as that IPv4
+// address.
+inline constexpr std::size_t kNetworkLevels = 3; // /48, /40, /32
+
 struct ClientGroup
 {
     std::string client;
-    std::string network; // empty for IPv4
+    std::array<std::string, kNetworkLevels> networks; // /48, /40, /32; empty for IPv4
 };
 
 ClientGroup clientGroup(const Address& address);

@@ -1,15 +1,25 @@
 #include "server/clientlimits.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace quillmere::server {
 
 ClientTable::ClientTable(const Limits& limits)
     : m_limits(limits)
 {
-    // Every open connection holds at most two entries (its client and its network), so a full
-    // table always has an idle one to give up.
-    m_limits.maxClients = std::max(m_limits.maxClients, 2 * m_limits.maxConnections + 16);
+    // Every open connection holds at most one entry per level (its client and its networks), so
+    // a full table always has an idle one to give up.
+    m_limits.maxClients =
+        std::max(m_limits.maxClients, (kNetworkLevels + 1) * m_limits.maxConnections + 16);
+}
+
+std::array<const std::string*, kNetworkLevels + 1> ClientTable::keys(const ClientGroup& group)
+{
+    std::array<const std::string*, kNetworkLevels + 1> result{&group.client};
+    for (std::size_t level = 0; level < kNetworkLevels; ++level)
+        result[level + 1] = &group.networks[level];
+    return result;
 }
 
 ClientTable::Client* ClientTable::find(const std::string& key)
@@ -18,10 +28,13 @@ ClientTable::Client* ClientTable::find(const std::string& key)
     return it == m_clients.end() ? nullptr : &it->second;
 }
 
-bool ClientTable::evictIdle(const std::string& keep)
+bool ClientTable::evictIdle(const ClientGroup& keep)
 {
+    const auto kept = keys(keep);
     const auto idle = std::find_if(m_clients.begin(), m_clients.end(), [&](const auto& entry) {
-        return entry.second.connections == 0 && entry.second.checks == 0 && entry.first != keep;
+        return entry.second.connections == 0 && entry.second.checks == 0 &&
+               std::none_of(kept.begin(), kept.end(),
+                            [&](const std::string* key) { return *key == entry.first; });
     });
     if (idle == m_clients.end())
         return false;
@@ -29,21 +42,35 @@ bool ClientTable::evictIdle(const std::string& keep)
     return true;
 }
 
-ClientTable::Client* ClientTable::findOrAdd(const std::string& key, const std::string& keep)
+bool ClientTable::findOrAdd(const ClientGroup& group, Entries& entries)
 {
-    if (Client* client = find(key))
-        return client;
-    // When the table is full, a client that has nothing open gives up its minute's history:
-    // better that a flood of new addresses loosens the rate limit than that it locks out
-    // everyone else.
-    if (m_clients.size() >= m_limits.maxClients && !evictIdle(keep))
-        return nullptr;
-    return &m_clients[key];
+    const auto groupKeys = keys(group);
+    for (std::size_t level = 0; level < groupKeys.size(); ++level) {
+        const std::string& key = *groupKeys[level];
+        entries[level] = nullptr;
+        if (key.empty())
+            continue;
+        entries[level] = find(key);
+        if (entries[level])
+            continue;
+        // When the table is full, a client that has nothing open gives up its minute's history:
+        // better that a flood of new addresses loosens the rate limit than that it locks out
+        // everyone else. Entries stay where they are when others are added or erased.
+        if (m_clients.size() >= m_limits.maxClients && !evictIdle(group))
+            return false;
+        entries[level] = &m_clients[key];
+    }
+    return true;
 }
 
-unsigned ClientTable::share(const std::string& key, unsigned limit) const
+std::size_t ClientTable::allowance(std::size_t level, unsigned perClient, std::size_t serverCap)
 {
-    return key.starts_with('N') ? limit * kNetworkShare : limit;
+    if (perClient == 0)
+        return std::numeric_limits<std::size_t>::max();
+    const std::size_t share = std::size_t(perClient) * kLevelShare[level];
+    if (level == 0)
+        return share;
+    return std::min(share, std::max<std::size_t>(serverCap / kNetworkPart, perClient));
 }
 
 void ClientTable::forgetOld(Client& client, Clock::time_point now)
@@ -62,8 +89,8 @@ void ClientTable::forgetIfIdle(const std::string& key)
 
 void ClientTable::forgetIfIdle(const ClientGroup& group)
 {
-    forgetIfIdle(group.client);
-    forgetIfIdle(group.network); // an empty key is never in the table
+    for (const std::string* key : keys(group))
+        forgetIfIdle(*key); // an empty key is never in the table
 }
 
 bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
@@ -71,19 +98,21 @@ bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
     if (m_connections >= m_limits.maxConnections)
         return false;
     if (!exempt && m_limits.clientConnections != 0) {
-        Client* client = findOrAdd(group.client);
-        Client* network =
-            group.network.empty() || !client ? nullptr : findOrAdd(group.network, group.client);
-        if (!client || client->connections >= m_limits.clientConnections ||
-            (!group.network.empty() &&
-             (!network ||
-              network->connections >= share(group.network, m_limits.clientConnections)))) {
+        Entries entries{};
+        bool admitted = findOrAdd(group, entries);
+        for (std::size_t level = 0; admitted && level < entries.size(); ++level) {
+            admitted = !entries[level] ||
+                       entries[level]->connections <
+                           allowance(level, m_limits.clientConnections, m_limits.maxConnections);
+        }
+        if (!admitted) {
             forgetIfIdle(group);
             return false;
         }
-        ++client->connections;
-        if (network)
-            ++network->connections;
+        for (Client* entry : entries) {
+            if (entry)
+                ++entry->connections;
+        }
     }
     ++m_connections;
     return true;
@@ -95,7 +124,7 @@ void ClientTable::closeConnection(const ClientGroup& group, bool exempt)
         --m_connections;
     if (exempt || m_limits.clientConnections == 0)
         return;
-    for (const std::string* key : {&group.client, &group.network}) {
+    for (const std::string* key : keys(group)) {
         if (Client* entry = key->empty() ? nullptr : find(*key)) {
             if (entry->connections > 0)
                 --entry->connections;
@@ -106,21 +135,21 @@ void ClientTable::closeConnection(const ClientGroup& group, bool exempt)
 
 Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
 {
-    Client* client = findOrAdd(group.client);
-    Client* network =
-        group.network.empty() || !client ? nullptr : findOrAdd(group.network, group.client);
-    if (!client || (!group.network.empty() && !network))
+    Entries entries{};
+    if (!findOrAdd(group, entries)) {
+        forgetIfIdle(group);
         return Refusal::ServerBusy;
+    }
     Refusal refusal = Refusal::None;
-    for (const std::string* key : {&group.client, &group.network}) {
-        Client* entry = key->empty() ? nullptr : find(*key);
-        if (!entry || refusal != Refusal::None)
+    for (std::size_t level = 0; refusal == Refusal::None && level < entries.size(); ++level) {
+        Client* entry = entries[level];
+        if (!entry)
             continue;
         forgetOld(*entry, now);
-        if (m_limits.clientChecks != 0 && entry->checks >= share(*key, m_limits.clientChecks))
+        if (entry->checks >= allowance(level, m_limits.clientChecks, m_limits.maxChecks))
             refusal = Refusal::ClientBusy;
-        else if (m_limits.clientRate != 0 &&
-                 entry->recent.size() >= share(*key, m_limits.clientRate))
+        else if (entry->recent.size() >=
+                 allowance(level, m_limits.clientRate, std::numeric_limits<std::size_t>::max()))
             refusal = Refusal::ClientRate;
     }
     if (refusal == Refusal::None && m_checks >= m_limits.maxChecks)
@@ -129,7 +158,7 @@ Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
         forgetIfIdle(group);
         return refusal;
     }
-    for (Client* entry : {client, network}) {
+    for (Client* entry : entries) {
         if (!entry)
             continue;
         if (m_limits.clientRate != 0)
@@ -144,7 +173,7 @@ void ClientTable::endCheck(const ClientGroup& group)
 {
     if (m_checks > 0)
         --m_checks;
-    for (const std::string* key : {&group.client, &group.network}) {
+    for (const std::string* key : keys(group)) {
         if (Client* entry = key->empty() ? nullptr : find(*key)) {
             if (entry->checks > 0)
                 --entry->checks;

@@ -2,11 +2,13 @@
 
 // Who may start what: connections and checks per client, checks per minute per client, and the
 // global caps. Clients are grouped by `clientGroup`: an IPv4 address, or an IPv6 /64 that also
-// counts against its /48, which gets `kNetworkShare` times a client's allowance. Time is passed
-// in, so the rules can be tested without waiting.
+// counts against its /48, /40 and /32, each with a multiple of a client's allowance and, for
+// connections and checks in flight, never more than a small part of the server's own caps. Time
+// is passed in, so the rules can be tested without waiting.
 
 #include "server/addresses.h"
 
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <deque>
@@ -27,8 +29,14 @@ struct Limits
     std::size_t maxClients = 65536; // clients and networks remembered at once
 };
 
-// An IPv6 /48 may use this many clients' allowance.
+// An IPv6 /48 may use this many clients' allowance, a /40 four times that, a /32 sixteen times.
 inline constexpr unsigned kNetworkShare = 16;
+inline constexpr std::array<unsigned, kNetworkLevels + 1> kLevelShare{
+    1, kNetworkShare, 4 * kNetworkShare, 16 * kNetworkShare};
+// No IPv6 network holds more than this part of the server's connections or checks in flight
+// (though always at least one client's allowance), so that one holder of IPv6 space, however
+// wide, leaves room for everyone else.
+inline constexpr std::size_t kNetworkPart = 16;
 
 enum class Refusal {
     None,
@@ -69,14 +77,21 @@ private:
         std::deque<Clock::time_point> recent; // starts of the checks of the last minute
     };
 
+    // The group's entries, client first, then its networks; nullptr for levels it has not.
+    using Entries = std::array<Client*, kNetworkLevels + 1>;
+    static std::array<const std::string*, kNetworkLevels + 1> keys(const ClientGroup& group);
+
     Client* find(const std::string& key);
-    // Adds an entry when there is none, evicting an idle one (never `keep`) from a full table.
-    Client* findOrAdd(const std::string& key, const std::string& keep = {});
-    bool evictIdle(const std::string& keep);
+    // Finds or adds an entry for every level of the group; false when the table is full and
+    // holds nothing idle to give up (the group's own entries are never given up).
+    bool findOrAdd(const ClientGroup& group, Entries& entries);
+    bool evictIdle(const ClientGroup& keep);
     static void forgetOld(Client& client, Clock::time_point now);
     void forgetIfIdle(const std::string& key);
     void forgetIfIdle(const ClientGroup& group);
-    unsigned share(const std::string& key, unsigned limit) const;
+    // What a level may hold of something a client may hold `perClient` of (0: no limit), when
+    // the server as a whole holds at most `serverCap`.
+    static std::size_t allowance(std::size_t level, unsigned perClient, std::size_t serverCap);
 
     Limits m_limits;
     std::unordered_map<std::string, Client> m_clients;
