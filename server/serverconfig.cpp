@@ -2,6 +2,8 @@
 
 #include "server/replies.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 
@@ -20,14 +22,127 @@ std::optional<unsigned long> parseCount(std::string_view text)
     return value;
 }
 
+// Seconds with a fraction, from 1 ms to 10 minutes. Anything that would round to no time at all,
+// or does not fit (out of range, infinite, not a number), is refused.
 std::optional<std::chrono::milliseconds> parseSeconds(std::string_view text)
 {
     double seconds = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
     if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-        !(seconds > 0) || seconds > 600)
+        !std::isfinite(seconds) || seconds < 0.001 || seconds > 600)
         return std::nullopt;
     return std::chrono::milliseconds(std::lround(seconds * 1000));
+}
+
+// One option and its value, as it stood on the command line.
+struct Option
+{
+    std::string_view name;
+    std::string_view value;
+};
+
+std::string badValue(const Option& option)
+{
+    return "bad value for " + std::string(option.name) + ": \"" + std::string(option.value) + "\"";
+}
+
+// The option groups. Each returns an error, empty when the value was taken, or nullopt when the
+// option is not one of its group.
+using OptionResult = std::optional<std::string>;
+
+OptionResult takeAddressOption(const Option& option, ServerConfig& config)
+{
+    if (option.name == "--listen") {
+        const auto endpoint = parseListenAddress(option.value);
+        if (!endpoint)
+            return badValue(option);
+        config.listen.push_back(*endpoint);
+        return std::string();
+    }
+    if (option.name == "--trusted-proxy") {
+        const auto prefix = AddressPrefix::parse(option.value);
+        if (!prefix)
+            return badValue(option);
+        config.trustedProxies.push_back(*prefix);
+        return std::string();
+    }
+    return std::nullopt;
+}
+
+OptionResult takeLimitOption(const Option& option, ServerConfig& config)
+{
+    Limits& limits = config.limits;
+    struct Count
+    {
+        std::string_view name;
+        bool zeroAllowed; // 0: no limit
+    };
+    static constexpr std::array<Count, 5> kCounts{{{"--client-checks", true},
+                                                   {"--client-rate", true},
+                                                   {"--client-connections", true},
+                                                   {"--max-checks", false},
+                                                   {"--max-connections", false}}};
+    const auto known = std::find_if(kCounts.begin(), kCounts.end(),
+                                    [&](const Count& count) { return count.name == option.name; });
+    if (known == kCounts.end())
+        return std::nullopt;
+    const auto count = parseCount(option.value);
+    if (!count || *count > 1'000'000 || (*count == 0 && !known->zeroAllowed))
+        return badValue(option);
+    if (option.name == "--client-checks") {
+        limits.clientChecks = unsigned(*count);
+    } else if (option.name == "--client-rate") {
+        limits.clientRate = unsigned(*count);
+    } else if (option.name == "--client-connections") {
+        limits.clientConnections = unsigned(*count);
+    } else if (option.name == "--max-checks") {
+        limits.maxChecks = *count;
+        config.maxChecksGiven = true;
+    } else {
+        limits.maxConnections = *count;
+        config.maxConnectionsGiven = true;
+    }
+    return std::string();
+}
+
+OptionResult takeCheckOption(const Option& option, ServerConfig& config)
+{
+    if (option.name == "--message") {
+        if (!isValidMessage(option.value))
+            return std::string("--message takes printable ASCII without '<', '>' or the reply's "
+                               "markers, at most 400 characters");
+        config.message = std::string(option.value);
+        return std::string();
+    }
+    if (option.name == "--connect-timeout") {
+        const auto timeout = parseSeconds(option.value);
+        if (!timeout)
+            return badValue(option);
+        config.connectTimeout = *timeout;
+        return std::string();
+    }
+    if (option.name == "--ping") {
+        const auto mode = parsePingMode(option.value);
+        if (!mode)
+            return badValue(option);
+        config.ping = *mode;
+        return std::string();
+    }
+    return std::nullopt;
+}
+
+// Options without a value; false when `name` is not one.
+bool takeSwitch(std::string_view name, CommandLine& result)
+{
+    if (name == "--help" || name == "-h")
+        result.help = true;
+    else if (name == "--version")
+        result.version = true;
+    else if (name == "--allow-private")
+        result.config.allowPrivate = true;
+    else
+        return false;
+    return true;
 }
 
 } // namespace
@@ -59,97 +174,36 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text)
 CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
 {
     CommandLine result;
-    ServerConfig& config = result.config;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string_view option = arguments[i];
-        std::optional<std::string_view> inlineValue;
-        if (const auto equals = option.find('=');
-            option.starts_with("--") && equals != std::string_view::npos) {
-            inlineValue = option.substr(equals + 1);
-            option = option.substr(0, equals);
-        }
-        const auto fail = [&](const std::string& why) {
-            result.error = why;
-            return result;
-        };
-        if (option == "--help" || option == "-h") {
-            result.help = true;
-            continue;
-        }
-        if (option == "--version") {
-            result.version = true;
-            continue;
-        }
-        if (option == "--allow-private") {
-            config.allowPrivate = true;
-            continue;
-        }
-        if (!option.starts_with("--"))
-            return fail("unexpected argument \"" + std::string(option) + "\"");
-        std::string_view value;
+    for (std::size_t i = 0; i < arguments.size() && result.error.empty(); ++i) {
+        Option option{arguments[i], {}};
+        const auto equals = option.name.find('=');
+        const bool inlineValue = option.name.starts_with("--") && equals != std::string_view::npos;
         if (inlineValue) {
-            value = *inlineValue;
-        } else if (i + 1 < arguments.size()) {
-            value = arguments[++i];
-        } else {
-            return fail(std::string(option) + " needs a value");
+            option.value = option.name.substr(equals + 1);
+            option.name = option.name.substr(0, equals);
         }
-        const auto badValue = [&]() {
-            return fail("bad value for " + std::string(option) + ": \"" + std::string(value) +
-                        "\"");
-        };
-
-        if (option == "--listen") {
-            const auto endpoint = parseListenAddress(value);
-            if (!endpoint)
-                return badValue();
-            config.listen.push_back(*endpoint);
-        } else if (option == "--message") {
-            if (!isValidMessage(value))
-                return fail("--message takes printable ASCII without '<', '>' or the reply's "
-                            "markers, at most 400 characters");
-            config.message = std::string(value);
-        } else if (option == "--trusted-proxy") {
-            const auto prefix = AddressPrefix::parse(value);
-            if (!prefix)
-                return badValue();
-            config.trustedProxies.push_back(*prefix);
-        } else if (option == "--ping") {
-            const auto mode = parsePingMode(value);
-            if (!mode)
-                return badValue();
-            config.ping = *mode;
-        } else if (option == "--connect-timeout") {
-            const auto timeout = parseSeconds(value);
-            if (!timeout)
-                return badValue();
-            config.connectTimeout = *timeout;
-        } else if (option == "--client-checks" || option == "--client-rate" ||
-                   option == "--client-connections" || option == "--max-checks" ||
-                   option == "--max-connections") {
-            const auto count = parseCount(value);
-            if (!count || *count > 1'000'000)
-                return badValue();
-            if (option == "--client-checks")
-                config.limits.clientChecks = unsigned(*count);
-            else if (option == "--client-rate")
-                config.limits.clientRate = unsigned(*count);
-            else if (option == "--client-connections")
-                config.limits.clientConnections = unsigned(*count);
-            else if (option == "--max-checks") {
-                if (*count == 0)
-                    return badValue();
-                config.limits.maxChecks = *count;
-                config.maxChecksGiven = true;
-            } else {
-                if (*count == 0)
-                    return badValue();
-                config.limits.maxConnections = *count;
-                config.maxConnectionsGiven = true;
+        if (takeSwitch(option.name, result)) {
+            if (inlineValue) // "--allow-private=no" must not switch it on
+                result.error = std::string(option.name) + " takes no value";
+            continue;
+        }
+        if (!option.name.starts_with("--")) {
+            result.error = "unexpected argument \"" + std::string(option.name) + "\"";
+            break;
+        }
+        if (!inlineValue) {
+            if (i + 1 == arguments.size()) {
+                result.error = std::string(option.name) + " needs a value";
+                break;
             }
-        } else {
-            return fail("unknown option " + std::string(option));
+            option.value = arguments[++i];
         }
+        OptionResult taken = takeAddressOption(option, result.config);
+        if (!taken)
+            taken = takeLimitOption(option, result.config);
+        if (!taken)
+            taken = takeCheckOption(option, result.config);
+        result.error = taken ? *taken : "unknown option " + std::string(option.name);
     }
     return result;
 }
@@ -198,7 +252,7 @@ address, pings that address, and replies with the findings.
   --client-connections N    open connections per client (default 4; 0 = no limit)
   --max-checks N            checks in flight in all (default: below half the open-file limit)
   --max-connections N       open connections in all (default: most of the open-file limit)
-  --connect-timeout SECONDS time-out of the TCP probe (default 5)
+  --connect-timeout SECONDS time-out of the TCP probe, 0.001 to 600 (default 5)
   --ping auto|datagram|raw|off
                             how to ping: an unprivileged ICMP datagram socket, a raw socket,
                             or not at all (default auto: the first of these that works)
