@@ -8,6 +8,7 @@
 #include "server/clientlimits.h"
 #include "server/prober.h"
 #include "server/replies.h"
+#include "server/requesthead.h"
 #include "server/serverconfig.h"
 
 #include "engine/checkprotocol.h"
@@ -16,6 +17,9 @@
 #include <QTest>
 
 #include <boost/asio/io_context.hpp>
+
+#include <cstdio>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -37,9 +41,10 @@ QString latin1(std::string_view text)
     return QString::fromLatin1(text.data(), qsizetype(text.size()));
 }
 
+// A client, and the /48 it counts against when it has one.
 ClientGroup group(const char* client, const char* network = "")
 {
-    return ClientGroup{client, network};
+    return ClientGroup{client, {network, {}, {}}};
 }
 
 Verdict verdictOf(const std::string& reply, std::string_view listenerLog, ProbeProtocol protocol,
@@ -69,6 +74,12 @@ private Q_SLOTS:
     void limitsConnections();
     void capsTheServer();
     void limitsNetworks();
+    void wideIpv6NetworkLeavesRoomForOthers();
+    void readsCompleteHeads();
+    void everyPrefixOfAGoodHeadNeedsMore();
+    void refusesBadHeadsAtOnce_data();
+    void refusesBadHeadsAtOnce();
+    void headLimitIsOnTheWholeHead();
     void readsCommandLine();
     void fitsTheDescriptorLimit();
     void checkReplyGivesEngineVerdicts();
@@ -204,7 +215,7 @@ void TestServerParts::tellsPublicAddresses()
 void TestServerParts::groupsClients()
 {
     const auto client = [](const char* text) { return clientGroup(address(text)).client; };
-    const auto network = [](const char* text) { return clientGroup(address(text)).network; };
+    const auto network = [](const char* text) { return clientGroup(address(text)).networks[0]; };
     QCOMPARE(client("2001:4860:1:2:aaaa::1"), client("2001:4860:1:2:bbbb::9"));
     QVERIFY(client("2001:4860:1:2::1") != client("2001:4860:1:3::1"));
     QCOMPARE(network("2001:4860:1:2::1"), network("2001:4860:1:ff03::1"));
@@ -212,6 +223,15 @@ void TestServerParts::groupsClients()
     QCOMPARE(client("::ffff:8.8.8.8"), client("8.8.8.8"));
     QVERIFY(client("8.8.8.8") != client("8.8.8.9"));
     QVERIFY(network("8.8.8.8").empty());
+    // Every IPv6 client also counts against its /40 and /32.
+    const auto wider = [](const char* text, std::size_t level) {
+        return clientGroup(address(text)).networks[level];
+    };
+    QCOMPARE(wider("2001:4860:1:2::1", 1), wider("2001:4860:ff:3::1", 1));
+    QVERIFY(wider("2001:4860:1:2::1", 1) != wider("2001:4860:101:2::1", 1));
+    QCOMPARE(wider("2001:4860:1:2::1", 2), wider("2001:4860:ff01:3::1", 2));
+    QVERIFY(wider("2001:4860:1:2::1", 2) != wider("2001:4861:1:2::1", 2));
+    QVERIFY(wider("8.8.8.8", 1).empty() && wider("8.8.8.8", 2).empty());
     // Addresses that carry an IPv4 address count as that address.
     QCOMPARE(client("64:ff9b::808:808"), client("8.8.8.8"));
     QCOMPARE(client("2002:808:808::1"), client("8.8.8.8"));
@@ -346,7 +366,7 @@ void TestServerParts::capsTheServer()
     Limits limits;
     limits.maxChecks = 2;
     limits.maxConnections = 2;
-    limits.maxClients = 3; // raised to what two connections may hold: 20
+    limits.maxClients = 3; // raised to what two connections may hold: 24
     ClientTable table(limits);
     const auto now = Clock::now();
     QCOMPARE(table.beginCheck(group("a"), now), Refusal::None);
@@ -365,7 +385,7 @@ void TestServerParts::capsTheServer()
         QCOMPARE(table.beginCheck(ClientGroup{key, {}}, now), Refusal::None);
         table.endCheck(ClientGroup{key, {}});
     }
-    QVERIFY(table.clients() <= 20);
+    QVERIFY(table.clients() <= 24);
     QCOMPARE(table.beginCheck(group("busy"), now), Refusal::ClientBusy);
     table.endCheck(group("busy"));
     table.sweep(now + 61s);
@@ -380,18 +400,180 @@ void TestServerParts::limitsNetworks()
     const auto now = Clock::now();
     // An IPv6 /48 gets sixteen clients' allowance, however many /64s it spreads over.
     for (unsigned i = 0; i < kNetworkShare; ++i)
-        QCOMPARE(table.beginCheck(ClientGroup{"c" + std::to_string(i), "N1"}, now), Refusal::None);
+        QCOMPARE(table.beginCheck(ClientGroup{"c" + std::to_string(i), {"N1"}}, now),
+                 Refusal::None);
     QCOMPARE(table.beginCheck(group("c99", "N1"), now), Refusal::ClientBusy);
     QCOMPARE(table.beginCheck(group("d", "N2"), now), Refusal::None);
     table.endCheck(group("c0", "N1"));
     QCOMPARE(table.beginCheck(group("c99", "N1"), now), Refusal::None);
 
     for (unsigned i = 0; i < kNetworkShare * limits.clientConnections; ++i)
-        QVERIFY(table.openConnection(ClientGroup{"c" + std::to_string(i / 4), "N3"}, false));
+        QVERIFY(table.openConnection(ClientGroup{"c" + std::to_string(i / 4), {"N3"}}, false));
     QVERIFY(!table.openConnection(group("c99", "N3"), false));
     QVERIFY(table.openConnection(group("c99", "N4"), false));
     table.closeConnection(group("c0", "N3"), false);
     QVERIFY(table.openConnection(group("c99", "N3"), false));
+}
+
+// One holder of a /32 (or a /40) may spread over 256 or 65,536 /48s, each with its own budget:
+// together they must still leave the server's slots to everyone else.
+void TestServerParts::wideIpv6NetworkLeavesRoomForOthers()
+{
+    Limits limits;
+    limits.clientRate = 0;
+    limits.maxConnections = 9968;
+    limits.maxChecks = 1000;
+    ClientTable table(limits);
+    const auto now = Clock::now();
+    // Source addresses 2a00:1450:XXYY:ZZ00::1: 256 /48s in one /40, 16 /40s in one /32, and 4
+    // /64s in each /48.
+    const auto fromWideNetwork = [](unsigned index) {
+        const unsigned net48 = index / 4 % 4096;
+        const unsigned net64 = index % 4;
+        char text[64];
+        std::snprintf(text, sizeof text, "2a00:1450:%x:%x::1", net48, net64 << 8);
+        return clientGroup(address(text));
+    };
+    std::size_t connections = 0;
+    for (unsigned i = 0; i < 4096 * 4 && connections < limits.maxConnections; ++i) {
+        for (unsigned c = 0; c < limits.clientConnections; ++c)
+            connections += table.openConnection(fromWideNetwork(i), false) ? 1 : 0;
+    }
+    QVERIFY2(connections <= limits.maxConnections / 16, std::to_string(connections).c_str());
+    QVERIFY(connections >= limits.clientConnections);
+    QVERIFY(table.openConnection(clientGroup(address("8.8.8.8")), false));
+    QVERIFY(table.openConnection(clientGroup(address("2a01:4f8::1")), false));
+
+    std::size_t checks = 0;
+    for (unsigned i = 0; i < 4096 * 4 && checks < limits.maxChecks; ++i)
+        checks += table.beginCheck(fromWideNetwork(i), now) == Refusal::None ? 1 : 0;
+    QVERIFY2(checks <= limits.maxChecks / 16, std::to_string(checks).c_str());
+    QVERIFY(checks >= 1);
+    QCOMPARE(table.beginCheck(clientGroup(address("8.8.8.8")), now), Refusal::None);
+    QCOMPARE(table.beginCheck(clientGroup(address("2a01:4f8::1")), now), Refusal::None);
+
+    // A single /40 gets less than its /32.
+    ClientTable narrow(limits);
+    std::size_t inOne40 = 0;
+    for (unsigned i = 0; i < 256 * 4; ++i) {
+        for (unsigned c = 0; c < limits.clientConnections; ++c)
+            inOne40 += narrow.openConnection(fromWideNetwork(i), false) ? 1 : 0;
+    }
+    QVERIFY2(inOne40 < connections, std::to_string(inOne40).c_str());
+    QVERIFY(inOne40 >= kNetworkShare * limits.clientConnections);
+}
+
+void TestServerParts::readsCompleteHeads()
+{
+    const std::string text = "GET /portcheck3.cgi?port=80&protocol=tcp HTTP/1.1\r\n"
+                             "hOsT:  checker.example.net \r\n"
+                             "X-Forwarded-For: 192.0.2.1\r\n"
+                             "Content-Length: 000\r\n"
+                             "User-Agent: caf\xc3\xa9\r\n"
+                             "x-forwarded-for:8.8.8.8, 9.9.9.9\r\n"
+                             "\r\n"
+                             "after the head";
+    const HeadParse parse = parseRequestHead(text);
+    QCOMPARE(parse.status, HeadStatus::Complete);
+    const RequestHead& head = parse.head;
+    QCOMPARE(head.method, std::string_view("GET"));
+    QCOMPARE(head.target, std::string_view("/portcheck3.cgi?port=80&protocol=tcp"));
+    QCOMPARE(head.httpMinor, 1u);
+    QCOMPARE(head.host, std::optional<std::string_view>("checker.example.net"));
+    QCOMPARE(head.forwardedFor.size(), std::size_t(2));
+    QCOMPARE(head.forwardedFor[0], std::string_view("192.0.2.1"));
+    QCOMPARE(head.forwardedFor[1], std::string_view("8.8.8.8, 9.9.9.9"));
+    QVERIFY(!head.hasBody);
+    QCOMPARE(head.size, text.size() - std::string_view("after the head").size());
+
+    const HeadParse old = parseRequestHead("POST /x HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc");
+    QCOMPARE(old.status, HeadStatus::Complete);
+    QCOMPARE(old.head.method, std::string_view("POST"));
+    QCOMPARE(old.head.httpMinor, 0u);
+    QVERIFY(!old.head.host);
+    QVERIFY(old.head.hasBody);
+    QVERIFY(parseRequestHead("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").head.hasBody);
+    QCOMPARE(parseRequestHead("GET / HTTP/1.9\r\n\r\n").head.httpMinor, 1u);
+}
+
+void TestServerParts::everyPrefixOfAGoodHeadNeedsMore()
+{
+    const std::string text = "GET /portcheck3.cgi?port=80&protocol=tcp HTTP/1.0\r\nHost: a\r\n"
+                             "X-Forwarded-For: 8.8.8.8\r\n\r\n";
+    for (std::size_t length = 0; length < text.size(); ++length) {
+        const HeadParse parse = parseRequestHead(std::string_view(text).substr(0, length));
+        QVERIFY2(parse.status == HeadStatus::NeedMore, std::to_string(length).c_str());
+    }
+    QCOMPARE(parseRequestHead(text).status, HeadStatus::Complete);
+}
+
+void TestServerParts::refusesBadHeadsAtOnce_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::newRow("no version") << QByteArray("GET / \r\n\r\n");
+    QTest::newRow("no version, no space") << QByteArray("GET /\r\n\r\n");
+    QTest::newRow("no target") << QByteArray("GET\r\n\r\n");
+    QTest::newRow("version unfinished line") << QByteArray("GET / \r\n");
+    QTest::newRow("short version") << QByteArray("GET / HTTP/1\r\n\r\n");
+    QTest::newRow("HTTP/2.0") << QByteArray("GET / HTTP/2.0\r\n\r\n");
+    QTest::newRow("HTTP/1.10") << QByteArray("GET / HTTP/1.10\r\n\r\n");
+    QTest::newRow("lower-case version") << QByteArray("GET / http/1.0\r\n\r\n");
+    QTest::newRow("two spaces") << QByteArray("GET  / HTTP/1.0\r\n\r\n");
+    QTest::newRow("space after version") << QByteArray("GET / HTTP/1.0 \r\n\r\n");
+    QTest::newRow("empty first line") << QByteArray("\r\nGET / HTTP/1.0\r\n\r\n");
+    QTest::newRow("bare LF") << QByteArray("GET / HTTP/1.0\n\n");
+    QTest::newRow("bare LF after fields") << QByteArray("GET / HTTP/1.0\r\nHost: a\n");
+    QTest::newRow("bare CR") << QByteArray("GET / HTTP/1.0\rHost: a");
+    QTest::newRow("TLS hello") << QByteArray("\x16\x03\x01\x02\x00\x01", 6);
+    QTest::newRow("control in method") << QByteArray("G\x01T");
+    QTest::newRow("control in target") << QByteArray("GET /a\x7f");
+    QTest::newRow("space before colon") << QByteArray("GET / HTTP/1.0\r\nHost : a\r\n\r\n");
+    QTest::newRow("folded line") << QByteArray("GET / HTTP/1.0\r\nA: b\r\n c\r\n\r\n");
+    QTest::newRow("no colon") << QByteArray("GET / HTTP/1.0\r\nHost\r\n\r\n");
+    QTest::newRow("empty name") << QByteArray("GET / HTTP/1.0\r\n: a\r\n\r\n");
+    QTest::newRow("NUL in value") << QByteArray("GET / HTTP/1.0\r\nA: b\0c\r\n\r\n", 28);
+    QTest::newRow("CR in value") << QByteArray("GET / HTTP/1.0\r\nA: b\rc\r\n\r\n");
+    QTest::newRow("length not a number") << QByteArray("GET / HTTP/1.0\r\nContent-Length: 1a\r\n");
+    QTest::newRow("negative length") << QByteArray("GET / HTTP/1.0\r\nContent-Length: -1\r\n");
+    QTest::newRow("lengths disagree")
+        << QByteArray("GET / HTTP/1.0\r\nContent-Length: 0\r\nContent-Length: 3\r\n\r\n");
+    QTest::newRow("two hosts") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n");
+}
+
+void TestServerParts::refusesBadHeadsAtOnce()
+{
+    QFETCH(QByteArray, head);
+    const HeadParse parse = parseRequestHead(std::string_view(head.constData(), head.size()));
+    QCOMPARE(parse.status, HeadStatus::BadRequest);
+    QVERIFY(!parse.problem.empty());
+}
+
+void TestServerParts::headLimitIsOnTheWholeHead()
+{
+    // A head of exactly the limit is read; one byte more is too large, however it is laid out.
+    const std::string line = "GET /portcheck3.cgi?port=80&protocol=tcp HTTP/1.0\r\n";
+    std::string fields;
+    while (line.size() + fields.size() + 2 + 9 <= kHeadLimit)
+        fields += "X-" + std::to_string(fields.size() % 10) + ": abc\r\n";
+    const std::string pad(kHeadLimit - line.size() - fields.size() - 2 - 5, 'p');
+    const std::string exact = line + fields + "P: " + pad + "\r\n\r\n";
+    QCOMPARE(exact.size(), kHeadLimit);
+    QCOMPARE(parseRequestHead(exact).status, HeadStatus::Complete);
+    const std::string over = line + fields + "P: " + pad + "q\r\n\r\n";
+    QCOMPARE(parseRequestHead(over).status, HeadStatus::TooLarge);
+
+    // 1,000 short fields: 8.9 KB. Every prefix past the limit is too large.
+    std::string many = line;
+    for (int i = 0; i < 1000; ++i)
+        many += "X-" + std::to_string(i % 10) + ": a\r\n";
+    many += "\r\n";
+    QCOMPARE(parseRequestHead(many).status, HeadStatus::TooLarge);
+    QCOMPARE(parseRequestHead(std::string_view(many).substr(0, kHeadLimit)).status,
+             HeadStatus::TooLarge);
+    QCOMPARE(parseRequestHead(std::string_view(many).substr(0, kHeadLimit - 1)).status,
+             HeadStatus::NeedMore);
+    // One long line too.
+    QCOMPARE(parseRequestHead("GET /" + std::string(3000, 'a')).status, HeadStatus::TooLarge);
 }
 
 void TestServerParts::readsCommandLine()
@@ -413,6 +595,9 @@ void TestServerParts::readsCommandLine()
     QCOMPARE(good.config.limits.clientRate, 0u);
     QCOMPARE(good.config.connectTimeout, std::chrono::milliseconds(1500));
     QCOMPARE(good.config.ping, PingMode::Off);
+    // The shortest time-out there is: one millisecond.
+    QCOMPARE(parse({"--connect-timeout=0.001"}).config.connectTimeout,
+             std::chrono::milliseconds(1));
 
     for (const auto& bad :
          std::vector<std::vector<std::string_view>>{{"--listen", "127.0.0.1"},
@@ -425,10 +610,23 @@ void TestServerParts::readsCommandLine()
                                                     {"--message", "Closed? No, -TCPopen-!"},
                                                     {"--connect-timeout", "0"},
                                                     {"--connect-timeout", "soon"},
+                                                    {"--connect-timeout", "0.0001"},
+                                                    {"--connect-timeout", "0.0004999"},
+                                                    {"--connect-timeout", "-1"},
+                                                    {"--connect-timeout", "1e999"},
+                                                    {"--connect-timeout", "inf"},
+                                                    {"--connect-timeout", "nan"},
+                                                    {"--connect-timeout", "601"},
+                                                    {"--client-rate", "-1"},
+                                                    {"--client-rate", "1000001"},
+                                                    {"--client-checks", "99999999999999999999999"},
+                                                    {"--max-connections", "1e3"},
+                                                    {"--listen", "127.0.0.1:99999999999999999999"},
                                                     {"--max-checks", "0"},
                                                     {"--ping", "sometimes"},
                                                     {"--client-rate"},
                                                     {"--frobnicate", "1"},
+                                                    {"--allow-private=no"},
                                                     {"stray"}})
         QVERIFY2(!parseCommandLine(bad).error.empty(), std::string(bad.front()).c_str());
 }
