@@ -50,6 +50,22 @@ std::string utcNow()
     return std::string(text.data(), length) + fraction.data();
 }
 
+// Whether the bytes from `before` on can have changed what the head parser says. Parsing the
+// whole head again on every read would cost a client that sends it a byte at a time quadratic
+// time; instead it is parsed while its first bytes come (so that what is not HTTP is refused at
+// once), when the request line ends, when a line ends in an empty one, and when the buffer is
+// full. A wrong field line in between is found when the head ends or fills the buffer.
+bool worthParsing(std::string_view received, std::size_t before)
+{
+    constexpr std::size_t kEarlyBytes = 32;
+    const std::string_view fresh = received.substr(before < 3 ? 0 : before - 3);
+    const bool requestLineEnded = received.substr(0, before).find('\n') == std::string_view::npos &&
+                                  fresh.find('\n') != std::string_view::npos;
+    return received.size() <= kEarlyBytes || received.size() >= kHeadLimit || requestLineEnded ||
+           fresh.find("\n\r\n") != std::string_view::npos ||
+           fresh.find("\n\n") != std::string_view::npos;
+}
+
 std::string plainText(std::string_view text)
 {
     return std::string(text) + "\n";
@@ -249,7 +265,10 @@ asio::awaitable<std::optional<HeadParse>> CheckServer::readHead(Connection& conn
             co_return HeadParse{HeadStatus::BadRequest, {}, "the connection ended in the head"};
         if (error)
             co_return std::nullopt;
+        const std::size_t before = connection.received.size();
         connection.received.append(chunk.data(), got);
+        if (!worthParsing(connection.received, before))
+            continue;
         HeadParse parse = parseRequestHead(connection.received);
         if (parse.status != HeadStatus::NeedMore)
             co_return parse;
