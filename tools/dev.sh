@@ -7,11 +7,19 @@
 #   tools/dev.sh build   build only
 #   tools/dev.sh bench   build and run the benchmarks
 #   tools/dev.sh deps    install the Debian packages the build needs
+#   tools/dev.sh fuzz [SECONDS]
+#                        build the libFuzzer targets with clang in build-fuzz/, run each over its
+#                        committed corpus (ctest -L fuzz), then fuzz each for SECONDS, one at a
+#                        time (default 60; 0: the corpus run only), and print the runs per target
+#                        and in all. New inputs go to build-fuzz/fuzz-work/, never into fuzz/.
 #
 # Each command first installs whatever packages are missing (as root, or through sudo).
 # Settings, through the environment:
 #   BUILD_DIR=build  WERROR=OFF  SANITIZE=OFF  BENCH=OFF  BUILD_TYPE=RelWithDebInfo
 #   RUN_SERVER_PORT=18080  RUN_PORT=4711  RUN_PROTOCOL=tcp
+#   FUZZ_BUILD_DIR=build-fuzz  FUZZ_TARGETS="fuzz_verdict ..." (default: all)
+#   FUZZ_ARGS="-max_len=512 ..." (more libFuzzer flags for the timed runs; "-fork=1
+#   -ignore_crashes=1" goes on past crashes, e.g. past a reproducer that still fails)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -90,11 +98,96 @@ bench() {
     done
 }
 
+# The fuzz targets and every library they link, built by clang with libFuzzer's instrumentation
+# and the address and undefined-behaviour sanitizers.
+fuzz_build() {
+    packages+=(clang-14 libfuzzer-14-dev libclang-rt-14-dev)
+    deps
+    cmake -S "$root" -B "$fuzz_dir" -G Ninja \
+        -DCMAKE_CXX_COMPILER=clang++-14 \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DQUILLMERE_FUZZ=ON \
+        -DQUILLMERE_BUILD_GUI=OFF \
+        -DQUILLMERE_BUILD_BENCH=OFF >/dev/null
+    cmake --build "$fuzz_dir" --target quillmere_fuzzers
+}
+
+fuzz() {
+    local seconds=${1:-60}
+    case "$seconds" in
+        '' | *[!0-9]*) echo "fuzz: SECONDS must be a whole number, not \"$seconds\"" >&2; exit 64 ;;
+    esac
+    fuzz_build
+    # Every seed and every reproducer in fuzz/corpus/ once: a regression test.
+    local corpus_status=0
+    ctest --test-dir "$fuzz_dir" -L fuzz --output-on-failure || corpus_status=$?
+    if [ "$seconds" -eq 0 ]; then
+        return $corpus_status
+    fi
+
+    local targets=() line name program corpus dict flags
+    mapfile -t targets <"$fuzz_dir/fuzz/fuzzers.txt"
+    local work="$fuzz_dir/fuzz-work" total=0 crashed=() summary=()
+    for line in "${targets[@]}"; do
+        IFS=$'\t' read -r name program corpus dict flags <<<"$line"
+        [ -n "$name" ] || continue
+        if [ -n "${FUZZ_TARGETS:-}" ] && [[ " $FUZZ_TARGETS " != *" $name "* ]]; then
+            continue
+        fi
+        # A scratch corpus that starts from the committed seeds and keeps what earlier sessions
+        # found; crashes go to artifacts/.
+        local scratch="$work/$name/corpus" artifacts="$work/$name/artifacts/"
+        local log="$work/$name/fuzz.log"
+        mkdir -p "$scratch" "$artifacts"
+        cp -rn "$corpus/." "$scratch/"
+        local args=(-max_total_time="$seconds" -print_final_stats=1 -timeout=25
+                    -artifact_prefix="$artifacts")
+        [ "$dict" = - ] || args+=(-dict="$dict")
+        # shellcheck disable=SC2206 # flags are words, split on purpose
+        args+=($flags ${FUZZ_ARGS:-})
+        echo "== $name: fuzzing for $seconds s (log: $log)" >&2
+        local status=0
+        "$program" "${args[@]}" "$scratch" </dev/null >"$log" 2>&1 || status=$?
+        local runs done_line
+        runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -n 1)
+        done_line=$(grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -n 1 || true)
+        if [ -z "$runs" ]; then
+            runs=$(grep -oE '^#[0-9]+' "$log" | tail -n 1 | tr -d '#' || true)
+        fi
+        runs=${runs:-0}
+        total=$((total + runs))
+        if [ $status -ne 0 ]; then
+            crashed+=("$name")
+            echo "!! $name stopped with status $status; what broke, and how often:" >&2
+            grep -hE 'invariant broken|runtime error|ERROR: AddressSanitizer|SUMMARY: ' "$log" \
+                | sed 's/==[0-9]*==//' | sort | uniq -c | sort -rn | head -n 10 >&2 || true
+            grep -E 'Test unit written to' "$log" | tail -n 1 >&2 || true
+        fi
+        [ -z "$done_line" ] || echo "$done_line" >&2
+        summary+=("$(printf '%-28s %14s runs%s' "$name" "$runs" \
+                     "$([ $status -eq 0 ] || echo "  CRASHED, see $artifacts")")")
+    done
+
+    echo
+    echo "Runs per target ($seconds s each):"
+    printf '  %s\n' "${summary[@]}"
+    printf '  %-28s %14s runs\n' "total" "$total"
+    if [ ${#crashed[@]} -gt 0 ]; then
+        echo "Crashed: ${crashed[*]}. Reproduce with: $fuzz_dir/fuzz/NAME FILE" >&2
+        return 1
+    fi
+    return $corpus_status
+}
+
+fuzz_dir=${FUZZ_BUILD_DIR:-build-fuzz}
+case "$fuzz_dir" in /*) ;; *) fuzz_dir="$root/$fuzz_dir" ;; esac
+
 case "${1:-}" in
     deps) deps ;;
     build) build ;;
     run) run ;;
     test) test_ ;;
     bench) bench ;;
-    *) sed -n '2,16p' "$0" >&2; exit 64 ;;
+    fuzz) fuzz "${2:-60}" ;;
+    *) sed -n '2,22p' "$0" >&2; exit 64 ;;
 esac
