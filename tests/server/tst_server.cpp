@@ -130,11 +130,12 @@ private:
         m_socket.write(m_pieces.takeFirst());
     }
 
-    QTcpSocket m_socket;
     QTimer m_pacer;
     QByteArrayList m_pieces;
     QByteArray m_reply;
     bool m_closed = false;
+    // Last, so that it goes first: closing it signals into the members above.
+    QTcpSocket m_socket;
 };
 
 QByteArray checkRequest(const QByteArray& query, const QByteArray& extraHeaders = {})
