@@ -118,11 +118,11 @@ Problem readPort(const CommandLine& line, CheckOptions& options)
         return u"PORT is missing"_s;
     if (positional.size() > 1)
         return u"only one PORT may be given, not "_s + quoted(positional.join(u' '));
-    // The engine listens on what portNumber() reads from the text; a text it reads no port from
-    // would fail as a locked port. A text it does read passes the port field's change check as
-    // it is, so it goes to the server as given.
+    // Plain digits naming 0..65535: the engine listens on that port, and the text passes the port
+    // field's change check as it is, so it goes to the server as given (leading zeros too). A
+    // sign would reach the query string, where "+" reads as a blank.
     const QString& text = positional.front();
-    if (!portNumber(text))
+    if (!plainPortNumber(text))
         return u"PORT must be a number from 0 to 65535, not "_s + quoted(text);
     options.portText = text;
     return std::nullopt;

@@ -20,10 +20,8 @@ bool isHostNameChar(QChar c)
 
 std::optional<quint16> parsePort(QStringView text)
 {
-    // Digits only: no sign here. Port 0 names no server.
-    if (text.isEmpty() || text.front() == u'-' || text.front() == u'+')
-        return std::nullopt;
-    const auto port = portNumber(text);
+    // Port 0 names no server.
+    const auto port = plainPortNumber(text);
     if (!port || *port == 0)
         return std::nullopt;
     return quint16(*port);

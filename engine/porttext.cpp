@@ -52,4 +52,11 @@ std::optional<int> portNumber(QStringView text)
     return *value;
 }
 
+std::optional<int> plainPortNumber(QStringView text)
+{
+    if (text.isEmpty() || text.front() == u'-' || text.front() == u'+')
+        return std::nullopt;
+    return portNumber(text);
+}
+
 } // namespace quillmere

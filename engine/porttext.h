@@ -24,4 +24,8 @@ QString normalisedPortText(QStringView text);
 // nullopt unless 0..65535. The one place a port text becomes a number.
 std::optional<int> portNumber(QStringView text);
 
+// The same for a port written in plain decimal digits only (leading zeros allowed, no sign), as
+// a command line or a server address gives it: such a text also goes into a URL as it is.
+std::optional<int> plainPortNumber(QStringView text);
+
 } // namespace quillmere

@@ -162,6 +162,8 @@ void TestCheckCommand::addUsageErrorRows()
         << QStringList{u"65536"_s} << none << portError + u"\"65536\""_s;
     QTest::newRow("port over 32 bits") << QStringList{u"4294967376"_s} << none << portError;
     QTest::newRow("port no number") << QStringList{u"http"_s} << none << portError;
+    QTest::newRow("port with a plus sign")
+        << QStringList{u"+80"_s} << none << portError + u"\"+80\""_s;
     QTest::newRow("port in hex") << QStringList{u"0x50"_s} << none << portError;
     QTest::newRow("port with a space") << QStringList{u" 80"_s} << none << portError;
     QTest::newRow("empty port") << QStringList{QString()} << none << portError + u"\"\""_s;
