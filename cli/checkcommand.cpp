@@ -51,6 +51,7 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
     connect(m_engine.get(), &CheckEngine::portLocked, this, &CheckCommand::onPortLocked);
 
     m_otherDeviceGrace.setSingleShot(true);
+    m_otherDeviceGrace.setTimerType(Qt::PreciseTimer); // a coarse one may end the 5 s early
     m_otherDeviceGrace.setInterval(kOtherDeviceGraceMs);
     connect(&m_otherDeviceGrace, &QTimer::timeout, this, &CheckCommand::settle);
 
