@@ -1,5 +1,7 @@
 #include "server/addresses.h"
 
+#include "server/asciitext.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -75,15 +77,6 @@ std::optional<Address> parseAddress(std::string_view text)
     if (error)
         return std::nullopt;
     return unmapped(address);
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
 }
 
 bool isPort(std::string_view text)

@@ -1,22 +1,15 @@
 #include "server/checkquery.h"
 
+#include "server/asciitext.h"
+
 #include "wire/checkwire.h"
 
 #include <algorithm>
-#include <cctype>
 #include <optional>
 
 namespace quillmere::server {
 
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
-}
 
 std::optional<std::uint16_t> portValue(std::string_view text)
 {

@@ -1,5 +1,7 @@
 #include "server/requesthead.h"
 
+#include "server/asciitext.h"
+
 #include <algorithm>
 
 namespace quillmere::server {
@@ -31,22 +33,6 @@ bool isFieldText(std::string_view text)
         const auto byte = static_cast<unsigned char>(c);
         return byte == '\t' || (byte >= ' ' && byte != 0x7f);
     });
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [&](char x, char y) { return lower(x) == lower(y); });
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
 }
 
 // What the head's parts say so far; only the first fault counts.
