@@ -1,0 +1,60 @@
+#pragma once
+
+// The way to the router, as one interface: the real one speaks UPnP IGD (miniupnpc) and NAT-PMP
+// (libnatpmp) on the LAN and probes the first hops; tests put a scripted one in its place.
+//
+// Every call blocks, is bounded in time and in what it reads, and runs on a worker thread,
+// never on the GUI thread (RouterClient does that).
+
+#include "router/routerfacts.h"
+
+#include <QString>
+
+#include <memory>
+
+namespace quillmere::router {
+
+struct LookupRequest
+{
+    int port = 0;
+    ProbeProtocol protocol = ProbeProtocol::Tcp;
+    QString checkServerHost; // where the first hops are probed towards (a name or an address)
+};
+
+struct ForwardRequest
+{
+    int port = 0;
+    ProbeProtocol protocol = ProbeProtocol::Tcp;
+    qint64 leaseSeconds = 3600; // 0: until removed
+};
+
+class RouterBackend
+{
+public:
+    virtual ~RouterBackend() = default;
+
+    // Finds the router and reads what it says about itself and the port. With no router on the
+    // LAN it returns within kNoRouterMs.
+    virtual RouterFacts lookup(const LookupRequest& request) = 0;
+    // Maps the port to this computer. Never replaces a mapping another device holds.
+    virtual ForwardResult forward(const ForwardRequest& request) = 0;
+    // Removes the port's mapping when it points to this computer; refuses one that does not.
+    virtual ForwardResult unforward(const ForwardRequest& request) = 0;
+};
+
+// How long a lookup may take when nothing on the LAN answers.
+inline constexpr int kNoRouterMs = 2500;
+
+struct SystemRouterSettings
+{
+    int discoveryMs = 1500;          // SSDP search, and NAT-PMP beside it
+    int fetchMs = 1000;              // each HTTP exchange with the router, connect to last byte
+    int fetchLimitBytes = 64 * 1024; // each HTTP reply from the router, head and body
+    int hopsMs = 1000;               // the first-hops probe, all hops together
+    int maxHops = 3;
+};
+
+// The real router: UPnP IGD first, NAT-PMP beside it.
+std::unique_ptr<RouterBackend> makeSystemRouterBackend(const SystemRouterSettings& settings = {});
+
+} // namespace quillmere::router

@@ -1,0 +1,82 @@
+#pragma once
+
+// What the router on the LAN says about itself and about one port, and what asking it to
+// forward a port came to. Plain values: they cross from the worker thread that asks the router
+// to the front ends, and every text in them came from the LAN, so it is untrusted (shown as
+// plain text in widgets, escaped in a terminal).
+
+#include "engine/checkprotocol.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace quillmere::router {
+
+// The protocol a router answered over.
+enum class Via { None, Upnp, Natpmp };
+
+// "upnp", "natpmp", or an empty view for None.
+QLatin1StringView viaWord(Via via);
+
+// A port mapping as the router reports it (UPnP GetSpecificPortMappingEntry), or as it was made.
+struct Mapping
+{
+    QString internalClient;    // the LAN address the router sends the port to
+    int internalPort = 0;      // the port on that device
+    QString description;       // the text the mapping was made with
+    qint64 leaseSeconds = 0;   // what is left of the lease; 0: no end
+    QString name;              // a name for internalClient found quickly (reverse DNS), or empty
+    bool thisComputer = false; // internalClient is one of this computer's addresses
+
+    friend bool operator==(const Mapping&, const Mapping&) = default;
+};
+
+// One hop on the way to the check server: the address that answered a probe sent with this
+// time to live (1: the router itself, 2: the first hop after it, ...).
+struct Hop
+{
+    int ttl = 0;
+    QString address;
+
+    friend bool operator==(const Hop&, const Hop&) = default;
+};
+
+// Everything one lookup learned. A lookup never fails as such: what it could not learn is
+// missing, and `error` says why where there is something to say.
+struct RouterFacts
+{
+    bool found = false; // a router answered UPnP IGD or NAT-PMP
+    Via via = Via::None;
+    QString address;         // the router's LAN address
+    QString localAddress;    // this computer's address towards it
+    QString externalAddress; // the router's own internet (WAN) address; empty when it gave none
+    bool canMap = false;     // it takes port mappings (UPnP with a WAN connection, or NAT-PMP)
+
+    // Whether the router could be asked for the checked port's mapping at all. UPnP can; NAT-PMP
+    // cannot list mappings. When it could, a missing `mapping` means "no UPnP mapping": a
+    // forward set up by hand in the router's settings is invisible to UPnP.
+    bool mappingQueried = false;
+    std::optional<Mapping> mapping;
+
+    // The first hops towards the check server (at most three), when they were probed.
+    QList<Hop> hops;
+
+    QString error;   // one line: what went wrong, for the person and the log
+    QStringList log; // the exchange with the router, a line each, for the log window
+};
+
+// What a request to add or remove a mapping came to.
+struct ForwardResult
+{
+    bool ok = false;
+    QString error;                  // one line, when not ok
+    std::optional<Mapping> mapping; // the mapping made, or the one that stands in the way
+    bool conflict = false;          // another device holds the port (UPnP 718, or its mapping)
+    bool permanentOnly = false;     // the router took only a lease of 0 (no end)
+    QStringList log;
+};
+
+} // namespace quillmere::router
