@@ -30,6 +30,15 @@ void LogMirror::setBox(QPlainTextEdit* box)
     }
 }
 
+void LogMirror::setTrailer(const QString& text)
+{
+    if (text == m_trailer)
+        return;
+    m_trailer = text;
+    m_trailerChanged = true;
+    logAppended();
+}
+
 void LogMirror::logReset()
 {
     m_rewrite = true;
@@ -50,13 +59,27 @@ void LogMirror::flush()
     if (!m_box)
         return;
     const QString& log = m_source();
+    QTextDocument* document = m_box->document();
     m_writing = true;
     if (m_rewrite || log.size() < m_shown) {
         m_box->setPlainText(log);
+        m_trailerChars = 0;
+        m_trailerChanged = !m_trailer.isEmpty();
     } else if (log.size() > m_shown) {
-        QTextCursor end(m_box->document());
-        end.movePosition(QTextCursor::End);
-        end.insertText(log.sliced(m_shown));
+        // The log's new tail goes in front of the trailer.
+        QTextCursor at(document);
+        at.setPosition(document->characterCount() - 1 - m_trailerChars);
+        at.insertText(log.sliced(m_shown));
+    }
+    if (m_trailerChanged) {
+        QTextCursor trailer(document);
+        trailer.setPosition(document->characterCount() - 1 - m_trailerChars);
+        trailer.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+        const int before = document->characterCount() - trailer.selectedText().size();
+        trailer.removeSelectedText();
+        trailer.insertText(m_trailer);
+        m_trailerChars = document->characterCount() - before;
+        m_trailerChanged = false;
     }
     m_writing = false;
     m_shown = log.size();

@@ -36,6 +36,11 @@ public:
     // Brings the box up to date now.
     void flush();
 
+    // Text shown after the log, as a section of its own (the router's exchange below the check
+    // server's). The log grows in front of it; a new trailer replaces the old one at the next
+    // update. Empty: none.
+    void setTrailer(const QString& text);
+
     // An update is waiting for its turn.
     bool isPending() const { return m_scheduled; }
     // How many times the box has been written (for measurements).
@@ -45,6 +50,9 @@ private:
     std::function<const QString&()> m_source;
     QPointer<QPlainTextEdit> m_box;
     qsizetype m_shown = 0;
+    QString m_trailer;
+    int m_trailerChars = 0; // characters the shown trailer takes in the box's document
+    bool m_trailerChanged = false;
     bool m_rewrite = true;
     bool m_scheduled = false;
     bool m_writing = false;

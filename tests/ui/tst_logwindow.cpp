@@ -31,6 +31,7 @@ private Q_SLOTS:
     void typedTextIsOverwritten();
     void burstCostsOneUpdate();
     void mirrorRewritesAfterReset();
+    void trailerStaysBelowTheGrowingLog();
 
 private:
     void reveal();
@@ -204,6 +205,41 @@ void TestLogWindow::mirrorRewritesAfterReset()
     mirror.logReset();
     mirror.flush();
     QCOMPARE(box.toPlainText(), u"Quillmere version 1.0.39HTTP: Connect to: 127.0.0.1:80\n"_s);
+}
+
+void TestLogWindow::trailerStaysBelowTheGrowingLog()
+{
+    QString log = u"first\r\n"_s;
+    QPlainTextEdit box;
+    LogMirror mirror([&log]() -> const QString& { return log; });
+    mirror.setBox(&box);
+    mirror.flush();
+    mirror.setTrailer(u"-- router --\r\nfound\r\n"_s);
+    mirror.flush();
+    QCOMPARE(box.toPlainText(), u"first\n-- router --\nfound\n"_s);
+
+    // The log grows in front of the trailer, by its tail only.
+    log += u"second\r\n"_s;
+    mirror.logAppended();
+    mirror.flush();
+    QCOMPARE(box.toPlainText(), u"first\nsecond\n-- router --\nfound\n"_s);
+
+    // A new trailer replaces the old one; an empty one removes it.
+    mirror.setTrailer(u"-- router --\r\nnone\r\n"_s);
+    log += u"third\r\n"_s;
+    mirror.flush();
+    QCOMPARE(box.toPlainText(), u"first\nsecond\nthird\n-- router --\nnone\n"_s);
+    mirror.setTrailer(QString());
+    mirror.flush();
+    QCOMPARE(box.toPlainText(), u"first\nsecond\nthird\n"_s);
+
+    // A new check rewrites the box, the trailer still last.
+    mirror.setTrailer(u"r\r\n"_s);
+    log = u"new\r\n"_s;
+    mirror.logReset();
+    mirror.flush();
+    QCOMPARE(box.toPlainText(), u"new\nr\n"_s);
+    QCOMPARE(box.textCursor().position(), box.document()->characterCount() - 1);
 }
 
 QTEST_MAIN(TestLogWindow)
