@@ -1,0 +1,96 @@
+#include "router/describe.h"
+
+namespace quillmere::router {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QString portName(int port, ProbeProtocol protocol)
+{
+    return u"port "_s + QString::number(port) + u'/' + protocolWord(protocol);
+}
+
+QString lease(qint64 seconds)
+{
+    return seconds == 0 ? u"no end to its lease"_s
+                        : u"lease "_s + QString::number(seconds) + u" s"_s;
+}
+
+QString device(const Mapping& mapping)
+{
+    QString text = mapping.internalClient + u':' + QString::number(mapping.internalPort);
+    QStringList about;
+    if (!mapping.name.isEmpty())
+        about << mapping.name;
+    if (!mapping.description.isEmpty())
+        about << u'"' + mapping.description + u'"';
+    if (!about.isEmpty())
+        text += u" ("_s + about.join(u", "_s) + u')';
+    if (mapping.thisComputer)
+        text += u", this computer"_s;
+    return text;
+}
+
+} // namespace
+
+QString describeRouter(const RouterFacts& facts, int port, ProbeProtocol protocol)
+{
+    if (!facts.found) {
+        QString text = u"none answered UPnP or NAT-PMP"_s;
+        if (!facts.error.isEmpty())
+            text += u" ("_s + facts.error + u')';
+        return text;
+    }
+    QString text = facts.address.isEmpty() ? u"a router"_s : facts.address;
+    text += facts.via == Via::Natpmp ? u" over NAT-PMP"_s : u" over UPnP"_s;
+    text += facts.externalAddress.isEmpty() ? u", no internet address given"_s
+                                            : u", internet address "_s + facts.externalAddress;
+    text += u"; "_s + portName(port, protocol);
+    if (facts.mapping)
+        text +=
+            u" goes to "_s + device(*facts.mapping) + u", "_s + lease(facts.mapping->leaseSeconds);
+    else if (facts.mappingQueried)
+        text += u" has no UPnP mapping (a forward made by hand in the router's settings does not "
+                u"show here)"_s;
+    else
+        text += u": the router cannot list its mappings over NAT-PMP"_s;
+    return text;
+}
+
+QString describeForward(const ForwardResult& result, int port, ProbeProtocol protocol,
+                        bool removing)
+{
+    const QString what = portName(port, protocol);
+    if (!result.ok) {
+        QString text =
+            (removing ? u"could not remove the mapping of "_s : u"could not forward "_s) + what;
+        if (result.conflict && result.mapping)
+            text += u": it goes to "_s + device(*result.mapping) + u", which keeps it"_s;
+        if (!result.error.isEmpty())
+            text += u": "_s + result.error;
+        return text;
+    }
+    if (removing)
+        return what + u" no longer goes to this computer"_s;
+    QString text = what + u" now goes to this computer"_s;
+    if (result.mapping)
+        text += u" ("_s + result.mapping->internalClient + u"), "_s +
+                lease(result.mapping->leaseSeconds);
+    if (result.permanentOnly)
+        text += u"; the router takes only mappings without an end, so remove it when you no "
+                u"longer need it"_s;
+    return text;
+}
+
+QString routerLogSection(const RouterFacts& facts)
+{
+    QString section =
+        u"ROUTER: "_s +
+        (facts.found ? u"answered over "_s + viaWord(facts.via) : u"none answered"_s) + u"\r\n"_s;
+    for (const QString& line : facts.log)
+        section += line + u"\r\n"_s;
+    return section;
+}
+
+} // namespace quillmere::router
