@@ -32,6 +32,7 @@ int main(int argc, char* argv[])
         QTextStream(stderr) << u"quillmere: "_s << problem << u'\n';
     options.helpPageUrl = helpPageUrl(options.server);
     options.uninstallerPath = uninstallerPath(QApplication::applicationDirPath());
+    options.routerBackend = [] { return router::makeSystemRouterBackend(); };
 
     QSettings settings;
     ThemeContext theme;

@@ -2,10 +2,13 @@
 
 #include "engine/porttext.h"
 #include "engine/version.h"
+#include "router/describe.h"
+#include "router/diagnosis.h"
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
 #include "ui/logwindow.h"
+#include "ui/routerwindow.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
@@ -14,6 +17,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QNetworkInterface>
 #include <QPointer>
 #include <QSettings>
 #include <QWindow>
@@ -138,6 +142,23 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
         if (logWindowOpen)
             m_listenerMirror.logAppended();
     });
+    if (m_options.routerBackend) {
+        m_router = std::make_unique<router::RouterClient>(m_options.routerBackend());
+        connect(m_router.get(), &router::RouterClient::lookedUp, this, &MainWindow::routerAnswered);
+        connect(m_router.get(), &router::RouterClient::forwarded, this,
+                &MainWindow::forwardAnswered);
+        connect(m_ui->cmdRouter, &QPushButton::clicked, this, &MainWindow::cmdRouterClick);
+        connect(&m_engine, &CheckEngine::checkStarted, this, &MainWindow::askRouter);
+        connect(&m_engine, &CheckEngine::evaluated, this, [this](const Verdict& verdict) {
+            m_verdict = verdict;
+            showRouterFinding();
+        });
+    } else {
+        m_ui->cmdRouter->hide();
+        m_ui->lblRouter->hide();
+    }
+    m_ui->lblRouter->setTextFormat(Qt::PlainText);
+    m_ui->lblRouter->setTextInteractionFlags(Qt::NoTextInteraction);
     connect(qApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* window) {
         m_previousFocusWindow = m_focusWindow;
         m_focusWindow = window;
@@ -226,6 +247,123 @@ void MainWindow::showServerAddress()
 LogWindow* MainWindow::logWindow() const
 {
     return m_logs;
+}
+
+RouterWindow* MainWindow::routerWindow() const
+{
+    return m_routerWindow;
+}
+
+namespace {
+
+// This computer's own addresses, loopback left out.
+QStringList localAddresses()
+{
+    QStringList addresses;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (!address.isLoopback())
+            addresses << address.toString();
+    }
+    return addresses;
+}
+
+} // namespace
+
+// Beside every check, the router is asked about the same port. Its answer never holds up the
+// check's verdict: the two meet in the diagnosis whenever either changes.
+void MainWindow::askRouter()
+{
+    m_verdict.reset();
+    m_routerFacts.reset();
+    const auto port = portNumber(m_ui->txtPort->text());
+    m_checkedPort = port.value_or(-1);
+    m_checkedProtocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    m_httpMirror.setTrailer(QString());
+    if (port) {
+        ++m_lookupsPending;
+        m_router->lookup({*port, m_checkedProtocol, m_options.server.host});
+    }
+    showRouterFinding();
+}
+
+void MainWindow::routerAnswered(const router::RouterFacts& facts)
+{
+    // Only the answer for the latest check counts; earlier ones were queued behind it.
+    if (--m_lookupsPending > 0)
+        return;
+    m_routerFacts = facts;
+    m_httpMirror.setTrailer(router::routerLogSection(facts));
+    showRouterFinding();
+}
+
+void MainWindow::cmdRouterClick()
+{
+    if (!m_routerWindow) {
+        m_routerWindow = new RouterWindow(m_theme, this);
+        connect(m_routerWindow, &RouterWindow::forwardRequested, this,
+                &MainWindow::cmdForwardClick);
+    }
+    showRouterFinding();
+    m_routerWindow->show();
+    m_routerWindow->raise();
+}
+
+void MainWindow::cmdForwardClick()
+{
+    if (!m_router || m_forwarding || m_checkedPort < 0)
+        return;
+    m_forwarding = true;
+    m_forwardText =
+        u"Asking the router to forward port "_s + QString::number(m_checkedPort) + u"..."_s;
+    m_router->forward({m_checkedPort, m_checkedProtocol, kForwardLeaseSeconds});
+    showRouterFinding();
+}
+
+void MainWindow::forwardAnswered(const router::ForwardResult& result)
+{
+    m_forwarding = false;
+    m_forwardText = router::describeForward(result, m_checkedPort, m_checkedProtocol, false);
+    showRouterFinding();
+    if (result.ok)
+        m_engine.cmdCheckMeClick(); // check again, through the new mapping
+}
+
+void MainWindow::showRouterFinding()
+{
+    if (!m_router)
+        return;
+    QString line;
+    QString facts;
+    QString diagnosis;
+    bool canForward = false;
+    if (m_checkedPort < 0) {
+        line = QString();
+    } else if (!m_routerFacts) {
+        line = facts = u"Asking the router..."_s;
+    } else {
+        facts = router::describeRouter(*m_routerFacts, m_checkedPort, m_checkedProtocol);
+        const VerdictKind kind = m_verdict ? m_verdict->kind() : VerdictKind::Pending;
+        if (kind == VerdictKind::Pending) {
+            line = diagnosis = u"Waiting for the check..."_s;
+        } else {
+            router::CheckFacts check;
+            check.verdict = kind;
+            check.externalAddress = m_verdict->externalAddress.value_or(QString());
+            check.pingOk = m_verdict->pingOk;
+            check.localAddresses = localAddresses();
+            const router::Diagnosis found = router::diagnose(check, *m_routerFacts);
+            line = found.headline;
+            diagnosis = found.text();
+            canForward = m_routerFacts->canMap && kind != VerdictKind::OpenHere && !m_forwarding;
+        }
+    }
+    QLabel* label = m_ui->lblRouter;
+    label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, label->width()));
+    if (m_routerWindow) {
+        m_routerWindow->showFinding(facts, diagnosis);
+        m_routerWindow->setForwardEnabled(canForward);
+        m_routerWindow->showForwardResult(m_forwardText);
+    }
 }
 
 QString MainWindow::portText() const

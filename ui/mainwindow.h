@@ -2,6 +2,7 @@
 
 #include "engine/checkengine.h"
 #include "engine/checkview.h"
+#include "router/routerclient.h"
 #include "ui/logmirror.h"
 
 #include <QMainWindow>
@@ -9,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QSettings;
@@ -21,6 +23,7 @@ class MainWindow;
 namespace quillmere {
 
 class LogWindow;
+class RouterWindow;
 struct ThemeContext;
 
 // frmMain: the port field, the protocol choice, "Check Me", the result labels and the help
@@ -39,7 +42,13 @@ public:
         QString uninstallerPath;
         // Hands a document or program to the desktop's shell (OpenDocument by default).
         std::function<int(const QString& path, const QString& parameters)> openDocument;
+        // The way to the router on the LAN. Empty: the window does not ask the router.
+        std::function<std::unique_ptr<router::RouterBackend>()> routerBackend;
     };
+
+    // How long a forward made from the window lasts, unless the router takes only mappings
+    // without an end.
+    static constexpr qint64 kForwardLeaseSeconds = 3600;
 
     // The two letters that, typed one after the other into the port field, reveal
     // "Show Logs (advanced)".
@@ -57,6 +66,9 @@ public:
 
     CheckEngine& engine() { return m_engine; }
     LogWindow* logWindow() const;
+    RouterWindow* routerWindow() const;
+    // The router's facts from the lookup beside the latest check, once it answered.
+    const std::optional<router::RouterFacts>& routerFacts() const { return m_routerFacts; }
     bool isLogWindowOpen() const { return logWindowOpen; }
 
     // CheckView
@@ -89,6 +101,12 @@ private:
     void showServerAddress();
     QSize nonClientSize() const;
     QLabel* resultLabel(ResultLabel label) const;
+    void askRouter();
+    void routerAnswered(const router::RouterFacts& facts);
+    void forwardAnswered(const router::ForwardResult& result);
+    void cmdRouterClick();
+    void cmdForwardClick();
+    void showRouterFinding();
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
@@ -98,6 +116,15 @@ private:
     LogMirror m_httpMirror;
     LogMirror m_listenerMirror;
     QPointer<LogWindow> m_logs;
+    std::unique_ptr<router::RouterClient> m_router;
+    QPointer<RouterWindow> m_routerWindow;
+    std::optional<router::RouterFacts> m_routerFacts;
+    std::optional<Verdict> m_verdict; // the latest evaluation of the current check
+    int m_checkedPort = -1;           // the port of the check the router was asked about
+    ProbeProtocol m_checkedProtocol = ProbeProtocol::Tcp;
+    int m_lookupsPending = 0;
+    bool m_forwarding = false;
+    QString m_forwardText;
     qint16 lastPortKey = 0;
     bool logWindowOpen = false;
     bool m_activatedOnce = false;

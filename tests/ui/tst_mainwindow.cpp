@@ -2,8 +2,10 @@
 // settings across runs, the layout when resized, and one whole check against a loopback server.
 
 #include "tests/support/scriptedcheckserver.h"
+#include "tests/support/scriptedrouter.h"
 #include "tests/ui/uitesthelpers.h"
 #include "ui/logwindow.h"
+#include "ui/routerwindow.h"
 #include "ui/shapes.h"
 
 #include <QCheckBox>
@@ -59,6 +61,8 @@ private Q_SLOTS:
     void wholeCheckFromClick();
     void serverTextIsPlainText();
     void lockedPortFromClick();
+    void routerAnswersBesideTheCheck();
+    void routerNeverHoldsUpTheVerdict();
 };
 
 void TestMainWindow::typing_data()
@@ -541,6 +545,117 @@ void TestMainWindow::lockedPortFromClick()
                  u" and try again."_s);
     QVERIFY(server.requests().isEmpty());
     QVERIFY(!f.window->engine().timeoutTimer().isActive());
+}
+
+namespace {
+
+// A router that maps the checked port to another device, and takes a forward.
+ScriptedRouter::Script routerWithMappingElsewhere(quint16 port)
+{
+    ScriptedRouter::Script script;
+    router::RouterFacts& facts = script.facts;
+    facts.found = true;
+    facts.via = router::Via::Upnp;
+    facts.address = u"192.168.1.1"_s;
+    facts.localAddress = u"192.168.1.10"_s;
+    facts.externalAddress = u"127.0.0.1"_s; // what the scripted check server reports
+    facts.canMap = true;
+    facts.mappingQueried = true;
+    facts.mapping =
+        router::Mapping{u"192.168.1.20"_s, port, u"<b>Camera</b>"_s, 3600, u"dvr.lan"_s, false};
+    facts.log = {u"SSDP: answer from 192.168.1.1"_s};
+    script.forward.ok = true;
+    script.forward.mapping =
+        router::Mapping{u"192.168.1.10"_s, port, u"Quillmere"_s, 3600, QString(), true};
+    return script;
+}
+
+MainWindowFixture routerFixture(quint16 serverPort, ScriptedRouter::Script script,
+                                std::shared_ptr<ScriptedRouter::Record> record)
+{
+    return MainWindowFixture({u"127.0.0.1"_s, serverPort}, {},
+                             [script, record](MainWindow::Options& options) {
+                                 options.routerBackend = [script, record] {
+                                     return std::make_unique<ScriptedRouter>(script, record);
+                                 };
+                             });
+}
+
+} // namespace
+
+// The router is asked about the checked port beside the check; its finding shows in one line
+// beside "Check Me" and in the router window, as plain text, and the window forwards the port
+// on request and checks again.
+void TestMainWindow::routerAnswersBesideTheCheck()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None; // nothing gets through: not open
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    MainWindowFixture f = routerFixture(server.port(), routerWithMappingElsewhere(port), record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    auto* line = f.find<QLabel>(u"lblRouter"_s);
+    QVERIFY(line->isVisible());
+    QCOMPARE(line->textFormat(), Qt::PlainText);
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(f.find<QLabel>(u"lblStatus"_s)->text(),
+                 u"Your port is NOT OPEN or not reachable!"_s);
+    QTRY_VERIFY(f.window->routerFacts().has_value());
+    QCOMPARE(record->lookupCount(), 1);
+    QCOMPARE(record->lookups.front().port, int(port));
+    QCOMPARE(record->lookups.front().protocol, ProbeProtocol::Tcp);
+    QCOMPARE(record->lookups.front().checkServerHost, u"127.0.0.1"_s);
+    QVERIFY(!line->text().isEmpty());
+    QVERIFY(line->text() != u"Asking the router..."_s);
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window && window->isVisible());
+    QCOMPARE(window->objectName(), u"frmRouter"_s);
+    auto* facts = window->findChild<QLabel*>(u"lblRouterFacts"_s);
+    QCOMPARE(facts->textFormat(), Qt::PlainText);
+    QVERIFY2(facts->text().contains(u"192.168.1.20:"_s + QString::number(port)),
+             qPrintable(facts->text()));
+    QVERIFY(facts->text().contains(u"\"<b>Camera</b>\""_s)); // the router's text, as it came
+    QVERIFY(!window->findChild<QLabel*>(u"lblDiagnosis"_s)->text().isEmpty());
+
+    // Forward: the router is asked once, then the check runs again.
+    auto* forward = window->findChild<QPushButton*>(u"cmdForward"_s);
+    QCOMPARE(forward->text(), u"Forward this port to this computer"_s);
+    QVERIFY(forward->isEnabled());
+    QTest::mouseClick(forward, Qt::LeftButton);
+    QTRY_COMPARE(record->forwardCount(), 1);
+    QCOMPARE(record->forwards.front().port, int(port));
+    QCOMPARE(record->forwards.front().leaseSeconds, MainWindow::kForwardLeaseSeconds);
+    QTRY_COMPARE(server.requests().size(), 2);
+    QTRY_COMPARE(record->lookupCount(), 2);
+    QVERIFY(window->findChild<QLabel*>(u"lblForward"_s)
+                ->text()
+                .contains(u"now goes to this computer"_s));
+}
+
+// A router that takes its time never delays the verdict, and the window goes on painting.
+void TestMainWindow::routerNeverHoldsUpTheVerdict()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.delayMs = 3000;
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(f.find<QLabel>(u"lblStatus"_s)->text(), u"Your port is OPEN on this computer!"_s);
+    QVERIFY(!f.window->routerFacts().has_value()); // the router is still thinking
+    QCOMPARE(f.find<QLabel>(u"lblRouter"_s)->text(), u"Asking the router..."_s);
+    QTRY_VERIFY_WITH_TIMEOUT(f.window->routerFacts().has_value(), 10000);
+    QVERIFY(!record->threads.contains(QThread::currentThread()));
 }
 
 QTEST_MAIN(TestMainWindow)

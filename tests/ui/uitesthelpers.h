@@ -63,7 +63,8 @@ inline quint16 freePort()
 struct MainWindowFixture
 {
     explicit MainWindowFixture(CheckServerAddress server = {u"127.0.0.1"_s, freePort()},
-                               std::function<void(QSettings&)> seed = {})
+                               std::function<void(QSettings&)> seed = {},
+                               std::function<void(MainWindow::Options&)> configure = {})
         : settings(dir.filePath(u"settings.ini"_s), QSettings::IniFormat)
     {
         if (seed)
@@ -77,6 +78,8 @@ struct MainWindowFixture
             opened.append({path, parameters});
             return 42;
         };
+        if (configure)
+            configure(options);
         window = std::make_unique<MainWindow>(settings, theme, options);
     }
 
