@@ -52,6 +52,12 @@ struct SystemRouterSettings
     int fetchLimitBytes = 64 * 1024; // each HTTP reply from the router, head and body
     int hopsMs = 1000;               // the first-hops probe, all hops together
     int maxHops = 3;
+    // Where the SSDP search goes (IPv4): the multicast group, or a unicast responder in tests.
+    QString ssdpAddress = QStringLiteral("239.255.255.250");
+    quint16 ssdpPort = 1900;
+    // The NAT-PMP gateway (IPv4); empty: the default gateway. The port is for tests.
+    QString natpmpGateway;
+    quint16 natpmpPort = 5351;
 };
 
 // The real router: UPnP IGD first, NAT-PMP beside it.
