@@ -52,6 +52,7 @@ struct SystemRouterSettings
     int fetchLimitBytes = 64 * 1024; // each HTTP reply from the router, head and body
     int hopsMs = 1000;               // the first-hops probe, all hops together
     int maxHops = 3;
+    int nameMs = 300; // a reverse-DNS name for the device a mapping goes to; 0: none
     // Where the SSDP search goes (IPv4): the multicast group, or a unicast responder in tests.
     QString ssdpAddress = QStringLiteral("239.255.255.250");
     quint16 ssdpPort = 1900;
