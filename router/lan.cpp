@@ -1,0 +1,159 @@
+#include "router/lan.h"
+
+#include <QNetworkInterface>
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace quillmere::router {
+
+bool isOwnAddress(const QHostAddress& address)
+{
+    if (address.isNull())
+        return false;
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    for (const QHostAddress& entry : own)
+        if (entry.isEqual(address, QHostAddress::ConvertV4MappedToIPv4))
+            return true;
+    return false;
+}
+
+bool isOwnAddress(const QString& address)
+{
+    return isOwnAddress(QHostAddress(address));
+}
+
+bool isOnOwnSubnet(const QHostAddress& address)
+{
+    bool ok = false;
+    const quint32 peer = address.toIPv4Address(&ok);
+    if (!ok)
+        return false;
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& interface : interfaces) {
+        if (!(interface.flags() & QNetworkInterface::IsUp))
+            continue;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            bool ipv4 = false;
+            const quint32 own = entry.ip().toIPv4Address(&ipv4);
+            if (!ipv4)
+                continue;
+            const int prefix = entry.prefixLength();
+            if (prefix < 0 || prefix > 32)
+                continue;
+            // A /0 would take in the whole internet: trust no such entry.
+            if (prefix == 0)
+                continue;
+            const quint32 mask = prefix == 32 ? 0xffffffffu : ~(0xffffffffu >> prefix);
+            if ((own & mask) == (peer & mask))
+                return true;
+        }
+    }
+    return false;
+}
+
+QString localAddressTowards(const QHostAddress& peer)
+{
+    bool ok = false;
+    const quint32 peerAddress = peer.toIPv4Address(&ok);
+    if (!ok)
+        return {};
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(9); // a UDP connect only picks a route; nothing is sent
+    to.sin_addr.s_addr = htonl(peerAddress);
+    QString result;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0 &&
+            local.sin_addr.s_addr != 0)
+            result = QHostAddress(ntohl(local.sin_addr.s_addr)).toString();
+    }
+    ::close(fd);
+    return result;
+}
+
+bool isReservedIpv4(const QHostAddress& address)
+{
+    bool ok = false;
+    const quint32 a = address.toIPv4Address(&ok);
+    if (!ok)
+        return true;
+    struct Net
+    {
+        quint32 base;
+        int prefix;
+    };
+    static constexpr Net kReserved[] = {
+        {0x00000000, 8},  {0x0a000000, 8},  {0x64400000, 10}, {0x7f000000, 8},  {0xa9fe0000, 16},
+        {0xac100000, 12}, {0xc0000000, 24}, {0xc0000200, 24}, {0xc0586300, 24}, {0xc0a80000, 16},
+        {0xc6120000, 15}, {0xc6336400, 24}, {0xcb007100, 24}, {0xe0000000, 4},  {0xf0000000, 4},
+    };
+    for (const Net& net : kReserved) {
+        const quint32 mask = ~(0xffffffffu >> net.prefix);
+        if ((a & mask) == net.base)
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+struct NameLookup
+{
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+    QString name;
+};
+
+} // namespace
+
+QString ReverseNames::find(const QString& address, int timeoutMs)
+{
+    bool ok = false;
+    const quint32 ipv4 = QHostAddress(address).toIPv4Address(&ok);
+    if (!ok || timeoutMs <= 0)
+        return {};
+    if (m_running->fetch_add(1) >= kMaxRunning) {
+        m_running->fetch_sub(1);
+        return {};
+    }
+    auto lookup = std::make_shared<NameLookup>();
+    std::thread([lookup, ipv4, running = m_running] {
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_addr.s_addr = htonl(ipv4);
+        char host[NI_MAXHOST] = {};
+        QString name;
+        if (::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, host, sizeof host,
+                          nullptr, 0, NI_NAMEREQD) == 0)
+            name = QString::fromUtf8(host).left(253);
+        {
+            std::lock_guard lock(lookup->mutex);
+            lookup->name = name;
+            lookup->finished = true;
+        }
+        lookup->done.notify_all();
+        running->fetch_sub(1);
+    }).detach();
+
+    std::unique_lock lock(lookup->mutex);
+    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                               [&] { return lookup->finished; }))
+        return {};
+    return lookup->name;
+}
+
+} // namespace quillmere::router

@@ -1,0 +1,46 @@
+#pragma once
+
+// This computer's place on the LAN: its own addresses and subnets (from QNetworkInterface), its
+// address towards a peer, and a reverse-DNS name found within a bound.
+
+#include <QHostAddress>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace quillmere::router {
+
+// One of this computer's own addresses (any interface, loopback included).
+bool isOwnAddress(const QHostAddress& address);
+bool isOwnAddress(const QString& address);
+
+// `address` (IPv4) lies in the subnet of one of this computer's IPv4 addresses, loopback
+// included: the only senders whose SSDP replies are believed.
+bool isOnOwnSubnet(const QHostAddress& address);
+
+// The address this computer sends from towards `peer` (what the routing table picks); empty
+// when there is no route. Sends nothing.
+QString localAddressTowards(const QHostAddress& peer);
+
+// An IPv4 address that cannot be reached from the internet: private, shared (carrier NAT),
+// loopback, link-local, documentation, benchmarking, multicast, reserved, or 0.0.0.0/8.
+bool isReservedIpv4(const QHostAddress& address);
+
+// Reverse-DNS names found within a bound. Each lookup runs on a thread of its own that is left
+// to finish by itself past the bound; at most kMaxRunning of them run at once, so a resolver that
+// never answers cannot pile up threads (beyond that a lookup gives up at once).
+class ReverseNames
+{
+public:
+    static constexpr int kMaxRunning = 4;
+
+    // The name reverse DNS gives `address` (IPv4), when it comes within `timeoutMs`; empty
+    // otherwise.
+    QString find(const QString& address, int timeoutMs);
+
+private:
+    std::shared_ptr<std::atomic<int>> m_running = std::make_shared<std::atomic<int>>(0);
+};
+
+} // namespace quillmere::router

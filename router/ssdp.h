@@ -1,0 +1,51 @@
+#pragma once
+
+// The SSDP search for an Internet Gateway Device, done by hand on a UDP socket so that every
+// reply can be judged before anything is fetched: anything on the LAN can answer. A reply is
+// believed only when its sender is on one of this computer's own subnets and its LOCATION is an
+// http URL on that very sender.
+
+#include "router/httpfetch.h"
+
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace quillmere::router {
+
+struct SsdpAnswer
+{
+    QHostAddress sender;
+    HttpUrl location;
+};
+
+struct SsdpSearch
+{
+    QHostAddress destination; // the multicast group, or a unicast responder in tests
+    quint16 port = 1900;
+    int timeoutMs = 1500;
+    // The default gateway, when known: a good reply from it ends the search at once.
+    QHostAddress preferred;
+    // How long to go on listening after the first good reply from another sender.
+    int graceMs = 300;
+    int maxAnswers = 4;
+};
+
+// The M-SEARCH datagram sent.
+QByteArray ssdpSearchDatagram(const QHostAddress& destination, quint16 port);
+
+// Judges one reply: the LOCATION it names when it is to be believed; nullopt otherwise, with
+// `*why` saying why (for the log).
+std::optional<HttpUrl> acceptSsdpReply(QByteArrayView datagram, const QHostAddress& sender,
+                                       QString* why);
+
+// Sends the search and collects the good replies (distinct locations, the preferred sender's
+// first), until `timeoutMs`, or earlier as set out above. Adds a short line to `log` for the
+// search and for each reply.
+QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log);
+
+} // namespace quillmere::router

@@ -1,0 +1,217 @@
+#include "router/upnp.h"
+
+#include <miniupnpc/miniupnpc.h>
+#include <miniupnpc/upnperrors.h>
+#include <miniupnpc/upnpreplyparse.h>
+
+#include <QRegularExpression>
+
+#include <cstring>
+
+namespace quillmere::router {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr int kMaxValues = 32;
+constexpr int kMaxLoggedChars = 120;
+
+QString printable(QByteArrayView text)
+{
+    QString out;
+    for (char c : text.first(std::min<qsizetype>(text.size(), kMaxLoggedChars)))
+        out += uchar(c) >= 0x20 && uchar(c) < 0x7f ? QChar::fromLatin1(c) : u'?';
+    if (text.size() > kMaxLoggedChars)
+        out += u"..."_s;
+    return out;
+}
+
+QByteArray xmlEscaped(QByteArrayView text)
+{
+    QByteArray out;
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&apos;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool isWanConnectionType(QByteArrayView type)
+{
+    static const QRegularExpression pattern(
+        u"^urn:schemas-upnp-org:service:WAN(IP|PPP)Connection:[1-9][0-9]?$"_s);
+    return pattern.match(QString::fromLatin1(type)).hasMatch();
+}
+
+QByteArray fixedText(const char* text, size_t size)
+{
+    return QByteArray(text, qsizetype(strnlen(text, size)));
+}
+
+} // namespace
+
+QString SoapReply::value(QByteArrayView name) const
+{
+    for (const auto& [key, text] : values)
+        if (key == name)
+            return text;
+    return {};
+}
+
+QByteArray soapEnvelope(QByteArrayView serviceType, QByteArrayView action,
+                        const SoapArguments& arguments)
+{
+    QByteArray body = "<?xml version=\"1.0\"?>\r\n"
+                      "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+                      "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
+                      "<s:Body><u:" +
+                      action.toByteArray() + " xmlns:u=\"" + xmlEscaped(serviceType) + "\">";
+    for (const auto& [name, value] : arguments)
+        body += '<' + name + '>' + xmlEscaped(value) + "</" + name + '>';
+    body += "</u:" + action.toByteArray() + "></s:Body></s:Envelope>\r\n";
+    return body;
+}
+
+UpnpClient::UpnpClient(int fetchMs, qsizetype limitBytes, QStringList* log)
+    : m_fetchMs(fetchMs)
+    , m_limitBytes(limitBytes)
+    , m_log(log)
+{}
+
+Deadline UpnpClient::fetchDeadline(Deadline until) const
+{
+    return std::min(deadlineIn(m_fetchMs), until);
+}
+
+std::optional<IgdService> UpnpClient::readDescription(const SsdpAnswer& answer, Deadline until)
+{
+    const QString where = answer.location.toString().left(kMaxLoggedChars);
+    const auto fail = [&](const QString& why) -> std::optional<IgdService> {
+        m_lastError = answer.sender.toString() + u": "_s + why;
+        m_log->append(u"GET "_s + where + u": "_s + why);
+        return std::nullopt;
+    };
+    const HttpReply reply =
+        httpExchange(answer.location, "GET", {}, {}, fetchDeadline(until), m_limitBytes);
+    if (!reply.error.isEmpty())
+        return fail(reply.error);
+    if (reply.status != 200)
+        return fail(u"HTTP "_s + QString::number(reply.status));
+    if (reply.body.size() > std::numeric_limits<int>::max())
+        return fail(u"description too large"_s);
+
+    IGDdatas data;
+    std::memset(&data, 0, sizeof data);
+    parserootdesc(reply.body.constData(), int(reply.body.size()), &data);
+    IGDdatas_service* wan = data.first.servicetype[0] != '\0' ? &data.first : &data.second;
+    const QByteArray serviceType = fixedText(wan->servicetype, sizeof wan->servicetype);
+    if (!isWanConnectionType(serviceType))
+        return fail(u"no WANIPConnection or WANPPPConnection service in the description ("_s +
+                    QString::number(reply.body.size()) + u" bytes)"_s);
+
+    // GetUPNPUrls joins the control URL to URLBase or the description's own URL, the way
+    // routers mean it; the outcome must still be on the device.
+    std::memcpy(&data.first, wan, sizeof *wan);
+    UPNPUrls urls;
+    std::memset(&urls, 0, sizeof urls);
+    const QByteArray descriptionUrl = answer.location.toString().toLatin1();
+    GetUPNPUrls(&urls, &data, descriptionUrl.constData(), 0);
+    const QByteArray controlText = urls.controlURL ? QByteArray(urls.controlURL) : QByteArray();
+    FreeUPNPUrls(&urls);
+    const std::optional<HttpUrl> control = parseHttpUrl(controlText);
+    if (!control)
+        return fail(u"control URL \""_s + printable(controlText) + u"\" is no http URL"_s);
+    if (control->host != answer.sender)
+        return fail(u"control URL \""_s + printable(controlText) +
+                    u"\" is on another host; refused"_s);
+
+    m_log->append(u"GET "_s + where + u": HTTP 200, "_s + QString::number(reply.body.size()) +
+                  u" bytes; "_s + QString::fromLatin1(serviceType) + u" at "_s +
+                  control->toString().left(kMaxLoggedChars));
+    return IgdService{answer.sender, answer.location, *control, serviceType};
+}
+
+SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
+                           const SoapArguments& arguments, Deadline until)
+{
+    SoapReply result;
+    QStringList shown;
+    for (const auto& [name, value] : arguments)
+        shown << QString::fromLatin1(name) + u'=' + printable(value);
+    const QString name = QString::fromLatin1(action);
+    m_log->append(u"UPnP "_s + name + u'(' + shown.join(u", "_s) + u')');
+
+    const HttpHeaders headers = {
+        {"Content-Type", "text/xml; charset=\"utf-8\""},
+        {"SOAPAction", '"' + service.serviceType + '#' + action.toByteArray() + '"'},
+    };
+    const QByteArray body = soapEnvelope(service.serviceType, action, arguments);
+    const HttpReply reply =
+        httpExchange(service.control, "POST", headers, body, fetchDeadline(until), m_limitBytes);
+    if (!reply.error.isEmpty()) {
+        result.error = reply.error;
+        m_lastError = service.address.toString() + u": "_s + name + u": "_s + reply.error;
+        m_log->append(u"UPnP "_s + name + u": "_s + reply.error);
+        return result;
+    }
+
+    NameValueParserData parsed;
+    std::memset(&parsed, 0, sizeof parsed);
+    ParseNameValue(reply.body.constData(),
+                   int(std::min<qsizetype>(reply.body.size(), m_limitBytes)), &parsed);
+    const char* code = GetValueFromNameValueList(&parsed, "errorCode");
+    for (const NameValue* entry = parsed.l_head; entry && result.values.size() < kMaxValues;
+         entry = entry->l_next)
+        result.values.prepend({fixedText(entry->name, sizeof entry->name),
+                               QString::fromUtf8(fixedText(entry->value, sizeof entry->value))});
+    ClearNameValueList(&parsed);
+
+    if (code) {
+        bool ok = false;
+        result.errorCode = QByteArray(code).toInt(&ok);
+        if (!ok || result.errorCode == 0)
+            result.errorCode = -1;
+        result.answered = true;
+        const char* known = strupnperror(result.errorCode);
+        QString text = printable(result.value("errorDescription").toUtf8());
+        if (text.isEmpty() && known)
+            text = QString::fromLatin1(known);
+        result.error = u"error "_s + QString::number(result.errorCode) +
+                       (text.isEmpty() ? QString() : u' ' + text);
+    } else if (reply.status != 200) {
+        result.error = u"HTTP "_s + QString::number(reply.status);
+    } else {
+        result.answered = true;
+    }
+    if (!result.error.isEmpty()) {
+        m_lastError = service.address.toString() + u": "_s + name + u": "_s + result.error;
+        m_log->append(u"UPnP "_s + name + u": "_s + result.error);
+    } else {
+        QStringList values;
+        for (const auto& [key, text] : result.values)
+            values << QString::fromLatin1(key) + u'=' + printable(text.toUtf8());
+        m_log->append(u"UPnP "_s + name + u": "_s +
+                      (values.isEmpty() ? u"done"_s : values.join(u", "_s)));
+    }
+    return result;
+}
+
+} // namespace quillmere::router
