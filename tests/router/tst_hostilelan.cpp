@@ -1,0 +1,806 @@
+// The system backend against a LAN of fakes on loopback: a well-behaved IGD (description and
+// SOAP), hostile devices (a huge description, a trickle, a redirect, a LOCATION on another host,
+// a control URL on another host, garbage), NAT-PMP, and nothing at all. The SSDP search and
+// NAT-PMP go to loopback through the settings; nothing leaves the machine.
+
+#include "router/httpfetch.h"
+#include "router/routerclient.h"
+#include "router/ssdp.h"
+
+#include <QElapsedTimer>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTimer>
+#include <QUdpSocket>
+#include <QtEndian>
+
+using namespace quillmere;
+using namespace quillmere::router;
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QHostAddress kLoopback(QHostAddress::LocalHost);
+const QHostAddress kOtherLoopback(u"127.0.0.2"_s);
+
+// Answers every M-SEARCH with one reply naming `location`.
+class FakeSsdp : public QObject
+{
+public:
+    explicit FakeSsdp(const QHostAddress& address = kLoopback)
+    {
+        QVERIFY(m_socket.bind(address, 0));
+        connect(&m_socket, &QUdpSocket::readyRead, this, &FakeSsdp::answer);
+    }
+    quint16 port() const { return m_socket.localPort(); }
+
+    QByteArray m_location; // empty: stay silent
+    int m_searches = 0;
+    QByteArray m_lastSearch;
+
+private:
+    void answer()
+    {
+        while (m_socket.hasPendingDatagrams()) {
+            QHostAddress from;
+            quint16 fromPort = 0;
+            QByteArray datagram(int(m_socket.pendingDatagramSize()), '\0');
+            m_socket.readDatagram(datagram.data(), datagram.size(), &from, &fromPort);
+            ++m_searches;
+            m_lastSearch = datagram;
+            if (m_location.isEmpty())
+                continue;
+            const QByteArray reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\n"
+                                     "ST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"
+                                     "USN: uuid:fake::urn:schemas-upnp-org:device:"
+                                     "InternetGatewayDevice:1\r\nEXT:\r\nLOCATION: " +
+                                     m_location + "\r\n\r\n";
+            m_socket.writeDatagram(reply, from, fromPort);
+        }
+    }
+
+    QUdpSocket m_socket;
+};
+
+struct FakeMapping
+{
+    QString client;
+    int internalPort = 0;
+    QString description;
+    qint64 lease = 0;
+};
+
+QByteArray descriptionXml(const QByteArray& controlUrl)
+{
+    return "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
+           "<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>"
+           "<friendlyName>Fake router</friendlyName><deviceList><device>"
+           "<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service>"
+           "<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>"
+           "<serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId>"
+           "<controlURL>/ctl/CmnIfCfg</controlURL><eventSubURL>/evt/CmnIfCfg</eventSubURL>"
+           "<SCPDURL>/WANCfg.xml</SCPDURL></service></serviceList><deviceList><device>"
+           "<deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
+           "<serviceList><service>"
+           "<serviceType>urn:schemas-upnp-org:service:WANIPConnection:1</serviceType>"
+           "<serviceId>urn:upnp-org:serviceId:WANIPConn1</serviceId>"
+           "<controlURL>" +
+           controlUrl +
+           "</controlURL><eventSubURL>/evt/IPConn</eventSubURL>"
+           "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device></deviceList>"
+           "</device></deviceList></device></root>\r\n";
+}
+
+// An HTTP device on 127.0.0.1 that plays one part.
+class FakeDevice : public QObject
+{
+public:
+    enum class Part { Igd, Huge, Slow, Redirect, Garbage, ControlElsewhere };
+
+    explicit FakeDevice(Part part)
+        : m_part(part)
+    {
+        QVERIFY(m_server.listen(kLoopback, 0));
+        connect(&m_server, &QTcpServer::newConnection, this, &FakeDevice::accept);
+    }
+
+    QByteArray location() const
+    {
+        return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + "/rootDesc.xml";
+    }
+
+    int m_connections = 0;
+    QStringList m_actions;                 // SOAP actions, in order
+    QMap<QString, FakeMapping> m_mappings; // "8080/TCP"
+    QString m_externalAddress = u"203.0.114.7"_s;
+    bool m_permanentOnly = false;
+    bool m_refuseWith718 = false;
+
+private:
+    void accept()
+    {
+        while (QTcpSocket* socket = m_server.nextPendingConnection()) {
+            ++m_connections;
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            auto buffer = std::make_shared<QByteArray>();
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket, buffer] {
+                buffer->append(socket->readAll());
+                const qsizetype headEnd = buffer->indexOf("\r\n\r\n");
+                if (headEnd < 0)
+                    return;
+                const QByteArray head = buffer->first(headEnd);
+                static const QRegularExpression lengthPattern(
+                    u"Content-Length: *([0-9]+)"_s, QRegularExpression::CaseInsensitiveOption);
+                const auto length = lengthPattern.match(QString::fromLatin1(head));
+                const qsizetype bodyLength = length.hasMatch() ? length.captured(1).toInt() : 0;
+                if (buffer->size() < headEnd + 4 + bodyLength)
+                    return;
+                respond(socket, head, buffer->sliced(headEnd + 4, bodyLength));
+                buffer->clear();
+            });
+        }
+    }
+
+    void respond(QTcpSocket* socket, const QByteArray& head, const QByteArray& body)
+    {
+        switch (m_part) {
+        case Part::Huge: {
+            socket->write("HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n");
+            QByteArray filler = "<root><device>";
+            filler += QByteArray(1024 * 1024, 'x');
+            socket->write(filler);
+            return;
+        }
+        case Part::Slow: {
+            auto* timer = new QTimer(socket);
+            auto text = std::make_shared<QByteArray>(
+                "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n\r\n" + descriptionXml("/ctl"));
+            connect(timer, &QTimer::timeout, socket, [socket, text, timer] {
+                if (text->isEmpty()) {
+                    timer->stop();
+                    return;
+                }
+                socket->write(text->first(1));
+                text->remove(0, 1);
+            });
+            timer->start(50);
+            return;
+        }
+        case Part::Redirect:
+            socket->write("HTTP/1.1 302 Found\r\nLocation: http://10.1.2.3/rootDesc.xml\r\n"
+                          "Content-Length: 0\r\n\r\n");
+            return;
+        case Part::Garbage: {
+            QByteArray junk = "<root><device><serviceList><service><serviceType>urn:"
+                              "schemas-upnp-org:service:WANIPConnection:1<<</>&&&;<controlURL";
+            for (int i = 0; i < 4000; ++i)
+                junk += char((i * 7919) % 256);
+            reply(socket, 200, junk);
+            return;
+        }
+        case Part::ControlElsewhere:
+            if (head.startsWith("GET "))
+                reply(socket, 200,
+                      descriptionXml("http://127.0.0.2:" +
+                                     QByteArray::number(m_server.serverPort()) + "/ctl"));
+            else
+                m_actions << u"(a SOAP call reached the device)"_s;
+            return;
+        case Part::Igd:
+            break;
+        }
+        if (head.startsWith("GET /rootDesc.xml ")) {
+            reply(socket, 200, descriptionXml("/ctl/IPConn"));
+            return;
+        }
+        if (!head.startsWith("POST /ctl/IPConn ")) {
+            reply(socket, 404, {});
+            return;
+        }
+        static const QRegularExpression actionPattern(u"SOAPAction: *\"[^#]*#([A-Za-z]+)\""_s,
+                                                      QRegularExpression::CaseInsensitiveOption);
+        const QString action = actionPattern.match(QString::fromLatin1(head)).captured(1);
+        m_actions << action;
+        soap(socket, action, QString::fromUtf8(body));
+    }
+
+    static QString argument(const QString& body, const QString& name)
+    {
+        const QRegularExpression pattern(u'<' + name + u">([^<]*)</"_s + name + u'>');
+        return pattern.match(body).captured(1);
+    }
+
+    void soap(QTcpSocket* socket, const QString& action, const QString& body)
+    {
+        const QString key =
+            argument(body, u"NewExternalPort"_s) + u'/' + argument(body, u"NewProtocol"_s);
+        QByteArray values;
+        if (action == u"GetExternalIPAddress"_s) {
+            values =
+                "<NewExternalIPAddress>" + m_externalAddress.toUtf8() + "</NewExternalIPAddress>";
+        } else if (action == u"GetSpecificPortMappingEntry"_s) {
+            if (!m_mappings.contains(key))
+                return fault(socket, 714, "NoSuchEntryInArray");
+            const FakeMapping& m = m_mappings[key];
+            values = "<NewInternalPort>" + QByteArray::number(m.internalPort) +
+                     "</NewInternalPort><NewInternalClient>" + m.client.toUtf8() +
+                     "</NewInternalClient><NewEnabled>1</NewEnabled>"
+                     "<NewPortMappingDescription>" +
+                     m.description.toUtf8() + "</NewPortMappingDescription><NewLeaseDuration>" +
+                     QByteArray::number(m.lease) + "</NewLeaseDuration>";
+        } else if (action == u"AddPortMapping"_s) {
+            const QString client = argument(body, u"NewInternalClient"_s);
+            const qint64 lease = argument(body, u"NewLeaseDuration"_s).toLongLong();
+            if (m_refuseWith718 || (m_mappings.contains(key) && m_mappings[key].client != client))
+                return fault(socket, 718, "ConflictInMappingEntry");
+            if (m_permanentOnly && lease != 0)
+                return fault(socket, 725, "OnlyPermanentLeasesSupported");
+            m_mappings[key] = {client, argument(body, u"NewInternalPort"_s).toInt(),
+                               argument(body, u"NewPortMappingDescription"_s), lease};
+        } else if (action == u"DeletePortMapping"_s) {
+            if (m_mappings.remove(key) == 0)
+                return fault(socket, 714, "NoSuchEntryInArray");
+        } else {
+            return fault(socket, 401, "Invalid Action");
+        }
+        reply(socket, 200,
+              "<?xml version=\"1.0\"?>\r\n<s:Envelope "
+              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+              "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
+                  action.toLatin1() +
+                  "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + values +
+                  "</u:" + action.toLatin1() + "Response></s:Body></s:Envelope>\r\n");
+    }
+
+    static void fault(QTcpSocket* socket, int code, QByteArrayView text)
+    {
+        reply(socket, 500,
+              "<?xml version=\"1.0\"?>\r\n<s:Envelope "
+              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+              "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><s:Fault>"
+              "<faultcode>s:Client</faultcode><faultstring>UPnPError</faultstring><detail>"
+              "<UPnPError xmlns=\"urn:schemas-upnp-org:control-1-0\"><errorCode>" +
+                  QByteArray::number(code) + "</errorCode><errorDescription>" + text.toByteArray() +
+                  "</errorDescription></UPnPError></detail></s:Fault></s:Body></s:Envelope>\r\n");
+    }
+
+    static void reply(QTcpSocket* socket, int status, const QByteArray& body)
+    {
+        socket->write("HTTP/1.1 " + QByteArray::number(status) +
+                      " X\r\nContent-Type: text/xml; charset=\"utf-8\"\r\nContent-Length: " +
+                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+
+    Part m_part;
+    QTcpServer m_server;
+};
+
+// A NAT-PMP gateway on 127.0.0.1 (libnatpmp takes the reply only from the gateway's address).
+class FakeNatpmp : public QObject
+{
+public:
+    FakeNatpmp()
+    {
+        QVERIFY(m_socket.bind(kLoopback, 0));
+        connect(&m_socket, &QUdpSocket::readyRead, this, &FakeNatpmp::answer);
+    }
+    quint16 port() const { return m_socket.localPort(); }
+
+    bool m_silent = false;
+    quint16 m_result = 0;                 // 3: network failure
+    int m_publicPortOffset = 0;           // give another public port than asked for
+    quint32 m_publicAddress = 0xcb007207; // 203.0.114.7
+    QList<QByteArray> m_requests;
+
+private:
+    void answer()
+    {
+        while (m_socket.hasPendingDatagrams()) {
+            QHostAddress from;
+            quint16 fromPort = 0;
+            QByteArray request(int(m_socket.pendingDatagramSize()), '\0');
+            m_socket.readDatagram(request.data(), request.size(), &from, &fromPort);
+            m_requests << request;
+            if (m_silent || request.size() < 2)
+                continue;
+            const quint8 op = quint8(request[1]);
+            QByteArray reply(op == 0 ? 12 : 16, '\0');
+            reply[1] = char(0x80 | op);
+            qToBigEndian<quint16>(m_result, reply.data() + 2);
+            qToBigEndian<quint32>(1000, reply.data() + 4);
+            if (op == 0) {
+                qToBigEndian<quint32>(m_publicAddress, reply.data() + 8);
+            } else if (request.size() >= 12) {
+                const quint16 privatePort = qFromBigEndian<quint16>(request.constData() + 4);
+                const quint16 publicPort = qFromBigEndian<quint16>(request.constData() + 6);
+                const quint32 lifetime = qFromBigEndian<quint32>(request.constData() + 8);
+                qToBigEndian<quint16>(privatePort, reply.data() + 8);
+                qToBigEndian<quint16>(lifetime == 0 ? 0 : quint16(publicPort + m_publicPortOffset),
+                                      reply.data() + 10);
+                qToBigEndian<quint32>(std::min<quint32>(lifetime, 7200), reply.data() + 12);
+            }
+            m_socket.writeDatagram(reply, from, fromPort);
+        }
+    }
+
+    QUdpSocket m_socket;
+};
+
+// A UDP socket that takes everything and answers nothing.
+class Silence
+{
+public:
+    Silence() { QVERIFY(m_socket.bind(kLoopback, 0)); }
+    quint16 port() const { return m_socket.localPort(); }
+
+private:
+    QUdpSocket m_socket;
+};
+
+// Quick bounds for the tests, everything pointed at loopback.
+SystemRouterSettings loopbackSettings(quint16 ssdpPort, quint16 natpmpPort)
+{
+    SystemRouterSettings settings;
+    settings.discoveryMs = 600;
+    settings.fetchMs = 500;
+    settings.nameMs = 0; // no name queries for made-up addresses
+    settings.ssdpAddress = u"127.0.0.1"_s;
+    settings.ssdpPort = ssdpPort;
+    settings.natpmpGateway = u"127.0.0.1"_s;
+    settings.natpmpPort = natpmpPort;
+    return settings;
+}
+
+// The longest a lookup may take with these settings: the search, two descriptions, two SOAP
+// calls and the name.
+int lookupBoundMs(const SystemRouterSettings& settings)
+{
+    return settings.discoveryMs + 4 * settings.fetchMs + settings.nameMs;
+}
+
+struct Timed
+{
+    RouterFacts facts;
+    qint64 ms = 0;
+};
+
+Timed timedLookup(RouterClient& client, int port = 8080,
+                  ProbeProtocol protocol = ProbeProtocol::Tcp, const QString& checkServerHost = {})
+{
+    QSignalSpy spy(&client, &RouterClient::lookedUp);
+    QElapsedTimer clock;
+    clock.start();
+    client.lookup({port, protocol, checkServerHost});
+    if (!spy.wait(20000))
+        return {};
+    return {spy.first().first().value<RouterFacts>(), clock.elapsed()};
+}
+
+ForwardResult runForward(RouterClient& client, const ForwardRequest& request, bool removing)
+{
+    QSignalSpy spy(&client, removing ? &RouterClient::unforwarded : &RouterClient::forwarded);
+    if (removing)
+        client.unforward(request);
+    else
+        client.forward(request);
+    if (!spy.wait(20000))
+        return {};
+    return spy.first().first().value<ForwardResult>();
+}
+
+} // namespace
+
+class TestHostileLan : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void believesOnlyRepliesFromOwnSubnetsOnTheSender();
+    void takesOnlyHttpUrlsOnIpv4Addresses();
+    void decodesChunkedBodies();
+    void readsAWellBehavedIgd();
+    void readsThatThePortHasNoMapping();
+    void acceptsARouterWithoutAUsableInternetAddress();
+    void forwardsAndRemovesAMapping();
+    void neverTakesAnotherDevicesPort();
+    void reportsAConflictTheRouterFinds();
+    void retriesWithAPermanentLease();
+    void hostileDevices_data();
+    void hostileDevices();
+    void endsQuicklyWithNothingOnTheLan();
+    void readsNatpmp();
+    void readsNatpmpNetworkFailure();
+    void forwardsOverNatpmp();
+    void reportsAConflictOverNatpmp();
+};
+
+void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
+{
+    const QByteArray good =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.1:5000/rootDesc.xml\r\n\r\n";
+    QString why;
+    const auto url = acceptSsdpReply(good, kLoopback, &why);
+    QVERIFY2(url, qPrintable(why));
+    QCOMPARE(url->port, 5000);
+    QCOMPARE(url->path, QByteArray("/rootDesc.xml"));
+
+    // Not on the sender, though on this machine's loopback subnet.
+    QVERIFY(!acceptSsdpReply(good, kOtherLoopback, &why));
+    QVERIFY(why.contains(u"not on the sender"_s));
+    // A sender on none of this computer's subnets (a documentation address).
+    const QByteArray far = "HTTP/1.1 200 OK\r\nLOCATION: http://198.51.100.1/d.xml\r\n\r\n";
+    QVERIFY(!acceptSsdpReply(far, QHostAddress(u"198.51.100.1"_s), &why));
+    QVERIFY(why.contains(u"subnets"_s));
+    // https, names, two LOCATIONs, no LOCATION, no HTTP.
+    for (const QByteArray& bad :
+         {QByteArray("HTTP/1.1 200 OK\r\nLOCATION: https://127.0.0.1/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://localhost/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.1/a\r\nLocation: "
+                     "http://127.0.0.1/b\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nST: x\r\n\r\n"),
+          QByteArray("NOTIFY * HTTP/1.1\r\nLOCATION: http://127.0.0.1/d.xml\r\n\r\n")})
+        QVERIFY2(!acceptSsdpReply(bad, kLoopback, &why), bad.constData());
+}
+
+void TestHostileLan::takesOnlyHttpUrlsOnIpv4Addresses()
+{
+    const auto url = parseHttpUrl("http://192.168.1.1:49000/igd.xml?x=1");
+    QVERIFY(url);
+    QCOMPARE(url->host, QHostAddress(u"192.168.1.1"_s));
+    QCOMPARE(url->port, 49000);
+    QCOMPARE(url->path, QByteArray("/igd.xml?x=1"));
+    QCOMPARE(parseHttpUrl("HTTP://10.0.0.1")->path, QByteArray("/"));
+    for (const char* bad :
+         {"https://10.0.0.1/", "http://router.lan/", "http://user@10.0.0.1/", "http://10.0.0.1:0/",
+          "http://10.0.0.1:65536/", "http://10.0.0.1:80x/", "http://10.1/", "http://[::1]/",
+          "http://10.0.0.1/a b", "http://10.0.0.1/\r\nX: y", "ftp://10.0.0.1/", ""})
+        QVERIFY2(!parseHttpUrl(bad), bad);
+}
+
+void TestHostileLan::decodesChunkedBodies()
+{
+    bool malformed = false;
+    QCOMPARE(decodeChunked("5\r\nhello\r\n6;x=y\r\n world\r\n0\r\n\r\n", &malformed),
+             QByteArray("hello world"));
+    QVERIFY(!decodeChunked("5\r\nhel", &malformed));
+    QVERIFY(!malformed);
+    QVERIFY(!decodeChunked("zz\r\nhello\r\n", &malformed));
+    QVERIFY(malformed);
+    QVERIFY(!decodeChunked("2\r\nhello\r\n", &malformed));
+    QVERIFY(malformed);
+    QVERIFY(!decodeChunked("fffffffff\r\n", &malformed));
+    QVERIFY(malformed);
+}
+
+void TestHostileLan::readsAWellBehavedIgd()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_mappings[u"8080/TCP"_s] = {u"192.168.1.50"_s, 80, u"Camera"_s, 0};
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    const SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
+    RouterClient client(makeSystemRouterBackend(settings));
+
+    const Timed lookup = timedLookup(client);
+    const RouterFacts& facts = lookup.facts;
+    qInfo("lookup with the fake IGD took %lld ms", lookup.ms);
+    QVERIFY2(facts.found, qPrintable(facts.log.join(u'\n')));
+    QCOMPARE(facts.via, Via::Upnp);
+    QCOMPARE(facts.address, u"127.0.0.1"_s);
+    QCOMPARE(facts.localAddress, u"127.0.0.1"_s);
+    QCOMPARE(facts.externalAddress, u"203.0.114.7"_s);
+    QVERIFY(facts.canMap);
+    QVERIFY(facts.mappingQueried);
+    QVERIFY(facts.mapping);
+    QCOMPARE(facts.mapping->internalClient, u"192.168.1.50"_s);
+    QCOMPARE(facts.mapping->internalPort, 80);
+    QCOMPARE(facts.mapping->description, u"Camera"_s);
+    QCOMPARE(facts.mapping->leaseSeconds, 0);
+    QVERIFY(!facts.mapping->thisComputer);
+    QVERIFY(facts.error.isEmpty());
+    QVERIFY(!facts.log.isEmpty());
+    QVERIFY(ssdp.m_lastSearch.startsWith("M-SEARCH * HTTP/1.1\r\n"));
+    QVERIFY(ssdp.m_lastSearch.contains(
+        "\r\nST: urn:schemas-upnp-org:device:InternetGatewayDevice:1\r\n"));
+    QVERIFY(ssdp.m_lastSearch.contains("\r\nMX: 1\r\n"));
+    QCOMPARE(device.m_actions,
+             (QStringList{u"GetExternalIPAddress"_s, u"GetSpecificPortMappingEntry"_s}));
+    // The gateway answered at once: no waiting out the search, nor NAT-PMP.
+    QVERIFY2(lookup.ms < settings.discoveryMs, qPrintable(QString::number(lookup.ms)));
+}
+
+void TestHostileLan::readsThatThePortHasNoMapping()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const RouterFacts facts = timedLookup(client, 9000, ProbeProtocol::Udp).facts;
+    QVERIFY(facts.found);
+    QVERIFY(facts.mappingQueried);
+    QVERIFY(!facts.mapping);
+    QVERIFY(facts.error.isEmpty());
+}
+
+void TestHostileLan::acceptsARouterWithoutAUsableInternetAddress()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    // What miniupnpd says when its WAN address is a reserved one: no address at all.
+    device.m_externalAddress.clear();
+    RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(facts.found);
+    QCOMPARE(facts.via, Via::Upnp);
+    QVERIFY(facts.externalAddress.isEmpty());
+    QVERIFY(!facts.canMap);
+    QVERIFY(facts.mappingQueried);
+
+    // A router behind another NAT that gives its private address.
+    device.m_externalAddress = u"10.0.0.2"_s;
+    facts = timedLookup(client).facts;
+    QVERIFY(facts.found);
+    QCOMPARE(facts.externalAddress, u"10.0.0.2"_s);
+    QVERIFY(!facts.canMap);
+
+    // Not an address at all: kept out of the facts.
+    device.m_externalAddress = u"<b>\x1b[2Jsomething</b>"_s;
+    facts = timedLookup(client).facts;
+    QVERIFY(facts.found);
+    QVERIFY(facts.externalAddress.isEmpty());
+    QVERIFY(!facts.canMap);
+}
+
+void TestHostileLan::forwardsAndRemovesAMapping()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    // With no lookup before: the forward searches by itself.
+    const ForwardResult added = runForward(client, {9000, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+    QVERIFY(!added.conflict);
+    QVERIFY(!added.permanentOnly);
+    QVERIFY(added.mapping);
+    QCOMPARE(added.mapping->internalClient, u"127.0.0.1"_s);
+    QCOMPARE(added.mapping->internalPort, 9000);
+    QCOMPARE(added.mapping->leaseSeconds, 3600);
+    QVERIFY(added.mapping->thisComputer);
+    QVERIFY(!added.log.isEmpty());
+    QVERIFY(device.m_mappings.contains(u"9000/TCP"_s));
+    QCOMPARE(device.m_mappings[u"9000/TCP"_s].client, u"127.0.0.1"_s);
+    QCOMPARE(device.m_mappings[u"9000/TCP"_s].description, u"Quillmere"_s);
+    QCOMPARE(device.m_mappings[u"9000/TCP"_s].lease, 3600);
+
+    const RouterFacts facts = timedLookup(client, 9000).facts;
+    QVERIFY(facts.mapping);
+    QVERIFY(facts.mapping->thisComputer);
+    QCOMPARE(facts.mapping->description, u"Quillmere"_s);
+
+    const ForwardResult removed = runForward(client, {9000, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QVERIFY(!device.m_mappings.contains(u"9000/TCP"_s));
+    QCOMPARE(device.m_actions.last(), u"DeletePortMapping"_s);
+
+    // Removing what is not there is no failure, and asks nothing to be deleted.
+    const int actions = int(device.m_actions.size());
+    QVERIFY(runForward(client, {9000, ProbeProtocol::Tcp, 0}, true).ok);
+    QCOMPARE(device.m_actions.size(), actions + 1);
+    QCOMPARE(device.m_actions.last(), u"GetSpecificPortMappingEntry"_s);
+}
+
+void TestHostileLan::neverTakesAnotherDevicesPort()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_mappings[u"8080/UDP"_s] = {u"192.168.1.50"_s, 8080, u"Game console"_s, 600};
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const ForwardResult added = runForward(client, {8080, ProbeProtocol::Udp, 3600}, false);
+    QVERIFY(!added.ok);
+    QVERIFY(added.conflict);
+    QVERIFY(added.mapping);
+    QCOMPARE(added.mapping->internalClient, u"192.168.1.50"_s);
+    QCOMPARE(added.mapping->description, u"Game console"_s);
+    QVERIFY(!added.mapping->thisComputer);
+    QVERIFY(!device.m_actions.contains(u"AddPortMapping"_s));
+
+    const ForwardResult removed = runForward(client, {8080, ProbeProtocol::Udp, 0}, true);
+    QVERIFY(!removed.ok);
+    QVERIFY(removed.error.contains(u"192.168.1.50"_s));
+    QVERIFY(!device.m_actions.contains(u"DeletePortMapping"_s));
+    QCOMPARE(device.m_mappings[u"8080/UDP"_s].client, u"192.168.1.50"_s);
+}
+
+void TestHostileLan::reportsAConflictTheRouterFinds()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_refuseWith718 = true;
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const ForwardResult added = runForward(client, {8081, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY(!added.ok);
+    QVERIFY(added.conflict);
+    QVERIFY(added.error.contains(u"718"_s));
+    QVERIFY(device.m_mappings.isEmpty());
+}
+
+void TestHostileLan::retriesWithAPermanentLease()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_permanentOnly = true;
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const ForwardResult added = runForward(client, {8082, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY2(added.ok, qPrintable(added.error));
+    QVERIFY(added.permanentOnly);
+    QVERIFY(added.mapping);
+    QCOMPARE(added.mapping->leaseSeconds, 0);
+    QCOMPARE(device.m_mappings[u"8082/TCP"_s].lease, 0);
+    QCOMPARE(device.m_actions.count(u"AddPortMapping"_s), 2);
+}
+
+void TestHostileLan::hostileDevices_data()
+{
+    QTest::addColumn<FakeDevice::Part>("part");
+    QTest::addColumn<bool>("fromOtherSender"); // the SSDP reply comes from 127.0.0.2
+    QTest::addColumn<QString>("expected");     // in the error or the log
+
+    QTest::newRow("huge description") << FakeDevice::Part::Huge << false << u"larger than"_s;
+    QTest::newRow("trickle") << FakeDevice::Part::Slow << false << u"no complete reply"_s;
+    QTest::newRow("redirect") << FakeDevice::Part::Redirect << false << u"not followed"_s;
+    QTest::newRow("garbage") << FakeDevice::Part::Garbage << false << u"no WANIPConnection"_s;
+    QTest::newRow("control URL elsewhere")
+        << FakeDevice::Part::ControlElsewhere << false << u"on another host"_s;
+    QTest::newRow("LOCATION on another host")
+        << FakeDevice::Part::Igd << true << u"not on the sender"_s;
+}
+
+void TestHostileLan::hostileDevices()
+{
+    QFETCH(FakeDevice::Part, part);
+    QFETCH(bool, fromOtherSender);
+    QFETCH(QString, expected);
+
+    FakeDevice device(part);
+    FakeSsdp ssdp(fromOtherSender ? kOtherLoopback : kLoopback);
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
+    settings.ssdpAddress = fromOtherSender ? kOtherLoopback.toString() : kLoopback.toString();
+    RouterClient client(makeSystemRouterBackend(settings));
+
+    const Timed lookup = timedLookup(client);
+    qInfo("lookup took %lld ms", lookup.ms);
+    const QString all = lookup.facts.error + u'\n' + lookup.facts.log.join(u'\n');
+    QVERIFY2(!lookup.facts.found, qPrintable(all));
+    QVERIFY2(all.contains(expected), qPrintable(all));
+    QVERIFY2(lookup.ms <= 2 * lookupBoundMs(settings), qPrintable(QString::number(lookup.ms)));
+    if (fromOtherSender)
+        QCOMPARE(device.m_connections, 0);
+    QVERIFY(device.m_actions.isEmpty());
+
+    // A forward through such a device fails as plainly, within the same bound.
+    const ForwardResult added = runForward(client, {8080, ProbeProtocol::Tcp, 60}, false);
+    QVERIFY(!added.ok);
+    QVERIFY(!added.error.isEmpty());
+    QVERIFY(device.m_actions.isEmpty());
+}
+
+void TestHostileLan::endsQuicklyWithNothingOnTheLan()
+{
+    Silence ssdp;
+    Silence natpmp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
+    settings.discoveryMs = SystemRouterSettings{}.discoveryMs;
+    settings.fetchMs = SystemRouterSettings{}.fetchMs;
+    RouterClient client(makeSystemRouterBackend(settings));
+
+    // The first hops run beside the search, towards loopback.
+    const Timed lookup = timedLookup(client, 8080, ProbeProtocol::Tcp, u"127.0.0.1"_s);
+    qInfo("lookup with nothing on the LAN took %lld ms", lookup.ms);
+    QVERIFY(!lookup.facts.found);
+    QCOMPARE(lookup.facts.via, Via::None);
+    QVERIFY(!lookup.facts.log.isEmpty());
+    QVERIFY2(lookup.ms < kNoRouterMs, qPrintable(QString::number(lookup.ms)));
+}
+
+void TestHostileLan::readsNatpmp()
+{
+    Silence ssdp;
+    FakeNatpmp natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY2(facts.found, qPrintable(facts.log.join(u'\n')));
+    QCOMPARE(facts.via, Via::Natpmp);
+    QCOMPARE(facts.address, u"127.0.0.1"_s);
+    QCOMPARE(facts.localAddress, u"127.0.0.1"_s);
+    QCOMPARE(facts.externalAddress, u"203.0.114.7"_s);
+    QVERIFY(facts.canMap);
+    QVERIFY(!facts.mappingQueried);
+    QVERIFY(!facts.mapping);
+    QCOMPARE(natpmp.m_requests.first(), QByteArray(2, '\0'));
+}
+
+void TestHostileLan::readsNatpmpNetworkFailure()
+{
+    Silence ssdp;
+    FakeNatpmp natpmp;
+    natpmp.m_result = 3;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(facts.found);
+    QCOMPARE(facts.via, Via::Natpmp);
+    QVERIFY(facts.externalAddress.isEmpty());
+    QVERIFY(!facts.canMap);
+    QVERIFY(facts.error.contains(u"network failure"_s));
+}
+
+void TestHostileLan::forwardsOverNatpmp()
+{
+    Silence ssdp;
+    FakeNatpmp natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    // "Until removed" is the longest lifetime NAT-PMP has; the router shortens it.
+    const ForwardResult added = runForward(client, {8443, ProbeProtocol::Tcp, 0}, false);
+    QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+    QVERIFY(added.mapping);
+    QCOMPARE(added.mapping->internalClient, u"127.0.0.1"_s);
+    QCOMPARE(added.mapping->internalPort, 8443);
+    QCOMPARE(added.mapping->leaseSeconds, 7200);
+    QVERIFY(added.log.join(u'\n').contains(u"longest"_s));
+    const QByteArray request = natpmp.m_requests.last();
+    QCOMPARE(request.size(), 12);
+    QCOMPARE(quint8(request[1]), 2); // TCP
+    QCOMPARE(qFromBigEndian<quint16>(request.constData() + 4), 8443);
+    QCOMPARE(qFromBigEndian<quint16>(request.constData() + 6), 8443);
+    QCOMPARE(qFromBigEndian<quint32>(request.constData() + 8), 0xffffffffu);
+
+    const ForwardResult removed = runForward(client, {8443, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QCOMPARE(qFromBigEndian<quint32>(natpmp.m_requests.last().constData() + 8), 0u);
+}
+
+void TestHostileLan::reportsAConflictOverNatpmp()
+{
+    Silence ssdp;
+    FakeNatpmp natpmp;
+    natpmp.m_publicPortOffset = 1;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const ForwardResult added = runForward(client, {5000, ProbeProtocol::Udp, 3600}, false);
+    QVERIFY(!added.ok);
+    QVERIFY(added.conflict);
+    QVERIFY(added.error.contains(u"5001"_s));
+    // The stand-in mapping was taken back.
+    const QByteArray last = natpmp.m_requests.last();
+    QCOMPARE(quint8(last[1]), 1); // UDP
+    QCOMPARE(qFromBigEndian<quint32>(last.constData() + 8), 0u);
+}
+
+QTEST_GUILESS_MAIN(TestHostileLan)
+#include "tst_hostilelan.moc"
