@@ -10,6 +10,8 @@ export LC_ALL=C # EPOCHREALTIME with a '.', and plain tool messages
 run_id=qm-$$-$(printf '%04x' "$RANDOM")
 readonly run_id
 namespaces=() # made by this run, deleted on exit
+etc_dirs=()   # /etc/netns/NAME folders made by this run, removed on exit
+made_etc_netns= # "yes" when this run made /etc/netns itself
 pids=()       # started by this run, ended on exit
 work=         # this run's scratch folder
 
@@ -62,7 +64,7 @@ stop_process() { # PID SECONDS
 }
 
 cleanup() {
-    local status=$? pid ns
+    local status=$? pid ns dir
     set +e
     trap - EXIT INT TERM HUP
     while [ ${#pids[@]} -gt 0 ]; do stop_process "${pids[0]}" 3; done
@@ -72,6 +74,9 @@ cleanup() {
         for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -KILL "$pid" 2>/dev/null; done
         ip netns del "$ns" 2>/dev/null
     done
+    for dir in "${etc_dirs[@]}"; do rm -rf "$dir"; done
+    # /etc/netns itself only when this run made it and nobody else has put anything there.
+    [ -n "$made_etc_netns" ] && rmdir /etc/netns 2>/dev/null
     [ -n "$work" ] && rm -rf "$work"
     exit "$status"
 }
@@ -100,6 +105,18 @@ new_namespace() { # NAME
     ip netns add "$1"
     namespaces+=("$1")
     ip -n "$1" link set lo up
+}
+
+# Gives NS a file of its own in place of /etc/FILE, for what runs there through `ip netns exec`
+# (which mounts /etc/netns/NS/FILE over it): a resolv.conf, say, so that name lookups stay
+# inside the namespaces. The content comes on stdin.
+namespace_etc_file() { # NS FILE
+    [ -d /etc/netns ] || { mkdir /etc/netns && made_etc_netns=yes; }
+    if [ ! -d "/etc/netns/$1" ]; then
+        mkdir "/etc/netns/$1"
+        etc_dirs+=("/etc/netns/$1")
+    fi
+    cat >"/etc/netns/$1/$2"
 }
 
 # For commands in the foreground. Programs left running are started with `ip netns exec` itself,
