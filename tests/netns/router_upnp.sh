@@ -1,0 +1,596 @@
+#!/usr/bin/env bash
+# Runs quillmere-check against a real UPnP IGD / NAT-PMP router (Debian's miniupnpd, nftables
+# build) in Linux network namespaces, and checks what it reports about the router and its
+# diagnosis for each kind of home network:
+#
+#   internet   bridge "ix": 198.51.100.1 (quillmere-server, port 80) and 1.2.3.1, the gateway
+#      |       of everything on the internet side
+#      +------------------------+---------------------------+
+#      |  (plain)               |  (carrier)                |  (double)
+#      |                     cgn 1.2.3.5                 outer 1.2.3.6
+#      |                     an ISP's NAT, inside        another home router, inside
+#      |                     100.64.7.1/24               192.168.1.1/24
+#      |                        |                           |
+#   router  "wan" 1.2.3.4, or 100.64.7.2 behind cgn, or 192.168.1.2 behind outer: the WAN link
+#      |    is made again for each set-up. "br-lan" 192.168.77.1; masquerades the LAN; miniupnpd
+#      |    on br-lan (UPnP IGD on port 5000, NAT-PMP) keeps its rules in table inet filter
+#      |
+#   pc 192.168.77.10 (runs quillmere-check)      dvr 192.168.77.20 (maps ports of its own)
+#
+# 1.2.3.4 stands for an ordinary internet address: miniupnpd reports no external address and
+# refuses mappings while its WAN address is private, shared (100.64.0.0/10) or documentation.
+# The namespaces reach nothing outside themselves, and pc and dvr ask the router for names.
+#
+# Usage: router_upnp.sh BUILD_DIR
+#        router_upnp.sh QUILLMERE_CHECK QUILLMERE_SERVER
+#
+# Needs root, `ip netns` (iproute2), nft (nftables), socat, sysctl (procps), miniupnpd
+# (miniupnpd-nftables), upnpc (miniupnpc), natpmpc and jq. Where one is missing every case is
+# reported SKIPPED with the reason and the script exits 77. A run takes about 35 s.
+# Exit status: 0 every case passed, 1 a case failed, 77 skipped, 64 wrong arguments.
+set -euo pipefail
+
+readonly test_name=router_upnp
+readonly case_names=(
+    "upnp mapping to pc"
+    "upnp mapping held by dvr"
+    "not mapped, forward, unforward"
+    "forward refused: dvr holds port"
+    "carrier-grade nat"
+    "double nat"
+    "no upnp or nat-pmp on router"
+    "nat-pmp only"
+    "mapped to pc, pc drops the port"
+)
+# shellcheck source=tests/netns/netns_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/netns_lib.sh"
+
+case $# in
+    1)
+        check_bin=$1/cli/quillmere-check
+        server_bin=$1/server/quillmere-server
+        ;;
+    2)
+        check_bin=$1
+        server_bin=$2
+        ;;
+    *)
+        say "usage: $0 BUILD_DIR | QUILLMERE_CHECK QUILLMERE_SERVER" >&2
+        exit 64
+        ;;
+esac
+for bin in "$check_bin" "$server_bin"; do
+    [ -x "$bin" ] || { say "$0: not an executable program: $bin" >&2; exit 64; }
+done
+
+prepare nft:nftables socat:socat ss:iproute2 miniupnpd:miniupnpd-nftables upnpc:miniupnpc \
+    natpmpc:natpmpc jq:jq
+
+# --- The network --------------------------------------------------------------------------------
+
+readonly ns_inet=$run_id-internet ns_cgn=$run_id-cgn ns_outer=$run_id-outer
+readonly ns_router=$run_id-router ns_pc=$run_id-pc ns_dvr=$run_id-dvr
+for ns in "$ns_inet" "$ns_cgn" "$ns_outer" "$ns_router" "$ns_pc" "$ns_dvr"; do
+    new_namespace "$ns"
+done
+
+nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
+    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
+in_ns "$ns_router" nft delete table ip probe
+
+# The internet: one bridge that every WAN link plugs into.
+ip -n "$ns_inet" link add ix type bridge
+ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
+ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
+ip -n "$ns_inet" link set ix up
+
+# cgn and outer: a NAT each, between the internet and their "inside" link, which exists while
+# the router's WAN is plugged into it. Nothing from the internet gets through to the inside.
+for nat in "$ns_cgn:1.2.3.5:cgn" "$ns_outer:1.2.3.6:outer"; do
+    IFS=: read -r ns address port_name <<<"$nat"
+    ip -n "$ns_inet" link add "$port_name" type veth peer name outside netns "$ns"
+    ip -n "$ns_inet" link set "$port_name" master ix
+    ip -n "$ns_inet" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev outside
+    ip -n "$ns" link set outside up
+    ip -n "$ns" route add default via 1.2.3.1
+    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1
+    in_ns "$ns" nft -f - <<'EOF'
+table ip nat {
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        oifname "outside" masquerade
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "inside" oifname "outside" accept
+    }
+}
+EOF
+done
+
+# The LAN. Multicast snooping off, so SSDP searches reach the router whatever the bridge has
+# learned about group members.
+ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
+ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
+for host in "$ns_pc:192.168.77.10:lan-pc" "$ns_dvr:192.168.77.20:lan-dvr"; do
+    IFS=: read -r ns address port_name <<<"$host"
+    ip -n "$ns_router" link add "$port_name" type veth peer name eth0 netns "$ns"
+    ip -n "$ns_router" link set "$port_name" master br-lan
+    ip -n "$ns_router" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev eth0
+    ip -n "$ns" link set eth0 up
+    ip -n "$ns" route add default via 192.168.77.1
+    # Reverse lookups of mapped addresses go to the router, where nothing answers them, instead
+    # of to this machine's name server.
+    namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
+done
+ip -n "$ns_router" link set br-lan up
+in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1
+
+# The router's rules. miniupnpd adds its own to the three empty chains, which are reached by a
+# jump from the base chains: the forward chain lets mapped ports in, the prerouting one sends
+# them to their LAN device, and the masquerade comes after miniupnpd's postrouting rules.
+in_ns "$ns_router" nft -f - <<'EOF'
+table inet filter {
+    chain miniupnpd { }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+
+    chain prerouting {
+        type nat hook prerouting priority dstnat; policy accept;
+        jump prerouting_miniupnpd
+    }
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        jump postrouting_miniupnpd
+        oifname "wan" ip saddr 192.168.77.0/24 masquerade
+    }
+    chain input {
+        type filter hook input priority filter; policy accept;
+        iifname != "wan" accept
+        ct state established,related accept
+        icmp type echo-request accept
+        drop
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "wan" jump miniupnpd
+        iifname "br-lan" oifname "wan" accept
+    }
+}
+EOF
+
+wan_setup=
+
+# Plugs the router's WAN into the internet (plain), behind cgn (carrier) or behind outer
+# (double). The link is made anew with the same MAC address, and every neighbour table is
+# flushed, so no side keeps talking to the old link.
+connect_wan() { # plain|carrier|double
+    local peer_ns peer address gateway
+    case $1 in
+        plain) peer_ns=$ns_inet peer=r-wan address=1.2.3.4 gateway=1.2.3.1 ;;
+        carrier) peer_ns=$ns_cgn peer=inside address=100.64.7.2 gateway=100.64.7.1 ;;
+        double) peer_ns=$ns_outer peer=inside address=192.168.1.2 gateway=192.168.1.1 ;;
+    esac
+    ip -n "$ns_router" link del wan 2>/dev/null || true
+    ip -n "$ns_router" link add wan address 02:00:00:00:77:02 type veth peer name "$peer" \
+        netns "$peer_ns"
+    if [ "$1" = plain ]; then
+        ip -n "$peer_ns" link set "$peer" master ix
+    else
+        ip -n "$peer_ns" addr add "$gateway/24" dev "$peer"
+    fi
+    ip -n "$peer_ns" link set "$peer" up
+    ip -n "$ns_router" addr add "$address/24" dev wan
+    ip -n "$ns_router" link set wan up
+    ip -n "$ns_router" route add default via "$gateway"
+    for ns in "$ns_inet" "$ns_cgn" "$ns_outer" "$ns_router" "$ns_pc" "$ns_dvr"; do
+        ip -n "$ns" neigh flush all
+    done
+    wan_setup=$1
+}
+
+# --- miniupnpd ----------------------------------------------------------------------------------
+
+readonly daemon_conf=$work/miniupnpd.conf daemon_log=$work/miniupnpd.log
+readonly igd_url=http://192.168.77.1:5000/rootDesc.xml
+daemon_pid=
+
+# Stops miniupnpd, if it runs, and empties its chains: a restart begins with no mappings.
+stop_daemon() {
+    if [ -n "$daemon_pid" ]; then
+        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
+        daemon_pid=
+    fi
+    local chain
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+        in_ns "$ns_router" nft flush chain inet filter "$chain"
+    done
+}
+
+# Starts miniupnpd in the router, in the foreground (-d) so that it is our child, and waits
+# until it listens. Its rules name wan by interface index: it is started after each new link.
+start_daemon() { # UPNP: yes|no
+    cat >"$daemon_conf" <<EOF
+ext_ifname=wan
+listening_ip=br-lan
+http_port=5000
+enable_upnp=$1
+enable_natpmp=yes
+secure_mode=yes
+system_uptime=no
+notify_interval=60
+uuid=3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e11
+upnp_table_name=filter
+upnp_nat_table_name=filter
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+allow 1024-65535 192.168.77.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+EOF
+    say "--- miniupnpd, upnp=$1, wan $wan_setup" >>"$daemon_log"
+    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
+        >>"$daemon_log" 2>&1 &
+    daemon_pid=$!
+    pids+=("$daemon_pid")
+    local i
+    for i in $(seq 50); do
+        if [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] &&
+            { [ "$1" = no ] || [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; }; then
+            return 0
+        fi
+        alive "$daemon_pid" || break
+        sleep 0.1
+    done
+    return 1
+}
+
+# The router as each case wants it: its WAN set-up, and miniupnpd with UPnP and NAT-PMP (full),
+# NAT-PMP only (natpmp) or not at all (none). Always a fresh daemon, so no mapping is left over.
+router_setup() { # plain|carrier|double full|natpmp|none
+    stop_daemon
+    [ "$wan_setup" = "$1" ] || connect_wan "$1"
+    case $2 in
+        full) start_daemon yes || problem "bed: miniupnpd did not start" ;;
+        natpmp) start_daemon no || problem "bed: miniupnpd did not start" ;;
+        none) ;;
+    esac
+}
+
+# The router's own clients, run on a LAN host. upnpc goes straight to the description URL,
+# except where a case proves that SSDP discovery works.
+upnpc_on() { # NS ARGS...
+    local ns=$1
+    shift
+    timeout 10 ip netns exec "$ns" upnpc -u "$igd_url" "$@" 2>&1
+}
+
+# "ADDRESS:PORT 'DESCRIPTION'" of the router's mapping of external TCP port PORT, or nothing.
+upnp_mapping() { # PORT
+    upnpc_on "$ns_pc" -l | sed -n "s/^ *[0-9][0-9]* TCP *$1->\([0-9.:]*\) *\('[^']*'\).*/\1 \2/p"
+}
+
+# Maps TCP port PORT to the host NS itself, as a program on it would (secure mode allows only
+# that).
+upnp_map() { # NS ADDRESS PORT DESCRIPTION
+    upnpc_on "$1" -e "$4" -a "$2" "$3" "$3" TCP 3600 >"$work/upnpc.out" ||
+        problem "bed: upnpc -a on ${1#"$run_id"-} failed: $(tail -n 2 "$work/upnpc.out" | tr '\n' ' ')"
+    [ "$(upnp_mapping "$3")" = "$2:$3 '$4'" ] ||
+        problem "bed: the router did not list the mapping of $3 to $2: $(upnp_mapping "$3")"
+}
+
+# Waits until something listens on PORT (tcp) in NS.
+wait_for_listener() { # NS PORT
+    local i
+    for i in $(seq 50); do
+        [ -n "$(in_ns "$1" ss -Hltn "sport = :$2")" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# --- The check server ---------------------------------------------------------------------------
+
+access_log=$work/access.log
+server_err=$work/server.err
+ip netns exec "$ns_inet" "$server_bin" --listen 198.51.100.1:80 --allow-private --connect-timeout 2 \
+    --client-checks 0 --client-rate 0 --client-connections 0 \
+    >"$access_log" 2>"$server_err" &
+server_pid=$!
+pids+=("$server_pid")
+for _ in $(seq 50); do
+    grep -qF "quillmere-server: listening on 198.51.100.1:80" "$server_err" && break
+    alive "$server_pid" || break
+    sleep 0.1
+done
+if ! grep -qF "quillmere-server: listening on 198.51.100.1:80" "$server_err"; then
+    say "quillmere-server did not start; its stderr:" >&2
+    sed 's/^/    /' "$server_err" >&2
+    exit 1
+fi
+
+# --- One check ----------------------------------------------------------------------------------
+
+# Runs quillmere-check --json on pc with ARGS. Sets out (stdout), status, seconds and elapsed_ms,
+# keeps stdout and stderr for the report, and adds a line to this case's runs.
+run_check() { # ARGS...
+    local started=${EPOCHREALTIME/./} ended
+    status=0
+    # A hard stop past the check's own time-out (twice, for --forward's second check) and the
+    # router's bounds keeps a broken run from hanging the suite.
+    timeout -k 2 30 ip netns exec "$ns_pc" "$check_bin" --server 198.51.100.1 --timeout 10 \
+        --json "$@" >"$work/out" 2>"$work/err" || status=$?
+    ended=${EPOCHREALTIME/./}
+    out=$(<"$work/out")
+    seconds=$(seconds_since "$started")
+    elapsed_ms=$(((ended - started) / 1000))
+    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$(json_value .diagnosis.code)")")
+    cp "$work/out" "$work/out.$((${#runs[@]}))"
+    cp "$work/err" "$work/err.$((${#runs[@]}))"
+}
+
+# FILTER applied to the last check's JSON, compact (strings keep their quotes); "(no JSON)"
+# when stdout is not JSON.
+json_value() { # FILTER
+    jq -c "$1" <<<"$out" 2>/dev/null || say "(no JSON)"
+}
+
+problems=()
+problem() { problems+=("$*"); }
+
+expect_status() { # EXIT_STATUS
+    [ "$status" -eq "$1" ] || problem "$(last_run): exit status $status, expected $1"
+}
+
+# FILTER gives exactly JSON (compact: '"upnp"', 'true', 'null').
+expect_json() { # FILTER JSON
+    local value
+    value=$(json_value "$1")
+    [ "$value" = "$2" ] || problem "$(last_run): $1 is $value, expected $2"
+}
+
+# FILTER gives a string that is not empty.
+expect_text() { # FILTER
+    local value
+    value=$(json_value "$1")
+    [[ "$value" == \"?* ]] || problem "$(last_run): $1 is $value, expected a text"
+}
+
+last_run() { say "run ${#runs[@]}"; }
+
+# What every check that found miniupnpd on the plain WAN reports about the router.
+expect_router_upnp() {
+    expect_json .router.found true
+    expect_json .router.via '"upnp"'
+    expect_json .router.address '"192.168.77.1"'
+    expect_json .router.localAddress '"192.168.77.10"'
+    expect_json .router.externalAddress '"1.2.3.4"'
+}
+
+expect_mapping() { # ADDRESS PORT DESCRIPTION THIS_COMPUTER
+    local lease
+    expect_json .router.mapping.internalClient "\"$1\""
+    expect_json .router.mapping.internalPort "$2"
+    expect_json .router.mapping.description "\"$3\""
+    expect_json .router.mapping.thisComputer "$4"
+    lease=$(json_value .router.mapping.leaseSeconds)
+    if ! [[ "$lease" =~ ^[0-9]+$ ]] || [ "$lease" -lt 3000 ] || [ "$lease" -gt 3600 ]; then
+        problem "$(last_run): .router.mapping.leaseSeconds is $lease, expected 3000..3600"
+    fi
+}
+
+expect_diagnosis() { # CODE
+    expect_json .diagnosis.code "\"$1\""
+    expect_text .diagnosis.text
+}
+
+passed=0
+failed=0
+case_number=0
+
+begin_case() {
+    case_number=$((case_number + 1))
+    problems=()
+    runs=()
+    case_started=${EPOCHREALTIME/./}
+}
+
+end_case() {
+    local i result=PASS
+    [ ${#problems[@]} -eq 0 ] || result=FAIL
+    case_line "$case_number" "$result" "$(printf '%5ss' "$(seconds_since "$case_started")")"
+    printf '    %s\n' "${runs[@]}"
+    if [ "$result" = PASS ]; then
+        passed=$((passed + 1))
+        return
+    fi
+    failed=$((failed + 1))
+    printf '    problem: %s\n' "${problems[@]}"
+    for i in "${!runs[@]}"; do
+        say "    --- run $((i + 1)): quillmere-check stdout"
+        sed 's/^/    /' "$work/out.$((i + 1))"
+        say "    --- run $((i + 1)): quillmere-check stderr"
+        sed 's/^/    /' "$work/err.$((i + 1))"
+    done
+    say "    --- miniupnpd (last lines)"
+    tail -n 15 "$daemon_log" 2>/dev/null | sed 's/^/    /'
+    say "    --- quillmere-server stderr (last lines)"
+    tail -n 5 "$server_err" | sed 's/^/    /'
+}
+
+# The stock miniupnpd behind another NAT: its IGD answers, with no external address.
+expect_no_external_address() {
+    upnpc_on "$ns_pc" -s >"$work/upnpc.out" || true
+    if ! grep -q "ExternalIPAddress" "$work/upnpc.out" ||
+        grep -q "ExternalIPAddress = [0-9]" "$work/upnpc.out"; then
+        problem "bed: upnpc -s expected an IGD without an external address:" \
+            "$(tail -n 3 "$work/upnpc.out" | tr '\n' ' ')"
+    fi
+}
+
+# --- The cases ----------------------------------------------------------------------------------
+
+# 1. pc mapped the port over UPnP (found by an SSDP search, as any program finds it): open here,
+#    and the router names this computer.
+begin_case
+router_setup plain full
+timeout 10 ip netns exec "$ns_pc" upnpc -l >"$work/upnpc.out" 2>&1 || true
+grep -qxF "Found valid IGD : http://192.168.77.1:5000/ctl/IPConn" "$work/upnpc.out" ||
+    problem "bed: upnpc's SSDP search found no IGD: $(tail -n 3 "$work/upnpc.out" | tr '\n' ' ')"
+upnp_map "$ns_pc" 192.168.77.10 4701 "quillmere test"
+run_check 4701
+expect_status 0
+expect_json .verdict '"open-this-computer"'
+expect_router_upnp
+expect_mapping 192.168.77.10 4701 "quillmere test" true
+expect_diagnosis forwarded-here
+end_case
+
+# 2. The dvr holds the port and takes the probe: open on another device, and the router says
+#    which one and what it called the mapping.
+begin_case
+router_setup plain full
+ip netns exec "$ns_dvr" socat -u TCP-LISTEN:4702,reuseaddr OPEN:/dev/null &
+pids+=("$!")
+wait_for_listener "$ns_dvr" 4702 || problem "bed: the dvr's listener did not start"
+upnp_map "$ns_dvr" 192.168.77.20 4702 "DVR remote view"
+run_check 4702
+expect_status 1
+expect_json .verdict '"open-other-device"'
+expect_router_upnp
+expect_mapping 192.168.77.20 4702 "DVR remote view" false
+expect_diagnosis forwarded-elsewhere
+end_case
+
+# 3. Nothing maps the port: not open, not forwarded. --forward maps it to this computer and
+#    checks again; --unforward takes the mapping away without a check.
+begin_case
+router_setup plain full
+run_check 4703
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_router_upnp
+expect_json .router.mapping null
+expect_diagnosis not-forwarded
+run_check --forward 4703
+expect_status 0
+expect_json .verdict '"open-this-computer"'
+expect_json .forward.ok true
+[[ "$(upnp_mapping 4703)" == "192.168.77.10:4703 "* ]] ||
+    problem "after --forward the router maps 4703 to '$(upnp_mapping 4703)', expected 192.168.77.10:4703"
+run_check --unforward 4703
+expect_status 0
+expect_json .forward.ok true
+[ -z "$(upnp_mapping 4703)" ] || problem "after --unforward the router still maps 4703: $(upnp_mapping 4703)"
+end_case
+
+# 4. --forward for a port the dvr holds: refused as a conflict that names the dvr, and the dvr's
+#    mapping stays as it was.
+begin_case
+router_setup plain full
+upnp_map "$ns_dvr" 192.168.77.20 4704 "DVR remote view"
+run_check --forward 4704
+expect_status 5
+expect_json .forward.ok false
+expect_text .forward.error
+[[ "$(json_value .forward)" == *192.168.77.20* ]] ||
+    problem "$(last_run): .forward does not name the dvr (192.168.77.20): $(json_value .forward)"
+[ "$(upnp_mapping 4704)" = "192.168.77.20:4704 'DVR remote view'" ] ||
+    problem "the dvr's mapping changed to '$(upnp_mapping 4704)'"
+end_case
+
+# 5. The router's WAN is in the ISP's shared space (100.64.0.0/10) behind the ISP's NAT: the
+#    stock miniupnpd reports no external address, and the hop after the router is the carrier's.
+begin_case
+router_setup carrier full
+expect_no_external_address
+run_check 4705
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_json .router.found true
+expect_json .router.via '"upnp"'
+[[ "$(json_value .router.externalAddress)" =~ ^(null|\"\")$ ]] ||
+    problem "$(last_run): .router.externalAddress is $(json_value .router.externalAddress), expected none"
+expect_json .externalIp.address '"1.2.3.5"'
+expect_diagnosis carrier-nat
+end_case
+
+# 6. The router's WAN is private, behind another home router: the same from miniupnpd, but the
+#    hop after the router is a private address.
+begin_case
+router_setup double full
+expect_no_external_address
+run_check 4706
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_json .router.found true
+expect_json .router.via '"upnp"'
+[[ "$(json_value .router.externalAddress)" =~ ^(null|\"\")$ ]] ||
+    problem "$(last_run): .router.externalAddress is $(json_value .router.externalAddress), expected none"
+expect_json .externalIp.address '"1.2.3.6"'
+expect_diagnosis double-nat
+end_case
+
+# 7. Nothing on the router speaks UPnP or NAT-PMP: no router, and asking costs the check at most
+#    2.5 s.
+begin_case
+router_setup plain none
+run_check --no-router 4707
+expect_status 2
+without_router_ms=$elapsed_ms
+run_check 4707
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_json .router.found false
+expect_json .router.via null
+expect_json .router.mapping null
+expect_diagnosis no-router
+[ "$elapsed_ms" -le $((without_router_ms + 2500)) ] ||
+    problem "asking the router made the check $((elapsed_ms - without_router_ms)) ms longer, more than 2500"
+end_case
+
+# 8. UPnP off, NAT-PMP on: pc mapped the port with natpmpc. The router is found over NAT-PMP and
+#    gives its WAN address; NAT-PMP cannot tell whose mapping a port has.
+begin_case
+router_setup plain natpmp
+timeout 10 ip netns exec "$ns_pc" natpmpc -a 4708 4708 tcp 3600 >"$work/natpmpc.out" 2>&1 || true
+grep -qF "Mapped public port 4708 protocol TCP to local port 4708" "$work/natpmpc.out" ||
+    problem "bed: natpmpc could not map 4708: $(tail -n 3 "$work/natpmpc.out" | tr '\n' ' ')"
+run_check 4708
+expect_status 0
+expect_json .verdict '"open-this-computer"'
+expect_json .router.found true
+expect_json .router.via '"natpmp"'
+expect_json .router.address '"192.168.77.1"'
+expect_json .router.externalAddress '"1.2.3.4"'
+expect_diagnosis forwarded-here
+end_case
+
+# 9. The router maps the port to pc, but pc's own firewall drops it.
+begin_case
+router_setup plain full
+upnp_map "$ns_pc" 192.168.77.10 4709 "quillmere test"
+in_ns "$ns_pc" nft -f - <<'EOF'
+table inet host {
+    chain input {
+        type filter hook input priority filter; policy accept;
+        tcp dport 4709 drop
+    }
+}
+EOF
+run_check 4709
+in_ns "$ns_pc" nft delete table inet host
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_router_upnp
+expect_mapping 192.168.77.10 4709 "quillmere test" true
+expect_diagnosis forwarded-but-blocked
+end_case
+
+stop_daemon
+summary "$passed" "$failed" 0
+[ "$failed" -eq 0 ]
