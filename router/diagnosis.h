@@ -7,9 +7,12 @@
 #include "engine/verdict.h"
 #include "router/routerfacts.h"
 
+#include <QHostAddress>
 #include <QLatin1StringView>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 namespace quillmere::router {
 
@@ -35,6 +38,8 @@ struct CheckFacts
     QString externalAddress; // the address the server saw (and probed); empty when unknown
     bool pingOk = false;
     QStringList localAddresses; // this computer's own addresses
+    int port = 0;               // the port checked, for the texts; 0: unknown ("the port")
+    std::optional<ProbeProtocol> protocol; // for the texts; nullopt: not named
 };
 
 struct Diagnosis
@@ -47,5 +52,21 @@ struct Diagnosis
 };
 
 Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router);
+
+// Address classes as the diagnosis sees them. IPv4 only (an IPv4-mapped IPv6 address counts as
+// IPv4): an IPv6 address is none of them, and never a reason for a NAT finding.
+// 100.64.0.0/10, the shared range of carrier-grade NAT (RFC 6598).
+bool isCarrierGrade(const QHostAddress& address);
+// 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16 (RFC 1918).
+bool isPrivate(const QHostAddress& address);
+// Any other IPv4 address than those two, loopback (127/8), link-local (169.254/16) and
+// 0.0.0.0/8. Narrower than isReservedIpv4: the documentation and benchmarking ranges, for one,
+// count as public here, since no NAT hands them out.
+bool isPublic(const QHostAddress& address);
+
+// A text from the router or the network made fit to quote: control and format characters
+// (line breaks, escapes, direction overrides) dropped, at most `limit` characters, an ellipsis
+// marking a cut.
+QString quotable(const QString& text, qsizetype limit = 64);
 
 } // namespace quillmere::router
