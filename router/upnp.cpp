@@ -177,7 +177,10 @@ SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
     std::memset(&parsed, 0, sizeof parsed);
     ParseNameValue(reply.body.constData(),
                    int(std::min<qsizetype>(reply.body.size(), m_limitBytes)), &parsed);
-    const char* code = GetValueFromNameValueList(&parsed, "errorCode");
+    const char* codeText = GetValueFromNameValueList(&parsed, "errorCode");
+    // Copied out: the list owns the text and goes below.
+    const std::optional<QByteArray> code =
+        codeText ? std::optional(QByteArray(codeText)) : std::nullopt;
     for (const NameValue* entry = parsed.l_head; entry && result.values.size() < kMaxValues;
          entry = entry->l_next)
         result.values.prepend({fixedText(entry->name, sizeof entry->name),
@@ -186,7 +189,7 @@ SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
 
     if (code) {
         bool ok = false;
-        result.errorCode = QByteArray(code).toInt(&ok);
+        result.errorCode = code->trimmed().toInt(&ok);
         if (!ok || result.errorCode == 0)
             result.errorCode = -1;
         result.answered = true;
