@@ -8,6 +8,8 @@
 #include <QCommandLineParser>
 
 #include <algorithm>
+#include <functional>
+#include <initializer_list>
 #include <optional>
 
 namespace quillmere::cli {
@@ -35,6 +37,19 @@ struct CommandLine
         u"timeout"_s, u"Give up on the check server after this long (default 30)."_s, u"SECONDS"_s};
     const QCommandLineOption logs{u"logs"_s, u"Print both exchange logs after the result."_s};
     const QCommandLineOption json{u"json"_s, u"Print one JSON object instead of text lines."_s};
+    const QCommandLineOption noRouter{u"no-router"_s,
+                                      u"Do not ask the router on the LAN about the port."_s};
+    const QCommandLineOption forward{
+        u"forward"_s, u"When PORT is not open here, ask the router to forward it to this "_s
+                      u"computer, then check again."_s};
+    const QCommandLineOption lease{u"lease"_s,
+                                   u"How long a --forward mapping lasts (default "_s +
+                                       QString::number(kDefaultLeaseSeconds) +
+                                       u"; 0: until removed)."_s,
+                                   u"SECONDS"_s};
+    const QCommandLineOption unforward{
+        u"unforward"_s, u"Remove the router's mapping of PORT to this computer; runs no check."_s,
+        u"PORT"_s};
 };
 
 CommandLine::CommandLine()
@@ -45,8 +60,9 @@ CommandLine::CommandLine()
     parser.setApplicationDescription(
         u"Asks the check server to reach PORT of this network from the internet, watches\n"
         u"the port on this computer, and tells whether the port is forwarded here, to\n"
-        u"another device, or not at all."_s);
-    parser.addOptions({protocol, server, timeout, logs, json});
+        u"another device, or not at all. Beside the check it asks the router on the LAN\n"
+        u"(UPnP IGD, NAT-PMP) what it says about the port."_s);
+    parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward});
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -111,9 +127,54 @@ Problem readTimeout(const CommandLine& line, CheckOptions& options)
     return std::nullopt;
 }
 
+// --no-router, --forward, --lease and --unforward.
+Problem readRouter(const CommandLine& line, CheckOptions& options)
+{
+    const bool skip = line.parser.isSet(line.noRouter);
+    const bool forward = line.parser.isSet(line.forward);
+    const bool unforward = line.parser.isSet(line.unforward);
+    if (forward && unforward)
+        return u"--forward and --unforward cannot be used together"_s;
+    if (skip && (forward || unforward))
+        return (forward ? u"--forward"_s : u"--unforward"_s) +
+               u" needs the router: not with --no-router"_s;
+    if (line.parser.isSet(line.lease)) {
+        if (!forward)
+            return u"--lease goes with --forward"_s;
+        // Plain digits: "1e3", "+60" or "60.5" would be read as something other than typed.
+        const QString text = line.parser.value(line.lease);
+        bool ok = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(),
+                                                 [](QChar c) { return c >= u'0' && c <= u'9'; });
+        const qint64 seconds = ok ? text.toLongLong(&ok) : -1;
+        if (!ok || seconds > kMaxLeaseSeconds)
+            return u"--lease must be a whole number of seconds from 0 to "_s +
+                   QString::number(kMaxLeaseSeconds) + u", not "_s + quoted(text);
+        options.leaseSeconds = seconds;
+    }
+    if (unforward) {
+        const QString text = line.parser.value(line.unforward);
+        const auto port = plainPortNumber(text);
+        if (!port || *port == 0)
+            return u"--unforward must name a port from 1 to 65535, not "_s + quoted(text);
+        options.portText = text;
+        options.router = RouterAction::Unforward;
+    } else if (forward) {
+        options.router = RouterAction::Forward;
+    } else if (skip) {
+        options.router = RouterAction::Skip;
+    }
+    return std::nullopt;
+}
+
 Problem readPort(const CommandLine& line, CheckOptions& options)
 {
     const QStringList positional = line.parser.positionalArguments();
+    if (options.router == RouterAction::Unforward) {
+        if (!positional.isEmpty())
+            return u"--unforward names its port itself: no PORT besides it, not "_s +
+                   quoted(positional.join(u' '));
+        return std::nullopt;
+    }
     if (positional.isEmpty())
         return u"PORT is missing"_s;
     if (positional.size() > 1)
@@ -124,6 +185,8 @@ Problem readPort(const CommandLine& line, CheckOptions& options)
     const QString& text = positional.front();
     if (!plainPortNumber(text))
         return u"PORT must be a number from 0 to 65535, not "_s + quoted(text);
+    if (options.router == RouterAction::Forward && *plainPortNumber(text) == 0)
+        return u"--forward needs a PORT from 1 to 65535"_s;
     options.portText = text;
     return std::nullopt;
 }
@@ -159,10 +222,13 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
     CheckOptions& options = parsed.options;
     options.logs = line.parser.isSet(line.logs);
     options.json = line.parser.isSet(line.json);
-    for (const Problem& problem :
-         {readProtocol(line, options), readTimeout(line, options), readPort(line, options),
-          readServer(line, environment, options)}) {
-        if (problem)
+    // In this order: the port depends on --unforward.
+    for (const auto& read : std::initializer_list<std::function<Problem()>>{
+             [&] { return readProtocol(line, options); },
+             [&] { return readTimeout(line, options); }, [&] { return readRouter(line, options); },
+             [&] { return readPort(line, options); },
+             [&] { return readServer(line, environment, options); }}) {
+        if (const Problem problem = read())
             return usageError(*problem);
     }
     return parsed;
@@ -174,7 +240,8 @@ QString helpText()
 Exit status:
   0  open on this computer     3  no result from the check server
   1  open on another device    4  the port could not be opened here
-  2  not open                 64  the command line was wrong
+  2  not open                  5  --forward or --unforward could not be done
+                              64  the command line was wrong
 )"_s;
 }
 

@@ -13,6 +13,18 @@ namespace quillmere::cli {
 
 inline constexpr QStringView kProgramName = u"quillmere-check";
 
+// What a --forward mapping lasts unless --lease says otherwise, and the most --lease takes.
+inline constexpr qint64 kDefaultLeaseSeconds = 3600;
+inline constexpr qint64 kMaxLeaseSeconds = 7 * 24 * 3600;
+
+// What the command asks of the router on the LAN.
+enum class RouterAction {
+    Look,      // what it says about the port, beside the check (the default)
+    Skip,      // nothing: --no-router
+    Forward,   // look, then map the port to this computer when it is not open here: --forward
+    Unforward, // only remove the port's mapping to this computer, no check: --unforward PORT
+};
+
 struct CheckOptions
 {
     ProbeProtocol protocol = ProbeProtocol::Tcp;
@@ -20,7 +32,11 @@ struct CheckOptions
     int timeoutMs = CheckEngine::kTimeoutMs;
     bool logs = false;
     bool json = false;
-    QString portText; // as given: a text the engine reads as a port 0..65535, zeros and all
+    // As given: a text the engine reads as a port 0..65535, zeros and all. With Unforward, the
+    // port --unforward names.
+    QString portText;
+    RouterAction router = RouterAction::Look;
+    qint64 leaseSeconds = kDefaultLeaseSeconds; // for Forward; 0: until removed
 };
 
 struct ParsedArguments

@@ -9,6 +9,8 @@ enum ExitStatus : int {
     kExitNotOpen = 2,
     kExitNoResult = 3,
     kExitPortLocked = 4,
+    kExitForwardFailed = 5, // --forward or --unforward could not be done
+    kExitUnforwarded = 0,   // --unforward removed the mapping
     kExitUsage = 64,
 };
 

@@ -91,9 +91,11 @@ QStringList printedLogLines(const QString& log)
     return lines;
 }
 
+// The program is run with --no-router: it would ask the router of the LAN this test runs on.
+// tst_checkrouter runs the command with a scripted router instead.
 QStringList serverArgs(const ScriptedCheckServer& server)
 {
-    return {u"--server"_s, serverAddress(server)};
+    return {u"--no-router"_s, u"--server"_s, serverAddress(server)};
 }
 
 enum class Scenario { OpenHere, OtherDevice, NotOpen, OkWithoutDone, Unreachable, Locked };
@@ -111,6 +113,7 @@ private Q_SLOTS:
     void everyUsageErrorExits64();
     void portTextKeptAsGiven_data();
     void portTextKeptAsGiven();
+    void routerOptionsRead();
     void helpAndVersionRunNoCheck_data();
     void helpAndVersionRunNoCheck();
 
@@ -193,6 +196,51 @@ void TestCheckCommand::addUsageErrorRows()
     // As QCommandLineParser::process() does: a wrong command line is reported before help.
     QTest::newRow("help with an unknown option")
         << QStringList{u"--help"_s, u"--bogus"_s} << none << u"Unknown option 'bogus'"_s;
+    QTest::newRow("forward and unforward")
+        << QStringList{u"--forward"_s, u"--unforward=80"_s} << none
+        << u"--forward and --unforward cannot be used together"_s;
+    QTest::newRow("forward without the router")
+        << QStringList{u"--no-router"_s, u"--forward"_s, u"80"_s} << none
+        << u"--forward needs the router: not with --no-router"_s;
+    QTest::newRow("unforward without the router")
+        << QStringList{u"--unforward"_s, u"80"_s, u"--no-router"_s} << none
+        << u"--unforward needs the router"_s;
+    QTest::newRow("forward port 0")
+        << QStringList{u"--forward"_s, u"0"_s} << none << u"--forward needs a PORT from 1"_s;
+    QTest::newRow("lease without forward")
+        << QStringList{u"--lease"_s, u"60"_s, u"80"_s} << none << u"--lease goes with --forward"_s;
+    QTest::newRow("lease with unforward") << QStringList{u"--lease=60"_s, u"--unforward=80"_s}
+                                          << none << u"--lease goes with --forward"_s;
+    const QString leaseError =
+        u"--lease must be a whole number of seconds from 0 to 604800, not "_s;
+    QTest::newRow("lease negative") << QStringList{u"--forward"_s, u"--lease=-1"_s, u"80"_s} << none
+                                    << leaseError + u"\"-1\""_s;
+    QTest::newRow("lease over a week")
+        << QStringList{u"--forward"_s, u"--lease=604801"_s, u"80"_s} << none << leaseError;
+    QTest::newRow("lease huge") << QStringList{u"--forward"_s, u"--lease=99999999999999999999999"_s,
+                                               u"80"_s}
+                                << none << leaseError;
+    QTest::newRow("lease fraction")
+        << QStringList{u"--forward"_s, u"--lease=1.5"_s, u"80"_s} << none << leaseError;
+    QTest::newRow("lease with a plus sign")
+        << QStringList{u"--forward"_s, u"--lease=+60"_s, u"80"_s} << none << leaseError;
+    QTest::newRow("lease empty") << QStringList{u"--forward"_s, u"--lease="_s, u"80"_s} << none
+                                 << leaseError + u"\"\""_s;
+    QTest::newRow("lease with a line break")
+        << QStringList{u"--forward"_s, u"--lease=6\n0"_s, u"80"_s} << none
+        << leaseError + u"\"6\\n0\""_s;
+    const QString unforwardError = u"--unforward must name a port from 1 to 65535, not "_s;
+    QTest::newRow("unforward port 0")
+        << QStringList{u"--unforward=0"_s} << none << unforwardError + u"\"0\""_s;
+    QTest::newRow("unforward port over 65535")
+        << QStringList{u"--unforward=65536"_s} << none << unforwardError;
+    QTest::newRow("unforward no number")
+        << QStringList{u"--unforward=http"_s} << none << unforwardError;
+    QTest::newRow("unforward without its port")
+        << QStringList{u"--unforward"_s} << none << u"Missing value after '--unforward'"_s;
+    QTest::newRow("unforward and PORT")
+        << QStringList{u"--unforward=80"_s, u"81"_s} << none
+        << u"--unforward names its port itself: no PORT besides it, not \"81\""_s;
     QTest::newRow("bad environment")
         << QStringList{u"1"_s} << u"host:99999"_s << u"QUILLMERE_CHECK_SERVER is not HOST[:PORT]"_s;
 }
@@ -249,6 +297,35 @@ void TestCheckCommand::portTextKeptAsGiven()
     QCOMPARE(parsed.options.protocol, ProbeProtocol::Udp);
 }
 
+void TestCheckCommand::routerOptionsRead()
+{
+    const cli::ParsedArguments plain = parse({u"80"_s}, QString());
+    QCOMPARE(plain.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(plain.options.router, cli::RouterAction::Look);
+    QCOMPARE(plain.options.leaseSeconds, 3600);
+
+    const cli::ParsedArguments skip = parse({u"--no-router"_s, u"80"_s}, QString());
+    QCOMPARE(skip.options.router, cli::RouterAction::Skip);
+
+    const cli::ParsedArguments forward =
+        parse({u"--forward"_s, u"--lease"_s, u"0"_s, u"8080"_s}, QString());
+    QCOMPARE(forward.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(forward.options.router, cli::RouterAction::Forward);
+    QCOMPARE(forward.options.leaseSeconds, 0); // until removed
+    QCOMPARE(forward.options.portText, u"8080"_s);
+    QCOMPARE(parse({u"--forward"_s, u"--lease=604800"_s, u"1"_s}, QString()).options.leaseSeconds,
+             604800);
+    QCOMPARE(parse({u"--forward"_s, u"1"_s}, QString()).options.leaseSeconds, 3600);
+
+    // --unforward names the port itself; the protocol is read as for a check.
+    const cli::ParsedArguments unforward =
+        parse({u"--unforward"_s, u"0443"_s, u"--protocol=udp"_s}, QString());
+    QCOMPARE(unforward.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(unforward.options.router, cli::RouterAction::Unforward);
+    QCOMPARE(unforward.options.portText, u"0443"_s);
+    QCOMPARE(unforward.options.protocol, ProbeProtocol::Udp);
+}
+
 void TestCheckCommand::helpAndVersionRunNoCheck_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -291,7 +368,9 @@ void TestCheckCommand::helpAndVersionRunNoCheck()
     for (const QString& option :
          {u"-h, --help"_s, u"-v, --version"_s, u"--protocol <tcp|udp>"_s,
           u"--server <HOST[:PORT]>"_s, u"--timeout <SECONDS>"_s, u"--logs"_s, u"--json"_s,
-          u"Arguments:\n  PORT"_s, u"64  the command line was wrong"_s})
+          u"--no-router"_s, u"--forward"_s, u"--lease <SECONDS>"_s, u"--unforward <PORT>"_s,
+          u"Arguments:\n  PORT"_s, u"5  --forward or --unforward could not be done"_s,
+          u"64  the command line was wrong"_s})
         QVERIFY2(run.out.contains(option), qPrintable(option));
 }
 
@@ -345,7 +424,7 @@ void TestCheckCommand::openPortPrintsFourResultLines()
     QVERIFY(server.listen());
     const QString port = QString::number(freePort());
     Run run; // the server named by the environment
-    runCheck({port}, run, u"127.0.0.1:"_s + QString::number(server.port()));
+    runCheck({u"--no-router"_s, port}, run, u"127.0.0.1:"_s + QString::number(server.port()));
     if (QTest::currentTestFailed())
         return;
 
@@ -412,8 +491,9 @@ void TestCheckCommand::exitStatusFollowsVerdict()
         server.script().replyPieces = {httpReply("busy, try later")};
         break;
     case Scenario::Unreachable:
-        arguments = QStringList{u"--server"_s, u"127.0.0.1:"_s + QString::number(freePort()),
-                                u"--timeout"_s, u"1"_s};
+        arguments =
+            QStringList{u"--no-router"_s, u"--server"_s,
+                        u"127.0.0.1:"_s + QString::number(freePort()), u"--timeout"_s, u"1"_s};
         break;
     case Scenario::Locked:
         QVERIFY(holder.listen(QHostAddress::Any, 0));
@@ -523,6 +603,11 @@ void TestCheckCommand::jsonCarriesExactTexts()
     QVERIFY(object[u"logs"_s][u"http"_s].toString().endsWith(u"HTTP: Close ok\r\n"_s));
     QVERIFY(object[u"logs"_s][u"listener"_s].toString().contains(u"Dunmoor port probe\r\n"_s));
     QCOMPARE(server.requests().constFirst().port, port.toLatin1());
+    // --no-router: the router's parts are there, and null.
+    for (const QString& key : {u"router"_s, u"diagnosis"_s, u"forward"_s}) {
+        QVERIFY2(object.contains(key), qPrintable(key));
+        QVERIFY2(object[key].isNull(), qPrintable(key));
+    }
 
     // Without a message, and for a port that could not be opened, the absent parts are null.
     QTcpServer holder;
