@@ -3,21 +3,31 @@
 #include "cli/arguments.h"
 #include "cli/consoleview.h"
 #include "cli/logentries.h"
+#include "cli/routeroutput.h"
 #include "engine/checkengine.h"
+#include "router/diagnosis.h"
+#include "router/routerclient.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QTextStream>
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 namespace quillmere::cli {
 
-// Runs one check and prints its settled verdict. finished() carries the exit status.
+// Runs one check and prints its settled verdict, and what the router on the LAN says about the
+// port. finished() carries the exit status.
 //
 // A verdict is settled at the first evaluation that is neither the UDP grace wait (the next
 // one, 5 s later, decides) nor "open on another device": that one is given up to 5 more seconds
 // for the probe to arrive here, and stands if it does not.
+//
+// The router is asked beside the check and never holds up its verdict: the verdict's lines are
+// printed as soon as it settles, and the router's lines once the lookup is done too (the backend
+// bounds it). --forward then maps the port and checks again; --unforward only removes a mapping.
 class CheckCommand : public QObject
 {
     Q_OBJECT
@@ -26,8 +36,10 @@ public:
     static constexpr int kOtherDeviceGraceMs = 5000;
     static constexpr qsizetype kLogLimit = ExchangeLog::kDefaultLimit;
 
+    // `routerBackend`: the way to the router (router::makeSystemRouterBackend(), or a scripted
+    // one in tests). Not used with RouterAction::Skip; null acts as a LAN where no router answers.
     CheckCommand(const CheckOptions& options, QTextStream& out, QTextStream& err, bool showProgress,
-                 QObject* parent = nullptr);
+                 std::unique_ptr<router::RouterBackend> routerBackend, QObject* parent = nullptr);
     ~CheckCommand() override;
 
     void start();
@@ -37,30 +49,66 @@ Q_SIGNALS:
     void finished(int exitStatus);
 
 private:
+    // Where the command stands.
+    enum class Phase {
+        Idle,
+        Checking,     // the engine runs (and the router may be asked beside it)
+        Settled,      // the verdict stands; waiting for the router's answer
+        Forwarding,   // the router was asked to map the port
+        Unforwarding, // the router was asked to remove the mapping
+        Done,
+    };
+
+    void startCheck();
     void onEvaluated(const Verdict& verdict);
     void onPortLocked();
     void settle();
+    void settled(int exitStatus, const QString& verdictName);
+    void proceed();
+    void onLookedUp(const router::RouterFacts& facts);
+    void startForward();
+    void onForwarded(const router::ForwardResult& result);
+    void onUnforwarded(const router::ForwardResult& result);
+    void forwardNotAsked(const QString& reason, int exitStatus);
     void finish(int exitStatus);
-    void printPlain();
+    void printResultLines();
     void printLogs();
+    router::CheckFacts checkFacts() const;
     void onCheckStarted();
     void onHttpLogAppended();
     void onListenerLogAppended();
     void updateProgress();
+    void showProgress();
     void clearProgress();
+
+    bool usesRouter() const { return m_options.router != RouterAction::Skip; }
 
     CheckOptions m_options;
     QTextStream& m_out;
     QTextStream& m_err;
     ConsoleView m_view;
     std::unique_ptr<CheckEngine> m_engine;
+    std::unique_ptr<router::RouterClient> m_router; // null with --no-router
+    int m_port = 0;                                 // the port as a number, for the router
     LogEntryEnds m_httpEntries{kLogLimit};
     LogEntryEnds m_listenerEntries{kLogLimit};
     QTimer m_otherDeviceGrace;
     QTimer m_progress;
+    Phase m_phase = Phase::Idle;
     bool m_showProgress = false;
     bool m_progressShown = false;
-    bool m_done = false;
+
+    // The current check.
+    bool m_portLocked = false;
+    int m_checkStatus = 0;
+    QString m_verdictName;
+    std::optional<router::RouterFacts> m_routerFacts;
+    std::optional<router::Diagnosis> m_diagnosis;
+    QJsonObject m_checkJson; // the check's object for --json, router parts and all
+
+    // --forward and --unforward.
+    std::optional<ForwardOutcome> m_forward;
+    std::optional<QJsonObject> m_firstCheckJson; // the check before the forward, when checked again
 };
 
 } // namespace quillmere::cli

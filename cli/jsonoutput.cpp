@@ -41,8 +41,8 @@ QString jsonVerdictName(VerdictKind kind)
     return u"pending"_s;
 }
 
-QString checkJson(const CheckEngine& engine, const ConsoleView& view, const CheckOptions& options,
-                  const QString& verdictName, int exitStatus)
+QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
+                      const CheckOptions& options, const QString& verdictName, int exitStatus)
 {
     const auto& verdict = engine.lastVerdict();
     const QJsonObject ping{{u"ok"_s, verdict ? verdict->pingOk : false},
@@ -50,7 +50,7 @@ QString checkJson(const CheckEngine& engine, const ConsoleView& view, const Chec
     const QJsonObject external{
         {u"address"_s, orNull(verdict ? verdict->externalAddress : std::nullopt)},
         {u"text"_s, view.text(ResultLabel::ExternalIP)}};
-    const QJsonObject object{
+    return QJsonObject{
         {u"verdict"_s, verdictName},
         {u"row"_s, verdict ? QJsonValue(int(verdict->outcome)) : QJsonValue(QJsonValue::Null)},
         {u"exitStatus"_s, exitStatus},
@@ -65,6 +65,10 @@ QString checkJson(const CheckEngine& engine, const ConsoleView& view, const Chec
         {u"logs"_s,
          QJsonObject{{u"http"_s, engine.httpLogText()}, {u"listener"_s, engine.listenerLogText()}}},
     };
+}
+
+QString jsonText(const QJsonObject& object)
+{
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented));
 }
 

@@ -5,6 +5,7 @@
 #include "engine/checkengine.h"
 #include "engine/verdict.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringView>
 
@@ -15,9 +16,12 @@ QString jsonVerdictName(VerdictKind kind);
 // The word --json gives when the port could not be opened.
 inline constexpr QStringView kJsonPortLocked = u"port-locked";
 
-// The one JSON object --json prints, indented and ending in a line end. It carries the exact
-// texts, control characters and all: JSON escapes them itself.
-QString checkJson(const CheckEngine& engine, const ConsoleView& view, const CheckOptions& options,
-                  const QString& verdictName, int exitStatus);
+// The check's part of the one JSON object --json prints. It carries the exact texts, control
+// characters and all: JSON escapes them itself.
+QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
+                      const CheckOptions& options, const QString& verdictName, int exitStatus);
+
+// `object` as --json prints it: indented, ending in a line end.
+QString jsonText(const QJsonObject& object);
 
 } // namespace quillmere::cli

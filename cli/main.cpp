@@ -2,6 +2,7 @@
 #include "cli/checkcommand.h"
 #include "cli/exitstatus.h"
 #include "engine/version.h"
+#include "router/routerbackend.h"
 
 #include <QCoreApplication>
 
@@ -35,7 +36,11 @@ int main(int argc, char* argv[])
         break;
     }
 
-    cli::CheckCommand command(parsed.options, out, err, isatty(STDERR_FILENO) == 1);
+    std::unique_ptr<router::RouterBackend> routerBackend;
+    if (parsed.options.router != cli::RouterAction::Skip)
+        routerBackend = router::makeSystemRouterBackend();
+    cli::CheckCommand command(parsed.options, out, err, isatty(STDERR_FILENO) == 1,
+                              std::move(routerBackend));
     QObject::connect(&command, &cli::CheckCommand::finished, &app, &QCoreApplication::exit,
                      Qt::QueuedConnection);
     command.start();

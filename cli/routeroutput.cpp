@@ -1,0 +1,117 @@
+#include "cli/routeroutput.h"
+
+#include "cli/terminaltext.h"
+#include "router/describe.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+
+namespace quillmere::cli {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// An absent text is null rather than "".
+QJsonValue textOrNull(const QString& text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonValue mappingJson(const std::optional<router::Mapping>& mapping)
+{
+    if (!mapping)
+        return QJsonValue::Null;
+    return QJsonObject{
+        {u"internalClient"_s, mapping->internalClient}, {u"internalPort"_s, mapping->internalPort},
+        {u"description"_s, mapping->description},       {u"leaseSeconds"_s, mapping->leaseSeconds},
+        {u"name"_s, textOrNull(mapping->name)},         {u"thisComputer"_s, mapping->thisComputer}};
+}
+
+QJsonArray linesJson(const QStringList& lines)
+{
+    return QJsonArray::fromStringList(lines);
+}
+
+} // namespace
+
+QString routerLine(const router::RouterFacts& facts, int port, ProbeProtocol protocol)
+{
+    return u"Router: "_s + escapeForTerminal(router::describeRouter(facts, port, protocol));
+}
+
+QString diagnosisLine(const router::Diagnosis& diagnosis)
+{
+    const QString text = diagnosis.text().trimmed();
+    return u"Diagnosis: "_s +
+           escapeForTerminal(text.isEmpty() ? QString(router::findingCode(diagnosis.finding))
+                                            : text);
+}
+
+QString forwardLine(const ForwardOutcome& outcome)
+{
+    return u"Forward: "_s + escapeForTerminal(outcome.text);
+}
+
+QString routerLogLines(const QString& heading, const QStringList& log)
+{
+    QString printed = heading + u'\n';
+    for (const QString& line : log)
+        printed += escapeForTerminal(line) + u"\r\n"_s;
+    return printed;
+}
+
+QJsonValue routerJson(const std::optional<router::RouterFacts>& facts, int port,
+                      ProbeProtocol protocol)
+{
+    if (!facts)
+        return QJsonValue::Null;
+    QJsonArray hops;
+    for (const router::Hop& hop : facts->hops)
+        hops.append(QJsonObject{{u"ttl"_s, hop.ttl}, {u"address"_s, hop.address}});
+    const QLatin1StringView via = router::viaWord(facts->via);
+    return QJsonObject{
+        {u"found"_s, facts->found},
+        {u"via"_s, via.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString(via))},
+        {u"address"_s, textOrNull(facts->address)},
+        {u"localAddress"_s, textOrNull(facts->localAddress)},
+        {u"externalAddress"_s, textOrNull(facts->externalAddress)},
+        {u"canMap"_s, facts->canMap},
+        {u"mappingQueried"_s, facts->mappingQueried},
+        {u"mapping"_s, mappingJson(facts->mapping)},
+        {u"hops"_s, hops},
+        {u"error"_s, textOrNull(facts->error)},
+        {u"text"_s, router::describeRouter(*facts, port, protocol)},
+        {u"log"_s, linesJson(facts->log)},
+    };
+}
+
+QJsonValue diagnosisJson(const std::optional<router::Diagnosis>& diagnosis)
+{
+    if (!diagnosis)
+        return QJsonValue::Null;
+    return QJsonObject{{u"code"_s, QString(router::findingCode(diagnosis->finding))},
+                       {u"text"_s, diagnosis->text().trimmed()},
+                       {u"headline"_s, diagnosis->headline},
+                       {u"nextStep"_s, diagnosis->nextStep}};
+}
+
+QJsonValue forwardJson(const std::optional<ForwardOutcome>& outcome)
+{
+    if (!outcome)
+        return QJsonValue::Null;
+    const router::ForwardResult& result = outcome->result;
+    return QJsonObject{
+        {u"ok"_s, result.ok},
+        {u"asked"_s, outcome->asked},
+        {u"removing"_s, outcome->removing},
+        {u"error"_s, result.ok ? QJsonValue(QJsonValue::Null) : textOrNull(result.error)},
+        {u"conflict"_s, result.conflict},
+        {u"permanentOnly"_s, result.permanentOnly},
+        {u"mapping"_s, mappingJson(result.mapping)},
+        {u"text"_s, outcome->text},
+        {u"log"_s, linesJson(result.log)},
+    };
+}
+
+} // namespace quillmere::cli

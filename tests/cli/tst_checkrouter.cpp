@@ -1,0 +1,725 @@
+// quillmere-check and the router on the LAN: the command run in this process against a scripted
+// check server and a scripted router, so that no test asks a real router.
+
+#include "cli/arguments.h"
+#include "cli/checkcommand.h"
+#include "cli/terminaltext.h"
+#include "router/describe.h"
+#include "router/diagnosis.h"
+#include "tests/engine/enginetestkit.h"
+#include "tests/support/scriptedrouter.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+constexpr int kRunWait = 60000; // two checks, each up to 5 s of waiting, in a sanitizer build
+
+struct Run
+{
+    int exitStatus = -1;
+    qint64 elapsedMs = 0;
+    QString out;
+    QString err;
+    QStringList lines() const { return out.split(u'\n', Qt::SkipEmptyParts); }
+    QJsonObject json() const { return QJsonDocument::fromJson(out.toUtf8()).object(); }
+};
+
+// A scripted router and what it was asked.
+struct Router
+{
+    ScriptedRouter::Script script;
+    std::shared_ptr<ScriptedRouter::Record> record = std::make_shared<ScriptedRouter::Record>();
+
+    std::unique_ptr<router::RouterBackend> backend() const
+    {
+        return std::make_unique<ScriptedRouter>(script, record);
+    }
+};
+
+// Runs the command as the command line `arguments` asks (with --server pointing at `server`),
+// until it finishes.
+void runCommand(const ScriptedCheckServer& server, QStringList arguments, const Router& router,
+                Run& run)
+{
+    arguments << u"--server"_s << u"127.0.0.1:"_s + QString::number(server.port());
+    const cli::ParsedArguments parsed = cli::parseArguments(arguments, QProcessEnvironment());
+    QCOMPARE(parsed.action, cli::ParsedArguments::Action::Run);
+    QTextStream out(&run.out);
+    QTextStream err(&run.err);
+    cli::CheckCommand command(parsed.options, out, err, false, router.backend());
+    QSignalSpy finished(&command, &cli::CheckCommand::finished);
+    QElapsedTimer clock;
+    clock.start();
+    command.start();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kRunWait);
+    run.elapsedMs = clock.elapsed();
+    run.exitStatus = finished.constFirst().constFirst().toInt();
+}
+
+// What the check from outside saw, as the command hands it to the diagnosis: the scripted
+// server reports 127.0.0.1 and a ping that got through.
+router::CheckFacts checkFacts(VerdictKind verdict)
+{
+    router::CheckFacts facts;
+    facts.verdict = verdict;
+    if (verdict != VerdictKind::NoResult) {
+        facts.externalAddress = u"127.0.0.1"_s;
+        facts.pingOk = true;
+    }
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (!address.isLoopback())
+            facts.localAddresses << address.toString();
+    }
+    return facts;
+}
+
+// The Diagnosis: line for these facts, whatever words the diagnosis chooses.
+QString diagnosisLine(VerdictKind verdict, const router::RouterFacts& facts)
+{
+    const router::Diagnosis diagnosis = router::diagnose(checkFacts(verdict), facts);
+    const QString text = diagnosis.text().trimmed();
+    return u"Diagnosis: "_s +
+           cli::escapeForTerminal(text.isEmpty() ? QString(router::findingCode(diagnosis.finding))
+                                                 : text);
+}
+
+QString diagnosisCode(VerdictKind verdict, const router::RouterFacts& facts)
+{
+    return router::findingCode(router::diagnose(checkFacts(verdict), facts).finding);
+}
+
+QString routerLine(const router::RouterFacts& facts, const QString& port,
+                   ProbeProtocol protocol = ProbeProtocol::Tcp)
+{
+    return u"Router: "_s +
+           cli::escapeForTerminal(router::describeRouter(facts, port.toInt(), protocol));
+}
+
+QString forwardLine(const router::ForwardResult& result, const QString& port, bool removing,
+                    ProbeProtocol protocol = ProbeProtocol::Tcp)
+{
+    return u"Forward: "_s + cli::escapeForTerminal(
+                                router::describeForward(result, port.toInt(), protocol, removing));
+}
+
+// Nothing printed steers the terminal: no control character but the line ends.
+bool plainText(const QString& out)
+{
+    return std::all_of(out.cbegin(), out.cend(),
+                       [](QChar c) { return c == u'\n' || c == u'\r' || c.unicode() >= 0x20; });
+}
+
+router::Mapping cameraMapping()
+{
+    router::Mapping mapping;
+    mapping.internalClient = u"192.168.1.20"_s;
+    mapping.internalPort = 8080;
+    mapping.description = u"Camera\r\nStatus: forged\x1b[2J"_s;
+    mapping.leaseSeconds = 3600;
+    mapping.name = u"dvr\x07.lan"_s;
+    return mapping;
+}
+
+router::RouterFacts upnpRouter(std::optional<router::Mapping> mapping = std::nullopt)
+{
+    router::RouterFacts facts;
+    facts.found = true;
+    facts.via = router::Via::Upnp;
+    facts.address = u"192.168.1.1"_s;
+    facts.localAddress = u"192.168.1.10"_s;
+    facts.externalAddress = u"203.0.113.7"_s;
+    facts.canMap = true;
+    facts.mappingQueried = true;
+    facts.mapping = std::move(mapping);
+    facts.log = {u"SSDP: reply from 192.168.1.1"_s};
+    return facts;
+}
+
+router::RouterFacts natpmpRouter()
+{
+    router::RouterFacts facts;
+    facts.found = true;
+    facts.via = router::Via::Natpmp;
+    facts.address = u"192.168.1.1"_s;
+    facts.localAddress = u"192.168.1.10"_s;
+    facts.externalAddress = u"203.0.113.7"_s;
+    facts.canMap = true;
+    return facts;
+}
+
+router::ForwardResult mappedHere(const QString& port, qint64 leaseSeconds)
+{
+    router::ForwardResult result;
+    result.ok = true;
+    result.mapping = router::Mapping{u"192.168.1.10"_s, port.toInt(), u"Quillmere"_s,
+                                     leaseSeconds,      QString(),    true};
+    return result;
+}
+
+// The server probes nothing for the first check, so the port is not open, and as asked from
+// the second on.
+void openFromSecondCheck(ScriptedCheckServer& server)
+{
+    server.script().probe = ServerScript::Probe::None;
+    QObject::connect(&server, &ScriptedCheckServer::requestReceived, &server,
+                     [&server] { server.script().probe = ServerScript::Probe::AsRequested; });
+}
+
+} // namespace
+
+class TestCheckRouter : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void routerLinesNameAnotherDevice();
+    void routerJsonCarriesExactTexts();
+    void noRouterAnswered();
+    void natpmpRouter();
+    void noRouterOptionAsksNothing();
+    void routerLogPrintedWithLogs();
+    void portLockedStillDiagnosed();
+    void slowRouterDoesNotHoldTheVerdict();
+
+    void forwardMapsThenChecksAgain();
+    void forwardJsonHoldsBothChecks();
+    void forwardNeverReplacesAnotherDevice();
+    void forwardConflictFromTheRouter();
+    void forwardPermanentOnlyLease();
+    void forwardLeavesAnOpenPortAlone();
+    void forwardWithoutRouter();
+    void unforward_data();
+    void unforward();
+};
+
+void TestCheckRouter::routerLinesNameAnotherDevice()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter(cameraMapping());
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 0);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(lines.at(0), u"Status: Your port is OPEN on this computer!"_s);
+    QCOMPARE(lines.at(4), routerLine(router.script.facts, port));
+    // Who holds the port, with the texts the router gave escaped.
+    for (const QString& part :
+         {u"Router: 192.168.1.1 over UPnP"_s, u"203.0.113.7"_s, u"192.168.1.20:8080"_s,
+          u"dvr\\x07.lan"_s, u"Camera\\r\\nStatus: forged\\x1b[2J"_s, u"3600 s"_s})
+        QVERIFY2(lines.at(4).contains(part), qPrintable(part));
+    QCOMPARE(lines.at(5), diagnosisLine(VerdictKind::OpenHere, router.script.facts));
+    QVERIFY(plainText(run.out));
+    QVERIFY(!run.out.contains(u'\r'));
+    QCOMPARE(run.err, QString());
+
+    QMutexLocker lock(&router.record->mutex);
+    QCOMPARE(router.record->lookups.size(), 1);
+    QCOMPARE(router.record->lookups.constFirst().port, port.toInt());
+    QCOMPARE(router.record->lookups.constFirst().protocol, ProbeProtocol::Tcp);
+    QCOMPARE(router.record->lookups.constFirst().checkServerHost, u"127.0.0.1"_s);
+    QVERIFY(router.record->forwards.isEmpty());
+}
+
+void TestCheckRouter::routerJsonCarriesExactTexts()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter(cameraMapping());
+    router.script.facts.hops = {{1, u"192.168.1.1"_s}, {2, u"100.64.0.1"_s}};
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--json"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 0);
+    const QJsonObject object = run.json();
+    QCOMPARE(object[u"verdict"_s].toString(), u"open-this-computer"_s);
+    QCOMPARE(object[u"exitStatus"_s].toInt(-1), 0);
+    const QJsonObject facts = object[u"router"_s].toObject();
+    QCOMPARE(facts[u"found"_s], QJsonValue(true));
+    QCOMPARE(facts[u"via"_s].toString(), u"upnp"_s);
+    QCOMPARE(facts[u"address"_s].toString(), u"192.168.1.1"_s);
+    QCOMPARE(facts[u"localAddress"_s].toString(), u"192.168.1.10"_s);
+    QCOMPARE(facts[u"externalAddress"_s].toString(), u"203.0.113.7"_s);
+    QCOMPARE(facts[u"canMap"_s], QJsonValue(true));
+    QCOMPARE(facts[u"mappingQueried"_s], QJsonValue(true));
+    QCOMPARE(facts[u"mapping"_s].toObject(),
+             (QJsonObject{{u"internalClient"_s, u"192.168.1.20"_s},
+                          {u"internalPort"_s, 8080},
+                          {u"description"_s, u"Camera\r\nStatus: forged\x1b[2J"_s},
+                          {u"leaseSeconds"_s, 3600},
+                          {u"name"_s, u"dvr\x07.lan"_s},
+                          {u"thisComputer"_s, false}}));
+    QCOMPARE(facts[u"hops"_s].toArray().size(), 2);
+    QCOMPARE(facts[u"hops"_s][1][u"address"_s].toString(), u"100.64.0.1"_s);
+    QCOMPARE(facts[u"text"_s].toString(),
+             router::describeRouter(router.script.facts, port.toInt(), ProbeProtocol::Tcp));
+    QCOMPARE(facts[u"log"_s].toArray(), QJsonArray{u"SSDP: reply from 192.168.1.1"_s});
+    const router::Diagnosis diagnosis =
+        router::diagnose(checkFacts(VerdictKind::OpenHere), router.script.facts);
+    QCOMPARE(object[u"diagnosis"_s][u"code"_s].toString(),
+             diagnosisCode(VerdictKind::OpenHere, router.script.facts));
+    QCOMPARE(object[u"diagnosis"_s][u"text"_s].toString(), diagnosis.text().trimmed());
+    QVERIFY(object[u"forward"_s].isNull());
+    QVERIFY(!object.contains(u"firstCheck"_s));
+}
+
+void TestCheckRouter::noRouterAnswered()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router; // a LAN where nothing answers
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    QCOMPARE(run.lines().mid(4), (QStringList{u"Router: none answered UPnP or NAT-PMP"_s,
+                                              diagnosisLine(VerdictKind::OpenHere, {})}));
+
+    Run json;
+    runCommand(server, {u"--json"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(json.exitStatus, 0);
+    const QJsonObject facts = json.json()[u"router"_s].toObject();
+    QCOMPARE(facts[u"found"_s], QJsonValue(false));
+    QVERIFY(facts[u"via"_s].isNull());
+    QVERIFY(facts[u"address"_s].isNull());
+    QVERIFY(facts[u"externalAddress"_s].isNull());
+    QVERIFY(facts[u"mapping"_s].isNull());
+    QCOMPARE(json.json()[u"diagnosis"_s][u"code"_s].toString(),
+             diagnosisCode(VerdictKind::OpenHere, {}));
+}
+
+void TestCheckRouter::natpmpRouter()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = ::natpmpRouter();
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 2);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(lines.at(4), routerLine(router.script.facts, port));
+    QVERIFY2(lines.at(4).startsWith(u"Router: 192.168.1.1 over NAT-PMP"_s),
+             qPrintable(lines.at(4)));
+    QVERIFY(lines.at(4).contains(u"203.0.113.7"_s));
+    QCOMPARE(lines.at(5), diagnosisLine(VerdictKind::NotOpen, router.script.facts));
+
+    Run json;
+    runCommand(server, {u"--json"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject facts = json.json()[u"router"_s].toObject();
+    QCOMPARE(facts[u"via"_s].toString(), u"natpmp"_s);
+    QCOMPARE(facts[u"mappingQueried"_s], QJsonValue(false));
+    QVERIFY(facts[u"mapping"_s].isNull());
+    QCOMPARE(json.json()[u"diagnosis"_s][u"code"_s].toString(),
+             diagnosisCode(VerdictKind::NotOpen, router.script.facts));
+}
+
+void TestCheckRouter::noRouterOptionAsksNothing()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter(cameraMapping());
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--no-router"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    QCOMPARE(run.lines().size(), 4); // today's lines, and nothing of the router
+    QVERIFY(!run.out.contains(u"Router"_s));
+    QVERIFY(!run.out.contains(u"Diagnosis"_s));
+
+    Run json;
+    runCommand(server, {u"--no-router"_s, u"--json"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(json.exitStatus, 0);
+    QVERIFY(json.json()[u"router"_s].isNull());
+    QVERIFY(json.json()[u"diagnosis"_s].isNull());
+    QCOMPARE(router.record->lookupCount(), 0);
+}
+
+void TestCheckRouter::routerLogPrintedWithLogs()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.facts.log = {u"SSDP: reply\r\nLOCATION: forged\x1b[2J"_s, u"GetExternalIP"_s};
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--logs"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    // The router's lines follow the result; the logs come after them, the router's last.
+    const QStringList lines = run.out.split(u'\n');
+    QVERIFY(lines.at(4).startsWith(u"Router: "_s));
+    QVERIFY(lines.at(5).startsWith(u"Diagnosis: "_s));
+    QCOMPARE(lines.at(6), u"--- HTTP Log ---"_s);
+    QVERIFY2(run.out.endsWith(u"\n--- Router Log ---\n"
+                              u"SSDP: reply\\r\\nLOCATION: forged\\x1b[2J\r\n"
+                              u"GetExternalIP\r\n"_s),
+             qPrintable(run.out));
+    QVERIFY(plainText(run.out));
+}
+
+void TestCheckRouter::portLockedStillDiagnosed()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    Router router;
+    router.script.facts = upnpRouter();
+    const QString port = QString::number(holder.serverPort());
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 4);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 4);
+    QVERIFY(lines.at(0).startsWith(u"Status: Port "_s));
+    QVERIFY(lines.at(1).startsWith(u"Info: "_s));
+    QCOMPARE(lines.at(2), routerLine(router.script.facts, port));
+    QCOMPARE(lines.at(3), diagnosisLine(VerdictKind::NoResult, router.script.facts));
+}
+
+void TestCheckRouter::slowRouterDoesNotHoldTheVerdict()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const QString port = QString::number(freePort());
+    Router router;
+    router.script.facts = upnpRouter();
+    Run without;
+    runCommand(server, {u"--no-router"_s, port}, router, without);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(without.exitStatus, 0);
+
+    router.script.delayMs = 2000;
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    // The command waited for the router, and for no more than the check and the router's bound.
+    QVERIFY2(run.elapsedMs >= 2000, qPrintable(QString::number(run.elapsedMs)));
+    QVERIFY2(run.elapsedMs <= without.elapsedMs + router::kNoRouterMs + 1000,
+             qPrintable(QString::number(run.elapsedMs) + u" ms, without the router "_s +
+                        QString::number(without.elapsedMs)));
+    QCOMPARE(run.lines().mid(0, 4), without.lines());
+    QCOMPARE(run.lines().at(4), routerLine(router.script.facts, port));
+    QCOMPARE(router.record->lookupCount(), 1);
+}
+
+void TestCheckRouter::forwardMapsThenChecksAgain()
+{
+    ScriptedCheckServer server;
+    openFromSecondCheck(server);
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    const QString port = QString::number(freePort());
+    router.script.forward = mappedHere(port, 600);
+    Run run;
+    runCommand(server, {u"--forward"_s, u"--lease"_s, u"600"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 0); // the second check's
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 13);
+    QCOMPARE(lines.at(0), u"Status: Your port is NOT OPEN or not reachable!"_s);
+    QCOMPARE(lines.at(4), routerLine(router.script.facts, port));
+    QVERIFY2(lines.at(4).contains(u"no UPnP mapping"_s), qPrintable(lines.at(4)));
+    QCOMPARE(lines.at(5), diagnosisLine(VerdictKind::NotOpen, router.script.facts));
+    QCOMPARE(lines.at(6), forwardLine(router.script.forward, port, false));
+    QVERIFY2(lines.at(6).contains(u"192.168.1.10"_s), qPrintable(lines.at(6)));
+    QCOMPARE(lines.at(7), u"Status: Your port is OPEN on this computer!"_s);
+    QCOMPARE(lines.at(11), routerLine(router.script.facts, port));
+    QCOMPARE(lines.at(12), diagnosisLine(VerdictKind::OpenHere, router.script.facts));
+    QCOMPARE(server.requests().size(), 2);
+
+    QMutexLocker lock(&router.record->mutex);
+    QCOMPARE(router.record->lookups.size(), 2); // the router is asked beside each check
+    QCOMPARE(router.record->forwards.size(), 1);
+    QCOMPARE(router.record->forwards.constFirst().port, port.toInt());
+    QCOMPARE(router.record->forwards.constFirst().protocol, ProbeProtocol::Tcp);
+    QCOMPARE(router.record->forwards.constFirst().leaseSeconds, 600);
+}
+
+void TestCheckRouter::forwardJsonHoldsBothChecks()
+{
+    ScriptedCheckServer server;
+    openFromSecondCheck(server);
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    const QString port = QString::number(freePort());
+    router.script.forward = mappedHere(port, 3600);
+    Run run;
+    runCommand(server, {u"--json"_s, u"--forward"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 0);
+    const QJsonObject object = run.json();
+    QCOMPARE(object[u"verdict"_s].toString(), u"open-this-computer"_s);
+    QCOMPARE(object[u"exitStatus"_s].toInt(-1), 0);
+    QCOMPARE(object[u"diagnosis"_s][u"code"_s].toString(),
+             diagnosisCode(VerdictKind::OpenHere, router.script.facts));
+    const QJsonObject forward = object[u"forward"_s].toObject();
+    QCOMPARE(forward[u"ok"_s], QJsonValue(true));
+    QCOMPARE(forward[u"asked"_s], QJsonValue(true));
+    QVERIFY(forward[u"error"_s].isNull());
+    QCOMPARE(forward[u"conflict"_s], QJsonValue(false));
+    QCOMPARE(forward[u"permanentOnly"_s], QJsonValue(false));
+    QCOMPARE(forward[u"mapping"_s][u"internalClient"_s].toString(), u"192.168.1.10"_s);
+    QCOMPARE(forward[u"mapping"_s][u"leaseSeconds"_s].toInt(), 3600);
+    QCOMPARE(forward[u"mapping"_s][u"thisComputer"_s], QJsonValue(true));
+    const QJsonObject first = object[u"firstCheck"_s].toObject();
+    QCOMPARE(first[u"verdict"_s].toString(), u"not-open"_s);
+    QCOMPARE(first[u"exitStatus"_s].toInt(-1), 2);
+    QCOMPARE(first[u"diagnosis"_s][u"code"_s].toString(),
+             diagnosisCode(VerdictKind::NotOpen, router.script.facts));
+    QCOMPARE(router.record->forwardCount(), 1);
+    QCOMPARE(router.record->forwards.constFirst().leaseSeconds, 3600); // the default
+}
+
+void TestCheckRouter::forwardNeverReplacesAnotherDevice()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter(cameraMapping());
+    router.script.forward = mappedHere(u"8080"_s, 3600); // what a replacing forward would say
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--forward"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 5);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 7);
+    QVERIFY(lines.at(6).startsWith(u"Forward: could not forward port "_s + port));
+    // It names the device that holds the port, escaped.
+    for (const QString& part :
+         {u"192.168.1.20:8080"_s, u"dvr\\x07.lan"_s, u"Camera\\r\\nStatus: forged\\x1b[2J"_s})
+        QVERIFY2(lines.at(6).contains(part), qPrintable(part));
+    QVERIFY(plainText(run.out));
+    QCOMPARE(router.record->forwardCount(), 0);
+    QCOMPARE(server.requests().size(), 1); // no second check
+
+    Run json;
+    runCommand(server, {u"--json"_s, u"--forward"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(json.exitStatus, 5);
+    QCOMPARE(json.json()[u"exitStatus"_s].toInt(), 5);
+    const QJsonObject forward = json.json()[u"forward"_s].toObject();
+    QCOMPARE(forward[u"ok"_s], QJsonValue(false));
+    QCOMPARE(forward[u"asked"_s], QJsonValue(false));
+    QCOMPARE(forward[u"conflict"_s], QJsonValue(true));
+    QVERIFY(!forward[u"error"_s].toString().isEmpty());
+    QCOMPARE(forward[u"mapping"_s][u"description"_s].toString(),
+             u"Camera\r\nStatus: forged\x1b[2J"_s);
+    QCOMPARE(router.record->forwardCount(), 0);
+}
+
+void TestCheckRouter::forwardConflictFromTheRouter()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = ::natpmpRouter(); // it cannot tell who holds the port beforehand
+    router::ForwardResult conflict;
+    conflict.conflict = true;
+    conflict.error = u"ConflictInMappingEntry (718)"_s;
+    conflict.mapping =
+        router::Mapping{u"192.168.1.30"_s, 9000, u"Console"_s, 0, u"box.lan"_s, false};
+    router.script.forward = conflict;
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--forward"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 5);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 7);
+    QCOMPARE(lines.at(6), forwardLine(conflict, port, false));
+    for (const QString& part : {u"192.168.1.30:9000"_s, u"box.lan"_s, u"Console"_s})
+        QVERIFY2(lines.at(6).contains(part), qPrintable(part));
+    QCOMPARE(router.record->forwardCount(), 1);
+    QCOMPARE(server.requests().size(), 1);
+}
+
+void TestCheckRouter::forwardPermanentOnlyLease()
+{
+    ScriptedCheckServer server;
+    openFromSecondCheck(server);
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    const QString port = QString::number(freePort());
+    router.script.forward = mappedHere(port, 0);
+    router.script.forward.permanentOnly = true;
+    Run run;
+    runCommand(server, {u"--forward"_s, u"--lease=600"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 0);
+    const QStringList lines = run.lines();
+    QVERIFY(lines.size() > 6);
+    QCOMPARE(lines.at(6), forwardLine(router.script.forward, port, false));
+    // The person is told, in the words the router client's front ends share.
+    QVERIFY(lines.at(6) != forwardLine(mappedHere(port, 0), port, false));
+
+    Run json;
+    openFromSecondCheck(server);
+    runCommand(server, {u"--json"_s, u"--forward"_s, u"--lease=600"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject forward = json.json()[u"forward"_s].toObject();
+    QCOMPARE(forward[u"ok"_s], QJsonValue(true));
+    QCOMPARE(forward[u"permanentOnly"_s], QJsonValue(true));
+    QCOMPARE(forward[u"mapping"_s][u"leaseSeconds"_s].toInt(-1), 0);
+}
+
+void TestCheckRouter::forwardLeavesAnOpenPortAlone()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.forward = mappedHere(u"1"_s, 3600);
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--forward"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 7);
+    QCOMPARE(lines.at(6), u"Forward: port "_s + port +
+                              u"/tcp is already open on this computer; the router was not asked"_s);
+    QCOMPARE(router.record->forwardCount(), 0);
+    QCOMPARE(server.requests().size(), 1);
+}
+
+void TestCheckRouter::forwardWithoutRouter()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    Router router; // nothing answers
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--forward"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 5);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 7);
+    QCOMPARE(lines.at(4), u"Router: none answered UPnP or NAT-PMP"_s);
+    QCOMPARE(lines.at(6), u"Forward: could not forward port "_s + port +
+                              u"/tcp: no router answered UPnP or NAT-PMP"_s);
+    QCOMPARE(router.record->forwardCount(), 0);
+}
+
+void TestCheckRouter::unforward_data()
+{
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("exitStatus");
+    QTest::newRow("removed") << true << 0;
+    QTest::newRow("points elsewhere") << false << 5;
+}
+
+void TestCheckRouter::unforward()
+{
+    QFETCH(bool, ok);
+    QFETCH(int, exitStatus);
+
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.unforward.ok = ok;
+    if (!ok) {
+        router.script.unforward.error = u"it goes to another device\x1b[2J"_s;
+        router.script.unforward.mapping = cameraMapping();
+    }
+    Run run;
+    runCommand(server, {u"--protocol=udp"_s, u"--unforward"_s, u"8080"_s}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, exitStatus);
+    QCOMPARE(run.lines(), QStringList{forwardLine(router.script.unforward, u"8080"_s, true,
+                                                  ProbeProtocol::Udp)});
+    QVERIFY(plainText(run.out));
+    QVERIFY(server.requests().isEmpty()); // no check
+    {
+        QMutexLocker lock(&router.record->mutex);
+        QVERIFY(router.record->lookups.isEmpty());
+        QVERIFY(router.record->forwards.isEmpty());
+        QCOMPARE(router.record->unforwards.size(), 1);
+        QCOMPARE(router.record->unforwards.constFirst().port, 8080);
+        QCOMPARE(router.record->unforwards.constFirst().protocol, ProbeProtocol::Udp);
+    }
+
+    Run json;
+    runCommand(server, {u"--json"_s, u"--unforward=8080"_s}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(json.exitStatus, exitStatus);
+    const QJsonObject object = json.json();
+    QCOMPARE(object[u"exitStatus"_s].toInt(-1), exitStatus);
+    QCOMPARE(object[u"port"_s].toString(), u"8080"_s);
+    QCOMPARE(object[u"forward"_s][u"ok"_s], QJsonValue(ok));
+    QCOMPARE(object[u"forward"_s][u"removing"_s], QJsonValue(true));
+    QCOMPARE(object[u"forward"_s][u"error"_s],
+             ok ? QJsonValue(QJsonValue::Null) : QJsonValue(u"it goes to another device\x1b[2J"_s));
+}
+
+QTEST_GUILESS_MAIN(TestCheckRouter)
+#include "tst_checkrouter.moc"
