@@ -43,6 +43,7 @@ fi
 probe_bin=$1
 [ -x "$probe_bin" ] || { say "$0: not an executable program: $probe_bin" >&2; exit 64; }
 
+# shellcheck disable=SC2119 # nothing beyond what every netns script needs
 prepare
 
 # --- The network --------------------------------------------------------------------------------
@@ -96,6 +97,11 @@ run_probe() { # HOST MAX_HOPS TIMEOUT_MS
     elapsed_ms=${elapsed_ms:-99999}
 }
 
+indent() { # TEXT
+    local line
+    while IFS= read -r line; do say "    $line"; done <<<"$1"
+}
+
 hops_of() { grep '^hop ' <<<"$out" | tr '\n' ' ' | sed 's/ $//'; }
 
 passed=0
@@ -112,7 +118,7 @@ check() { # NUMBER CONDITION_COMMAND... : PASS when the command succeeds
         failed=$((failed + 1))
         case_line "$number" FAIL "$(printf '%5s ms  %s' "$elapsed_ms" "$(hops_of)")"
         say "    --- probe output"
-        sed 's/^/    /' <<<"$out"
+        indent "$out"
     fi
 }
 
@@ -123,7 +129,7 @@ between() { [ "$elapsed_ms" -ge "$1" ] && [ "$elapsed_ms" -le "$2" ]; } # MIN_MS
 
 if ! network_ready; then
     say "pc does not reach the host through both routers; the last probe printed:" >&2
-    sed 's/^/    /' <<<"$out" >&2
+    indent "$out" >&2
     exit 1
 fi
 
@@ -132,12 +138,15 @@ fi
 run_probe 198.51.100.1 3 1000
 check 1 has_line "hop 1 192.168.79.1"
 check 2 has_line "hop 2 100.64.79.1"
-check 3 eval 'has_line "hop 3 198.51.100.1" && [ "$(grep -c "^hop " <<<"$out")" -eq 3 ]'
+hop_count() { grep -c '^hop ' <<<"$out"; }
+ends_at_host() { has_line "hop 3 198.51.100.1" && [ "$(hop_count)" -eq 3 ]; }
+check 3 ends_at_host
 check 4 within 500
 
 # 5. One hop asked for, one found.
 run_probe 198.51.100.1 1 1000
-check 5 eval '[ "$(hops_of)" = "hop 1 192.168.79.1" ] && within 500'
+only_hop_1() { [ "$(hops_of)" = "hop 1 192.168.79.1" ] && within 500; }
+check 5 only_hop_1
 
 # 6-7. router2 sends no "time exceeded": its hop is left out, the others stay, and the probe
 # waits for it until its bound and no longer.
@@ -161,7 +170,10 @@ EOF
     done
 else
     run_probe 198.51.100.1 3 800
-    check 6 eval 'has_line "hop 1 192.168.79.1" && lacks_hop 2 && has_line "hop 3 198.51.100.1"'
+    hop_2_left_out() {
+        has_line "hop 1 192.168.79.1" && lacks_hop 2 && has_line "hop 3 198.51.100.1"
+    }
+    check 6 hop_2_left_out
     check 7 between 750 1300
 fi
 
