@@ -336,7 +336,9 @@ run_check() { # ARGS...
 # FILTER applied to the last check's JSON, compact (strings keep their quotes); "(no JSON)"
 # when stdout is not JSON.
 json_value() { # FILTER
-    jq -c "$1" <<<"$out" 2>/dev/null || say "(no JSON)"
+    local value
+    value=$(jq -c "$1" <<<"$out" 2>/dev/null) && [ -n "$value" ] || value="(no JSON)"
+    say "$value"
 }
 
 problems=()
