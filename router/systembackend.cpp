@@ -113,7 +113,7 @@ private:
     ForwardResult upnpUnforward(UpnpClient& upnp, const IgdService& igd,
                                 const ForwardRequest& request, ForwardResult result);
     ForwardResult natpmpForward(const ForwardRequest& request, bool removing, ForwardResult result);
-    // The IGD to forward through: the one the last search found, or a new search's.
+    // The IGD to forward through, or NAT-PMP: what the last search found, or a new search's.
     std::optional<IgdService> igdForForward(QStringList* log, bool* natpmp);
 
     SystemRouterSettings m_settings;
@@ -268,7 +268,7 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
 
 std::optional<IgdService> SystemRouterBackend::igdForForward(QStringList* log, bool* natpmp)
 {
-    if (m_igd) {
+    if (m_igd || m_natpmp) {
         *natpmp = m_natpmp;
         return m_igd;
     }
@@ -421,6 +421,8 @@ ForwardResult SystemRouterBackend::upnpUnforward(UpnpClient& upnp, const IgdServ
 ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, bool removing,
                                                  ForwardResult result)
 {
+    // Whatever goes wrong, the next call searches again.
+    m_natpmp = false;
     NatpmpClient natpmp(m_settings.natpmpGateway, m_settings.natpmpPort, &result.log);
     if (!natpmp.isOpen()) {
         result.error = u"NAT-PMP: no gateway"_s;
@@ -428,10 +430,14 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
     }
     const quint16 port = quint16(request.port);
     const Deadline until = deadlineIn(m_settings.discoveryMs);
+    const auto answered = [&](const NatpmpReply& reply) {
+        m_natpmp = reply.answered;
+        return reply.answered && reply.result == 0;
+    };
     if (removing) {
         // NAT-PMP removes only this computer's own mapping: another device's is safe.
         const NatpmpReply reply = natpmp.map(request.protocol, port, 0, 0, until);
-        if (!reply.answered || reply.result != 0) {
+        if (!answered(reply)) {
             result.error = u"NAT-PMP: "_s + reply.error;
             return result;
         }
@@ -449,7 +455,7 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
                           u"lifetime; it must be renewed when the router's ends"_s);
     }
     const NatpmpReply reply = natpmp.map(request.protocol, port, port, lifetime, until);
-    if (!reply.answered || reply.result != 0) {
+    if (!answered(reply)) {
         result.error = u"NAT-PMP: "_s + reply.error;
         return result;
     }

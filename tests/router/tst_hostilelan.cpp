@@ -765,6 +765,10 @@ void TestHostileLan::forwardsOverNatpmp()
     FakeNatpmp natpmp;
     RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
 
+    // After a lookup found NAT-PMP, a forward goes straight to it: no second search.
+    QCOMPARE(timedLookup(client).facts.via, Via::Natpmp);
+    const qsizetype lookupRequests = natpmp.m_requests.size();
+
     // "Until removed" is the longest lifetime NAT-PMP has; the router shortens it.
     const ForwardResult added = runForward(client, {8443, ProbeProtocol::Tcp, 0}, false);
     QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
@@ -779,6 +783,8 @@ void TestHostileLan::forwardsOverNatpmp()
     QCOMPARE(qFromBigEndian<quint16>(request.constData() + 4), 8443);
     QCOMPARE(qFromBigEndian<quint16>(request.constData() + 6), 8443);
     QCOMPARE(qFromBigEndian<quint32>(request.constData() + 8), 0xffffffffu);
+    for (qsizetype i = lookupRequests; i < natpmp.m_requests.size(); ++i)
+        QCOMPARE(quint8(natpmp.m_requests[i][1]), 2);
 
     const ForwardResult removed = runForward(client, {8443, ProbeProtocol::Tcp, 0}, true);
     QVERIFY2(removed.ok, qPrintable(removed.error));
