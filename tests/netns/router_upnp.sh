@@ -315,20 +315,26 @@ fi
 
 # --- One check ----------------------------------------------------------------------------------
 
-# Runs quillmere-check --json on pc with ARGS. Sets out (stdout), status, seconds and elapsed_ms,
-# keeps stdout and stderr for the report, and adds a line to this case's runs.
-run_check() { # ARGS...
-    local started=${EPOCHREALTIME/./} ended
+# Runs quillmere-check --json (with --text: without it) on pc with ARGS. Sets out (stdout),
+# status, seconds and elapsed_ms, keeps stdout and stderr for the report, and adds a line to this
+# case's runs.
+run_check() { # [--text] ARGS...
+    local started=${EPOCHREALTIME/./} ended format=(--json) shown
+    if [ "$1" = --text ]; then
+        format=()
+        shift
+    fi
     status=0
     # A hard stop past the check's own time-out (twice, for --forward's second check) and the
     # router's bounds keeps a broken run from hanging the suite.
     timeout -k 2 30 ip netns exec "$ns_pc" "$check_bin" --server 198.51.100.1 --timeout 10 \
-        --json "$@" >"$work/out" 2>"$work/err" || status=$?
+        "${format[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
     ended=${EPOCHREALTIME/./}
     out=$(<"$work/out")
     seconds=$(seconds_since "$started")
     elapsed_ms=$(((ended - started) / 1000))
-    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$(json_value .diagnosis.code)")")
+    if [ ${#format[@]} -eq 0 ]; then shown="(text output)"; else shown=$(json_value .diagnosis.code); fi
+    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$shown")")
     cp "$work/out" "$work/out.$((${#runs[@]}))"
     cp "$work/err" "$work/err.$((${#runs[@]}))"
 }
@@ -383,6 +389,11 @@ expect_mapping() { # ADDRESS PORT DESCRIPTION THIS_COMPUTER
     if ! [[ "$lease" =~ ^[0-9]+$ ]] || [ "$lease" -lt 3000 ] || [ "$lease" -gt 3600 ]; then
         problem "$(last_run): .router.mapping.leaseSeconds is $lease, expected 3000..3600"
     fi
+}
+
+# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
+text_line() { # PREFIX
+    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
 }
 
 expect_diagnosis() { # CODE
@@ -450,6 +461,16 @@ expect_json .verdict '"open-this-computer"'
 expect_router_upnp
 expect_mapping 192.168.77.10 4701 "quillmere test" true
 expect_diagnosis forwarded-here
+diagnosis_text=$(jq -r .diagnosis.text <<<"$out" 2>/dev/null || true)
+# Without --json: the same diagnosis, and the router's facts, on lines of their own.
+run_check --text 4701
+expect_status 0
+router_line=$(text_line "Router: ")
+[[ "$router_line" == *192.168.77.1\ * && "$router_line" == *192.168.77.10:4701* ]] ||
+    problem "$(last_run): no Router: line naming 192.168.77.1 and 192.168.77.10:4701: $router_line"
+if [ -z "$diagnosis_text" ] || [ "$(text_line "Diagnosis: ")" != "Diagnosis: $diagnosis_text" ]; then
+    problem "$(last_run): the Diagnosis: line is not the JSON's text ($diagnosis_text)"
+fi
 end_case
 
 # 2. The dvr holds the port and takes the probe: open on another device, and the router says
@@ -482,6 +503,8 @@ run_check --forward 4703
 expect_status 0
 expect_json .verdict '"open-this-computer"'
 expect_json .forward.ok true
+expect_json .forward.mapping.internalClient '"192.168.77.10"'
+expect_json .forward.mapping.thisComputer true
 [[ "$(upnp_mapping 4703)" == "192.168.77.10:4703 "* ]] ||
     problem "after --forward the router maps 4703 to '$(upnp_mapping 4703)', expected 192.168.77.10:4703"
 run_check --unforward 4703
@@ -498,9 +521,10 @@ upnp_map "$ns_dvr" 192.168.77.20 4704 "DVR remote view"
 run_check --forward 4704
 expect_status 5
 expect_json .forward.ok false
+expect_json .forward.conflict true
 expect_text .forward.error
-[[ "$(json_value .forward)" == *192.168.77.20* ]] ||
-    problem "$(last_run): .forward does not name the dvr (192.168.77.20): $(json_value .forward)"
+expect_json .forward.mapping.internalClient '"192.168.77.20"'
+expect_json .forward.mapping.description '"DVR remote view"'
 [ "$(upnp_mapping 4704)" = "192.168.77.20:4704 'DVR remote view'" ] ||
     problem "the dvr's mapping changed to '$(upnp_mapping 4704)'"
 end_case
