@@ -19,6 +19,7 @@ namespace {
 
 constexpr QByteArrayView kSearchTarget = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
 constexpr int kMaxRepliesRead = 64;
+constexpr int kResendMs = 400;
 constexpr int kMaxLoggedChars = 120;
 
 QString excerpt(QByteArrayView text)
@@ -110,8 +111,11 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
     to.sin_addr.s_addr = htonl(destination);
     const QByteArray datagram = ssdpSearchDatagram(search.destination, search.port);
     const QString target = search.destination.toString() + u':' + QString::number(search.port);
-    if (::sendto(fd, datagram.constData(), size_t(datagram.size()), 0,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof to) < 0) {
+    const auto send = [&] {
+        return ::sendto(fd, datagram.constData(), size_t(datagram.size()), 0,
+                        reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
+    };
+    if (!send()) {
         log->append(u"SSDP M-SEARCH to "_s + target + u" not sent: "_s +
                     QString::fromLocal8Bit(std::strerror(errno)));
         ::close(fd);
@@ -119,22 +123,37 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
     }
     log->append(u"SSDP M-SEARCH to "_s + target + u" for InternetGatewayDevice:1"_s);
 
+    // A datagram can get lost on a busy network: the search goes out once more when nothing
+    // has answered after a while.
+    std::optional<Deadline> resendAt = deadlineIn(std::min(kResendMs, search.timeoutMs / 3));
     std::optional<Deadline> graceEnd;
     int repliesRead = 0;
     char buffer[2048];
     for (;;) {
+        if (resendAt && msLeft(*resendAt) == 0) {
+            resendAt.reset();
+            if (answers.isEmpty() && send())
+                log->append(u"SSDP M-SEARCH sent again"_s);
+        }
         Deadline until = deadline;
         if (graceEnd && *graceEnd < until)
             until = *graceEnd;
+        if (resendAt && *resendAt < until)
+            until = *resendAt;
         const int left = msLeft(until);
-        if (left <= 0)
+        if (left <= 0) {
+            if (resendAt)
+                continue; // time to send again (resendAt comes before the other two)
             break;
+        }
         pollfd entry{fd, POLLIN, 0};
         const int ready = ::poll(&entry, 1, left);
         if (ready < 0 && errno == EINTR)
             continue;
-        if (ready <= 0)
+        if (ready < 0)
             break;
+        if (ready == 0)
+            continue; // the loop's head decides whether the time is up
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t n = ::recvfrom(fd, buffer, sizeof buffer, 0,
@@ -175,6 +194,7 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
             break;
         if (!graceEnd)
             graceEnd = deadlineIn(search.graceMs);
+        resendAt.reset();
     }
     ::close(fd);
     if (answers.size() > search.maxAnswers)

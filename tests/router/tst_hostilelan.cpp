@@ -710,7 +710,7 @@ void TestHostileLan::hostileDevices()
 
 void TestHostileLan::endsQuicklyWithNothingOnTheLan()
 {
-    Silence ssdp;
+    FakeSsdp ssdp; // takes the searches, answers none
     Silence natpmp;
     SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
     settings.discoveryMs = SystemRouterSettings{}.discoveryMs;
@@ -724,6 +724,8 @@ void TestHostileLan::endsQuicklyWithNothingOnTheLan()
     QCOMPARE(lookup.facts.via, Via::None);
     QVERIFY(!lookup.facts.log.isEmpty());
     QVERIFY2(lookup.ms < kNoRouterMs, qPrintable(QString::number(lookup.ms)));
+    // With no answer the search went out a second time, in case the first was lost.
+    QTRY_COMPARE(ssdp.m_searches, 2);
 }
 
 void TestHostileLan::readsNatpmp()
