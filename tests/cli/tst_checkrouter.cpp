@@ -29,6 +29,8 @@ struct Run
 {
     int exitStatus = -1;
     qint64 elapsedMs = 0;
+    qint64 verdictMs = -1; // when the first Status: line was out (plain output)
+    QString outAtVerdict;  // what was out then
     QString out;
     QString err;
     QStringList lines() const { return out.split(u'\n', Qt::SkipEmptyParts); }
@@ -62,6 +64,9 @@ void runCommand(const ScriptedCheckServer& server, QStringList arguments, const 
     QElapsedTimer clock;
     clock.start();
     command.start();
+    QTRY_VERIFY_WITH_TIMEOUT(run.out.contains(u"Status: "_s) || !finished.isEmpty(), kRunWait);
+    run.verdictMs = clock.elapsed();
+    run.outAtVerdict = run.out;
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kRunWait);
     run.elapsedMs = clock.elapsed();
     run.exitStatus = finished.constFirst().constFirst().toInt();
@@ -438,7 +443,11 @@ void TestCheckRouter::slowRouterDoesNotHoldTheVerdict()
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitStatus, 0);
-    // The command waited for the router, and for no more than the check and the router's bound.
+    // The verdict's lines were out while the router still took its time...
+    QVERIFY2(run.verdictMs < router.script.delayMs, qPrintable(QString::number(run.verdictMs)));
+    QVERIFY2(run.outAtVerdict.startsWith(u"Status: "_s), qPrintable(run.outAtVerdict));
+    QVERIFY2(!run.outAtVerdict.contains(u"Router:"_s), qPrintable(run.outAtVerdict));
+    // ...and the command waited for it, no longer than the check and the router's bound.
     QVERIFY2(run.elapsedMs >= 2000, qPrintable(QString::number(run.elapsedMs)));
     QVERIFY2(run.elapsedMs <= without.elapsedMs + router::kNoRouterMs + 1000,
              qPrintable(QString::number(run.elapsedMs) + u" ms, without the router "_s +
