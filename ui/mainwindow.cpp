@@ -351,6 +351,8 @@ void MainWindow::showRouterFinding()
             check.externalAddress = m_verdict->externalAddress.value_or(QString());
             check.pingOk = m_verdict->pingOk;
             check.localAddresses = localAddresses();
+            check.port = m_checkedPort;
+            check.protocol = m_checkedProtocol;
             const router::Diagnosis found = router::diagnose(check, *m_routerFacts);
             line = found.headline;
             diagnosis = found.text();
