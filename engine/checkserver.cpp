@@ -6,6 +6,8 @@
 
 #include <QHostAddress>
 
+#include <algorithm>
+
 namespace quillmere {
 
 using namespace Qt::StringLiterals;
@@ -16,6 +18,26 @@ bool isHostNameChar(QChar c)
 {
     return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9') ||
            c == u'.' || c == u'-' || c == u'_';
+}
+
+// An IPv6 literal as it may stand in a Host header: hex digits, ':' and '.', and after a '%' a
+// zone made of host-name characters. Qt's own parser lets blanks, CR and LF through, and any
+// text after the '%'.
+bool isPlainIpv6Literal(QStringView text)
+{
+    const qsizetype percent = text.indexOf(u'%');
+    const QStringView address = percent < 0 ? text : text.first(percent);
+    for (QChar c : address) {
+        const bool hex =
+            (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+        if (!hex && c != u':' && c != u'.')
+            return false;
+    }
+    if (percent < 0)
+        return true;
+    const QStringView zone = text.sliced(percent + 1);
+    return !zone.isEmpty() && zone.size() <= 64 &&
+           std::all_of(zone.begin(), zone.end(), isHostNameChar);
 }
 
 std::optional<quint16> parsePort(QStringView text)
@@ -39,7 +61,8 @@ std::optional<CheckServerAddress> CheckServerAddress::parse(QStringView text)
             return std::nullopt;
         address.host = text.sliced(1, close - 1).toString();
         QHostAddress literal;
-        if (!literal.setAddress(address.host) || literal.protocol() != QHostAddress::IPv6Protocol)
+        if (!isPlainIpv6Literal(address.host) || !literal.setAddress(address.host) ||
+            literal.protocol() != QHostAddress::IPv6Protocol)
             return std::nullopt;
         const QStringView rest = text.sliced(close + 1);
         if (!rest.isEmpty()) {

@@ -229,6 +229,13 @@ void TestProtocol::serverAddress_data()
     QTest::newRow("ipv6") << u"[::1]:8080"_s << u"::1 8080 [::1] [::1]:8080"_s;
     QTest::newRow("ipv6, port 80")
         << u"[2001:db8::5]"_s << u"2001:db8::5 80 [2001:db8::5] [2001:db8::5]"_s;
+    QTest::newRow("ipv6 with a zone")
+        << u"[fe80::1%eth0]:81"_s << u"fe80::1%eth0 81 [fe80::1%eth0] [fe80::1%eth0]:81"_s;
+    // Qt reads these as IPv6 addresses, but they would break the Host header.
+    for (const QString& text :
+         {u"[\r::]"_s, u"[::1 ]"_s, u"[::%*]"_s, u"[::1%]"_s, u"[::1%\r\nX-Injected: 1]:8080"_s})
+        QTest::newRow(qPrintable(u"rejects header-breaking "_s + text.toHtmlEscaped()))
+            << text << QString();
     // Separated by "|"; the first is the empty text.
     QStringList junk = u"|:80|host:|host:0|host:65536|host:80a|host:+80|host:\uff18\uff10|ho st|"
                        u"host\r\nX-Evil: 1|host/path|http://host|a:b:c|[::1|[::1]x|[::1]:|"
