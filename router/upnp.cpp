@@ -90,6 +90,82 @@ QByteArray soapEnvelope(QByteArrayView serviceType, QByteArrayView action,
     return body;
 }
 
+std::optional<IgdService> serviceFromDescription(QByteArrayView body, const SsdpAnswer& answer,
+                                                 QString* why)
+{
+    const auto refuse = [&](const QString& reason) -> std::optional<IgdService> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+    if (body.size() > std::numeric_limits<int>::max())
+        return refuse(u"description too large"_s);
+    const QByteArray text = body.toByteArray(); // parserootdesc reads it as a C buffer
+    IGDdatas data;
+    std::memset(&data, 0, sizeof data);
+    parserootdesc(text.constData(), int(text.size()), &data);
+    IGDdatas_service* wan = data.first.servicetype[0] != '\0' ? &data.first : &data.second;
+    const QByteArray serviceType = fixedText(wan->servicetype, sizeof wan->servicetype);
+    if (!isWanConnectionType(serviceType))
+        return refuse(u"no WANIPConnection or WANPPPConnection service in the description ("_s +
+                      QString::number(text.size()) + u" bytes)"_s);
+
+    // GetUPNPUrls joins the control URL to URLBase or the description's own URL, the way
+    // routers mean it; the outcome must still be on the device.
+    std::memcpy(&data.first, wan, sizeof *wan);
+    UPNPUrls urls;
+    std::memset(&urls, 0, sizeof urls);
+    const QByteArray descriptionUrl = answer.location.toString().toLatin1();
+    GetUPNPUrls(&urls, &data, descriptionUrl.constData(), 0);
+    const QByteArray controlText = urls.controlURL ? QByteArray(urls.controlURL) : QByteArray();
+    FreeUPNPUrls(&urls);
+    const std::optional<HttpUrl> control = parseHttpUrl(controlText);
+    if (!control)
+        return refuse(u"control URL \""_s + printable(controlText) + u"\" is no http URL"_s);
+    if (control->host != answer.sender)
+        return refuse(u"control URL \""_s + printable(controlText) +
+                      u"\" is on another host; refused"_s);
+
+    return IgdService{answer.sender, answer.location, *control, serviceType};
+}
+
+SoapReply readSoapReply(int status, QByteArrayView body, qsizetype limitBytes)
+{
+    SoapReply result;
+    const QByteArray bytes = body.first(std::min<qsizetype>(body.size(), limitBytes)).toByteArray();
+    NameValueParserData parsed;
+    std::memset(&parsed, 0, sizeof parsed);
+    ParseNameValue(bytes.constData(), int(bytes.size()), &parsed);
+    const char* codeText = GetValueFromNameValueList(&parsed, "errorCode");
+    // Copied out: the list owns the text and goes below.
+    const std::optional<QByteArray> code =
+        codeText ? std::optional(QByteArray(codeText)) : std::nullopt;
+    for (const NameValue* entry = parsed.l_head; entry && result.values.size() < kMaxValues;
+         entry = entry->l_next)
+        result.values.prepend({fixedText(entry->name, sizeof entry->name),
+                               QString::fromUtf8(fixedText(entry->value, sizeof entry->value))});
+    ClearNameValueList(&parsed);
+
+    if (code) {
+        bool ok = false;
+        result.errorCode = code->trimmed().toInt(&ok);
+        if (!ok || result.errorCode == 0)
+            result.errorCode = -1;
+        result.answered = true;
+        const char* known = strupnperror(result.errorCode);
+        QString text = printable(result.value("errorDescription").toUtf8());
+        if (text.isEmpty() && known)
+            text = QString::fromLatin1(known);
+        result.error = u"error "_s + QString::number(result.errorCode) +
+                       (text.isEmpty() ? QString() : u' ' + text);
+    } else if (status != 200) {
+        result.error = u"HTTP "_s + QString::number(status);
+    } else {
+        result.answered = true;
+    }
+    return result;
+}
+
 UpnpClient::UpnpClient(int fetchMs, qsizetype limitBytes, QStringList* log)
     : m_fetchMs(fetchMs)
     , m_limitBytes(limitBytes)
@@ -118,35 +194,14 @@ std::optional<IgdService> UpnpClient::readDescription(const SsdpAnswer& answer, 
     if (reply.body.size() > std::numeric_limits<int>::max())
         return fail(u"description too large"_s);
 
-    IGDdatas data;
-    std::memset(&data, 0, sizeof data);
-    parserootdesc(reply.body.constData(), int(reply.body.size()), &data);
-    IGDdatas_service* wan = data.first.servicetype[0] != '\0' ? &data.first : &data.second;
-    const QByteArray serviceType = fixedText(wan->servicetype, sizeof wan->servicetype);
-    if (!isWanConnectionType(serviceType))
-        return fail(u"no WANIPConnection or WANPPPConnection service in the description ("_s +
-                    QString::number(reply.body.size()) + u" bytes)"_s);
-
-    // GetUPNPUrls joins the control URL to URLBase or the description's own URL, the way
-    // routers mean it; the outcome must still be on the device.
-    std::memcpy(&data.first, wan, sizeof *wan);
-    UPNPUrls urls;
-    std::memset(&urls, 0, sizeof urls);
-    const QByteArray descriptionUrl = answer.location.toString().toLatin1();
-    GetUPNPUrls(&urls, &data, descriptionUrl.constData(), 0);
-    const QByteArray controlText = urls.controlURL ? QByteArray(urls.controlURL) : QByteArray();
-    FreeUPNPUrls(&urls);
-    const std::optional<HttpUrl> control = parseHttpUrl(controlText);
-    if (!control)
-        return fail(u"control URL \""_s + printable(controlText) + u"\" is no http URL"_s);
-    if (control->host != answer.sender)
-        return fail(u"control URL \""_s + printable(controlText) +
-                    u"\" is on another host; refused"_s);
-
+    QString why;
+    const std::optional<IgdService> service = serviceFromDescription(reply.body, answer, &why);
+    if (!service)
+        return fail(why);
     m_log->append(u"GET "_s + where + u": HTTP 200, "_s + QString::number(reply.body.size()) +
-                  u" bytes; "_s + QString::fromLatin1(serviceType) + u" at "_s +
-                  control->toString().left(kMaxLoggedChars));
-    return IgdService{answer.sender, answer.location, *control, serviceType};
+                  u" bytes; "_s + QString::fromLatin1(service->serviceType) + u" at "_s +
+                  service->control.toString().left(kMaxLoggedChars));
+    return service;
 }
 
 SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
@@ -173,37 +228,7 @@ SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
         return result;
     }
 
-    NameValueParserData parsed;
-    std::memset(&parsed, 0, sizeof parsed);
-    ParseNameValue(reply.body.constData(),
-                   int(std::min<qsizetype>(reply.body.size(), m_limitBytes)), &parsed);
-    const char* codeText = GetValueFromNameValueList(&parsed, "errorCode");
-    // Copied out: the list owns the text and goes below.
-    const std::optional<QByteArray> code =
-        codeText ? std::optional(QByteArray(codeText)) : std::nullopt;
-    for (const NameValue* entry = parsed.l_head; entry && result.values.size() < kMaxValues;
-         entry = entry->l_next)
-        result.values.prepend({fixedText(entry->name, sizeof entry->name),
-                               QString::fromUtf8(fixedText(entry->value, sizeof entry->value))});
-    ClearNameValueList(&parsed);
-
-    if (code) {
-        bool ok = false;
-        result.errorCode = code->trimmed().toInt(&ok);
-        if (!ok || result.errorCode == 0)
-            result.errorCode = -1;
-        result.answered = true;
-        const char* known = strupnperror(result.errorCode);
-        QString text = printable(result.value("errorDescription").toUtf8());
-        if (text.isEmpty() && known)
-            text = QString::fromLatin1(known);
-        result.error = u"error "_s + QString::number(result.errorCode) +
-                       (text.isEmpty() ? QString() : u' ' + text);
-    } else if (reply.status != 200) {
-        result.error = u"HTTP "_s + QString::number(reply.status);
-    } else {
-        result.answered = true;
-    }
+    result = readSoapReply(reply.status, reply.body, m_limitBytes);
     if (!result.error.isEmpty()) {
         m_lastError = service.address.toString() + u": "_s + name + u": "_s + result.error;
         m_log->append(u"UPnP "_s + name + u": "_s + result.error);

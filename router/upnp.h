@@ -44,6 +44,15 @@ struct SoapReply
 QByteArray soapEnvelope(QByteArrayView serviceType, QByteArrayView action,
                         const SoapArguments& arguments);
 
+// Reads a device description: the WAN connection service it offers and that service's control
+// URL, which must be on the device that answered the search. nullopt otherwise, with `*why`.
+std::optional<IgdService> serviceFromDescription(QByteArrayView body, const SsdpAnswer& answer,
+                                                 QString* why);
+
+// Reads a SOAP reply (its HTTP status and body, of which at most `limitBytes` are looked at):
+// the values, or the UPnP error it carries.
+SoapReply readSoapReply(int status, QByteArrayView body, qsizetype limitBytes);
+
 class UpnpClient
 {
 public:
