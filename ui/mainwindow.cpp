@@ -341,7 +341,8 @@ void MainWindow::showRouterFinding()
     } else if (!m_routerFacts) {
         line = facts = u"Asking the router..."_s;
     } else {
-        facts = router::describeRouter(*m_routerFacts, m_checkedPort, m_checkedProtocol);
+        facts = u"Router: "_s +
+                router::describeRouter(*m_routerFacts, m_checkedPort, m_checkedProtocol);
         const VerdictKind kind = m_verdict ? m_verdict->kind() : VerdictKind::Pending;
         if (kind == VerdictKind::Pending) {
             line = diagnosis = u"Waiting for the check..."_s;
