@@ -545,6 +545,7 @@ expect_json .router.via '"upnp"'
 [[ "$(json_value .router.externalAddress)" =~ ^(null|\"\")$ ]] ||
     problem "$(last_run): .router.externalAddress is $(json_value .router.externalAddress), expected none"
 expect_json .externalIp.address '"1.2.3.5"'
+expect_json '[.router.hops[] | select(.ttl <= 2) | .address]' '["192.168.77.1","100.64.7.1"]'
 expect_diagnosis carrier-nat
 end_case
 
@@ -561,6 +562,7 @@ expect_json .router.via '"upnp"'
 [[ "$(json_value .router.externalAddress)" =~ ^(null|\"\")$ ]] ||
     problem "$(last_run): .router.externalAddress is $(json_value .router.externalAddress), expected none"
 expect_json .externalIp.address '"1.2.3.6"'
+expect_json '[.router.hops[] | select(.ttl <= 2) | .address]' '["192.168.77.1","192.168.1.1"]'
 expect_diagnosis double-nat
 end_case
 
