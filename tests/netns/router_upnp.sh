@@ -94,7 +94,7 @@ for nat in "$ns_cgn:1.2.3.5:cgn" "$ns_outer:1.2.3.6:outer"; do
     ip -n "$ns" addr add "$address/24" dev outside
     ip -n "$ns" link set outside up
     ip -n "$ns" route add default via 1.2.3.1
-    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1
+    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
     in_ns "$ns" nft -f - <<'EOF'
 table ip nat {
     chain postrouting {
@@ -127,7 +127,10 @@ for host in "$ns_pc:192.168.77.10:lan-pc" "$ns_dvr:192.168.77.20:lan-dvr"; do
     namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
 done
 ip -n "$ns_router" link set br-lan up
-in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1
+# Every router answers each expired probe: by default the kernel sends a host one ICMP error a
+# second after a burst of six, and the router also refuses pc's name lookups with ICMP errors,
+# so a first hop would now and then go missing.
+in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
 
 # The router's rules. miniupnpd adds its own to the three empty chains, which are reached by a
 # jump from the base chains: the forward chain lets mapped ports in, the prerouting one sends
