@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QNetworkInterface>
 #include <QPointer>
+#include <QScreen>
 #include <QSettings>
 #include <QWindow>
 
@@ -302,6 +303,15 @@ void MainWindow::cmdRouterClick()
         m_routerWindow = new RouterWindow(m_theme, this);
         connect(m_routerWindow, &RouterWindow::forwardRequested, this,
                 &MainWindow::cmdForwardClick);
+        // Beside the main window, where it hides none of the results, unless that is off the
+        // screen.
+        QPoint place = frameGeometry().topRight() + QPoint(8, 0);
+        if (const QScreen* screen = this->screen()) {
+            const QRect area = screen->availableGeometry();
+            if (place.x() + m_routerWindow->width() > area.right())
+                place = mapToGlobal(QPoint(m_ui->cmdRouter->x(), m_ui->Line1->y() + 8));
+        }
+        m_routerWindow->move(place);
     }
     showRouterFinding();
     m_routerWindow->show();
@@ -357,7 +367,11 @@ void MainWindow::showRouterFinding()
             const router::Diagnosis found = router::diagnose(check, *m_routerFacts);
             line = found.headline;
             diagnosis = found.text();
-            canForward = m_routerFacts->canMap && kind != VerdictKind::OpenHere && !m_forwarding;
+            // A mapping another device holds is never replaced, so there is nothing to offer.
+            const bool heldElsewhere =
+                m_routerFacts->mapping && !m_routerFacts->mapping->thisComputer;
+            canForward = m_routerFacts->canMap && kind != VerdictKind::OpenHere && !heldElsewhere &&
+                         !m_forwarding;
         }
     }
     QLabel* label = m_ui->lblRouter;

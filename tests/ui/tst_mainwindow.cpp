@@ -62,6 +62,7 @@ private Q_SLOTS:
     void serverTextIsPlainText();
     void lockedPortFromClick();
     void routerAnswersBesideTheCheck();
+    void forwardFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
 };
 
@@ -584,8 +585,7 @@ MainWindowFixture routerFixture(quint16 serverPort, ScriptedRouter::Script scrip
 } // namespace
 
 // The router is asked about the checked port beside the check; its finding shows in one line
-// beside "Check Me" and in the router window, as plain text, and the window forwards the port
-// on request and checks again.
+// beside "Check Me" and in the router window, as plain text.
 void TestMainWindow::routerAnswersBesideTheCheck()
 {
     ScriptedCheckServer server;
@@ -622,10 +622,37 @@ void TestMainWindow::routerAnswersBesideTheCheck()
     QVERIFY(facts->text().contains(u"\"<b>Camera</b>\""_s)); // the router's text, as it came
     QVERIFY(!window->findChild<QLabel*>(u"lblDiagnosis"_s)->text().isEmpty());
 
-    // Forward: the router is asked once, then the check runs again.
+    // Another device holds the port: there is nothing to forward, it is never replaced.
     auto* forward = window->findChild<QPushButton*>(u"cmdForward"_s);
     QCOMPARE(forward->text(), u"Forward this port to this computer"_s);
-    QVERIFY(forward->isEnabled());
+    QVERIFY(!forward->isEnabled());
+}
+
+// With no mapping in the way, "Forward this port to this computer" asks the router once, then
+// checks again.
+void TestMainWindow::forwardFromTheRouterWindow()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.facts.mapping.reset();
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_VERIFY(f.window->routerFacts().has_value());
+    QTRY_COMPARE(f.find<QLabel>(u"lblStatus"_s)->text(),
+                 u"Your port is NOT OPEN or not reachable!"_s);
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    QVERIFY(window->findChild<QLabel*>(u"lblRouterFacts"_s)->text().contains(u"no UPnP mapping"_s));
+    auto* forward = window->findChild<QPushButton*>(u"cmdForward"_s);
+    QTRY_VERIFY(forward->isEnabled());
     QTest::mouseClick(forward, Qt::LeftButton);
     QTRY_COMPARE(record->forwardCount(), 1);
     QCOMPARE(record->forwards.front().port, int(port));
