@@ -5,8 +5,7 @@
 #include "cli/terminaltext.h"
 #include "engine/porttext.h"
 #include "router/describe.h"
-
-#include <QNetworkInterface>
+#include "router/lan.h"
 
 #include <algorithm>
 
@@ -30,17 +29,6 @@ int exitStatusOf(VerdictKind kind)
         break;
     }
     return kExitNoResult;
-}
-
-// This computer's own addresses, loopback left out.
-QStringList localAddresses()
-{
-    QStringList addresses;
-    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-        if (!address.isLoopback())
-            addresses << address.toString();
-    }
-    return addresses;
 }
 
 // A LAN where no router answers: what the command asks when it was given no way to the router.
@@ -364,7 +352,7 @@ router::CheckFacts CheckCommand::checkFacts() const
         facts.externalAddress = verdict->externalAddress.value_or(QString());
         facts.pingOk = verdict->pingOk;
     }
-    facts.localAddresses = localAddresses();
+    facts.localAddresses = router::ownAddressTexts();
     return facts;
 }
 

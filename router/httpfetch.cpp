@@ -32,6 +32,17 @@ QString HttpUrl::toString() const
            QString::fromLatin1(path);
 }
 
+QString printableExcerpt(QByteArrayView text)
+{
+    constexpr qsizetype kMaxChars = 120;
+    QString out;
+    for (char c : text.first(std::min<qsizetype>(text.size(), kMaxChars)))
+        out += uchar(c) >= 0x20 && uchar(c) < 0x7f ? QChar::fromLatin1(c) : u'?';
+    if (text.size() > kMaxChars)
+        out += u"..."_s;
+    return out;
+}
+
 std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
 {
     constexpr QByteArrayView scheme = "http://";

@@ -54,6 +54,10 @@ using HttpHeaders = QList<QPair<QByteArray, QByteArray>>;
 HttpReply httpExchange(const HttpUrl& url, QByteArrayView method, const HttpHeaders& headers,
                        QByteArrayView body, Deadline deadline, qsizetype limitBytes);
 
+// At most the first 120 bytes of `text` for a log line, anything but printable ASCII as '?', and
+// "..." when there was more: what a LAN device sent, made safe to show.
+QString printableExcerpt(QByteArrayView text);
+
 // Exposed for tests: decodes a chunked body. nullopt while incomplete or when malformed
 // (`*malformed` tells which).
 std::optional<QByteArray> decodeChunked(QByteArrayView data, bool* malformed);

@@ -30,6 +30,16 @@ bool isOwnAddress(const QString& address)
     return isOwnAddress(QHostAddress(address));
 }
 
+QStringList ownAddressTexts()
+{
+    QStringList addresses;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (!address.isLoopback())
+            addresses << address.toString();
+    }
+    return addresses;
+}
+
 bool isOnOwnSubnet(const QHostAddress& address)
 {
     bool ok = false;

@@ -5,6 +5,7 @@
 
 #include <QHostAddress>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <memory>
@@ -14,6 +15,9 @@ namespace quillmere::router {
 // One of this computer's own addresses (any interface, loopback included).
 bool isOwnAddress(const QHostAddress& address);
 bool isOwnAddress(const QString& address);
+
+// This computer's own addresses as text, loopback left out.
+QStringList ownAddressTexts();
 
 // `address` (IPv4) lies in the subnet of one of this computer's IPv4 addresses, loopback
 // included: the only senders whose SSDP replies are believed.

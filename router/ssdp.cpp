@@ -22,16 +22,6 @@ constexpr int kMaxRepliesRead = 64;
 constexpr int kResendMs = 400;
 constexpr int kMaxLoggedChars = 120;
 
-QString excerpt(QByteArrayView text)
-{
-    QString out;
-    for (char c : text.first(std::min<qsizetype>(text.size(), kMaxLoggedChars)))
-        out += uchar(c) >= 0x20 && uchar(c) < 0x7f ? QChar::fromLatin1(c) : u'?';
-    if (text.size() > kMaxLoggedChars)
-        out += u"..."_s;
-    return out;
-}
-
 } // namespace
 
 QByteArray ssdpSearchDatagram(const QHostAddress& destination, quint16 port)
@@ -77,11 +67,12 @@ std::optional<HttpUrl> acceptSsdpReply(QByteArrayView datagram, const QHostAddre
     }
     const std::optional<HttpUrl> url = parseHttpUrl(*location);
     if (!url) {
-        *why = u"LOCATION \""_s + excerpt(*location) + u"\" is no http URL on an IPv4 address"_s;
+        *why = u"LOCATION \""_s + printableExcerpt(*location) +
+               u"\" is no http URL on an IPv4 address"_s;
         return std::nullopt;
     }
     if (!url->host.isEqual(sender, QHostAddress::ConvertV4MappedToIPv4)) {
-        *why = u"LOCATION \""_s + excerpt(*location) + u"\" is not on the sender"_s;
+        *why = u"LOCATION \""_s + printableExcerpt(*location) + u"\" is not on the sender"_s;
         return std::nullopt;
     }
     return url;

@@ -108,6 +108,7 @@ public:
 private:
     Gateway search(QStringList* log);
     EntryRead readEntry(UpnpClient& upnp, const IgdService& igd, int port, ProbeProtocol protocol);
+    ForwardResult change(const ForwardRequest& request, bool removing);
     ForwardResult upnpForward(UpnpClient& upnp, const IgdService& igd,
                               const ForwardRequest& request, ForwardResult result);
     ForwardResult upnpUnforward(UpnpClient& upnp, const IgdService& igd,
@@ -279,24 +280,16 @@ std::optional<IgdService> SystemRouterBackend::igdForForward(QStringList* log, b
 
 ForwardResult SystemRouterBackend::forward(const ForwardRequest& request)
 {
-    ForwardResult result;
-    if (request.port < 1 || request.port > 65535) {
-        result.error = u"no such port"_s;
-        return result;
-    }
-    bool natpmp = false;
-    const std::optional<IgdService> igd = igdForForward(&result.log, &natpmp);
-    if (igd) {
-        UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
-        return upnpForward(upnp, *igd, request, std::move(result));
-    }
-    if (natpmp)
-        return natpmpForward(request, false, std::move(result));
-    result.error = u"no router answered UPnP or NAT-PMP"_s;
-    return result;
+    return change(request, false);
 }
 
 ForwardResult SystemRouterBackend::unforward(const ForwardRequest& request)
+{
+    return change(request, true);
+}
+
+// Adds or removes the mapping, over UPnP when the router speaks it, else over NAT-PMP.
+ForwardResult SystemRouterBackend::change(const ForwardRequest& request, bool removing)
 {
     ForwardResult result;
     if (request.port < 1 || request.port > 65535) {
@@ -307,10 +300,11 @@ ForwardResult SystemRouterBackend::unforward(const ForwardRequest& request)
     const std::optional<IgdService> igd = igdForForward(&result.log, &natpmp);
     if (igd) {
         UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
-        return upnpUnforward(upnp, *igd, request, std::move(result));
+        return removing ? upnpUnforward(upnp, *igd, request, std::move(result))
+                        : upnpForward(upnp, *igd, request, std::move(result));
     }
     if (natpmp)
-        return natpmpForward(request, true, std::move(result));
+        return natpmpForward(request, removing, std::move(result));
     result.error = u"no router answered UPnP or NAT-PMP"_s;
     return result;
 }

@@ -17,16 +17,6 @@ namespace {
 constexpr int kMaxValues = 32;
 constexpr int kMaxLoggedChars = 120;
 
-QString printable(QByteArrayView text)
-{
-    QString out;
-    for (char c : text.first(std::min<qsizetype>(text.size(), kMaxLoggedChars)))
-        out += uchar(c) >= 0x20 && uchar(c) < 0x7f ? QChar::fromLatin1(c) : u'?';
-    if (text.size() > kMaxLoggedChars)
-        out += u"..."_s;
-    return out;
-}
-
 QByteArray xmlEscaped(QByteArrayView text)
 {
     QByteArray out;
@@ -121,9 +111,9 @@ std::optional<IgdService> serviceFromDescription(QByteArrayView body, const Ssdp
     FreeUPNPUrls(&urls);
     const std::optional<HttpUrl> control = parseHttpUrl(controlText);
     if (!control)
-        return refuse(u"control URL \""_s + printable(controlText) + u"\" is no http URL"_s);
+        return refuse(u"control URL \""_s + printableExcerpt(controlText) + u"\" is no http URL"_s);
     if (control->host != answer.sender)
-        return refuse(u"control URL \""_s + printable(controlText) +
+        return refuse(u"control URL \""_s + printableExcerpt(controlText) +
                       u"\" is on another host; refused"_s);
 
     return IgdService{answer.sender, answer.location, *control, serviceType};
@@ -153,7 +143,7 @@ SoapReply readSoapReply(int status, QByteArrayView body, qsizetype limitBytes)
             result.errorCode = -1;
         result.answered = true;
         const char* known = strupnperror(result.errorCode);
-        QString text = printable(result.value("errorDescription").toUtf8());
+        QString text = printableExcerpt(result.value("errorDescription").toUtf8());
         if (text.isEmpty() && known)
             text = QString::fromLatin1(known);
         result.error = u"error "_s + QString::number(result.errorCode) +
@@ -210,7 +200,7 @@ SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
     SoapReply result;
     QStringList shown;
     for (const auto& [name, value] : arguments)
-        shown << QString::fromLatin1(name) + u'=' + printable(value);
+        shown << QString::fromLatin1(name) + u'=' + printableExcerpt(value);
     const QString name = QString::fromLatin1(action);
     m_log->append(u"UPnP "_s + name + u'(' + shown.join(u", "_s) + u')');
 
@@ -235,7 +225,7 @@ SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,
     } else {
         QStringList values;
         for (const auto& [key, text] : result.values)
-            values << QString::fromLatin1(key) + u'=' + printable(text.toUtf8());
+            values << QString::fromLatin1(key) + u'=' + printableExcerpt(text.toUtf8());
         m_log->append(u"UPnP "_s + name + u": "_s +
                       (values.isEmpty() ? u"done"_s : values.join(u", "_s)));
     }

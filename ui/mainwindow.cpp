@@ -4,6 +4,7 @@
 #include "engine/version.h"
 #include "router/describe.h"
 #include "router/diagnosis.h"
+#include "router/lan.h"
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
@@ -17,7 +18,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
-#include <QNetworkInterface>
 #include <QPointer>
 #include <QScreen>
 #include <QSettings>
@@ -255,21 +255,6 @@ RouterWindow* MainWindow::routerWindow() const
     return m_routerWindow;
 }
 
-namespace {
-
-// This computer's own addresses, loopback left out.
-QStringList localAddresses()
-{
-    QStringList addresses;
-    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-        if (!address.isLoopback())
-            addresses << address.toString();
-    }
-    return addresses;
-}
-
-} // namespace
-
 // Beside every check, the router is asked about the same port. Its answer never holds up the
 // check's verdict: the two meet in the diagnosis whenever either changes.
 void MainWindow::askRouter()
@@ -361,7 +346,7 @@ void MainWindow::showRouterFinding()
             check.verdict = kind;
             check.externalAddress = m_verdict->externalAddress.value_or(QString());
             check.pingOk = m_verdict->pingOk;
-            check.localAddresses = localAddresses();
+            check.localAddresses = router::ownAddressTexts();
             check.port = m_checkedPort;
             check.protocol = m_checkedProtocol;
             const router::Diagnosis found = router::diagnose(check, *m_routerFacts);
