@@ -150,10 +150,7 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
                 &MainWindow::forwardAnswered);
         connect(m_ui->cmdRouter, &QPushButton::clicked, this, &MainWindow::cmdRouterClick);
         connect(&m_engine, &CheckEngine::checkStarted, this, &MainWindow::askRouter);
-        connect(&m_engine, &CheckEngine::evaluated, this, [this](const Verdict& verdict) {
-            m_verdict = verdict;
-            showRouterFinding();
-        });
+        connect(&m_engine, &CheckEngine::evaluated, this, &MainWindow::checkEvaluated);
     } else {
         m_ui->cmdRouter->hide();
         m_ui->lblRouter->hide();
@@ -259,16 +256,36 @@ RouterWindow* MainWindow::routerWindow() const
 // check's verdict: the two meet in the diagnosis whenever either changes.
 void MainWindow::askRouter()
 {
-    m_verdict.reset();
     m_routerFacts.reset();
     const auto port = portNumber(m_ui->txtPort->text());
     m_checkedPort = port.value_or(-1);
     m_checkedProtocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    m_evaluated = false;
+    m_checkFacts = {};
+    m_checkFacts.localAddresses = router::ownAddressTexts(); // once a check, not every evaluation
+    m_checkFacts.port = port.value_or(0);
+    m_checkFacts.protocol = m_checkedProtocol;
     m_httpMirror.setTrailer(QString());
     if (port) {
         ++m_lookupsPending;
         m_router->lookup({*port, m_checkedProtocol, m_options.server.host});
     }
+    showRouterFinding();
+}
+
+void MainWindow::checkEvaluated(const Verdict& verdict)
+{
+    const VerdictKind kind = verdict.kind();
+    const QString address = verdict.externalAddress.value_or(QString());
+    // "Open on another device" is evaluated again every few milliseconds while the probe may
+    // still arrive; the finding changes only with what the diagnosis reads.
+    if (m_evaluated && m_checkFacts.verdict == kind && m_checkFacts.externalAddress == address &&
+        m_checkFacts.pingOk == verdict.pingOk)
+        return;
+    m_evaluated = true;
+    m_checkFacts.verdict = kind;
+    m_checkFacts.externalAddress = address;
+    m_checkFacts.pingOk = verdict.pingOk;
     showRouterFinding();
 }
 
@@ -338,18 +355,11 @@ void MainWindow::showRouterFinding()
     } else {
         facts = u"Router: "_s +
                 router::describeRouter(*m_routerFacts, m_checkedPort, m_checkedProtocol);
-        const VerdictKind kind = m_verdict ? m_verdict->kind() : VerdictKind::Pending;
+        const VerdictKind kind = m_evaluated ? m_checkFacts.verdict : VerdictKind::Pending;
         if (kind == VerdictKind::Pending) {
             line = diagnosis = u"Waiting for the check..."_s;
         } else {
-            router::CheckFacts check;
-            check.verdict = kind;
-            check.externalAddress = m_verdict->externalAddress.value_or(QString());
-            check.pingOk = m_verdict->pingOk;
-            check.localAddresses = router::ownAddressTexts();
-            check.port = m_checkedPort;
-            check.protocol = m_checkedProtocol;
-            const router::Diagnosis found = router::diagnose(check, *m_routerFacts);
+            const router::Diagnosis found = router::diagnose(m_checkFacts, *m_routerFacts);
             line = found.headline;
             diagnosis = found.text();
             // A mapping another device holds is never replaced, so there is nothing to offer.

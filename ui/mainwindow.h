@@ -2,6 +2,7 @@
 
 #include "engine/checkengine.h"
 #include "engine/checkview.h"
+#include "router/diagnosis.h"
 #include "router/routerclient.h"
 #include "ui/logmirror.h"
 
@@ -102,6 +103,7 @@ private:
     QSize nonClientSize() const;
     QLabel* resultLabel(ResultLabel label) const;
     void askRouter();
+    void checkEvaluated(const Verdict& verdict);
     void routerAnswered(const router::RouterFacts& facts);
     void forwardAnswered(const router::ForwardResult& result);
     void cmdRouterClick();
@@ -119,8 +121,9 @@ private:
     std::unique_ptr<router::RouterClient> m_router;
     QPointer<RouterWindow> m_routerWindow;
     std::optional<router::RouterFacts> m_routerFacts;
-    std::optional<Verdict> m_verdict; // the latest evaluation of the current check
-    int m_checkedPort = -1;           // the port of the check the router was asked about
+    router::CheckFacts m_checkFacts; // what the current check has found, for the diagnosis
+    bool m_evaluated = false;        // the current check has been evaluated at least once
+    int m_checkedPort = -1;          // the port of the check the router was asked about
     ProbeProtocol m_checkedProtocol = ProbeProtocol::Tcp;
     int m_lookupsPending = 0;
     bool m_forwarding = false;
