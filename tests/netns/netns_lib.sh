@@ -132,3 +132,37 @@ seconds_since() { # START
     local now=${EPOCHREALTIME/./}
     printf '%d.%d' $(((now - $1) / 1000000)) $(((now - $1) / 100000 % 10))
 }
+
+# Waits until something listens on PORT (tcp) in NS.
+wait_for_listener() { # NS PORT
+    local i
+    for i in $(seq 50); do
+        [ -n "$(in_ns "$1" ss -Hltn "sport = :$2")" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Starts quillmere-server (SERVER_BIN) in NS on ADDRESS:80 for the checks of a run: no per-client
+# limits, since every check comes from one address, and a short connect time-out, so a port
+# nobody forwards is judged quickly. Sets access_log, server_err and server_pid; ends the script
+# when the server does not start.
+start_check_server() { # NS SERVER_BIN ADDRESS
+    access_log=$work/access.log
+    server_err=$work/server.err
+    ip netns exec "$1" "$2" --listen "$3:80" --allow-private --connect-timeout 2 \
+        --client-checks 0 --client-rate 0 --client-connections 0 \
+        >"$access_log" 2>"$server_err" &
+    server_pid=$!
+    pids+=("$server_pid")
+    for _ in $(seq 50); do
+        grep -qF "quillmere-server: listening on $3:80" "$server_err" && break
+        alive "$server_pid" || break
+        sleep 0.1
+    done
+    if ! grep -qF "quillmere-server: listening on $3:80" "$server_err"; then
+        say "quillmere-server did not start; its stderr:" >&2
+        sed 's/^/    /' "$server_err" >&2
+        exit 1
+    fi
+}

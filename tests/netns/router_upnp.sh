@@ -289,35 +289,10 @@ upnp_map() { # NS ADDRESS PORT DESCRIPTION
         problem "bed: the router did not list the mapping of $3 to $2: $(upnp_mapping "$3")"
 }
 
-# Waits until something listens on PORT (tcp) in NS.
-wait_for_listener() { # NS PORT
-    local i
-    for i in $(seq 50); do
-        [ -n "$(in_ns "$1" ss -Hltn "sport = :$2")" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
 
 # --- The check server ---------------------------------------------------------------------------
 
-access_log=$work/access.log
-server_err=$work/server.err
-ip netns exec "$ns_inet" "$server_bin" --listen 198.51.100.1:80 --allow-private --connect-timeout 2 \
-    --client-checks 0 --client-rate 0 --client-connections 0 \
-    >"$access_log" 2>"$server_err" &
-server_pid=$!
-pids+=("$server_pid")
-for _ in $(seq 50); do
-    grep -qF "quillmere-server: listening on 198.51.100.1:80" "$server_err" && break
-    alive "$server_pid" || break
-    sleep 0.1
-done
-if ! grep -qF "quillmere-server: listening on 198.51.100.1:80" "$server_err"; then
-    say "quillmere-server did not start; its stderr:" >&2
-    sed 's/^/    /' "$server_err" >&2
-    exit 1
-fi
+start_check_server "$ns_inet" "$server_bin" 198.51.100.1
 
 # --- One check ----------------------------------------------------------------------------------
 
