@@ -6,6 +6,7 @@
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QProcess>
 
 #include <algorithm>
 #include <functional>
@@ -50,6 +51,25 @@ struct CommandLine
     const QCommandLineOption unforward{
         u"unforward"_s, u"Remove the router's mapping of PORT to this computer; runs no check."_s,
         u"PORT"_s};
+    const QCommandLineOption ipv4{QStringList{u"4"_s, u"ipv4"_s},
+                                  u"Check over IPv4 only (default: IPv4, and IPv6 too when this "_s
+                                  u"computer and the server have IPv6 addresses)."_s};
+    const QCommandLineOption ipv6{QStringList{u"6"_s, u"ipv6"_s}, u"Check over IPv6 only."_s};
+    const QCommandLineOption service{
+        u"service"_s, u"Check the program that already holds PORT, as it runs: open nothing here "_s
+                      u"and report whether the server reached it."_s};
+    const QCommandLineOption watch{
+        u"watch"_s,
+        u"Check again every SECONDS until stopped, and print a line at the start and at each "_s
+        u"change (at least "_s +
+            QString::number(kMinBuiltInWatchSeconds) +
+            u" against the built-in server, 1 against another)."_s,
+        u"SECONDS"_s};
+    const QCommandLineOption onChange{
+        u"on-change"_s,
+        u"With --watch: run COMMAND (not through a shell) on each change; the old and new "_s
+        u"results are in QUILLMERE_* environment variables."_s,
+        u"COMMAND"_s};
 };
 
 CommandLine::CommandLine()
@@ -62,7 +82,8 @@ CommandLine::CommandLine()
         u"the port on this computer, and tells whether the port is forwarded here, to\n"
         u"another device, or not at all. Beside the check it asks the router on the LAN\n"
         u"(UPnP IGD, NAT-PMP) what it says about the port."_s);
-    parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward});
+    parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward,
+                       ipv4, ipv6, service, watch, onChange});
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -166,6 +187,65 @@ Problem readRouter(const CommandLine& line, CheckOptions& options)
     return std::nullopt;
 }
 
+// -4, -6 and --service.
+Problem readFamilies(const CommandLine& line, CheckOptions& options)
+{
+    const bool ipv4 = line.parser.isSet(line.ipv4);
+    const bool ipv6 = line.parser.isSet(line.ipv6);
+    if (ipv4 && ipv6)
+        return u"-4 and -6 cannot be used together; without either, both families are checked"_s;
+    if (ipv4)
+        options.families = FamilyChoice::IPv4;
+    if (ipv6) {
+        if (options.router == RouterAction::Forward || options.router == RouterAction::Unforward)
+            return u"the router forwards IPv4 ports: --forward and --unforward cannot be used "_s
+                   u"with -6"_s;
+        options.families = FamilyChoice::IPv6;
+    }
+    options.service = line.parser.isSet(line.service);
+    if (options.service && options.router != RouterAction::Look &&
+        options.router != RouterAction::Skip)
+        return u"--service checks the port as it is: not with --forward or --unforward"_s;
+    return std::nullopt;
+}
+
+// --watch and --on-change. After the server: the shortest interval depends on whose it is.
+Problem readWatch(const CommandLine& line, const QProcessEnvironment& environment,
+                  CheckOptions& options)
+{
+    const bool onChange = line.parser.isSet(line.onChange);
+    if (!line.parser.isSet(line.watch))
+        return onChange ? Problem(u"--on-change goes with --watch"_s) : std::nullopt;
+    if (options.router == RouterAction::Forward || options.router == RouterAction::Unforward)
+        return u"--watch only checks: not with --forward or --unforward"_s;
+    if (options.logs)
+        return u"--watch prints changes, not logs: not with --logs"_s;
+    const QString text = line.parser.value(line.watch);
+    bool ok =
+        !text.isEmpty() && text.size() <= 7 &&
+        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    const int seconds = ok ? text.toInt(&ok) : 0;
+    if (!ok || seconds < 1 || seconds > kMaxWatchSeconds)
+        return u"--watch must be a whole number of seconds from 1 to "_s +
+               QString::number(kMaxWatchSeconds) + u", not "_s + quoted(text);
+    const bool builtIn = !line.parser.isSet(line.server) &&
+                         !environment.contains(QString::fromLatin1(kCheckServerVariable));
+    if (builtIn && seconds < kMinBuiltInWatchSeconds)
+        return u"--watch checks the built-in server at most once a minute: SECONDS must be "_s
+               u"at least "_s +
+               QString::number(kMinBuiltInWatchSeconds) + u", not "_s + quoted(text) +
+               u" (a server of your own, named with --server, may be watched more often)"_s;
+    options.watchSeconds = seconds;
+    // A watch asks the router nothing: it would ask the LAN again at every check.
+    options.router = RouterAction::Skip;
+    if (onChange) {
+        options.onChange = line.parser.value(line.onChange);
+        if (QProcess::splitCommand(options.onChange).isEmpty())
+            return u"--on-change needs a command"_s;
+    }
+    return std::nullopt;
+}
+
 Problem readPort(const CommandLine& line, CheckOptions& options)
 {
     const QStringList positional = line.parser.positionalArguments();
@@ -226,8 +306,9 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
     for (const auto& read : std::initializer_list<std::function<Problem()>>{
              [&] { return readProtocol(line, options); },
              [&] { return readTimeout(line, options); }, [&] { return readRouter(line, options); },
-             [&] { return readPort(line, options); },
-             [&] { return readServer(line, environment, options); }}) {
+             [&] { return readFamilies(line, options); }, [&] { return readPort(line, options); },
+             [&] { return readServer(line, environment, options); },
+             [&] { return readWatch(line, environment, options); }}) {
         if (const Problem problem = read())
             return usageError(*problem);
     }
@@ -242,6 +323,12 @@ Exit status:
   1  open on another device    4  the port could not be opened here
   2  not open                  5  --forward or --unforward could not be done
                               64  the command line was wrong
+With --service:
+  0  reachable                 3  no result from the check server
+  2  not reachable             6  UDP: sent, but a silent service cannot be confirmed
+                              64  nothing on this computer holds the port
+The status is the IPv4 check's, or the IPv6 check's with -6. A --watch ends with 0 on
+SIGINT or SIGTERM.
 )"_s;
 }
 

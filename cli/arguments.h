@@ -25,6 +25,18 @@ enum class RouterAction {
     Unforward, // only remove the port's mapping to this computer, no check: --unforward PORT
 };
 
+// Which address families a check runs over.
+enum class FamilyChoice {
+    Both, // IPv4, and IPv6 too when this computer and the server both have IPv6 addresses
+    IPv4, // -4
+    IPv6, // -6
+};
+
+// The shortest --watch interval against the built-in server: a watch stays well inside its ten
+// checks a minute. A server of one's own may be watched every second.
+inline constexpr int kMinBuiltInWatchSeconds = 60;
+inline constexpr int kMaxWatchSeconds = 7 * 24 * 3600;
+
 struct CheckOptions
 {
     ProbeProtocol protocol = ProbeProtocol::Tcp;
@@ -37,6 +49,10 @@ struct CheckOptions
     QString portText;
     RouterAction router = RouterAction::Look;
     qint64 leaseSeconds = kDefaultLeaseSeconds; // for Forward; 0: until removed
+    FamilyChoice families = FamilyChoice::Both;
+    bool service = false; // --service: check the running service that holds the port
+    int watchSeconds = 0; // --watch: check again every so many seconds; 0: check once
+    QString onChange;     // --on-change: the command a watch runs on each change
 };
 
 struct ParsedArguments

@@ -3,7 +3,10 @@
 #include "cli/exitstatus.h"
 #include "cli/jsonoutput.h"
 #include "cli/terminaltext.h"
+#include "engine/addressfamily.h"
 #include "engine/porttext.h"
+#include "engine/socketobject.h"
+#include "engine/verdictwords.h"
 #include "router/describe.h"
 #include "router/lan.h"
 
@@ -29,6 +32,33 @@ int exitStatusOf(VerdictKind kind)
         break;
     }
     return kExitNoResult;
+}
+
+int serviceExitStatus(ServiceReach reach)
+{
+    switch (reach) {
+    case ServiceReach::Reachable:
+        return kExitReachable;
+    case ServiceReach::NotReachable:
+        return kExitNotReachable;
+    case ServiceReach::Unconfirmable:
+        return kExitUnconfirmable;
+    case ServiceReach::NoResult:
+    case ServiceReach::Pending:
+        break;
+    }
+    return kExitNoResult;
+}
+
+// Whether this computer could open the port itself, the way a check would open it.
+bool canOpenPort(const QString& portText, ProbeProtocol protocol)
+{
+    SocketObject socket;
+    socket.setProtocol(protocol);
+    if (protocol == ProbeProtocol::Udp)
+        return socket.bind(portText);
+    const auto number = portNumber(portText);
+    return number && socket.setLocalPort(*number) && socket.listen();
 }
 
 // A LAN where no router answers: what the command asks when it was given no way to the router.
@@ -63,6 +93,7 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
     , m_showProgress(showProgress)
 {
     m_engine->setTimeoutInterval(options.timeoutMs);
+    m_engine->setServiceCheck(options.service);
     // The bound the entry ends are noted against.
     m_engine->setLogLimit(kLogLimit);
     connect(m_engine.get(), &CheckEngine::checkStarted, this, &CheckCommand::onCheckStarted);
@@ -103,12 +134,59 @@ void CheckCommand::start()
         m_router->unforward({m_port, m_options.protocol, 0});
         return;
     }
+    // The server's addresses decide the families; the engine's own lookup then comes from Qt's
+    // cache.
+    m_phase = Phase::LookingUp;
+    QHostInfo::lookupHost(m_options.server.host, this, &CheckCommand::onServerLookedUp);
+}
+
+void CheckCommand::onServerLookedUp(const QHostInfo& info)
+{
+    if (m_phase != Phase::LookingUp)
+        return;
+    bool serverHasIpv4 = false;
+    bool serverHasIpv6 = false;
+    for (const QHostAddress& address : info.addresses()) {
+        serverHasIpv4 |= address.protocol() == QAbstractSocket::IPv4Protocol;
+        serverHasIpv6 |= address.protocol() == QAbstractSocket::IPv6Protocol;
+    }
+    switch (m_options.families) {
+    case FamilyChoice::IPv4:
+        m_family = AddressFamily::IPv4;
+        m_ipv6Skipped = u"only IPv4 was asked for (-4)"_s;
+        break;
+    case FamilyChoice::IPv6:
+        m_family = AddressFamily::IPv6;
+        break;
+    case FamilyChoice::Both:
+        // A server with IPv6 addresses only is checked over IPv6: the first check's family.
+        m_family = serverHasIpv6 && !serverHasIpv4 ? AddressFamily::IPv6 : AddressFamily::IPv4;
+        if (m_family == AddressFamily::IPv6)
+            m_ipv6Skipped.clear();
+        else if (!serverHasIpv6)
+            m_ipv6Skipped = u"the check server has no IPv6 address"_s;
+        else if (globalIpv6Addresses().isEmpty())
+            m_ipv6Skipped = u"this computer has no global IPv6 address"_s;
+        else
+            m_ipv6Planned = true;
+        break;
+    }
+    if (m_options.service && canOpenPort(m_options.portText, m_options.protocol)) {
+        m_err << kProgramName << u": --service: nothing on this computer holds "_s
+              << QString(protocolWord(m_options.protocol)).toUpper() << u" port "_s << m_port
+              << u"; there is no running service to check\n"_s;
+        m_phase = Phase::Done;
+        m_err.flush();
+        Q_EMIT finished(kExitUsage);
+        return;
+    }
     startCheck();
 }
 
 void CheckCommand::startCheck()
 {
     m_phase = Phase::Checking;
+    m_engine->setFamily(m_family);
     m_portLocked = false;
     m_routerFacts.reset();
     m_diagnosis.reset();
@@ -123,8 +201,12 @@ void CheckCommand::startCheck()
 
 void CheckCommand::onEvaluated(const Verdict& verdict)
 {
-    if (m_phase != Phase::Checking)
+    if (!isChecking())
         return;
+    if (m_engine->isServiceCheck()) {
+        settle(); // the server's answer is all a service check waits for
+        return;
+    }
     if (verdict.wait == WaitRequest::GraceWait)
         return; // the grace wait's own evaluation decides
     if (verdict.wait == WaitRequest::Recheck) {
@@ -137,17 +219,22 @@ void CheckCommand::onEvaluated(const Verdict& verdict)
 
 void CheckCommand::settle()
 {
-    if (m_phase != Phase::Checking || !m_engine->lastVerdict())
+    if (!isChecking() || !m_engine->lastVerdict())
         return;
     m_otherDeviceGrace.stop();
     m_engine->stopCheck();
-    const VerdictKind kind = m_engine->lastVerdict()->kind();
-    settled(exitStatusOf(kind), jsonVerdictName(kind));
+    const Verdict& verdict = *m_engine->lastVerdict();
+    if (m_engine->isServiceCheck()) {
+        const ServiceReach reach = serviceReach(verdict);
+        settled(serviceExitStatus(reach), jsonServiceName(reach));
+        return;
+    }
+    settled(exitStatusOf(verdict.kind()), jsonVerdictName(verdict.kind()));
 }
 
 void CheckCommand::onPortLocked()
 {
-    if (m_phase != Phase::Checking)
+    if (!isChecking())
         return;
     m_engine->stopCheck();
     m_portLocked = true;
@@ -157,6 +244,10 @@ void CheckCommand::onPortLocked()
 // The verdict stands: its lines go out at once, whatever the router still takes.
 void CheckCommand::settled(int exitStatus, const QString& verdictName)
 {
+    if (m_phase == Phase::Ipv6Checking) {
+        ipv6Settled(exitStatus, verdictName);
+        return;
+    }
     m_phase = Phase::Settled;
     m_checkStatus = exitStatus;
     m_verdictName = verdictName;
@@ -306,19 +397,87 @@ void CheckCommand::onUnforwarded(const router::ForwardResult& result)
 
 void CheckCommand::finish(int exitStatus)
 {
+    if (m_ipv6Planned && !m_ipv6Json && m_phase != Phase::Unforwarding) {
+        m_exitStatus = exitStatus;
+        startIpv6Check();
+        return;
+    }
     m_phase = Phase::Done;
     clearProgress();
-    if (m_options.json) {
-        QJsonObject object = m_checkJson;
-        object.insert(u"exitStatus"_s, exitStatus);
-        object.insert(u"forward"_s, forwardJson(m_forward));
-        if (m_firstCheckJson)
-            object.insert(u"firstCheck"_s, *m_firstCheckJson);
-        m_out << jsonText(object);
+    m_result = m_checkJson;
+    m_result.insert(u"exitStatus"_s, exitStatus);
+    m_result.insert(u"forward"_s, forwardJson(m_forward));
+    if (m_firstCheckJson)
+        m_result.insert(u"firstCheck"_s, *m_firstCheckJson);
+    if (m_options.router != RouterAction::Unforward) {
+        m_result.insert(u"family"_s, familyName(m_family).toString().toLower());
+        if (m_family == AddressFamily::IPv4) {
+            m_result.insert(u"ipv6"_s, m_ipv6Json ? QJsonValue(*m_ipv6Json) : QJsonValue());
+            if (!m_ipv6Json)
+                m_result.insert(u"ipv6Skipped"_s, m_ipv6Skipped);
+        }
     }
+    if (m_options.json)
+        m_out << jsonText(m_result);
     m_out.flush();
     m_err.flush();
     Q_EMIT finished(exitStatus);
+}
+
+// The first check is done, lines, router, forward and all: the same port again, over IPv6.
+void CheckCommand::startIpv6Check()
+{
+    m_firstKind = m_engine->lastVerdict() && !m_portLocked
+                      ? std::optional(m_engine->lastVerdict()->kind())
+                      : std::nullopt;
+    if (m_portLocked) {
+        m_ipv6Planned = false;
+        m_ipv6Skipped = u"the port could not be opened on this computer"_s;
+        finish(m_exitStatus);
+        return;
+    }
+    m_phase = Phase::Ipv6Checking;
+    m_engine->setFamily(AddressFamily::IPv6);
+    m_engine->cmdCheckMeClick();
+    if (m_phase == Phase::Ipv6Checking)
+        showProgress();
+}
+
+void CheckCommand::ipv6Settled(int exitStatus, const QString& verdictName)
+{
+    m_phase = Phase::Settled;
+    clearProgress();
+    QJsonObject object = checkJson(*m_engine, m_view, m_options, verdictName, exitStatus);
+    object.insert(u"family"_s, u"ipv6"_s);
+    m_ipv6Json = object;
+    if (!m_options.json) {
+        printIpv6Lines();
+        if (m_options.logs) {
+            m_out << u"--- IPv6 HTTP Log ---\n"_s
+                  << escapeLogForTerminal(m_engine->httpLogText(), m_httpEntries.ends());
+            m_out << u"--- IPv6 PortCheck Log ---\n"_s
+                  << escapeLogForTerminal(m_engine->listenerLogText(), m_listenerEntries.ends());
+        }
+    }
+    finish(m_exitStatus);
+}
+
+void CheckCommand::printIpv6Lines()
+{
+    const auto& verdict = m_engine->lastVerdict();
+    QString address = u"address unknown"_s;
+    if (verdict && verdict->externalAddress)
+        address = *verdict->externalAddress;
+    m_out << u"IPv6: "_s << escapeForTerminal(m_view.text(ResultLabel::Status));
+    if (!m_portLocked)
+        m_out << u" ("_s << escapeForTerminal(address) << u')';
+    m_out << u'\n';
+    if (verdict && m_firstKind && verdict->externalAddress && !m_engine->isServiceCheck()) {
+        const QString hint = ipv6OnlyHint(*m_firstKind, verdict->kind(), *verdict->externalAddress,
+                                          m_options.portText);
+        if (!hint.isEmpty())
+            m_out << u"Note: "_s << escapeForTerminal(hint) << u'\n';
+    }
 }
 
 void CheckCommand::printResultLines()
@@ -386,7 +545,9 @@ void CheckCommand::updateProgress()
     if (m_phase == Phase::Done || m_phase == Phase::Idle)
         return;
     QString status;
-    if (m_phase == Phase::Checking) {
+    if (m_phase == Phase::LookingUp) {
+        status = u"Looking up the check server..."_s;
+    } else if (isChecking()) {
         int leftMs = 0;
         for (const QTimer* timer : {&m_engine->timeoutTimer(), &m_engine->waitTimer(),
                                     static_cast<const QTimer*>(&m_otherDeviceGrace)}) {

@@ -8,6 +8,7 @@
 #include "router/diagnosis.h"
 #include "router/routerclient.h"
 
+#include <QHostInfo>
 #include <QJsonObject>
 #include <QObject>
 #include <QTextStream>
@@ -24,6 +25,10 @@ namespace quillmere::cli {
 // A verdict is settled at the first evaluation that is neither the UDP grace wait (the next
 // one, 5 s later, decides) nor "open on another device": that one is given up to 5 more seconds
 // for the probe to arrive here, and stands if it does not.
+//
+// The check runs over IPv4 and, where this computer and the server both have IPv6 addresses, a
+// second check runs over IPv6 once the first is done (-4 and -6 choose one). The exit status is
+// the first check's. With --service the engine opens nothing and checks whatever holds the port.
 //
 // The router is asked beside the check and never holds up its verdict: the verdict's lines are
 // printed as soon as it settles, and the router's lines once the lookup is done too (the backend
@@ -45,6 +50,9 @@ public:
     void start();
     const CheckEngine& engine() const { return *m_engine; }
 
+    // Once finished(): everything the command found, as --json prints it.
+    const QJsonObject& result() const { return m_result; }
+
 Q_SIGNALS:
     void finished(int exitStatus);
 
@@ -52,14 +60,21 @@ private:
     // Where the command stands.
     enum class Phase {
         Idle,
+        LookingUp,    // the server's addresses decide which families are checked
         Checking,     // the engine runs (and the router may be asked beside it)
         Settled,      // the verdict stands; waiting for the router's answer
         Forwarding,   // the router was asked to map the port
         Unforwarding, // the router was asked to remove the mapping
+        Ipv6Checking, // the second check, over IPv6
         Done,
     };
 
+    void onServerLookedUp(const QHostInfo& info);
     void startCheck();
+    void startIpv6Check();
+    void ipv6Settled(int exitStatus, const QString& verdictName);
+    void printIpv6Lines();
+    bool isChecking() const { return m_phase == Phase::Checking || m_phase == Phase::Ipv6Checking; }
     void onEvaluated(const Verdict& verdict);
     void onPortLocked();
     void settle();
@@ -81,7 +96,11 @@ private:
     void showProgress();
     void clearProgress();
 
-    bool usesRouter() const { return m_options.router != RouterAction::Skip; }
+    // The router maps IPv4 ports; a check over IPv6 alone does not ask it.
+    bool usesRouter() const
+    {
+        return m_options.router != RouterAction::Skip && m_options.families != FamilyChoice::IPv6;
+    }
 
     CheckOptions m_options;
     QTextStream& m_out;
@@ -105,6 +124,15 @@ private:
     std::optional<router::RouterFacts> m_routerFacts;
     std::optional<router::Diagnosis> m_diagnosis;
     QJsonObject m_checkJson; // the check's object for --json, router parts and all
+
+    // The families: the first check's, and the second check over IPv6 or why there is none.
+    AddressFamily m_family = AddressFamily::IPv4;
+    bool m_ipv6Planned = false;
+    QString m_ipv6Skipped;
+    std::optional<QJsonObject> m_ipv6Json;
+    std::optional<VerdictKind> m_firstKind;
+    int m_exitStatus = 0; // the first check's, kept while the IPv6 check runs
+    QJsonObject m_result;
 
     // --forward and --unforward.
     std::optional<ForwardOutcome> m_forward;

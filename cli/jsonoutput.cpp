@@ -41,6 +41,23 @@ QString jsonVerdictName(VerdictKind kind)
     return u"pending"_s;
 }
 
+QString jsonServiceName(ServiceReach reach)
+{
+    switch (reach) {
+    case ServiceReach::Reachable:
+        return u"reachable"_s;
+    case ServiceReach::NotReachable:
+        return u"not-reachable"_s;
+    case ServiceReach::Unconfirmable:
+        return u"unconfirmable"_s;
+    case ServiceReach::NoResult:
+        return u"no-result"_s;
+    case ServiceReach::Pending:
+        break;
+    }
+    return u"pending"_s;
+}
+
 QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
                       const CheckOptions& options, const QString& verdictName, int exitStatus)
 {

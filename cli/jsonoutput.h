@@ -4,6 +4,7 @@
 #include "cli/consoleview.h"
 #include "engine/checkengine.h"
 #include "engine/verdict.h"
+#include "engine/verdictwords.h"
 
 #include <QJsonObject>
 #include <QString>
@@ -13,6 +14,8 @@ namespace quillmere::cli {
 
 // The word --json gives for a settled verdict.
 QString jsonVerdictName(VerdictKind kind);
+// The word --json gives for what a --service check found.
+QString jsonServiceName(ServiceReach reach);
 // The word --json gives when the port could not be opened.
 inline constexpr QStringView kJsonPortLocked = u"port-locked";
 

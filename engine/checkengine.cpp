@@ -1,6 +1,7 @@
 #include "engine/checkengine.h"
 
 #include "engine/porttext.h"
+#include "engine/verdictwords.h"
 #include "engine/version.h"
 
 namespace quillmere {
@@ -66,15 +67,14 @@ void CheckEngine::cmdCheckMeClick()
 
     wsin.close();
     const QString port = m_view.portText();
-    bool opened = false;
-    if (m_view.isTcpSelected()) {
-        wsin.setProtocol(ProbeProtocol::Tcp);
+    wsin.setProtocol(m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp);
+    bool opened = true; // a service check opens nothing: a running service holds the port
+    if (opensPort() && wsin.protocol() == ProbeProtocol::Tcp) {
         // A text that names no port 0..65535 cannot be listened on: it fails like a locked
         // port rather than reopening whatever port the socket had before.
         const auto number = portNumber(port);
         opened = number && wsin.setLocalPort(*number) && wsin.listen();
-    } else {
-        wsin.setProtocol(ProbeProtocol::Udp);
+    } else if (opensPort()) {
         opened = wsin.bind(port);
     }
     if (!opened) {
@@ -84,7 +84,7 @@ void CheckEngine::cmdCheckMeClick()
 
     wshttp.close();
     ShowStatus(text::kContacting.toString(), TextColour::Blue);
-    wshttp.connectToHost(m_server.host, m_server.port);
+    wshttp.connectToHost(m_server.host, m_server.port, networkLayer(m_family));
 }
 
 void CheckEngine::reportLockedPort()
@@ -188,16 +188,17 @@ void CheckEngine::wshttpError(int /*number*/, const QString& description)
 void CheckEngine::EvaluateResult()
 {
     tmrTimeout.stop();
+    // A service check has no probe to wait for: what the server said is all there is.
+    const bool elapsed = waitElapsed || m_serviceCheck;
     const VerdictInputs inputs{httpLog.revision(), listenerLog.revision(), wsin.protocol(),
-                               waitElapsed};
+                               elapsed};
     if (!m_lastVerdict || inputs != m_verdictInputs) {
-        m_lastVerdict =
-            decideVerdict(httpLog.text(), listenerLog.text(), wsin.protocol(), waitElapsed);
+        m_lastVerdict = decideVerdict(httpLog.text(), listenerLog.text(), wsin.protocol(), elapsed);
         m_verdictInputs = inputs;
     }
     const Verdict verdict = *m_lastVerdict;
 
-    switch (verdict.wait) {
+    switch (m_serviceCheck ? WaitRequest::None : verdict.wait) {
     case WaitRequest::Recheck:
         tmrWait.stop();
         tmrWait.setInterval(kRecheckMs);
@@ -214,7 +215,7 @@ void CheckEngine::EvaluateResult()
         break;
     }
     ShowPingStatus(verdict.pingText(), verdict.pingColour());
-    ShowExternalIP(verdict.externalIpText(), verdict.externalIpColour());
+    showExternalAddress(verdict);
 
     Q_EMIT evaluated(verdict);
 
@@ -229,9 +230,28 @@ void CheckEngine::EvaluateResult()
 
 void CheckEngine::showVerdictLabels(const Verdict& verdict)
 {
+    if (m_serviceCheck || m_family == AddressFamily::IPv6) {
+        const QString port = m_view.portText();
+        const VerdictWords words = m_serviceCheck ? serviceWords(verdict, port)
+                                                  : ipv6Words(verdict, wsin.protocol(), port);
+        ShowStatus(words.status, words.statusColour);
+        if (words.info)
+            ShowInfo(*words.info);
+        return;
+    }
     ShowStatus(verdict.status, verdict.statusColour);
     if (verdict.info)
         ShowInfo(*verdict.info);
+}
+
+void CheckEngine::showExternalAddress(const Verdict& verdict)
+{
+    if (m_family == AddressFamily::IPv6) {
+        const VerdictWords words = ipv6Words(verdict, wsin.protocol(), m_view.portText());
+        ShowExternalIP(words.externalIp, words.externalIpColour);
+        return;
+    }
+    ShowExternalIP(verdict.externalIpText(), verdict.externalIpColour());
 }
 
 void CheckEngine::AddLogHTTP(const QString& entry)

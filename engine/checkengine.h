@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/addressfamily.h"
 #include "engine/checkserver.h"
 #include "engine/checkview.h"
 #include "engine/exchangelog.h"
@@ -42,6 +43,18 @@ public:
     void setTimeoutInterval(int milliseconds) { m_timeoutInterval = milliseconds; }
     int timeoutInterval() const { return m_timeoutInterval; }
     void setLogLimit(qsizetype characters);
+
+    // The family the check runs over: the connection to the server goes over it, so the server
+    // probes this computer's address of that family. Any (the default) lets the system choose.
+    // A check over IPv6 shows its verdict in IPv6's own words.
+    void setFamily(AddressFamily family) { m_family = family; }
+    AddressFamily family() const { return m_family; }
+
+    // A check of the service that already holds the port: no port is opened here, the server
+    // probes whatever listens, and the verdict is decided once the server has answered, in the
+    // words of serviceWords(). Nothing here can see a probe arrive, so nothing waits for one.
+    void setServiceCheck(bool serviceCheck) { m_serviceCheck = serviceCheck; }
+    bool isServiceCheck() const { return m_serviceCheck; }
 
     const CheckServerAddress& server() const { return m_server; }
 
@@ -100,10 +113,14 @@ Q_SIGNALS:
 private:
     void reportLockedPort();
     void showVerdictLabels(const Verdict& verdict);
+    void showExternalAddress(const Verdict& verdict);
+    bool opensPort() const { return !m_serviceCheck; }
 
     CheckView& m_view;
     const CheckServerAddress m_server;
     int m_timeoutInterval = kTimeoutMs;
+    AddressFamily m_family = AddressFamily::Any;
+    bool m_serviceCheck = false;
 
     SocketObject wsin;
     SocketObject wshttp;

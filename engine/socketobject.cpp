@@ -206,12 +206,13 @@ void SocketObject::onTcpDisconnected()
     Q_EMIT closed();
 }
 
-void SocketObject::connectToHost(const QString& host, quint16 port)
+void SocketObject::connectToHost(const QString& host, quint16 port,
+                                 QAbstractSocket::NetworkLayerProtocol family)
 {
     close();
     auto* socket = new QTcpSocket(this);
     adoptConnection(socket);
-    socket->connectToHost(host, port);
+    socket->connectToHost(host, port, QIODevice::ReadWrite, family);
 }
 
 void SocketObject::sendData(const QByteArray& data)

@@ -2,6 +2,7 @@
 
 #include "engine/checkprotocol.h"
 
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QHash>
 #include <QHostAddress>
@@ -60,7 +61,10 @@ public:
     // Opens a UDP socket on the port given as text (a whole number 0..65535).
     bool bind(const QString& portText);
     void accept(int requestId);
-    void connectToHost(const QString& host, quint16 port);
+    // `family` limits the connection to IPv4 or IPv6 addresses of the host.
+    void
+    connectToHost(const QString& host, quint16 port,
+                  QAbstractSocket::NetworkLayerProtocol family = QAbstractSocket::AnyIPProtocol);
     void sendData(const QByteArray& data);
     // All bytes received and not yet read. For UDP, the datagram whose dataArrival() is being
     // handled; one the handler does not read is dropped, as the network may drop any.

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QAbstractSocket>
+#include <QHostAddress>
+#include <QList>
+#include <QStringView>
+
+namespace quillmere {
+
+// The address family a check runs over. The connection to the check server goes over it, so the
+// server probes this computer's address of that family. Any lets the system choose.
+enum class AddressFamily { Any, IPv4, IPv6 };
+
+QAbstractSocket::NetworkLayerProtocol networkLayer(AddressFamily family);
+
+// "IPv4", "IPv6", or "" for Any.
+QStringView familyName(AddressFamily family);
+
+// An address other hosts on the internet can reach this one at: not loopback, link-local,
+// unique-local (fc00::/7), IPv4-mapped, multicast or unspecified. Documentation addresses
+// (2001:db8::/32) count, so that test networks can use them.
+bool isGlobalIpv6(const QHostAddress& address);
+
+// The global IPv6 addresses of this computer's interfaces that are up.
+QList<QHostAddress> globalIpv6Addresses();
+
+} // namespace quillmere
