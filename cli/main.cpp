@@ -1,6 +1,8 @@
 #include "cli/arguments.h"
 #include "cli/checkcommand.h"
 #include "cli/exitstatus.h"
+#include "cli/stopsignals.h"
+#include "cli/watchcommand.h"
 #include "engine/version.h"
 #include "router/routerbackend.h"
 
@@ -34,6 +36,17 @@ int main(int argc, char* argv[])
         return cli::kExitUsage;
     case cli::ParsedArguments::Action::Run:
         break;
+    }
+
+    if (parsed.options.watchSeconds > 0) {
+        cli::StopSignals stopSignals;
+        cli::WatchCommand watch(parsed.options, out, err);
+        QObject::connect(&stopSignals, &cli::StopSignals::stopRequested, &watch,
+                         &cli::WatchCommand::stop);
+        QObject::connect(&watch, &cli::WatchCommand::finished, &app, &QCoreApplication::exit,
+                         Qt::QueuedConnection);
+        watch.start();
+        return app.exec();
     }
 
     std::unique_ptr<router::RouterBackend> routerBackend;

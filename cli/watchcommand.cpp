@@ -1,0 +1,258 @@
+#include "cli/watchcommand.h"
+
+#include "cli/checkcommand.h"
+#include "cli/exitstatus.h"
+#include "cli/terminaltext.h"
+
+#include <QDateTime>
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QProcess>
+
+#include <algorithm>
+
+namespace quillmere::cli {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// With --service, a port nobody holds any more is a state of the watch, not a usage error.
+constexpr QStringView kNoService = u"no-service";
+
+QString addressOrEmpty(const QJsonValue& externalIp)
+{
+    return externalIp.toObject().value(u"address"_s).toString();
+}
+
+// What a watch line calls a verdict.
+QString verdictWords(const QString& verdict)
+{
+    static constexpr std::pair<QStringView, QStringView> kWords[] = {
+        {u"open-this-computer", u"open on this computer"},
+        {u"open-other-device", u"open on another device"},
+        {u"not-open", u"not open"},
+        {u"no-result", u"no result from the server"},
+        {u"port-locked", u"could not be opened here"},
+        {u"reachable", u"reachable"},
+        {u"not-reachable", u"not reachable"},
+        {u"unconfirmable", u"sent, but not confirmable"},
+        {kNoService, u"no program holds the port"},
+    };
+    for (const auto& [word, words] : kWords) {
+        if (word == verdict)
+            return words.toString();
+    }
+    return verdict;
+}
+
+// Network text goes into the environment only as what it claims to be.
+QString addressOnly(const QString& text)
+{
+    const QHostAddress address(text);
+    return address.isNull() ? QString() : address.toString();
+}
+
+QJsonObject stateJson(const WatchState& state)
+{
+    QJsonObject object{
+        {u"verdict"_s, state.verdict},
+        {u"externalIp"_s, state.externalIp.isEmpty() ? QJsonValue() : QJsonValue(state.externalIp)},
+        {u"exitStatus"_s, state.exitStatus}};
+    if (!state.ipv6Verdict.isEmpty()) {
+        object.insert(u"ipv6"_s,
+                      QJsonObject{{u"verdict"_s, state.ipv6Verdict},
+                                  {u"externalIp"_s, state.ipv6Address.isEmpty()
+                                                        ? QJsonValue()
+                                                        : QJsonValue(state.ipv6Address)}});
+    } else {
+        object.insert(u"ipv6"_s, QJsonValue());
+        if (!state.ipv6Skipped.isEmpty())
+            object.insert(u"ipv6Skipped"_s, state.ipv6Skipped);
+    }
+    return object;
+}
+
+void startDetached(const QStringList& command, const QProcessEnvironment& environment)
+{
+    QProcess process;
+    process.setProgram(command.front());
+    process.setArguments(command.mid(1));
+    process.setProcessEnvironment(environment);
+    process.startDetached();
+}
+
+} // namespace
+
+WatchState WatchState::fromResult(const QJsonObject& result, int exitStatus)
+{
+    WatchState state;
+    state.exitStatus = exitStatus;
+    state.verdict = result.value(u"verdict"_s).toString();
+    state.externalIp = addressOrEmpty(result.value(u"externalIp"_s));
+    const QJsonValue ipv6 = result.value(u"ipv6"_s);
+    if (ipv6.isObject()) {
+        state.ipv6Verdict = ipv6.toObject().value(u"verdict"_s).toString();
+        state.ipv6Address = addressOrEmpty(ipv6.toObject().value(u"externalIp"_s));
+    } else {
+        state.ipv6Skipped = result.value(u"ipv6Skipped"_s).toString();
+    }
+    return state;
+}
+
+QProcessEnvironment changeEnvironment(const WatchState& before, const WatchState& after,
+                                      const CheckOptions& options, QProcessEnvironment base)
+{
+    base.insert(u"QUILLMERE_PORT"_s, options.portText);
+    base.insert(u"QUILLMERE_PROTOCOL"_s, QString(protocolWord(options.protocol)));
+    const std::pair<QString, const WatchState*> sides[] = {{u"OLD"_s, &before}, {u"NEW"_s, &after}};
+    for (const auto& [side, state] : sides) {
+        const QString prefix = u"QUILLMERE_"_s + side + u'_';
+        base.insert(prefix + u"VERDICT"_s, state->verdict);
+        base.insert(prefix + u"EXTERNAL_IP"_s, addressOnly(state->externalIp));
+        base.insert(prefix + u"IPV6_VERDICT"_s, state->ipv6Verdict);
+        base.insert(prefix + u"IPV6_ADDRESS"_s, addressOnly(state->ipv6Address));
+    }
+    return base;
+}
+
+WatchCommand::WatchCommand(const CheckOptions& options, QTextStream& out, QTextStream& err,
+                           QObject* parent)
+    : QObject(parent)
+    , m_options(options)
+    , m_json(options.json)
+    , m_out(out)
+    , m_err(err)
+    , m_intervalMs(options.watchSeconds * 1000)
+    , m_runner(startDetached)
+{
+    // The checks print nothing of their own: the watch reads their results.
+    m_options.json = true;
+    m_options.logs = false;
+    m_options.router = RouterAction::Skip;
+    m_next.setSingleShot(true);
+    m_next.setTimerType(Qt::PreciseTimer);
+    connect(&m_next, &QTimer::timeout, this, &WatchCommand::startCheck);
+}
+
+WatchCommand::~WatchCommand() = default;
+
+void WatchCommand::start()
+{
+    startCheck();
+}
+
+void WatchCommand::stop()
+{
+    if (m_stopped)
+        return;
+    m_stopped = true;
+    m_next.stop();
+    // Not deleted here: stop() may be called from the check's own signal.
+    if (m_check)
+        m_check.release()->deleteLater();
+    m_out.flush();
+    QMetaObject::invokeMethod(
+        this, [this] { Q_EMIT finished(0); }, Qt::QueuedConnection);
+}
+
+void WatchCommand::startCheck()
+{
+    if (m_stopped)
+        return;
+    m_sinceStart.start();
+    m_sinkText.clear();
+    m_check = std::make_unique<CheckCommand>(m_options, m_sink, m_sink, false, nullptr);
+    connect(m_check.get(), &CheckCommand::finished, this, &WatchCommand::onCheckFinished);
+    m_check->start();
+}
+
+void WatchCommand::onCheckFinished(int exitStatus)
+{
+    if (m_stopped || !m_check)
+        return;
+    WatchState state;
+    if (m_options.service && exitStatus == kExitUsage) {
+        state.verdict = kNoService.toString();
+        state.exitStatus = exitStatus;
+    } else {
+        state = WatchState::fromResult(m_check->result(), exitStatus);
+    }
+    // The command emitted this from inside itself: it goes once it has returned.
+    m_check.release()->deleteLater();
+    m_sinkText.clear();
+    m_sinkText.squeeze();
+    ++m_checksDone;
+
+    if (!m_last || *m_last != state)
+        report(state, m_last);
+    m_last = state;
+    Q_EMIT checkDone(state);
+
+    if (m_stopped)
+        return;
+    const qint64 left = std::max<qint64>(0, m_intervalMs - m_sinceStart.elapsed());
+    m_next.start(int(left));
+}
+
+void WatchCommand::report(const WatchState& state, const std::optional<WatchState>& before)
+{
+    if (m_json)
+        m_out << QString::fromUtf8(
+                     QJsonDocument(jsonLine(state, before)).toJson(QJsonDocument::Compact))
+              << u'\n';
+    else
+        m_out << line(state, before) << u'\n';
+    m_out.flush();
+    if (before && !m_options.onChange.isEmpty()) {
+        const QStringList command = QProcess::splitCommand(m_options.onChange);
+        m_runner(command, changeEnvironment(*before, state, m_options,
+                                            QProcessEnvironment::systemEnvironment()));
+    }
+}
+
+QString WatchCommand::line(const WatchState& state, const std::optional<WatchState>& before) const
+{
+    const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    QString text = time + u' ' + QString(protocolWord(m_options.protocol)).toUpper() + u" port "_s +
+                   m_options.portText + u": "_s + verdictWords(state.verdict);
+    if (before && before->verdict != state.verdict)
+        text += u" (was "_s + verdictWords(before->verdict) + u')';
+    text += u"; external IP "_s + (state.externalIp.isEmpty() ? u"unknown"_s : state.externalIp);
+    if (before && before->externalIp != state.externalIp)
+        text +=
+            u" (was "_s + (before->externalIp.isEmpty() ? u"unknown"_s : before->externalIp) + u')';
+    if (!state.ipv6Verdict.isEmpty()) {
+        text += u"; IPv6: "_s + verdictWords(state.ipv6Verdict);
+        if (!state.ipv6Address.isEmpty())
+            text += u" at "_s + state.ipv6Address;
+        if (before && before->ipv6Verdict != state.ipv6Verdict)
+            text += u" (was "_s +
+                    (before->ipv6Verdict.isEmpty() ? u"not checked"_s
+                                                   : verdictWords(before->ipv6Verdict)) +
+                    u')';
+    } else if (!state.ipv6Skipped.isEmpty() &&
+               (!before || before->ipv6Skipped != state.ipv6Skipped)) {
+        text += u"; IPv6 not checked: "_s + state.ipv6Skipped;
+    }
+    if (!before)
+        text += u"; checking every "_s + QString::number(m_intervalMs / 1000.0) + u" s"_s;
+    return escapeForTerminal(text);
+}
+
+QJsonObject WatchCommand::jsonLine(const WatchState& state,
+                                   const std::optional<WatchState>& before) const
+{
+    QJsonObject object = stateJson(state);
+    object.insert(u"time"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    object.insert(u"event"_s, before ? u"change"_s : u"start"_s);
+    object.insert(u"port"_s, m_options.portText);
+    object.insert(u"protocol"_s, QString(protocolWord(m_options.protocol)));
+    if (before)
+        object.insert(u"previous"_s, stateJson(*before));
+    else
+        object.insert(u"intervalSeconds"_s, m_intervalMs / 1000.0);
+    return object;
+}
+
+} // namespace quillmere::cli
