@@ -446,9 +446,12 @@ void TestPortHolders::fakeProcLongAndBrokenLines()
     table += "garbage\n";
     table += "   7: 00000000:0050 00000000:0000 0A 00000000:00000000\n";
     table += socketLine(8, "00000000:0050", "00000000:0000", "0A", 0, 1).replace(" 1 1 ", " 9x 1 ");
-    // A line far longer than any the kernel writes, ending in what looks like a listening socket.
-    table += QByteArray(5000, 'x') + ' ' +
-             socketLine(9, "00000000:0050", "00000000:0000", "0A", 0, 4001);
+    // Lines longer than any the kernel writes, each ending in what looks like a listening
+    // socket. Whole, none of them is a socket line; a reader that cut them into pieces would
+    // take the end of some for one, whatever the size of its pieces up to a few kilobytes.
+    const QByteArray fake = ' ' + socketLine(9, "00000000:0050", "00000000:0000", "0A", 0, 4001);
+    for (int length = 1; length < 4200; ++length)
+        table += QByteArray(length, 'x') + fake;
     table += QByteArray("\0\0\0\n", 4);
     table += socketLine(20010, "00000000:0050", "00000000:0000", "0A", 0, 4002);
     table.chop(1); // the last line without its newline
