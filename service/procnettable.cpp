@@ -1,8 +1,7 @@
 #include "service/procnettable.h"
 
+#include <arpa/inet.h>
 #include <cstring>
-
-using namespace Qt::StringLiterals;
 
 namespace quillmere::service {
 
@@ -91,12 +90,6 @@ bool isMappedIpv4(QByteArrayView address)
     return address.size() == 16 && std::memcmp(address.data(), kPrefix, 12) == 0;
 }
 
-QString ipv4Text(QByteArrayView bytes)
-{
-    return QString::number(quint8(bytes[0])) + u'.' + QString::number(quint8(bytes[1])) + u'.' +
-           QString::number(quint8(bytes[2])) + u'.' + QString::number(quint8(bytes[3]));
-}
-
 } // namespace
 
 std::optional<ProcNetEntry> parseProcNetLine(QByteArrayView line)
@@ -136,45 +129,13 @@ std::optional<ProcNetEntry> parseProcNetLine(QByteArrayView line)
 
 QString addressText(QByteArrayView address)
 {
-    if (address.size() == 4)
-        return ipv4Text(address);
-    if (address.size() != 16)
+    if (address.size() != 4 && address.size() != 16)
         return {};
-    if (isMappedIpv4(address))
-        return u"::ffff:"_s + ipv4Text(address.sliced(12));
-
-    quint16 groups[8];
-    for (int i = 0; i < 8; ++i)
-        groups[i] = quint16(quint8(address[2 * i]) << 8 | quint8(address[2 * i + 1]));
-    // The longest run of two or more zero groups, the first of equal ones, becomes "::".
-    int bestStart = -1;
-    int bestLength = 1;
-    for (int i = 0; i < 8;) {
-        if (groups[i] != 0) {
-            ++i;
-            continue;
-        }
-        int end = i;
-        while (end < 8 && groups[end] == 0)
-            ++end;
-        if (end - i > bestLength) {
-            bestStart = i;
-            bestLength = end - i;
-        }
-        i = end;
-    }
-    QString text;
-    for (int i = 0; i < 8; ++i) {
-        if (i == bestStart) {
-            text += u"::";
-            i += bestLength - 1;
-            continue;
-        }
-        if (!text.isEmpty() && !text.endsWith(u':'))
-            text += u':';
-        text += QString::number(groups[i], 16);
-    }
-    return text;
+    // Written as `ss` and every other tool on the system writes it.
+    char text[INET6_ADDRSTRLEN];
+    if (!inet_ntop(address.size() == 4 ? AF_INET : AF_INET6, address.data(), text, sizeof text))
+        return {};
+    return QString::fromLatin1(text);
 }
 
 bool isLoopbackAddress(QByteArrayView address)

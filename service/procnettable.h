@@ -37,8 +37,8 @@ struct ProcNetEntry
 // Fields after the inode are ignored.
 std::optional<ProcNetEntry> parseProcNetLine(QByteArrayView line);
 
-// An address of 4 or 16 bytes as text: "127.0.0.1", "::1", "fe80::1", "::ffff:10.0.0.1" (the
-// shortest form, with the longest run of zero groups folded). Empty for any other size.
+// An address of 4 or 16 bytes as text, as inet_ntop writes it: "127.0.0.1", "::1", "fe80::1",
+// "::ffff:10.0.0.1". Empty for any other size.
 QString addressText(QByteArrayView address);
 
 // 127.0.0.0/8, ::1, and 127.0.0.0/8 mapped into IPv6.

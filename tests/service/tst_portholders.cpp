@@ -239,6 +239,8 @@ void TestPortHolders::addressTextMatchesQt_data()
         << bytes({0x20, 0x01, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0});
     QTest::newRow("no zero at all") << bytes({0x20, 0x01, 0x0d, 0xb8, 0xab, 0xcd, 0xef, 0x01, 0x23,
                                               0x45, 0x67, 0x89, 0xff, 0xfe, 0x10, 0x00});
+    QTest::newRow("last two groups of ::/96 in dotted form")
+        << bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0});
     QTest::newRow("IPv4 mapped") << bytes({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1});
 }
 
