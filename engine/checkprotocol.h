@@ -4,6 +4,7 @@
 // back. The server's reply is never parsed as HTTP: the verdict is taken from these markers,
 // searched case-insensitively in the exchange logs, first occurrence counting.
 
+#include "common/probeprotocol.h"
 #include "wire/checkwire.h"
 
 #include <QByteArray>
@@ -30,8 +31,6 @@ inline constexpr QLatin1StringView kIpClose = fromWire(wire::kIpClose);
 inline constexpr QLatin1StringView kMessageOpen = fromWire(wire::kMessageOpen);
 inline constexpr QLatin1StringView kMessageClose = fromWire(wire::kMessageClose);
 } // namespace marker
-
-enum class ProbeProtocol { Tcp = 0, Udp = 1 };
 
 // "tcp" or "udp", always lower case.
 QLatin1StringView protocolWord(ProbeProtocol protocol);
