@@ -10,6 +10,8 @@
 #include "router/describe.h"
 #include "router/lan.h"
 
+#include <QJsonArray>
+
 #include <algorithm>
 
 namespace quillmere::cli {
@@ -180,6 +182,8 @@ void CheckCommand::onServerLookedUp(const QHostInfo& info)
         Q_EMIT finished(kExitUsage);
         return;
     }
+    if (m_options.service)
+        m_holders = service::findPortHolders(quint16(m_port), m_options.protocol);
     startCheck();
 }
 
@@ -284,6 +288,8 @@ void CheckCommand::proceed()
     m_checkJson = checkJson(*m_engine, m_view, m_options, m_verdictName, m_checkStatus);
     m_checkJson.insert(u"router"_s, routerJson(m_routerFacts, m_port, m_options.protocol));
     m_checkJson.insert(u"diagnosis"_s, diagnosisJson(m_diagnosis));
+    if (m_holders)
+        m_checkJson.insert(u"service"_s, holdersJson());
     if (m_options.router == RouterAction::Forward && !m_forward) {
         startForward();
         return;
@@ -490,6 +496,25 @@ void CheckCommand::printResultLines()
     m_out << u"External IP: "_s << escapeForTerminal(m_view.text(ResultLabel::ExternalIP)) << u'\n';
     if (const auto& message = m_engine->lastVerdict()->message)
         m_out << u"Message: "_s << escapeForTerminal(*message) << u'\n';
+    if (m_holders)
+        m_out << u"Service: "_s << escapeForTerminal(holdersText()) << u'\n';
+}
+
+QString CheckCommand::holdersText() const
+{
+    return service::describeHolders(*m_holders, quint16(m_port), m_options.protocol);
+}
+
+QJsonObject CheckCommand::holdersJson() const
+{
+    QJsonArray processes;
+    for (const service::PortSocket& socket : m_holders->sockets) {
+        for (const service::HoldingProcess& process : socket.processes)
+            processes.append(QJsonObject{{u"pid"_s, process.pid},
+                                         {u"name"_s, process.name},
+                                         {u"localAddress"_s, socket.localAddress}});
+    }
+    return QJsonObject{{u"heldBy"_s, holdersText()}, {u"processes"_s, processes}};
 }
 
 void CheckCommand::printLogs()

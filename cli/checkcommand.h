@@ -7,6 +7,7 @@
 #include "engine/checkengine.h"
 #include "router/diagnosis.h"
 #include "router/routerclient.h"
+#include "service/portholders.h"
 
 #include <QHostInfo>
 #include <QJsonObject>
@@ -89,6 +90,8 @@ private:
     void printResultLines();
     void printLogs();
     router::CheckFacts checkFacts() const;
+    QString holdersText() const;
+    QJsonObject holdersJson() const;
     void onCheckStarted();
     void onHttpLogAppended();
     void onListenerLogAppended();
@@ -133,6 +136,7 @@ private:
     std::optional<VerdictKind> m_firstKind;
     int m_exitStatus = 0; // the first check's, kept while the IPv6 check runs
     QJsonObject m_result;
+    std::optional<service::PortHolders> m_holders; // --service: who holds the port
 
     // --forward and --unforward.
     std::optional<ForwardOutcome> m_forward;
