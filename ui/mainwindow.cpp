@@ -1,5 +1,6 @@
 #include "ui/mainwindow.h"
 
+#include "engine/addressfamily.h"
 #include "engine/porttext.h"
 #include "engine/version.h"
 #include "router/describe.h"
@@ -23,6 +24,7 @@
 #include <QSettings>
 #include <QWindow>
 
+#include <algorithm>
 #include <cmath>
 
 namespace quillmere {
@@ -100,6 +102,7 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     , m_theme(theme)
     , m_options(std::move(options))
     , m_engine(*this, m_options.server)
+    , m_ipv6(m_options.server)
     , m_httpMirror([this]() -> const QString& { return m_engine.httpLogText(); })
     , m_listenerMirror([this]() -> const QString& { return m_engine.listenerLogText(); })
 {
@@ -114,7 +117,7 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     m_ui->optProtocol->setId(m_ui->optProtocol_1, 1);
     // Result labels carry text from the network: never rich text, never links.
     for (QLabel* label : {m_ui->lblStatus, m_ui->lblInfo, m_ui->lblPingStatus, m_ui->lblExternalIP,
-                          m_ui->Label11}) {
+                          m_ui->Label11, m_ui->lblIpv6}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::NoTextInteraction);
     }
@@ -125,7 +128,28 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     m_theme.mainWindow = this;
     m_ui->txtPort->installEventFilter(this);
     connect(m_ui->txtPort, &QLineEdit::textChanged, this, &MainWindow::txtPortChange);
-    connect(m_ui->cmdCheckMe, &QPushButton::clicked, &m_engine, &CheckEngine::cmdCheckMeClick);
+    connect(m_ui->cmdCheckMe, &QPushButton::clicked, this, &MainWindow::cmdCheckMeClick);
+    connect(m_ui->cmdCheckService, &QPushButton::clicked, this, &MainWindow::cmdCheckServiceClick);
+    m_ui->cmdCheckService->hide();
+    // The window's check is the IPv4 one; a server named by an IPv6 address can only be reached
+    // over IPv6, and is.
+    if (QHostAddress(m_options.server.host).protocol() != QAbstractSocket::IPv6Protocol)
+        m_engine.setFamily(AddressFamily::IPv4);
+    m_otherDeviceGrace.setSingleShot(true);
+    m_otherDeviceGrace.setTimerType(Qt::PreciseTimer);
+    m_otherDeviceGrace.setInterval(Ipv6Check::kOtherDeviceGraceMs);
+    connect(&m_otherDeviceGrace, &QTimer::timeout, this, &MainWindow::startIpv6Check);
+    connect(&m_engine, &CheckEngine::evaluated, this, &MainWindow::followCheck);
+    connect(&m_engine, &CheckEngine::portLocked, this, [this] {
+        if (portNumber(portText()).value_or(0) > 0)
+            m_ui->cmdCheckService->show();
+    });
+    connect(
+        &m_ipv6, &Ipv6Check::finished, this, [this](const QString& line, const QString& details) {
+            QLabel* label = m_ui->lblIpv6;
+            label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, label->width()));
+            label->setToolTip(line + u"\n\n"_s + details);
+        });
     connect(m_ui->chkShowLogs, &QCheckBox::toggled, this, &MainWindow::chkShowLogsClick);
     connect(m_ui->mnuFileExit, &QAction::triggered, this, &MainWindow::mnuFileExitClick);
     connect(m_ui->mnuOptionsUninstall, &QAction::triggered, this,
@@ -134,6 +158,12 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(&m_engine, &CheckEngine::checkStarted, this, [this] {
         m_httpMirror.logReset();
         m_listenerMirror.logReset();
+        m_otherDeviceGrace.stop();
+        m_ipv6.cancel();
+        m_ipv4Kind.reset();
+        m_ui->lblIpv6->clear();
+        m_ui->lblIpv6->setToolTip(QString());
+        m_ui->cmdCheckService->hide();
     });
     connect(&m_engine, &CheckEngine::httpLogAppended, this, [this] {
         if (logWindowOpen)
@@ -213,6 +243,68 @@ void MainWindow::colourMenus()
     }
 }
 
+void MainWindow::cmdCheckMeClick()
+{
+    m_engine.setServiceCheck(false);
+    m_engine.cmdCheckMeClick();
+}
+
+// The port is held by another program: check that program as it runs, in the same labels.
+void MainWindow::cmdCheckServiceClick()
+{
+    m_engine.setServiceCheck(true);
+    m_engine.cmdCheckMeClick();
+}
+
+// What follows a check's verdict: the holder of the port after a service check, and the IPv6
+// check after an IPv4 one once its verdict stands.
+void MainWindow::followCheck(const Verdict& verdict)
+{
+    if (m_engine.isServiceCheck()) {
+        showHolders();
+        return;
+    }
+    if (!m_ipv6Checked || m_ipv6.isRunning() || m_ipv4Kind ||
+        m_engine.family() != AddressFamily::IPv4)
+        return;
+    if (verdict.wait == WaitRequest::GraceWait)
+        return;
+    if (verdict.wait == WaitRequest::Recheck) {
+        if (!m_otherDeviceGrace.isActive())
+            m_otherDeviceGrace.start();
+        return;
+    }
+    startIpv6Check();
+}
+
+void MainWindow::startIpv6Check()
+{
+    const auto& verdict = m_engine.lastVerdict();
+    if (!verdict || m_ipv4Kind)
+        return;
+    m_otherDeviceGrace.stop();
+    m_ipv4Kind = verdict->kind();
+    // The port is needed again, and a probe over IPv6 must not reach the IPv4 check's socket.
+    m_engine.stopCheck();
+    m_ui->lblIpv6->setText(u"IPv6: checking..."_s);
+    m_ipv6.start(portText(), isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp, m_ipv4Kind,
+                 m_engine.timeoutInterval());
+}
+
+void MainWindow::showHolders()
+{
+    const auto port = portNumber(portText());
+    if (!port)
+        return;
+    const ProbeProtocol protocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    const QString holders = service::describeHolders(
+        service::findPortHolders(quint16(*port), protocol), *port, protocol);
+    const QString info = m_ui->lblInfo->text();
+    if (!info.endsWith(holders))
+        m_ui->lblInfo->setText(info + u" Port "_s + QString::number(*port) + u" is "_s + holders +
+                               u'.');
+}
+
 // Shows the first IPv4 address of `addresses`, if there is one.
 static void showFirstIpv4(QLabel& label, const QList<QHostAddress>& addresses)
 {
@@ -231,14 +323,18 @@ void MainWindow::showServerAddress()
     const QHostAddress literal(m_options.server.host);
     if (!literal.isNull()) {
         showFirstIpv4(*m_ui->Label11, {literal});
+        noteServerAddresses({literal});
         return;
     }
     // No context object: Qt 6.4 leaks the callback of a lookup whose context object is
     // destroyed before the answer arrives. The label is guarded instead.
     QHostInfo::lookupHost(m_options.server.host,
-                          [label = QPointer<QLabel>(m_ui->Label11)](const QHostInfo& info) {
+                          [label = QPointer<QLabel>(m_ui->Label11),
+                           window = QPointer<MainWindow>(this)](const QHostInfo& info) {
                               if (label)
                                   showFirstIpv4(*label, info.addresses());
+                              if (window)
+                                  window->noteServerAddresses(info.addresses());
                           });
 }
 
@@ -428,6 +524,19 @@ void MainWindow::showMessageBox(const QString& text, MessageIcon icon)
     box.setTextFormat(Qt::PlainText);
     box.setTextInteractionFlags(Qt::NoTextInteraction);
     box.exec();
+}
+
+void MainWindow::noteServerAddresses(const QList<QHostAddress>& addresses)
+{
+    if (m_ipv6Decided)
+        return;
+    const bool serverHasIpv4 = std::any_of(addresses.cbegin(), addresses.cend(), [](const auto& a) {
+        return a.protocol() == QAbstractSocket::IPv4Protocol;
+    });
+    const bool serverHasIpv6 = std::any_of(addresses.cbegin(), addresses.cend(), [](const auto& a) {
+        return a.protocol() == QAbstractSocket::IPv6Protocol;
+    });
+    m_ipv6Checked = serverHasIpv4 && serverHasIpv6 && !globalIpv6Addresses().isEmpty();
 }
 
 QSize MainWindow::nonClientSize() const

@@ -4,10 +4,14 @@
 #include "engine/checkview.h"
 #include "router/diagnosis.h"
 #include "router/routerclient.h"
+#include "service/portholders.h"
+#include "ui/ipv6check.h"
 #include "ui/logmirror.h"
 
+#include <QHostAddress>
 #include <QMainWindow>
 #include <QPointer>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -70,6 +74,15 @@ public:
     RouterWindow* routerWindow() const;
     // The router's facts from the lookup beside the latest check, once it answered.
     const std::optional<router::RouterFacts>& routerFacts() const { return m_routerFacts; }
+    Ipv6Check& ipv6Check() { return m_ipv6; }
+    // Whether a check over IPv6 follows each IPv4 check: this computer has a global IPv6
+    // address and the server an IPv6 address. Found at start; tests may set it.
+    void setIpv6Checked(bool checked)
+    {
+        m_ipv6Checked = checked;
+        m_ipv6Decided = true;
+    }
+    bool isIpv6Checked() const { return m_ipv6Checked; }
     bool isLogWindowOpen() const { return logWindowOpen; }
 
     // CheckView
@@ -109,12 +122,23 @@ private:
     void cmdRouterClick();
     void cmdForwardClick();
     void showRouterFinding();
+    void cmdCheckMeClick();
+    void cmdCheckServiceClick();
+    void followCheck(const Verdict& verdict);
+    void startIpv6Check();
+    void showHolders();
+    void noteServerAddresses(const QList<QHostAddress>& addresses);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
     ThemeContext& m_theme;
     Options m_options;
     CheckEngine m_engine;
+    Ipv6Check m_ipv6;
+    bool m_ipv6Checked = false;
+    bool m_ipv6Decided = false; // set from outside: the server's addresses no longer decide
+    QTimer m_otherDeviceGrace;  // "open on another device" is given this long before IPv6 runs
+    std::optional<VerdictKind> m_ipv4Kind;
     LogMirror m_httpMirror;
     LogMirror m_listenerMirror;
     QPointer<LogWindow> m_logs;
