@@ -163,12 +163,14 @@ void CheckCommand::onServerLookedUp(const QHostInfo& info)
     case FamilyChoice::Both:
         // A server with IPv6 addresses only is checked over IPv6: the first check's family.
         m_family = serverHasIpv6 && !serverHasIpv4 ? AddressFamily::IPv6 : AddressFamily::IPv4;
+        // This computer's addresses first: without a global one, the name of a dual-stack
+        // server resolves to its IPv4 addresses alone.
         if (m_family == AddressFamily::IPv6)
             m_ipv6Skipped.clear();
-        else if (!serverHasIpv6)
-            m_ipv6Skipped = u"the check server has no IPv6 address"_s;
         else if (globalIpv6Addresses().isEmpty())
             m_ipv6Skipped = u"this computer has no global IPv6 address"_s;
+        else if (!serverHasIpv6)
+            m_ipv6Skipped = u"the check server has no IPv6 address"_s;
         else
             m_ipv6Planned = true;
         break;
