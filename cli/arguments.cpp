@@ -1,12 +1,12 @@
 #include "cli/arguments.h"
 
 #include "cli/terminaltext.h"
+#include "cli/watchcommand.h"
 #include "engine/porttext.h"
 #include "engine/version.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
-#include <QProcess>
 
 #include <algorithm>
 #include <functional>
@@ -240,7 +240,11 @@ Problem readWatch(const CommandLine& line, const QProcessEnvironment& environmen
     options.router = RouterAction::Skip;
     if (onChange) {
         options.onChange = line.parser.value(line.onChange);
-        if (QProcess::splitCommand(options.onChange).isEmpty())
+        const auto words = splitCommandWords(options.onChange);
+        if (!words)
+            return u"--on-change has an unterminated quote or a trailing backslash: "_s +
+                   quoted(options.onChange);
+        if (words->isEmpty())
             return u"--on-change needs a command"_s;
     }
     return std::nullopt;

@@ -75,6 +75,8 @@ QJsonObject stateJson(const WatchState& state)
 
 void startDetached(const QStringList& command, const QProcessEnvironment& environment)
 {
+    if (command.isEmpty())
+        return;
     QProcess process;
     process.setProgram(command.front());
     process.setArguments(command.mid(1));
@@ -83,6 +85,60 @@ void startDetached(const QStringList& command, const QProcessEnvironment& enviro
 }
 
 } // namespace
+
+std::optional<QStringList> splitCommandWords(QStringView command)
+{
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    enum class Quote { None, Single, Double } quote = Quote::None;
+    for (qsizetype i = 0; i < command.size(); ++i) {
+        const QChar c = command[i];
+        switch (quote) {
+        case Quote::Single:
+            if (c == u'\'')
+                quote = Quote::None;
+            else
+                word += c;
+            continue;
+        case Quote::Double:
+            if (c == u'"') {
+                quote = Quote::None;
+            } else if (c == u'\\' && i + 1 < command.size() &&
+                       QStringView(u"\"\\$`").contains(command[i + 1])) {
+                word += command[++i];
+            } else {
+                word += c;
+            }
+            continue;
+        case Quote::None:
+            break;
+        }
+        if (c == u' ' || c == u'\t' || c == u'\n') {
+            if (inWord)
+                words.append(std::exchange(word, QString()));
+            inWord = false;
+            continue;
+        }
+        inWord = true;
+        if (c == u'\'') {
+            quote = Quote::Single;
+        } else if (c == u'"') {
+            quote = Quote::Double;
+        } else if (c == u'\\') {
+            if (++i == command.size())
+                return std::nullopt;
+            word += command[i];
+        } else {
+            word += c;
+        }
+    }
+    if (quote != Quote::None)
+        return std::nullopt;
+    if (inWord)
+        words.append(word);
+    return words;
+}
 
 WatchState WatchState::fromResult(const QJsonObject& result, int exitStatus)
 {
@@ -205,7 +261,7 @@ void WatchCommand::report(const WatchState& state, const std::optional<WatchStat
         m_out << line(state, before) << u'\n';
     m_out.flush();
     if (before && !m_options.onChange.isEmpty()) {
-        const QStringList command = QProcess::splitCommand(m_options.onChange);
+        const QStringList command = splitCommandWords(m_options.onChange).value_or(QStringList());
         m_runner(command, changeEnvironment(*before, state, m_options,
                                             QProcessEnvironment::systemEnvironment()));
     }

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
+#include <QStringView>
 #include <QTextStream>
 #include <QTimer>
 
@@ -32,6 +34,12 @@ struct WatchState
     static WatchState fromResult(const QJsonObject& result, int exitStatus);
     friend bool operator==(const WatchState&, const WatchState&) = default;
 };
+
+// An --on-change COMMAND split into program and arguments the way a POSIX shell splits words,
+// with nothing expanded: blanks separate words, '...' keeps everything literally, "..." keeps
+// everything but \" \\ \$ and \` (a backslash escapes those), and a backslash outside quotes
+// escapes the next character. nullopt for an unterminated quote or a trailing backslash.
+std::optional<QStringList> splitCommandWords(QStringView command);
 
 // The variables an --on-change command gets: QUILLMERE_PORT, QUILLMERE_PROTOCOL and
 // QUILLMERE_{OLD,NEW}_{VERDICT,EXTERNAL_IP,IPV6_VERDICT,IPV6_ADDRESS}. Addresses that came from

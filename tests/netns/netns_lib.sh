@@ -143,26 +143,61 @@ wait_for_listener() { # NS PORT
     return 1
 }
 
-# Starts quillmere-server (SERVER_BIN) in NS on ADDRESS:80 for the checks of a run: no per-client
-# limits, since every check comes from one address, and a short connect time-out, so a port
-# nobody forwards is judged quickly. Sets access_log, server_err and server_pid; ends the script
-# when the server does not start.
-start_check_server() { # NS SERVER_BIN ADDRESS
+# Starts quillmere-server (SERVER_BIN) in NS on port 80 of each ADDRESS (IPv6 ones in brackets)
+# for the checks of a run: no per-client limits, since every check comes from one address, and a
+# short connect time-out, so a port nobody forwards is judged quickly. Sets access_log,
+# server_err and server_pid; ends the script when the server does not start.
+start_check_server() { # NS SERVER_BIN ADDRESS...
+    local ns=$1 bin=$2 address listens=()
+    shift 2
+    for address in "$@"; do listens+=(--listen "$address:80"); done
     access_log=$work/access.log
     server_err=$work/server.err
-    ip netns exec "$1" "$2" --listen "$3:80" --allow-private --connect-timeout 2 \
+    ip netns exec "$ns" "$bin" "${listens[@]}" --allow-private --connect-timeout 2 \
         --client-checks 0 --client-rate 0 --client-connections 0 \
         >"$access_log" 2>"$server_err" &
     server_pid=$!
     pids+=("$server_pid")
     for _ in $(seq 50); do
-        grep -qF "quillmere-server: listening on $3:80" "$server_err" && break
+        grep -qF "quillmere-server: listening on ${!#}:80" "$server_err" && break
         alive "$server_pid" || break
         sleep 0.1
     done
-    if ! grep -qF "quillmere-server: listening on $3:80" "$server_err"; then
+    if ! grep -qF "quillmere-server: listening on ${!#}:80" "$server_err"; then
         say "quillmere-server did not start; its stderr:" >&2
         sed 's/^/    /' "$server_err" >&2
         exit 1
     fi
+}
+
+# --- Checks of a case, for scripts that run quillmere-check --json ------------------------------
+# The script defines last_run (which run a problem belongs to) and sets out and status.
+
+problems=()
+problem() { problems+=("$*"); }
+
+# FILTER applied to the last check's JSON, compact (strings keep their quotes); "(no JSON)"
+# when stdout is not JSON.
+json_value() { # FILTER
+    local value
+    value=$(jq -c "$1" <<<"$out" 2>/dev/null) && [ -n "$value" ] || value="(no JSON)"
+    say "$value"
+}
+
+expect_status() { # EXIT_STATUS
+    [ "$status" -eq "$1" ] || problem "$(last_run): exit status $status, expected $1"
+}
+
+# FILTER gives exactly JSON (compact: '"upnp"', 'true', 'null').
+expect_json() { # FILTER JSON
+    local value
+    value=$(json_value "$1")
+    [ "$value" = "$2" ] || problem "$(last_run): $1 is $value, expected $2"
+}
+
+# FILTER gives a string that is not empty.
+expect_text() { # FILTER
+    local value
+    value=$(json_value "$1")
+    [[ "$value" == \"?* ]] || problem "$(last_run): $1 is $value, expected a text"
 }

@@ -320,35 +320,6 @@ run_check() { # [--text] ARGS...
     cp "$work/err" "$work/err.$((${#runs[@]}))"
 }
 
-# FILTER applied to the last check's JSON, compact (strings keep their quotes); "(no JSON)"
-# when stdout is not JSON.
-json_value() { # FILTER
-    local value
-    value=$(jq -c "$1" <<<"$out" 2>/dev/null) && [ -n "$value" ] || value="(no JSON)"
-    say "$value"
-}
-
-problems=()
-problem() { problems+=("$*"); }
-
-expect_status() { # EXIT_STATUS
-    [ "$status" -eq "$1" ] || problem "$(last_run): exit status $status, expected $1"
-}
-
-# FILTER gives exactly JSON (compact: '"upnp"', 'true', 'null').
-expect_json() { # FILTER JSON
-    local value
-    value=$(json_value "$1")
-    [ "$value" = "$2" ] || problem "$(last_run): $1 is $value, expected $2"
-}
-
-# FILTER gives a string that is not empty.
-expect_text() { # FILTER
-    local value
-    value=$(json_value "$1")
-    [[ "$value" == \"?* ]] || problem "$(last_run): $1 is $value, expected a text"
-}
-
 last_run() { say "run ${#runs[@]}"; }
 
 # What every check that found miniupnpd on the plain WAN reports about the router.
