@@ -114,6 +114,7 @@ private Q_SLOTS:
     void portTextKeptAsGiven_data();
     void portTextKeptAsGiven();
     void routerOptionsRead();
+    void familyServiceAndWatchOptionsRead();
     void helpAndVersionRunNoCheck_data();
     void helpAndVersionRunNoCheck();
 
@@ -243,6 +244,33 @@ void TestCheckCommand::addUsageErrorRows()
         << u"--unforward names its port itself: no PORT besides it, not \"81\""_s;
     QTest::newRow("bad environment")
         << QStringList{u"1"_s} << u"host:99999"_s << u"QUILLMERE_CHECK_SERVER is not HOST[:PORT]"_s;
+    QTest::newRow("both families")
+        << QStringList{u"-4"_s, u"-6"_s, u"80"_s} << none << u"-4 and -6 cannot be used together"_s;
+    QTest::newRow("forward over IPv6")
+        << QStringList{u"--forward"_s, u"-6"_s, u"80"_s} << none << u"cannot be used with -6"_s;
+    QTest::newRow("service and forward") << QStringList{u"--service"_s, u"--forward"_s, u"80"_s}
+                                         << none << u"--service checks the port as it is"_s;
+    QTest::newRow("on-change without watch") << QStringList{u"--on-change=true"_s, u"80"_s} << none
+                                             << u"--on-change goes with --watch"_s;
+    const QString watchError =
+        u"--watch must be a whole number of seconds from 1 to 604800, not "_s;
+    QTest::newRow("watch zero") << QStringList{u"--watch=0"_s, u"--server=h"_s, u"80"_s} << none
+                                << watchError + u"\"0\""_s;
+    QTest::newRow("watch fraction")
+        << QStringList{u"--watch=0.5"_s, u"--server=h"_s, u"80"_s} << none << watchError;
+    QTest::newRow("watch huge") << QStringList{u"--watch=99999999999"_s, u"--server=h"_s, u"80"_s}
+                                << none << watchError;
+    QTest::newRow("watch with a sign")
+        << QStringList{u"--watch=+60"_s, u"80"_s} << none << watchError;
+    QTest::newRow("watch and forward") << QStringList{u"--watch=60"_s, u"--forward"_s, u"80"_s}
+                                       << none << u"--watch only checks"_s;
+    QTest::newRow("watch and logs") << QStringList{u"--watch=60"_s, u"--logs"_s, u"80"_s} << none
+                                    << u"--watch prints changes, not logs"_s;
+    QTest::newRow("on-change unterminated")
+        << QStringList{u"--watch=60"_s, u"--on-change=sh -c 'x"_s, u"80"_s} << none
+        << u"--on-change has an unterminated quote"_s;
+    QTest::newRow("on-change blank") << QStringList{u"--watch=60"_s, u"--on-change= "_s, u"80"_s}
+                                     << none << u"--on-change needs a command"_s;
 }
 
 void TestCheckCommand::usageErrorIsOneEscapedLine()
@@ -324,6 +352,33 @@ void TestCheckCommand::routerOptionsRead()
     QCOMPARE(unforward.options.router, cli::RouterAction::Unforward);
     QCOMPARE(unforward.options.portText, u"0443"_s);
     QCOMPARE(unforward.options.protocol, ProbeProtocol::Udp);
+}
+
+void TestCheckCommand::familyServiceAndWatchOptionsRead()
+{
+    const cli::ParsedArguments plain = parse({u"80"_s}, QString());
+    QCOMPARE(plain.options.families, cli::FamilyChoice::Both);
+    QVERIFY(!plain.options.service);
+    QCOMPARE(plain.options.watchSeconds, 0);
+    QCOMPARE(parse({u"-4"_s, u"80"_s}, QString()).options.families, cli::FamilyChoice::IPv4);
+    QCOMPARE(parse({u"--ipv6"_s, u"80"_s}, QString()).options.families, cli::FamilyChoice::IPv6);
+    QVERIFY(parse({u"--service"_s, u"80"_s}, QString()).options.service);
+
+    const cli::ParsedArguments builtIn = parse({u"--watch=60"_s, u"80"_s}, QString());
+    QCOMPARE(builtIn.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(builtIn.options.watchSeconds, 60);
+    QCOMPARE(builtIn.options.router, cli::RouterAction::Skip); // a watch asks the LAN nothing
+    const cli::ParsedArguments own =
+        parse({u"--watch=1"_s, u"--on-change=notify-send 'port changed'"_s, u"80"_s},
+              u"192.0.2.1:8080"_s);
+    QCOMPARE(own.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(own.options.watchSeconds, 1);
+    QCOMPARE(own.options.onChange, u"notify-send 'port changed'"_s);
+    QCOMPARE(parse({u"--watch=1"_s, u"--server=h"_s, u"80"_s}, QString()).options.watchSeconds, 1);
+    // The built-in server is watched at most once a minute.
+    const cli::ParsedArguments tooOften = parse({u"--watch=59"_s, u"80"_s}, QString());
+    QCOMPARE(tooOften.action, cli::ParsedArguments::Action::UsageError);
+    QVERIFY2(tooOften.error.contains(u"SECONDS must be at least 60"_s), qPrintable(tooOften.error));
 }
 
 void TestCheckCommand::helpAndVersionRunNoCheck_data()

@@ -1,0 +1,252 @@
+// quillmere-check --watch: the lines at the start and at each change, --on-change and the
+// environment it gets, the splitting of its command, and the stop signals.
+
+#include "cli/arguments.h"
+#include "cli/stopsignals.h"
+#include "cli/watchcommand.h"
+#include "tests/engine/enginetestkit.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+using namespace quillmere;
+using namespace quillmere::test;
+
+namespace {
+
+struct Change
+{
+    QStringList command;
+    QProcessEnvironment environment;
+};
+
+cli::CheckOptions watchOptions(const ScriptedCheckServer& server)
+{
+    cli::CheckOptions options;
+    options.server = loopbackServer(server.port());
+    options.portText = QString::number(freePort());
+    options.router = cli::RouterAction::Skip;
+    options.watchSeconds = 1;
+    options.timeoutMs = 2000;
+    return options;
+}
+
+} // namespace
+
+class TestWatch : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void commandWords_data();
+    void commandWords();
+    void environmentCarriesAddressesOnly();
+    void linesAndCommandsOnlyOnChange();
+    void jsonLinePerChange();
+    void onChangeRunsWithoutAShell();
+    void stopSignalsArriveThroughTheEventLoop();
+};
+
+void TestWatch::commandWords_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QStringList>("words");
+    QTest::newRow("plain") << u"notify-send  port\tchanged"_s
+                           << QStringList{u"notify-send"_s, u"port"_s, u"changed"_s};
+    QTest::newRow("single quotes keep everything")
+        << u"sh -c 'echo \"$QUILLMERE_NEW_VERDICT\" \\\\ $(x)'"_s
+        << QStringList{u"sh"_s, u"-c"_s, u"echo \"$QUILLMERE_NEW_VERDICT\" \\\\ $(x)"_s};
+    QTest::newRow("double quotes escape four")
+        << u"say \"a \\\"b\\\" \\$c \\\\ \\n\""_s << QStringList{u"say"_s, u"a \"b\" $c \\ \\n"_s};
+    QTest::newRow("joined pieces") << u"a'b c'\"d\"e"_s << QStringList{u"ab cde"_s};
+    QTest::newRow("backslash outside quotes") << u"a\\ b"_s << QStringList{u"a b"_s};
+    QTest::newRow("empty quotes are a word") << u"x ''"_s << QStringList{u"x"_s, QString()};
+    QTest::newRow("blank") << u"  "_s << QStringList{};
+}
+
+void TestWatch::commandWords()
+{
+    QFETCH(QString, command);
+    QFETCH(QStringList, words);
+    QCOMPARE(cli::splitCommandWords(command), std::optional(words));
+    for (const QString& broken : {u"sh -c 'x"_s, u"say \"x"_s, u"x\\"_s})
+        QVERIFY2(!cli::splitCommandWords(broken), qPrintable(broken));
+}
+
+// A server's text goes into the environment only when it is an address.
+void TestWatch::environmentCarriesAddressesOnly()
+{
+    cli::CheckOptions options;
+    options.portText = u"0080"_s;
+    options.protocol = ProbeProtocol::Udp;
+    cli::WatchState before{u"open-this-computer"_s, u"203.0.113.5"_s, u"not-open"_s,
+                           u"2001:db8::5"_s,        QString(),        0};
+    cli::WatchState after{
+        u"not-open"_s, u"$(reboot)\n-ip:1.2.3.4-"_s, QString(), QString(), u"reason"_s, 2};
+    const QProcessEnvironment environment = cli::changeEnvironment(before, after, options);
+    QCOMPARE(environment.value(u"QUILLMERE_PORT"_s), u"0080"_s);
+    QCOMPARE(environment.value(u"QUILLMERE_PROTOCOL"_s), u"udp"_s);
+    QCOMPARE(environment.value(u"QUILLMERE_OLD_VERDICT"_s), u"open-this-computer"_s);
+    QCOMPARE(environment.value(u"QUILLMERE_NEW_VERDICT"_s), u"not-open"_s);
+    QCOMPARE(environment.value(u"QUILLMERE_OLD_EXTERNAL_IP"_s), u"203.0.113.5"_s);
+    QVERIFY(environment.contains(u"QUILLMERE_NEW_EXTERNAL_IP"_s));
+    QCOMPARE(environment.value(u"QUILLMERE_NEW_EXTERNAL_IP"_s), QString());
+    QCOMPARE(environment.value(u"QUILLMERE_OLD_IPV6_VERDICT"_s), u"not-open"_s);
+    QCOMPARE(environment.value(u"QUILLMERE_OLD_IPV6_ADDRESS"_s), u"2001:db8::5"_s);
+    QCOMPARE(environment.value(u"QUILLMERE_NEW_IPV6_VERDICT"_s), QString());
+}
+
+// The server first lets the probe through, then stops probing, then stops answering: one line at
+// the start, one for each of the two changes, none for the checks in between, and one command
+// for each change with the states on both sides.
+void TestWatch::linesAndCommandsOnlyOnChange()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QString errText;
+    QTextStream err(&errText);
+    cli::CheckOptions options = watchOptions(server);
+    options.onChange = u"notify-send 'Quillmere' \"port changed\""_s;
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    QList<Change> changes;
+    watch.setRunner([&changes](const QStringList& command, const QProcessEnvironment& environment) {
+        changes.append({command, environment});
+    });
+    QSignalSpy done(&watch, &cli::WatchCommand::checkDone);
+    watch.start();
+
+    QTRY_VERIFY_WITH_TIMEOUT(done.count() >= 3, kWait);
+    QCOMPARE(text.count(u'\n'), 1);
+    QVERIFY2(text.contains(u"TCP port "_s + options.portText +
+                           u": open on this computer; external IP 127.0.0.1"_s),
+             qPrintable(text));
+    QVERIFY(text.contains(u"checking every 0.02 s"_s));
+    QVERIFY(changes.isEmpty());
+
+    server.script().probe = ServerScript::Probe::None;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 2, kWait);
+    const int seen = int(done.count());
+    QTRY_VERIFY_WITH_TIMEOUT(done.count() >= seen + 3, kWait);
+    QCOMPARE(text.count(u'\n'), 2);
+    QVERIFY2(text.contains(u": not open (was open on this computer); external IP 127.0.0.1\n"_s),
+             qPrintable(text));
+    QCOMPARE(changes.size(), 1);
+    QCOMPARE(changes[0].command,
+             (QStringList{u"notify-send"_s, u"Quillmere"_s, u"port changed"_s}));
+    QCOMPARE(changes[0].environment.value(u"QUILLMERE_OLD_VERDICT"_s), u"open-this-computer"_s);
+    QCOMPARE(changes[0].environment.value(u"QUILLMERE_NEW_VERDICT"_s), u"not-open"_s);
+    QCOMPARE(changes[0].environment.value(u"QUILLMERE_PORT"_s), options.portText);
+
+    // A server that says nothing is a state like the others.
+    server.script().answer = false;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 3, kWait);
+    QVERIFY2(text.contains(u": no result from the server (was not open); external IP unknown (was "
+                           u"127.0.0.1)\n"_s),
+             qPrintable(text));
+    QCOMPARE(changes.size(), 2);
+    QCOMPARE(changes[1].environment.value(u"QUILLMERE_NEW_VERDICT"_s), u"no-result"_s);
+
+    QSignalSpy finished(&watch, &cli::WatchCommand::finished);
+    watch.stop();
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toInt(), 0);
+    QVERIFY(errText.isEmpty());
+}
+
+void TestWatch::jsonLinePerChange()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QTextStream err(stderr);
+    cli::CheckOptions options = watchOptions(server);
+    options.json = true;
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    watch.setRunner([](const QStringList&, const QProcessEnvironment&) {});
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 1, kWait);
+    server.script().probe = ServerScript::Probe::None;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 2, kWait);
+    watch.stop();
+
+    const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+    QJsonParseError error;
+    const QJsonObject start = QJsonDocument::fromJson(lines[0].toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(start.value(u"event"_s).toString(), u"start"_s);
+    QCOMPARE(start.value(u"verdict"_s).toString(), u"open-this-computer"_s);
+    QCOMPARE(start.value(u"ipv6Skipped"_s).toString().isEmpty(), false);
+    const QJsonObject change = QJsonDocument::fromJson(lines[1].toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(change.value(u"event"_s).toString(), u"change"_s);
+    QCOMPARE(change.value(u"verdict"_s).toString(), u"not-open"_s);
+    QCOMPARE(change.value(u"exitStatus"_s).toInt(), 2);
+    QCOMPARE(change.value(u"previous"_s).toObject().value(u"verdict"_s).toString(),
+             u"open-this-computer"_s);
+    QCOMPARE(change.value(u"port"_s).toString(), options.portText);
+}
+
+// The command is run as its words say, not by a shell: a "$(...)" in an argument stays text.
+void TestWatch::onChangeRunsWithoutAShell()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString result = dir.filePath(u"result"_s);
+    const QString trap = dir.filePath(u"trap"_s);
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QTextStream err(stderr);
+    cli::CheckOptions options = watchOptions(server);
+    // The shell here is the one the user asked for; the $(touch) is in a word it only prints.
+    options.onChange = u"sh -c 'printf \"%s %s\" \"$QUILLMERE_NEW_VERDICT\" \"$1\" > \"$0\"' "_s +
+                       result + u" '$(touch "_s + trap + u")'"_s;
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 1, kWait);
+    server.script().probe = ServerScript::Probe::None;
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(result) && QFileInfo(result).size() > 0, kWait);
+    watch.stop();
+    QFile file(result);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(file.readAll()), u"not-open $(touch "_s + trap + u')');
+    QVERIFY(!QFile::exists(trap));
+}
+
+void TestWatch::stopSignalsArriveThroughTheEventLoop()
+{
+    struct sigaction before = {};
+    ::sigaction(SIGTERM, nullptr, &before);
+    {
+        cli::StopSignals signals;
+        QVERIFY(signals.isActive());
+        QSignalSpy stop(&signals, &cli::StopSignals::stopRequested);
+        ::raise(SIGTERM);
+        ::raise(SIGINT);
+        QTRY_COMPARE(stop.count(), 2);
+        QCOMPARE(stop.at(0).at(0).toInt(), SIGTERM);
+        QCOMPARE(stop.at(1).at(0).toInt(), SIGINT);
+        // One at a time: a second would steal the handler's pipe.
+        cli::StopSignals second;
+        QVERIFY(!second.isActive());
+    }
+    struct sigaction after = {};
+    ::sigaction(SIGTERM, nullptr, &after);
+    QCOMPARE(reinterpret_cast<void*>(after.sa_handler), reinterpret_cast<void*>(before.sa_handler));
+}
+
+QTEST_GUILESS_MAIN(TestWatch)
+#include "tst_watch.moc"
