@@ -3,9 +3,8 @@
 # taken when the install runs, so it always matches the install rules. Include this file after
 # every other install rule: the rules run in the order they were declared.
 #
-# A package build turns it off (QUILLMERE_INSTALL_UNINSTALLER=OFF): there the package manager
-# owns the files.
-option(QUILLMERE_INSTALL_UNINSTALLER "Install quillmere-uninstall beside the programs" ON)
+# QUILLMERE_INSTALL_UNINSTALLER=OFF, and any package build (QUILLMERE_DEB_PACKAGE=ON), leaves it
+# out: there the package manager owns the files.
 if(NOT QUILLMERE_INSTALL_UNINSTALLER)
     return()
 endif()

@@ -7,6 +7,8 @@
 #   tools/dev.sh build   build only
 #   tools/dev.sh bench   build and run the benchmarks
 #   tools/dev.sh deps    install the Debian packages the build needs
+#   tools/dev.sh package build the Debian packages quillmere and quillmere-server into
+#                        build-pkg/ (a build of its own: /usr, Debian's hardening flags, no tests)
 #   tools/dev.sh fuzz [SECONDS]
 #                        build the libFuzzer targets with clang in build-fuzz/, run each over its
 #                        committed corpus (ctest -L fuzz), then fuzz each for SECONDS, one at a
@@ -17,6 +19,7 @@
 # Settings, through the environment:
 #   BUILD_DIR=build  WERROR=OFF  SANITIZE=OFF  BENCH=OFF  BUILD_TYPE=RelWithDebInfo
 #   RUN_SERVER_PORT=18080  RUN_PORT=4711  RUN_PROTOCOL=tcp
+#   PKG_BUILD_DIR=build-pkg
 #   FUZZ_BUILD_DIR=build-fuzz  FUZZ_TARGETS="fuzz_verdict ..." (default: all)
 #   FUZZ_ARGS="-max_len=512 ..." (more libFuzzer flags for the timed runs; "-fork=1
 #   -ignore_crashes=1" goes on past crashes, e.g. past a reproducer that still fails)
@@ -28,6 +31,7 @@ case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
           libgl-dev fonts-liberation2 libboost1.81-dev libminiupnpc-dev libnatpmp-dev
+          man-db # the manual pages' test formats each page with man
           iproute2 nftables socat procps # these four and the next line for the netns tests
           miniupnpd-nftables miniupnpc natpmpc jq)
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
@@ -97,6 +101,31 @@ bench() {
     for b in "$build_dir"/bench/bench_*; do
         [ -x "$b" ] && [ -f "$b" ] && QT_QPA_PLATFORM=offscreen "$b"
     done
+}
+
+# The Debian packages, from a build dir of their own that later runs reuse. The compiler and
+# linker flags are Debian's own (dpkg-buildflags, every hardening feature on), as a package built
+# by Debian's tools would get them.
+package() {
+    packages+=(dpkg-dev file)
+    deps
+    local cxxflags ldflags
+    cxxflags="$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS)"
+    cxxflags+=" $(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)"
+    ldflags="$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)"
+    cmake -S "$root" -B "$pkg_dir" -G Ninja \
+        -DCMAKE_BUILD_TYPE=None \
+        -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_CXX_FLAGS="$cxxflags" \
+        -DCMAKE_EXE_LINKER_FLAGS="$ldflags" \
+        -DQUILLMERE_DEB_PACKAGE=ON \
+        -DBUILD_TESTING=OFF \
+        -DQUILLMERE_WERROR="${WERROR:-OFF}" >/dev/null
+    cmake --build "$pkg_dir"
+    # Only this version's packages, so that ./build-pkg/*.deb names one of each.
+    rm -f "$pkg_dir"/*.deb
+    (cd "$pkg_dir" && cpack -G DEB)
+    ls -l "$pkg_dir"/*.deb
 }
 
 # The fuzz targets and every library they link, built by clang with libFuzzer's instrumentation
@@ -180,6 +209,8 @@ fuzz() {
     return $corpus_status
 }
 
+pkg_dir=${PKG_BUILD_DIR:-build-pkg}
+case "$pkg_dir" in /*) ;; *) pkg_dir="$root/$pkg_dir" ;; esac
 fuzz_dir=${FUZZ_BUILD_DIR:-build-fuzz}
 case "$fuzz_dir" in /*) ;; *) fuzz_dir="$root/$fuzz_dir" ;; esac
 
@@ -189,6 +220,7 @@ case "${1:-}" in
     run) run ;;
     test) test_ ;;
     bench) bench ;;
+    package) package ;;
     fuzz) fuzz "${2:-60}" ;;
-    *) sed -n '2,22p' "$0" >&2; exit 64 ;;
+    *) sed -n '2,25p' "$0" >&2; exit 64 ;;
 esac

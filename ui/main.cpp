@@ -32,6 +32,9 @@ int main(int argc, char* argv[])
         QTextStream(stderr) << u"quillmere: "_s << problem << u'\n';
     options.helpPageUrl = helpPageUrl(options.server);
     options.uninstallerPath = uninstallerPath(QApplication::applicationDirPath());
+#ifdef QUILLMERE_INSTALLED_AS_PACKAGE
+    options.installedAsPackage = true;
+#endif
     options.routerBackend = [] { return router::makeSystemRouterBackend(); };
 
     QSettings settings;

@@ -632,6 +632,10 @@ void MainWindow::mnuFileExitClick()
 
 void MainWindow::mnuOptionsUninstallClick()
 {
+    if (m_options.installedAsPackage) {
+        showMessageBox(kPackageRemovalText.toString(), MessageIcon::None);
+        return;
+    }
     m_options.openDocument(m_options.uninstallerPath, QString());
     close();
 }

@@ -45,6 +45,9 @@ public:
         CheckServerAddress server;
         QString helpPageUrl;
         QString uninstallerPath;
+        // Installed by the Debian package: Uninstall says how to remove the package instead of
+        // starting the uninstaller, which a package does not have.
+        bool installedAsPackage = false;
         // Hands a document or program to the desktop's shell (OpenDocument by default).
         std::function<int(const QString& path, const QString& parameters)> openDocument;
         // The way to the router on the LAN. Empty: the window does not ask the router.
@@ -59,6 +62,10 @@ public:
     // "Show Logs (advanced)".
     static constexpr char16_t kRevealFirst = u'l';
     static constexpr char16_t kRevealSecond = u'g';
+
+    // What Options > Uninstall says when the program came in a Debian package.
+    static constexpr QStringView kPackageRemovalText =
+        u"Quillmere was installed as a Debian package. Remove it with: sudo apt remove quillmere";
 
     static constexpr quint32 kMenuBackColor = 0x7ECDF0; // RGB(240, 205, 126)
     static constexpr int kMinWidthTwips = 11700;

@@ -57,6 +57,7 @@ private Q_SLOTS:
     void serverAddressLabel();
     void resizeKeepsMinimumAndStretches();
     void menuCommandsCloseAndSave();
+    void uninstallFromPackageNamesThePackage();
     void activationFromLogWindowMovesTopEdge();
     void wholeCheckFromClick();
     void serverTextIsPlainText();
@@ -415,6 +416,23 @@ void TestMainWindow::menuCommandsCloseAndSave()
         QVERIFY(!f.window->isVisible());
         QCOMPARE(f.settings.value(u"Settings/Port"_s).toString(), u"4343"_s);
     }
+}
+
+void TestMainWindow::uninstallFromPackageNamesThePackage()
+{
+    MainWindowFixture f({u"127.0.0.1"_s, freePort()}, {},
+                        [](MainWindow::Options& options) { options.installedAsPackage = true; });
+    f.window->show();
+    MessageBoxWatcher boxes;
+    f.find<QAction>(u"mnuOptionsUninstall"_s)->trigger();
+    QTRY_COMPARE(boxes.seen().size(), 1);
+    QCOMPARE(boxes.seen().front().text,
+             u"Quillmere was installed as a Debian package. Remove it with: "_s
+             u"sudo apt remove quillmere"_s);
+    QCOMPARE(boxes.seen().front().format, Qt::PlainText);
+    // Nothing is started, and the window stays: the package is still there.
+    QVERIFY(f.opened.isEmpty());
+    QVERIFY(f.window->isVisible());
 }
 
 void TestMainWindow::activationFromLogWindowMovesTopEdge()
