@@ -161,14 +161,15 @@ QProcessEnvironment changeEnvironment(const WatchState& before, const WatchState
 {
     base.insert(u"QUILLMERE_PORT"_s, options.portText);
     base.insert(u"QUILLMERE_PROTOCOL"_s, QString(protocolWord(options.protocol)));
-    const std::pair<QString, const WatchState*> sides[] = {{u"OLD"_s, &before}, {u"NEW"_s, &after}};
-    for (const auto& [side, state] : sides) {
-        const QString prefix = u"QUILLMERE_"_s + side + u'_';
-        base.insert(prefix + u"VERDICT"_s, state->verdict);
-        base.insert(prefix + u"EXTERNAL_IP"_s, addressOnly(state->externalIp));
-        base.insert(prefix + u"IPV6_VERDICT"_s, state->ipv6Verdict);
-        base.insert(prefix + u"IPV6_ADDRESS"_s, addressOnly(state->ipv6Address));
-    }
+    // Whole names, so that each can be found as it is written in the manual.
+    base.insert(u"QUILLMERE_OLD_VERDICT"_s, before.verdict);
+    base.insert(u"QUILLMERE_NEW_VERDICT"_s, after.verdict);
+    base.insert(u"QUILLMERE_OLD_EXTERNAL_IP"_s, addressOnly(before.externalIp));
+    base.insert(u"QUILLMERE_NEW_EXTERNAL_IP"_s, addressOnly(after.externalIp));
+    base.insert(u"QUILLMERE_OLD_IPV6_VERDICT"_s, before.ipv6Verdict);
+    base.insert(u"QUILLMERE_NEW_IPV6_VERDICT"_s, after.ipv6Verdict);
+    base.insert(u"QUILLMERE_OLD_IPV6_ADDRESS"_s, addressOnly(before.ipv6Address));
+    base.insert(u"QUILLMERE_NEW_IPV6_ADDRESS"_s, addressOnly(after.ipv6Address));
     return base;
 }
 

@@ -22,7 +22,7 @@ tags() {
         inside && tagNext { print; tagNext = 0; next }
         inside && /^\.TP/ { tagNext = 1 }' <<<"$text"
 }
-options_in() { grep -oE '(^|[ "])--?[a-zA-Z][a-zA-Z-]*' | tr -d ' "' | sort -u; }
+options_in() { grep -oE '(^|[ "])--?[a-zA-Z0-9][a-zA-Z0-9-]*' | tr -d ' "' | sort -u; }
 
 # The version: "quillmere-check 1.0.39" against .TH ... "Quillmere 1.0.39".
 page_version=$(sed -nE 's/^\.TH .*"Quillmere ([^"]+)".*/\1/p' "$page")
@@ -42,7 +42,7 @@ fi
 if [ "$name" != quillmere ]; then
     help=$("$program" --help)
     # Option lines of the help start with the option, indented: "  -h, --help", "  --listen ...".
-    help_options=$(grep -oE '^ +(-[a-zA-Z], )?--[a-z][a-z-]*' <<<"$help" | options_in)
+    help_options=$(grep -oE '^ +(-[a-zA-Z0-9], )?--[a-z0-9][a-z0-9-]*' <<<"$help" | options_in)
     page_options=$(tags OPTIONS | options_in)
     [ -n "$help_options" ] || fail "found no options in $name --help"
     if [ "$help_options" != "$page_options" ]; then
