@@ -62,6 +62,9 @@ private Q_SLOTS:
     void wholeCheckFromClick();
     void serverTextIsPlainText();
     void lockedPortFromClick();
+    void ipv6LineFollowsTheIpv4Check();
+    void ipv6CheckOverLoopback();
+    void runningServiceCheckedFromTheWindow();
     void routerAnswersBesideTheCheck();
     void forwardFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
@@ -564,6 +567,127 @@ void TestMainWindow::lockedPortFromClick()
                  u" and try again."_s);
     QVERIFY(server.requests().isEmpty());
     QVERIFY(!f.window->engine().timeoutTimer().isActive());
+}
+
+// Where IPv6 is checked, a line between the external address and the ping rows shows its
+// verdict once the IPv4 check's stands; the IPv4 labels keep theirs, and no element moves.
+void TestMainWindow::ipv6LineFollowsTheIpv4Check()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    MainWindowFixture f({u"127.0.0.1"_s, server.port()});
+    // The server has no IPv6 address, so IPv6 is found to have no result, quickly.
+    f.window->setIpv6Checked(true);
+    f.window->engine().setTimeoutInterval(1500);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(freePort()));
+    auto* line = f.find<QLabel>(u"lblIpv6"_s);
+    QCOMPARE(line->geometry(), QRect(176, 170, 597, 20));
+    QCOMPARE(line->textFormat(), Qt::PlainText);
+    for (const char* other : {"lblExternalIP", "lblPingStatus", "Label3", "Label12"})
+        QVERIFY2(
+            !line->geometry().intersects(f.find<QWidget>(QString::fromLatin1(other))->geometry()),
+            other);
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    auto* status = f.find<QLabel>(u"lblStatus"_s);
+    QTRY_COMPARE(status->text(), u"Your port is OPEN on this computer!"_s);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        line->text(),
+        u"IPv6: Could not check your port over IPv6: no result from the server. (address unknown)"_s,
+        15000);
+    QCOMPARE(status->text(), u"Your port is OPEN on this computer!"_s);
+    QCOMPARE(f.find<QLabel>(u"lblExternalIP"_s)->text(),
+             u"Your external IP address is: 127.0.0.1"_s);
+    QVERIFY(line->toolTip().contains(u"could not be reached over IPv6"_s));
+    QCOMPARE(server.requests().size(), 1); // the IPv6 check never reached the IPv4-only server
+
+    // A new check clears the line until its own IPv6 check is done.
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QVERIFY(!line->text().startsWith(u"IPv6: Could not"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(line->text().startsWith(u"IPv6: Could not"_s), 15000);
+}
+
+// The second check itself, over IPv6 loopback: its line carries the address the server probed,
+// and the hint when only IPv6 is open.
+void TestMainWindow::ipv6CheckOverLoopback()
+{
+    QTcpServer v6;
+    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("this machine has no IPv6 loopback");
+    v6.close();
+    ScriptedCheckServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+    server.script().probeAddress = QHostAddress::LocalHostIPv6;
+    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
+        return realisticReply(request, outcome, "2001:db8::7");
+    };
+    Ipv6Check check({u"::1"_s, server.port()});
+    QSignalSpy finished(&check, &Ipv6Check::finished);
+    const QString port = QString::number(freePort());
+    check.start(port, ProbeProtocol::Tcp, VerdictKind::NotOpen, 10000);
+    QVERIFY(check.isRunning());
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
+    QVERIFY(!check.isRunning());
+    QCOMPARE(finished.at(0).at(0).toString(),
+             u"IPv6: Your port is OPEN on this computer over IPv6! (2001:db8::7)"_s);
+    const QString details = finished.at(0).at(1).toString();
+    QVERIFY2(details.contains(u"DS-Lite"_s) && details.contains(u"[2001:db8::7]:"_s + port),
+             qPrintable(details));
+    // The port is free again for the next check.
+    QVERIFY(QTcpServer().listen(QHostAddress::Any, quint16(port.toUInt())));
+
+    // Cancelled, it reports nothing.
+    check.start(port, ProbeProtocol::Tcp, VerdictKind::OpenHere, 10000);
+    check.cancel();
+    QTest::qWait(0);
+    QCOMPARE(finished.count(), 1);
+}
+
+// After a locked port the window offers to check the program holding it; that check opens
+// nothing, reports in the same labels, and names the program.
+void TestMainWindow::runningServiceCheckedFromTheWindow()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    MainWindowFixture f({u"127.0.0.1"_s, server.port()});
+    f.window->show();
+    QTcpServer service;
+    QVERIFY(service.listen(QHostAddress::Any, 0));
+    const QString port = QString::number(service.serverPort());
+    f.find<QLineEdit>(u"txtPort"_s)->setText(port);
+    auto* button = f.find<QPushButton>(u"cmdCheckService"_s);
+    QVERIFY(button->isHidden());
+    QCOMPARE(button->text(), u"Check the running service"_s);
+
+    MessageBoxWatcher boxes;
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(boxes.seen().size(), 1); // the locked-port box, as before
+    QTRY_VERIFY(button->isVisible());
+    QCOMPARE(button->geometry(), QRect(176, 264, 167, 24));
+    for (const char* other : {"lblStatus", "Label8", "lblInfo", "Label3"})
+        QVERIFY2(
+            !button->geometry().intersects(f.find<QWidget>(QString::fromLatin1(other))->geometry()),
+            other);
+
+    QTest::mouseClick(button, Qt::LeftButton);
+    auto* status = f.find<QLabel>(u"lblStatus"_s);
+    QTRY_COMPARE(status->text(),
+                 u"reachable from the internet: a service accepted the connection at 127.0.0.1:"_s +
+                     port);
+    QVERIFY(button->isHidden());
+    const QString info = f.find<QLabel>(u"lblInfo"_s)->text();
+    QVERIFY2(info.contains(u"cannot tell this computer from another device"_s), qPrintable(info));
+    QVERIFY2(info.contains(u"Port "_s + port + u" is held by "_s), qPrintable(info));
+    QVERIFY2(info.contains(u"(pid "_s + QString::number(QCoreApplication::applicationPid())),
+             qPrintable(info));
+    QCOMPARE(boxes.seen().size(), 1);
+    QTRY_VERIFY(service.hasPendingConnections());
+
+    // "Check Me" is the classic check again.
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(boxes.seen().size(), 2);
+    QVERIFY(!f.window->engine().isServiceCheck());
 }
 
 namespace {
