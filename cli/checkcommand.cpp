@@ -146,6 +146,9 @@ void CheckCommand::onServerLookedUp(const QHostInfo& info)
 {
     if (m_phase != Phase::LookingUp)
         return;
+    m_serverNote = localServerNote(m_options.server, info.addresses(),
+                                   u"Name a server on the internet with --server or "_s
+                                   u"QUILLMERE_CHECK_SERVER."_s);
     bool serverHasIpv4 = false;
     bool serverHasIpv6 = false;
     for (const QHostAddress& address : info.addresses()) {
@@ -418,6 +421,8 @@ void CheckCommand::finish(int exitStatus)
     if (m_firstCheckJson)
         m_result.insert(u"firstCheck"_s, *m_firstCheckJson);
     if (m_options.router != RouterAction::Unforward) {
+        m_result.insert(u"note"_s,
+                        m_serverNote.isEmpty() ? QJsonValue() : QJsonValue(m_serverNote));
         m_result.insert(u"family"_s, familyName(m_family).toString().toLower());
         if (m_family == AddressFamily::IPv4) {
             m_result.insert(u"ipv6"_s, m_ipv6Json ? QJsonValue(*m_ipv6Json) : QJsonValue());
@@ -500,6 +505,8 @@ void CheckCommand::printResultLines()
         m_out << u"Message: "_s << escapeForTerminal(*message) << u'\n';
     if (m_holders)
         m_out << u"Service: "_s << escapeForTerminal(holdersText()) << u'\n';
+    if (!m_serverNote.isEmpty() && !m_firstCheckJson)
+        m_out << u"Note: "_s << escapeForTerminal(m_serverNote) << u'\n';
 }
 
 QString CheckCommand::holdersText() const

@@ -136,6 +136,7 @@ private:
     std::optional<VerdictKind> m_firstKind;
     int m_exitStatus = 0; // the first check's, kept while the IPv6 check runs
     QJsonObject m_result;
+    QString m_serverNote;                          // when the server is on this computer or the LAN
     std::optional<service::PortHolders> m_holders; // --service: who holds the port
 
     // --forward and --unforward.

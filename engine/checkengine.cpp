@@ -84,7 +84,8 @@ void CheckEngine::cmdCheckMeClick()
 
     wshttp.close();
     ShowStatus(text::kContacting.toString(), TextColour::Blue);
-    wshttp.connectToHost(m_server.host, m_server.port, networkLayer(m_family));
+    m_checkServer = m_server;
+    wshttp.connectToHost(m_checkServer.host, m_checkServer.port, networkLayer(m_family));
 }
 
 void CheckEngine::reportLockedPort()
@@ -163,7 +164,7 @@ void CheckEngine::wshttpConnect()
     AddLogHTTP(u"HTTP: Connect to: "_s + wshttp.remoteHostIP() + u':' +
                QString::number(wshttp.remotePort()));
     const ProbeProtocol protocol = m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
-    wshttp.sendData(buildCheckRequest(m_view.portText(), protocol, m_server.hostHeader()));
+    wshttp.sendData(buildCheckRequest(m_view.portText(), protocol, m_checkServer.hostHeader()));
 }
 
 void CheckEngine::wshttpDataArrival(qint64 bytesTotal)

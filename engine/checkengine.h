@@ -57,6 +57,8 @@ public:
     bool isServiceCheck() const { return m_serviceCheck; }
 
     const CheckServerAddress& server() const { return m_server; }
+    // The server the next check goes to; a check under way keeps its own.
+    void setServer(const CheckServerAddress& server) { m_server = server; }
 
     // "Quillmere version 1.0.39", the line every check's server log starts with.
     static QString versionLine();
@@ -117,7 +119,8 @@ private:
     bool opensPort() const { return !m_serviceCheck; }
 
     CheckView& m_view;
-    const CheckServerAddress m_server;
+    CheckServerAddress m_server;
+    CheckServerAddress m_checkServer; // the server of the check under way
     int m_timeoutInterval = kTimeoutMs;
     AddressFamily m_family = AddressFamily::Any;
     bool m_serviceCheck = false;
