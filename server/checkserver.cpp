@@ -399,14 +399,15 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
         ~EndCheck() { clients.endCheck(group); }
     } endCheck{m_clients, group};
 
-    Findings findings{connection.client, check, ProbeOutcome::Unreachable, false};
+    Findings findings{connection.client, check, ProbeOutcome::Unreachable, false, newCheckToken()};
+    const std::string payload = probePayload(findings.token);
     const auto executor = m_context.get_executor();
     if (check.protocol == Protocol::Tcp) {
-        std::tie(findings.outcome, findings.pingAnswered) =
-            co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout) &&
-                      m_pinger.ping(connection.client));
+        std::tie(findings.outcome, findings.pingAnswered) = co_await (
+            probeTcp(executor, connection.client, check.port, m_config.connectTimeout, payload) &&
+            m_pinger.ping(connection.client));
     } else {
-        findings.outcome = probeUdp(executor, connection.client, check.port);
+        findings.outcome = probeUdp(executor, connection.client, check.port, payload);
         findings.pingAnswered = co_await m_pinger.ping(connection.client);
     }
     const std::string_view ping = !m_pinger.canPing(connection.client) ? "off"

@@ -115,6 +115,12 @@ std::string checkReply(const Findings& findings, const ReplyContext& context)
         .append(addressText(findings.client))
         .append(wire::kIpClose)
         .append("</p>\n");
+    if (!findings.token.empty())
+        body.append("<p>Check token: ")
+            .append(wire::kTokenOpen)
+            .append(findings.token)
+            .append(wire::kTokenClose)
+            .append("</p>\n");
     if (findings.pingAnswered)
         body.append("<p>Ping: ").append(wire::kPingOk).append(" (your router answered).</p>\n");
     else
@@ -157,7 +163,7 @@ bool isValidMessage(std::string_view message)
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
     for (const std::string_view marker :
-         {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen}) {
+         {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen, wire::kTokenOpen}) {
         if (lower.find(marker) != std::string::npos)
             return false;
     }

@@ -29,6 +29,7 @@ struct Findings
     CheckQuery query;
     ProbeOutcome outcome = ProbeOutcome::Unreachable;
     bool pingAnswered = false;
+    std::string token; // the check's token, as the probe carried it; empty for none
 };
 
 // HTTP minor version of the request: 0 for HTTP/1.0, 1 for HTTP/1.1.
@@ -39,8 +40,8 @@ struct ReplyContext
 };
 
 // The check's outcome: status 200, an HTML page a person can read, carrying the markers
-// "-ip:ADDR-", "-ping ok" (when the echo was answered), "-tcpopen-" (when the TCP probe was
-// accepted), the operator's message, and "-done-" last.
+// "-ip:ADDR-", "-token:HEX-" (when the check has a token), "-ping ok" (when the echo was answered),
+// "-tcpopen-" (when the TCP probe was accepted), the operator's message, and "-done-" last.
 std::string checkReply(const Findings& findings, const ReplyContext& context);
 
 // A check that was not run: an HTML page whose reason sits between "<message>" and
@@ -55,8 +56,8 @@ std::string pageReply(unsigned status, std::string_view contentType, std::string
 
 // A message an operator may configure: printable ASCII without '<' or '>' (the program shows it
 // as plain text, a browser as HTML, and both must show the same), at most 400 characters, and
-// without the markers "-done-", "-tcpopen-", "-ping ok" and "-ip:" in any case, which would
-// change the verdict.
+// without the markers "-done-", "-tcpopen-", "-ping ok", "-ip:" and "-token:" in any case, which
+// would change the verdict.
 bool isValidMessage(std::string_view message);
 
 } // namespace quillmere::server

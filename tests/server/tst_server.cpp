@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -266,6 +267,7 @@ private Q_SLOTS:
     void checkProgramSeesItsPortOpenThroughTheServer_data();
     void checkProgramSeesItsPortOpenThroughTheServer();
     void closedPortGetsFinishedPageWithoutOpenMarker();
+    void probeCarriesTheFreshTokenOfItsReply();
     void badRequestsAreAnsweredAtOnceAndProbeNothing_data();
     void badRequestsAreAnsweredAtOnceAndProbeNothing();
     void headOverLimitInSlowShortFieldsIsRefused();
@@ -335,6 +337,36 @@ void TestServer::closedPortGetsFinishedPageWithoutOpenMarker()
     QVERIFY(reply.contains("<message>Back at 18:00 & later</message>"));
     QVERIFY(reply.trimmed().endsWith("-done-</p>\n</body></html>"));
     QVERIFY(server.accessLog().contains(u"outcome=closed"_s));
+    QVERIFY(server.stop());
+}
+
+void TestServer::probeCarriesTheFreshTokenOfItsReply()
+{
+    ServerProcess server({u"--allow-private"_s, u"--ping"_s, u"off"_s});
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY(serverPort);
+    static const QRegularExpression tokenMarker(u"-token:([0-9a-f]{32})-"_s);
+    const auto tokenOf = [](const QByteArray& reply) {
+        return tokenMarker.match(QString::fromLatin1(reply)).captured(1).toLatin1();
+    };
+
+    TcpTarget target;
+    QVERIFY(target.listening());
+    Exchange tcp(serverPort, checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(tcp.closed(), kWait);
+    const QByteArray tcpToken = tokenOf(tcp.reply());
+    QVERIFY2(!tcpToken.isEmpty(), tcp.reply().constData());
+    QTRY_COMPARE_WITH_TIMEOUT(target.data(), "quillmere dunmoor " + tcpToken + "\r\n", kWait);
+
+    QUdpSocket udpTarget;
+    QVERIFY(udpTarget.bind(QHostAddress::LocalHost, 0));
+    Exchange udp(serverPort, checkRequest(checkQuery(udpTarget.localPort(), "udp")));
+    QTRY_VERIFY_WITH_TIMEOUT(udp.closed(), kWait);
+    const QByteArray udpToken = tokenOf(udp.reply());
+    QVERIFY2(!udpToken.isEmpty(), udp.reply().constData());
+    QTRY_VERIFY_WITH_TIMEOUT(udpTarget.hasPendingDatagrams(), kWait);
+    QCOMPARE(udpTarget.receiveDatagram().data(), "quillmere dunmoor " + udpToken + "\r\n");
+    QVERIFY(udpToken != tcpToken); // a new one for every check
     QVERIFY(server.stop());
 }
 

@@ -19,6 +19,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include <fcntl.h>
@@ -83,6 +84,7 @@ private Q_SLOTS:
     void readsCommandLine();
     void fitsTheDescriptorLimit();
     void checkReplyGivesEngineVerdicts();
+    void probeOfAnotherCheckDoesNotCount();
     void refusalCarriesItsReasonAsMessage();
     void operatorMessageReachesTheProgram();
     void accessLogNeverBlocks();
@@ -650,8 +652,8 @@ void TestServerParts::fitsTheDescriptorLimit()
 void TestServerParts::checkReplyGivesEngineVerdicts()
 {
     Findings findings{address("203.0.113.9"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
-                      true};
-    const std::string probe(probePayload());
+                      true, newCheckToken()};
+    const std::string probe = probePayload(findings.token);
 
     Verdict verdict = verdictOf(checkReply(findings, {}), probe, ProbeProtocol::Tcp, false);
     QCOMPARE(verdict.outcome, Outcome::TcpArrived);
@@ -661,7 +663,8 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     // The page is one reply, markers in order, "-done-" last.
     const std::string page = checkReply(findings, {1, {}});
     QVERIFY(page.starts_with("HTTP/1.1 200 OK\r\n"));
-    QVERIFY(page.find("-ip:") < page.find("-tcpopen-"));
+    QVERIFY(page.find("-ip:") < page.find("-token:" + findings.token + "-"));
+    QVERIFY(page.find("-token:") < page.find("-tcpopen-"));
     QVERIFY(page.find("-tcpopen-") < page.find("-done-"));
     QCOMPARE(page.find("-done-"), page.rfind("-done-"));
 
@@ -680,7 +683,7 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     }
 
     Findings udp{address("2001:4860:1:2::7"), CheckQuery{53, Protocol::Udp}, ProbeOutcome::Sent,
-                 true};
+                 true, findings.token};
     QCOMPARE(verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, false).outcome,
              Outcome::UdpGraceWait);
     verdict = verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, true);
@@ -688,6 +691,48 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     QCOMPARE(verdict.externalAddress, std::optional<QString>(u"2001:4860:1:2::7"_qs));
     QCOMPARE(verdictOf(checkReply(udp, {}), "", ProbeProtocol::Udp, true).outcome,
              Outcome::UdpMissing);
+}
+
+// Each check draws its own token; the program counts a probe only when it carries the token of
+// the reply it got, so neither the bare probe word nor another check's probe makes a port open.
+void TestServerParts::probeOfAnotherCheckDoesNotCount()
+{
+    std::set<std::string> tokens;
+    for (int i = 0; i < 64; ++i) {
+        const std::string token = newCheckToken();
+        QCOMPARE(token.size(), wire::kTokenDigits);
+        QVERIFY2(token.find_first_not_of("0123456789abcdef") == std::string::npos, token.c_str());
+        tokens.insert(token);
+    }
+    QCOMPARE(tokens.size(), std::size_t(64));
+
+    const std::string token = *tokens.begin();
+    const std::string payload = probePayload(token);
+    QVERIFY(payload.find(wire::probeMark(token)) != std::string::npos);
+    QVERIFY(payload.ends_with("\r\n"));
+    // No larger than the shortest request that asks for a probe.
+    QVERIFY(payload.size() <=
+            std::string("GET /portcheck3.cgi?port=1&protocol=tcp HTTP/1.0\r\n\r\n").size());
+
+    const Findings tcp{address("203.0.113.9"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
+                       false, token};
+    const Findings udp{address("203.0.113.9"), CheckQuery{4711, Protocol::Udp}, ProbeOutcome::Sent,
+                       false, token};
+    const std::string other = *tokens.rbegin();
+    for (const std::string& forged :
+         {std::string("dunmoor"), std::string("quillmere dunmoor\r\n"), probePayload(other),
+          probePayload(token.substr(0, token.size() - 1)), "dunmoor" + token}) {
+        QCOMPARE(verdictOf(checkReply(tcp, {}), forged, ProbeProtocol::Tcp, false).outcome,
+                 Outcome::TcpElsewhere);
+        QCOMPARE(verdictOf(checkReply(udp, {}), forged, ProbeProtocol::Udp, true).outcome,
+                 Outcome::UdpMissing);
+    }
+    QCOMPARE(verdictOf(checkReply(tcp, {}), payload, ProbeProtocol::Tcp, false).outcome,
+             Outcome::TcpArrived);
+    QCOMPARE(verdictOf(checkReply(udp, {}), payload, ProbeProtocol::Udp, true).outcome,
+             Outcome::UdpArrived);
+    // The message cannot name a token of its own ahead of the server's.
+    QVERIFY(!isValidMessage("see -Token:0123456789abcdef0123456789abcdef-"));
 }
 
 void TestServerParts::refusalCarriesItsReasonAsMessage()
@@ -709,8 +754,8 @@ void TestServerParts::operatorMessageReachesTheProgram()
         QVERIFY2(!isValidMessage(marker), marker);
     QVERIFY(!isValidMessage("caf\xc3\xa9"));
     QVERIFY(!isValidMessage(std::string(401, 'x')));
-    const Findings findings{address("8.8.8.8"), CheckQuery{80, Protocol::Tcp}, ProbeOutcome::Closed,
-                            false};
+    const Findings findings{
+        address("8.8.8.8"), CheckQuery{80, Protocol::Tcp}, ProbeOutcome::Closed, false, {}};
     const Verdict verdict = verdictOf(checkReply(findings, {0, "Maintenance at 18:00 UTC & later"}),
                                       "", ProbeProtocol::Tcp, false);
     QCOMPARE(verdict.message, std::optional<QString>(u"Maintenance at 18:00 UTC & later"_qs));
