@@ -1,6 +1,7 @@
 #include "server/checkserver.h"
 
 #include "server/helppage.h"
+#include "server/negotiation.h"
 #include "server/prober.h"
 #include "server/replies.h"
 #include "wire/checkwire.h"
@@ -71,6 +72,14 @@ std::string plainText(std::string_view text)
     return std::string(text) + "\n";
 }
 
+// A refused check, as the page or, when the client asked for it, as JSON.
+std::string refusal(bool json, unsigned status, std::string_view reason, unsigned httpMinor,
+                    unsigned retryAfter = 0)
+{
+    return json ? refusalReplyJson(status, reason, httpMinor, retryAfter)
+                : refusalReply(status, reason, httpMinor, retryAfter);
+}
+
 } // namespace
 
 // One client connection, from accept to close.
@@ -81,6 +90,7 @@ struct CheckServer::Connection
     Address client; // the peer, or whom a trusted proxy speaks for
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     unsigned httpMinor = 0;
+    bool json = false;      // the client asked for JSON
     std::string received{}; // the head as it came, at most kHeadLimit bytes
 };
 
@@ -288,9 +298,13 @@ asio::awaitable<std::string> CheckServer::answer(Connection& connection, const H
     const RequestHead& request = parse.head;
     connection.httpMinor = request.httpMinor;
     const auto [path, query] = splitTarget(request.target);
+    connection.json = path == wire::kCheckPath && prefersJson(request.accept);
     if (request.method != "GET")
         co_return pageReply(405, "text/plain; charset=utf-8", plainText("Only GET is served here."),
                             connection.httpMinor, "Allow: GET\r\n");
+    if (request.hasBody && connection.json)
+        co_return refusalReplyJson(400, "Bad request: a GET request has no body.",
+                                   connection.httpMinor);
     if (request.hasBody)
         co_return pageReply(400, "text/plain; charset=utf-8",
                             plainText("Bad request: a GET request has no body."),
@@ -300,8 +314,9 @@ asio::awaitable<std::string> CheckServer::answer(Connection& connection, const H
             effectiveClient(connection.peer, request.forwardedFor, m_config.trustedProxies);
         if (!client) {
             logCheck(connection, "-", "-", "bad-request", "-");
-            co_return refusalReply(
-                400, "Bad request: the X-Forwarded-For header does not name the client's address.",
+            co_return refusal(
+                connection.json, 400,
+                "Bad request: the X-Forwarded-For header does not name the client's address.",
                 connection.httpMinor);
         }
         connection.client = *client;
@@ -353,10 +368,11 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
                                                       std::string_view query)
 {
     const unsigned minor = connection.httpMinor;
+    const bool json = connection.json;
     const auto parsed = parseCheckQuery(query);
     if (const auto* problem = std::get_if<QueryError>(&parsed)) {
         logCheck(connection, "-", "-", "bad-request", "-");
-        co_return refusalReply(400, "Bad request: " + problem->reason, minor);
+        co_return refusal(json, 400, "Bad request: " + problem->reason, minor);
     }
     const CheckQuery check = std::get<CheckQuery>(parsed);
     const std::string port = std::to_string(check.port);
@@ -364,31 +380,31 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
 
     if (!m_config.allowPrivate && !isPublicAddress(connection.client)) {
         logCheck(connection, port, word, "refused", "-");
-        co_return refusalReply(403,
-                               "This server does not check " + addressText(connection.client) +
-                                   ": it is not an address on the public internet.",
-                               minor);
+        co_return refusal(json, 403,
+                          "This server does not check " + addressText(connection.client) +
+                              ": it is not an address on the public internet.",
+                          minor);
     }
 
     const ClientGroup group = clientGroup(connection.client);
     switch (m_clients.beginCheck(group, std::chrono::steady_clock::now())) {
     case Refusal::ClientBusy:
         logCheck(connection, port, word, "rate-limited", "-");
-        co_return refusalReply(429,
-                               "A check from your address is still running. Please wait for it to "
-                               "finish, then try again.",
-                               minor, 5);
+        co_return refusal(json, 429,
+                          "A check from your address is still running. Please wait for it to "
+                          "finish, then try again.",
+                          minor, 5);
     case Refusal::ClientRate:
         logCheck(connection, port, word, "rate-limited", "-");
-        co_return refusalReply(429,
-                               "Too many checks from your address: at most " +
-                                   std::to_string(m_config.limits.clientRate) +
-                                   " a minute. Please try again in a minute.",
-                               minor, 60);
+        co_return refusal(json, 429,
+                          "Too many checks from your address: at most " +
+                              std::to_string(m_config.limits.clientRate) +
+                              " a minute. Please try again in a minute.",
+                          minor, 60);
     case Refusal::ServerBusy:
         logCheck(connection, port, word, "busy", "-");
-        co_return refusalReply(503, "The check server is busy. Please try again in a minute.",
-                               minor, 60);
+        co_return refusal(json, 503, "The check server is busy. Please try again in a minute.",
+                          minor, 60);
     case Refusal::None:
         break;
     }
@@ -414,7 +430,8 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
                                   : findings.pingAnswered              ? "ok"
                                                                        : "none";
     logCheck(connection, port, word, outcomeWord(findings.outcome), ping);
-    co_return checkReply(findings, ReplyContext{minor, m_config.message});
+    const ReplyContext context{minor, m_config.message};
+    co_return json ? checkReplyJson(findings, context) : checkReply(findings, context);
 }
 
 void CheckServer::logCheck(const Connection& connection, std::string_view port,

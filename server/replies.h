@@ -50,6 +50,20 @@ std::string checkReply(const Findings& findings, const ReplyContext& context);
 std::string refusalReply(unsigned status, std::string_view reason, unsigned httpMinor,
                          unsigned retryAfter = 0);
 
+// The same two as JSON, for scripts that ask for it (see negotiation.h). A check gives
+// {"address", "port", "protocol", "reachable", "outcome", "ping", "message", "token"}: reachable
+// is true when the TCP probe was accepted, false when the probe did not get through, and null
+// for a UDP datagram that went out (only the client can tell whether it arrived); message is
+// null without one. A refusal gives {"status", "error", "message"} and "retry_after" with
+// `retryAfter`, which also goes into a Retry-After header.
+std::string checkReplyJson(const Findings& findings, const ReplyContext& context);
+std::string refusalReplyJson(unsigned status, std::string_view reason, unsigned httpMinor,
+                             unsigned retryAfter = 0);
+
+// `text` as a JSON string, quotes included. Bytes from 0x80 are taken as Latin-1, so the result
+// is ASCII and valid JSON whatever `text` holds.
+std::string jsonString(std::string_view text);
+
 // Any other reply, with its content type.
 std::string pageReply(unsigned status, std::string_view contentType, std::string_view body,
                       unsigned httpMinor, std::string_view extraHeaders = {});

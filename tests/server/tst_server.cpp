@@ -3,6 +3,8 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
@@ -268,6 +270,7 @@ private Q_SLOTS:
     void checkProgramSeesItsPortOpenThroughTheServer();
     void closedPortGetsFinishedPageWithoutOpenMarker();
     void probeCarriesTheFreshTokenOfItsReply();
+    void answersJsonWhenAskedFor();
     void badRequestsAreAnsweredAtOnceAndProbeNothing_data();
     void badRequestsAreAnsweredAtOnceAndProbeNothing();
     void headOverLimitInSlowShortFieldsIsRefused();
@@ -368,6 +371,80 @@ void TestServer::probeCarriesTheFreshTokenOfItsReply()
     QCOMPARE(udpTarget.receiveDatagram().data(), "quillmere dunmoor " + udpToken + "\r\n");
     QVERIFY(udpToken != tcpToken); // a new one for every check
     QVERIFY(server.stop());
+}
+
+// The reply's status and its body read as a JSON object; an empty object when the reply is not
+// JSON.
+std::pair<QByteArray, QJsonObject> jsonReply(const Exchange& exchange)
+{
+    const QByteArray& reply = exchange.reply();
+    const qsizetype end = reply.indexOf("\r\n\r\n");
+    if (end < 0 || !reply.left(end).contains("\r\nContent-Type: application/json\r\n"))
+        return {exchange.statusLine(), {}};
+    return {exchange.statusLine(), QJsonDocument::fromJson(reply.mid(end + 4)).object()};
+}
+
+void TestServer::answersJsonWhenAskedFor()
+{
+    const QByteArray json = "Accept: application/json\r\n";
+    {
+        ServerProcess server({u"--allow-private"_s, u"--ping"_s, u"off"_s, u"--client-rate"_s,
+                              u"2"_s, u"--message"_s, u"Back at \"18:00\""_s});
+        const quint16 serverPort = server.waitForPort();
+        QVERIFY(serverPort);
+        TcpTarget target;
+        Exchange check(serverPort, checkRequest(checkQuery(target.port()), json));
+        QTRY_VERIFY_WITH_TIMEOUT(check.closed(), kWait);
+        const auto [status, body] = jsonReply(check);
+        QCOMPARE(status, "HTTP/1.0 200 OK");
+        QCOMPARE(body.value(u"address"_s).toString(), u"127.0.0.1"_s);
+        QCOMPARE(body.value(u"port"_s).toInt(), int(target.port()));
+        QCOMPARE(body.value(u"protocol"_s).toString(), u"tcp"_s);
+        QCOMPARE(body.value(u"reachable"_s), QJsonValue(true));
+        QCOMPARE(body.value(u"ping"_s), QJsonValue(false));
+        QCOMPARE(body.value(u"message"_s).toString(), u"Back at \"18:00\""_s);
+        const QByteArray token = body.value(u"token"_s).toString().toLatin1();
+        QTRY_COMPARE_WITH_TIMEOUT(target.data(), "quillmere dunmoor " + token + "\r\n", kWait);
+
+        Exchange badPort(serverPort, checkRequest("port=0&protocol=tcp", json));
+        QTRY_VERIFY_WITH_TIMEOUT(badPort.closed(), kWait);
+        const auto [badStatus, badBody] = jsonReply(badPort);
+        QCOMPARE(badStatus, "HTTP/1.0 400 Bad Request");
+        QCOMPARE(badBody.value(u"status"_s).toInt(), 400);
+        QCOMPARE(badBody.value(u"message"_s).toString(),
+                 u"Bad request: The port must be a number from 1 to 65535."_s);
+
+        // A browser gets the page, and a client that turns JSON down too.
+        Exchange page(serverPort,
+                      checkRequest(checkQuery(closedPort()), "Accept: text/html,*/*;q=0.8\r\n"
+                                                             "Accept: application/json;q=0\r\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(page.closed(), kWait);
+        QVERIFY(page.reply().contains("\r\nContent-Type: text/html; charset=utf-8\r\n"));
+        QVERIFY(page.reply().contains("-done-"));
+
+        Exchange third(serverPort, checkRequest(checkQuery(target.port()), json));
+        QTRY_VERIFY_WITH_TIMEOUT(third.closed(), kWait);
+        const auto [rateStatus, rateBody] = jsonReply(third);
+        QCOMPARE(rateStatus, "HTTP/1.0 429 Too Many Requests");
+        QVERIFY(third.reply().contains("\r\nRetry-After: 60\r\n"));
+        QCOMPARE(rateBody.value(u"status"_s).toInt(), 429);
+        QCOMPARE(rateBody.value(u"retry_after"_s).toInt(), 60);
+        QVERIFY(rateBody.value(u"message"_s).toString().startsWith(u"Too many checks"_s));
+        QCOMPARE(target.connections(), 1);
+        QVERIFY(server.stop());
+    }
+    {
+        ServerProcess server({});
+        const quint16 serverPort = server.waitForPort();
+        QVERIFY(serverPort);
+        Exchange refused(serverPort, checkRequest(checkQuery(closedPort()), json));
+        QTRY_VERIFY_WITH_TIMEOUT(refused.closed(), kWait);
+        const auto [status, body] = jsonReply(refused);
+        QCOMPARE(status, "HTTP/1.0 403 Forbidden");
+        QCOMPARE(body.value(u"status"_s).toInt(), 403);
+        QVERIFY(body.value(u"message"_s).toString().contains(u"does not check 127.0.0.1"_s));
+        QVERIFY(server.stop());
+    }
 }
 
 void TestServer::badRequestsAreAnsweredAtOnceAndProbeNothing_data()

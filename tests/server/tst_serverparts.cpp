@@ -6,6 +6,7 @@
 #include "server/addresses.h"
 #include "server/checkquery.h"
 #include "server/clientlimits.h"
+#include "server/negotiation.h"
 #include "server/prober.h"
 #include "server/replies.h"
 #include "server/requesthead.h"
@@ -14,6 +15,9 @@
 #include "engine/checkprotocol.h"
 #include "engine/verdict.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <boost/asio/io_context.hpp>
@@ -86,6 +90,10 @@ private Q_SLOTS:
     void checkReplyGivesEngineVerdicts();
     void probeOfAnotherCheckDoesNotCount();
     void refusalCarriesItsReasonAsMessage();
+    void jsonOnlyWhenTheClientAsksForIt_data();
+    void jsonOnlyWhenTheClientAsksForIt();
+    void jsonRepliesSayWhatThePageSays();
+    void jsonStringsSurviveAnyBytes();
     void operatorMessageReachesTheProgram();
     void accessLogNeverBlocks();
 };
@@ -744,6 +752,125 @@ void TestServerParts::refusalCarriesItsReasonAsMessage()
     QCOMPARE(verdict.outcome, Outcome::NoServerResult); // no result: nothing was checked
     QCOMPARE(verdict.message, std::optional<QString>(u"Too many checks from your address."_qs));
     QVERIFY(!verdict.externalAddress);
+}
+
+void TestServerParts::jsonOnlyWhenTheClientAsksForIt_data()
+{
+    QTest::addColumn<QByteArrayList>("accept"); // one entry per Accept field
+    QTest::addColumn<bool>("json");
+
+    QTest::newRow("no Accept") << QByteArrayList{} << false;
+    QTest::newRow("application/json") << QByteArrayList{"application/json"} << true;
+    QTest::newRow("any case") << QByteArrayList{"Application/JSON"} << true;
+    QTest::newRow("with a charset") << QByteArrayList{"application/json; charset=utf-8"} << true;
+    QTest::newRow("among others") << QByteArrayList{"text/plain, application/json;q=0.5"} << true;
+    QTest::newRow("in a second field") << QByteArrayList{"text/plain", "application/json"} << true;
+    QTest::newRow("q=0") << QByteArrayList{"application/json;q=0"} << false;
+    QTest::newRow("q=0.000") << QByteArrayList{"application/json; Q=0.000"} << false;
+    QTest::newRow("q=0.001") << QByteArrayList{"application/json;q=0.001"} << true;
+    QTest::newRow("q=1.0") << QByteArrayList{"application/json;q=1.0"} << true;
+    QTest::newRow("q too large") << QByteArrayList{"application/json;q=1.5"} << false;
+    QTest::newRow("q not a number") << QByteArrayList{"application/json;q=high"} << false;
+    QTest::newRow("q with four digits") << QByteArrayList{"application/json;q=0.5000"} << false;
+    QTest::newRow("listed twice, once refused")
+        << QByteArrayList{"application/json;q=0, application/json"} << true;
+    QTest::newRow("browser") << QByteArrayList{"text/html,application/xhtml+xml,*/*;q=0.8"}
+                             << false;
+    QTest::newRow("wildcards only") << QByteArrayList{"*/*, application/*"} << false;
+    QTest::newRow("html preferred") << QByteArrayList{"text/html, application/json;q=0.9"} << false;
+    QTest::newRow("json preferred") << QByteArrayList{"text/html;q=0.5, application/json"} << true;
+    QTest::newRow("equal weights") << QByteArrayList{"text/html, application/json"} << true;
+    QTest::newRow("other json types") << QByteArrayList{"application/json-patch+json"} << false;
+    QTest::newRow("as a parameter") << QByteArrayList{"text/plain;x=application/json"} << false;
+    QTest::newRow("comma in a quoted parameter")
+        << QByteArrayList{"text/plain;x=\"a,application/json,b\""} << false;
+    QTest::newRow("escaped quote in a parameter")
+        << QByteArrayList{"text/plain;x=\"\\\",application/json,\", text/html"} << false;
+    QTest::newRow("empty elements") << QByteArrayList{", ,application/json,"} << true;
+    QTest::newRow("no subtype") << QByteArrayList{"application/"} << false;
+}
+
+void TestServerParts::jsonOnlyWhenTheClientAsksForIt()
+{
+    QFETCH(QByteArrayList, accept);
+    // Through the head parser, as the server reads it.
+    QByteArray head = "GET /portcheck3.cgi?port=1&protocol=tcp HTTP/1.1\r\nHost: x\r\n";
+    for (const QByteArray& value : std::as_const(accept))
+        head += "Accept: " + value + "\r\n";
+    head += "\r\n";
+    const HeadParse parse = parseRequestHead(std::string_view(head.constData(), head.size()));
+    QCOMPARE(parse.status, HeadStatus::Complete);
+    QCOMPARE(parse.head.accept.size(), std::size_t(accept.size()));
+    QTEST(prefersJson(parse.head.accept), "json");
+}
+
+void TestServerParts::jsonRepliesSayWhatThePageSays()
+{
+    const auto bodyOf = [](const std::string& reply) {
+        const auto end = reply.find("\r\n\r\n");
+        return QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(end + 4))).object();
+    };
+    Findings findings{address("2001:db8::7"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
+                      true, newCheckToken()};
+    std::string reply = checkReplyJson(findings, {1, "Back at \"noon\" \\ later"});
+    QVERIFY(reply.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"));
+    QJsonObject json = bodyOf(reply);
+    QCOMPARE(json.value(u"address"_qs).toString(), u"2001:db8::7"_qs);
+    QCOMPARE(json.value(u"port"_qs).toInt(), 4711);
+    QCOMPARE(json.value(u"protocol"_qs).toString(), u"tcp"_qs);
+    QCOMPARE(json.value(u"reachable"_qs), QJsonValue(true));
+    QCOMPARE(json.value(u"outcome"_qs).toString(), u"open"_qs);
+    QCOMPARE(json.value(u"ping"_qs), QJsonValue(true));
+    QCOMPARE(json.value(u"message"_qs).toString(), u"Back at \"noon\" \\ later"_qs);
+    QCOMPARE(json.value(u"token"_qs).toString(), latin1(findings.token));
+    // The Content-Length counts the body.
+    const auto length = reply.find("Content-Length: ");
+    QCOMPARE(std::stoul(reply.substr(length + 16)), reply.size() - reply.find("\r\n\r\n") - 4);
+
+    for (const auto& [outcome, reachable] :
+         {std::pair{ProbeOutcome::Closed, QJsonValue(false)},
+          std::pair{ProbeOutcome::TimedOut, QJsonValue(false)},
+          std::pair{ProbeOutcome::Unreachable, QJsonValue(false)},
+          std::pair{ProbeOutcome::Sent, QJsonValue(QJsonValue::Null)}}) {
+        findings.outcome = outcome;
+        findings.pingAnswered = false;
+        findings.query.protocol = outcome == ProbeOutcome::Sent ? Protocol::Udp : Protocol::Tcp;
+        json = bodyOf(checkReplyJson(findings, {0, {}}));
+        QCOMPARE(json.value(u"reachable"_qs), reachable);
+        QCOMPARE(json.value(u"outcome"_qs).toString(), latin1(outcomeWord(outcome)));
+        QCOMPARE(json.value(u"ping"_qs), QJsonValue(false));
+        QCOMPARE(json.value(u"message"_qs), QJsonValue(QJsonValue::Null));
+    }
+
+    reply = refusalReplyJson(429, "Too many checks from your address.", 0, 60);
+    QVERIFY(reply.starts_with("HTTP/1.0 429 Too Many Requests\r\n"));
+    QVERIFY(reply.find("\r\nRetry-After: 60\r\n") != std::string::npos);
+    json = bodyOf(reply);
+    QCOMPARE(json.value(u"status"_qs).toInt(), 429);
+    QCOMPARE(json.value(u"error"_qs).toString(), u"Too Many Requests"_qs);
+    QCOMPARE(json.value(u"message"_qs).toString(), u"Too many checks from your address."_qs);
+    QCOMPARE(json.value(u"retry_after"_qs).toInt(), 60);
+    json = bodyOf(refusalReplyJson(403, "Not public.", 1));
+    QCOMPARE(json.value(u"status"_qs).toInt(), 403);
+    QVERIFY(!json.contains(u"retry_after"_qs));
+}
+
+void TestServerParts::jsonStringsSurviveAnyBytes()
+{
+    std::string every;
+    for (int byte = 0; byte < 256; ++byte)
+        every.push_back(char(byte));
+    for (const std::string& text :
+         {every, std::string("\"\\/\b\f\n\r\t"), std::string("</script>"), std::string()}) {
+        const std::string json = "[" + jsonString(text) + "]";
+        QVERIFY(
+            std::all_of(json.begin(), json.end(), [](char c) { return c >= 0x20 && c < 0x7f; }));
+        QJsonParseError error;
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(document.array().at(0).toString(), latin1(text));
+    }
 }
 
 void TestServerParts::operatorMessageReachesTheProgram()
