@@ -164,6 +164,18 @@ bool CheckServer::start()
             std::to_string(limits.maxConnections) + " connections in all");
     if (m_config.allowPrivate)
         m_notes("private and reserved addresses are probed too (--allow-private)");
+    m_metrics.setPingMethods(m_pinger.method(false), m_pinger.method(true));
+    if (m_config.metricsListen) {
+        const ListenAddress& where = *m_config.metricsListen;
+        MetricsEndpoint& endpoint = m_metricsEndpoint.emplace(m_context, m_metrics);
+        const std::string error = endpoint.listen(where.endpoint, where.everyAddress);
+        if (!error.empty()) {
+            m_notes("cannot serve metrics on " + endpointText(where.endpoint) + ": " + error);
+            return false;
+        }
+        m_notes("metrics at http://" + endpointText(endpoint.localEndpoint()) + "/metrics");
+        endpoint.start();
+    }
 
     for (tcp::acceptor& acceptor : m_acceptors)
         asio::co_spawn(m_context, acceptLoop(acceptor), asio::detached);
@@ -180,6 +192,8 @@ void CheckServer::stop(std::function<void()> drained)
     boost::system::error_code ignored;
     for (tcp::acceptor& acceptor : m_acceptors)
         acceptor.close(ignored);
+    if (m_metricsEndpoint)
+        m_metricsEndpoint->close();
     m_sweepTimer.cancel();
     connectionEnded();
 }
@@ -237,6 +251,7 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
     const ClientGroup peerGroup = clientGroup(connection.peer);
     if (!m_clients.openConnection(peerGroup, proxy))
         co_return; // the socket closes with the frame
+    m_metrics.connectionOpened();
     struct Release
     {
         CheckServer& server;
@@ -245,6 +260,7 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
         ~Release()
         {
             server.m_clients.closeConnection(group, proxy);
+            server.m_metrics.connectionClosed();
             server.connectionEnded();
         }
     } release{*this, peerGroup, proxy};
@@ -408,20 +424,27 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
     case Refusal::None:
         break;
     }
+    m_metrics.checkStarted();
     struct EndCheck
     {
         ClientTable& clients;
+        Metrics& metrics;
         const ClientGroup& group;
-        ~EndCheck() { clients.endCheck(group); }
-    } endCheck{m_clients, group};
+        ~EndCheck()
+        {
+            clients.endCheck(group);
+            metrics.checkEnded();
+        }
+    } endCheck{m_clients, m_metrics, group};
 
     Findings findings{connection.client, check, ProbeOutcome::Unreachable, false, newCheckToken()};
     const std::string payload = probePayload(findings.token);
     const auto executor = m_context.get_executor();
     if (check.protocol == Protocol::Tcp) {
-        std::tie(findings.outcome, findings.pingAnswered) = co_await (
-            probeTcp(executor, connection.client, check.port, m_config.connectTimeout, payload) &&
-            m_pinger.ping(connection.client));
+        std::tie(findings.outcome, findings.pingAnswered) =
+            co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout,
+                               payload, &m_metrics.probeConnectTimes()) &&
+                      m_pinger.ping(connection.client));
     } else {
         findings.outcome = probeUdp(executor, connection.client, check.port, payload);
         findings.pingAnswered = co_await m_pinger.ping(connection.client);
@@ -448,6 +471,8 @@ void CheckServer::logCheck(const Connection& connection, std::string_view port,
     line.append(" ping=").append(ping);
     line.append(" duration_ms=").append(std::to_string(elapsed.count()));
     m_accessLog(line);
+    m_metrics.requestEnded(protocol, outcome,
+                           std::chrono::steady_clock::now() - connection.started);
 }
 
 } // namespace quillmere::server

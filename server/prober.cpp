@@ -83,7 +83,7 @@ std::string probePayload(std::string_view token)
 
 asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address address,
                                        std::uint16_t port, std::chrono::milliseconds timeout,
-                                       std::string payload)
+                                       std::string payload, Histogram* connectTimes)
 {
     const asio::ip::tcp::endpoint endpoint(unmapped(address), port);
     asio::ip::tcp::socket socket(executor);
@@ -95,12 +95,15 @@ asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address a
 
     Deadline deadline(executor, socket);
     deadline.arm(timeout);
+    const auto start = std::chrono::steady_clock::now();
     const auto [connectError] =
         co_await socket.async_connect(endpoint, asio::as_tuple(asio::use_awaitable));
     if (deadline.expired())
         co_return ProbeOutcome::TimedOut;
     deadline.disarm();
     const ProbeOutcome outcome = outcomeOf(connectError);
+    if (connectTimes && (outcome == ProbeOutcome::Open || outcome == ProbeOutcome::Closed))
+        connectTimes->observe(std::chrono::steady_clock::now() - start);
     if (outcome != ProbeOutcome::Open)
         co_return outcome;
 

@@ -5,6 +5,7 @@
 // shortest request that can ask for them.
 
 #include "server/addresses.h"
+#include "server/metrics.h"
 #include "server/replies.h"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -25,11 +26,11 @@ std::string newCheckToken();
 std::string probePayload(std::string_view token);
 
 // Connects within `timeout` (with fewer SYN retries than the system's default), sends the
-// payload and closes. Never throws.
-boost::asio::awaitable<ProbeOutcome> probeTcp(boost::asio::any_io_executor executor,
-                                              Address address, std::uint16_t port,
-                                              std::chrono::milliseconds timeout,
-                                              std::string payload);
+// payload and closes. The time the address took to accept or refuse goes into `connectTimes`
+// when given. Never throws.
+boost::asio::awaitable<ProbeOutcome>
+probeTcp(boost::asio::any_io_executor executor, Address address, std::uint16_t port,
+         std::chrono::milliseconds timeout, std::string payload, Histogram* connectTimes = nullptr);
 
 // Sends `payload` as one datagram. Never throws.
 ProbeOutcome probeUdp(const boost::asio::any_io_executor& executor, const Address& address,

@@ -6,6 +6,7 @@
 #include "server/addresses.h"
 #include "server/checkquery.h"
 #include "server/clientlimits.h"
+#include "server/metrics.h"
 #include "server/negotiation.h"
 #include "server/prober.h"
 #include "server/replies.h"
@@ -87,6 +88,9 @@ private Q_SLOTS:
     void headLimitIsOnTheWholeHead();
     void readsCommandLine();
     void fitsTheDescriptorLimit();
+    void metricsStayOffTheCheckListeners_data();
+    void metricsStayOffTheCheckListeners();
+    void histogramBucketsAreCumulative();
     void checkReplyGivesEngineVerdicts();
     void probeOfAnotherCheckDoesNotCount();
     void refusalCarriesItsReasonAsMessage();
@@ -639,6 +643,59 @@ void TestServerParts::readsCommandLine()
                                                     {"--allow-private=no"},
                                                     {"stray"}})
         QVERIFY2(!parseCommandLine(bad).error.empty(), std::string(bad.front()).c_str());
+}
+
+void TestServerParts::metricsStayOffTheCheckListeners_data()
+{
+    QTest::addColumn<QByteArrayList>("arguments");
+    QTest::addColumn<bool>("accepted");
+
+    using List = QByteArrayList;
+    QTest::newRow("off by default") << List{"--listen", "*:80"} << true;
+    QTest::newRow("loopback beside every address")
+        << List{"--listen", "*:80", "--metrics-listen", "127.0.0.1:9100"} << true;
+    QTest::newRow("other port of the same address")
+        << List{"--listen", "192.0.2.1:80", "--metrics-listen", "192.0.2.1:9100"} << true;
+    QTest::newRow("port 0 never collides")
+        << List{"--listen", "127.0.0.1:0", "--metrics-listen", "127.0.0.1:0"} << true;
+    QTest::newRow("the same address and port")
+        << List{"--listen", "192.0.2.1:80", "--metrics-listen", "192.0.2.1:80"} << false;
+    QTest::newRow("inside an every-address listener")
+        << List{"--listen", "*:8080", "--metrics-listen", "127.0.0.1:8080"} << false;
+    QTest::newRow("every address over a listener")
+        << List{"--listen", "[2001:db8::1]:80", "--metrics-listen", "*:80"} << false;
+    QTest::newRow("the default listener") << List{"--metrics-listen", "0.0.0.0:80"} << false;
+    QTest::newRow("the default port elsewhere") << List{"--metrics-listen", "127.0.0.1:81"} << true;
+    QTest::newRow("order does not matter")
+        << List{"--metrics-listen", "[::1]:443", "--listen", "[::1]:443"} << false;
+    QTest::newRow("not an address") << List{"--metrics-listen", "localhost:9100"} << false;
+}
+
+void TestServerParts::metricsStayOffTheCheckListeners()
+{
+    QFETCH(QByteArrayList, arguments);
+    std::vector<std::string_view> views;
+    for (const QByteArray& argument : std::as_const(arguments))
+        views.emplace_back(argument.constData(), std::size_t(argument.size()));
+    const CommandLine line = parseCommandLine(views);
+    QTEST(line.error.empty(), "accepted");
+    if (line.error.empty())
+        QCOMPARE(line.config.metricsListen.has_value(), arguments.contains("--metrics-listen"));
+}
+
+void TestServerParts::histogramBucketsAreCumulative()
+{
+    Histogram histogram{0.01, 0.1, 1};
+    for (const std::chrono::milliseconds duration : {5ms, 10ms, 50ms, 2000ms, 100ms})
+        histogram.observe(duration);
+    std::string text;
+    histogram.write(text, "x_seconds", "protocol=\"tcp\"");
+    QCOMPARE(text, std::string("x_seconds_bucket{protocol=\"tcp\",le=\"0.01\"} 2\n"
+                               "x_seconds_bucket{protocol=\"tcp\",le=\"0.1\"} 4\n"
+                               "x_seconds_bucket{protocol=\"tcp\",le=\"1\"} 4\n"
+                               "x_seconds_bucket{protocol=\"tcp\",le=\"+Inf\"} 5\n"
+                               "x_seconds_sum{protocol=\"tcp\"} 2.165\n"
+                               "x_seconds_count{protocol=\"tcp\"} 5\n"));
 }
 
 void TestServerParts::fitsTheDescriptorLimit()
