@@ -37,4 +37,37 @@ std::optional<QString> extractDelimited(QStringView text, QLatin1StringView open
     return text.mid(start, end - start).toString();
 }
 
+ProbeToken findProbeToken(QStringView httpLog)
+{
+    const qsizetype at = httpLog.indexOf(marker::kTokenOpen, 0, Qt::CaseInsensitive);
+    if (at < 0)
+        return {};
+    // Never more than one character past the longest token is looked at, however long the
+    // text after the marker runs.
+    const QStringView rest = httpLog.mid(at + marker::kTokenOpen.size());
+    qsizetype digits = 0;
+    while (digits < rest.size() && qsizetype(wire::kTokenMaxDigits) >= digits &&
+           rest[digits].unicode() < 0x80 && wire::isTokenDigit(char(rest[digits].unicode())))
+        ++digits;
+    if (digits < qsizetype(wire::kTokenMinDigits) || digits > qsizetype(wire::kTokenMaxDigits) ||
+        !rest.mid(digits).startsWith(marker::kTokenClose, Qt::CaseInsensitive))
+        return {ProbeToken::State::Malformed, {}};
+    return {ProbeToken::State::Valid, rest.first(digits).toString()};
+}
+
+bool probeArrived(QStringView httpLog, QStringView listenerLog)
+{
+    const ProbeToken token = findProbeToken(httpLog);
+    switch (token.state) {
+    case ProbeToken::State::Absent:
+        return containsMarker(listenerLog, marker::kProbe);
+    case ProbeToken::State::Malformed:
+        return false;
+    case ProbeToken::State::Valid:
+        break;
+    }
+    const QString mark = marker::kProbe + marker::fromWire(wire::kTokenSeparator) + token.digits;
+    return listenerLog.contains(mark, Qt::CaseInsensitive);
+}
+
 } // namespace quillmere

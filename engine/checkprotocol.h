@@ -30,6 +30,8 @@ inline constexpr QLatin1StringView kIpOpen = fromWire(wire::kIpOpen);
 inline constexpr QLatin1StringView kIpClose = fromWire(wire::kIpClose);
 inline constexpr QLatin1StringView kMessageOpen = fromWire(wire::kMessageOpen);
 inline constexpr QLatin1StringView kMessageClose = fromWire(wire::kMessageClose);
+inline constexpr QLatin1StringView kTokenOpen = fromWire(wire::kTokenOpen);
+inline constexpr QLatin1StringView kTokenClose = fromWire(wire::kTokenClose);
 } // namespace marker
 
 // "tcp" or "udp", always lower case.
@@ -45,5 +47,23 @@ bool containsMarker(QStringView text, QLatin1StringView marker);
 // does not occur; an empty text when it occurs but no `close` follows.
 std::optional<QString> extractDelimited(QStringView text, QLatin1StringView open,
                                         QLatin1StringView close);
+
+// The check's token as the reply gives it at its first "-token:" marker.
+struct ProbeToken
+{
+    enum class State {
+        Absent,    // no marker: the server sends no token
+        Valid,     // kTokenMinDigits to kTokenMaxDigits hex digits, then "-"
+        Malformed, // a marker with anything else after it
+    };
+    State state = State::Absent;
+    QString digits; // as sent, when Valid
+};
+ProbeToken findProbeToken(QStringView httpLog);
+
+// Whether the listener log holds this check's probe. With a valid token in the reply only the
+// probe word followed by that token counts; a malformed token lets nothing count; a reply without
+// one leaves the probe word alone to count, wherever it stands.
+bool probeArrived(QStringView httpLog, QStringView listenerLog);
 
 } // namespace quillmere

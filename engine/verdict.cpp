@@ -59,7 +59,7 @@ Verdict decideVerdict(QStringView httpLog, QStringView listenerLog, ProbeProtoco
         if (!waitElapsed) {
             decide(v, Outcome::UdpGraceWait, text::kWaitingForPacket, TextColour::Blue);
             v.wait = WaitRequest::GraceWait;
-        } else if (containsMarker(listenerLog, marker::kProbe)) {
+        } else if (probeArrived(httpLog, listenerLog)) {
             decide(v, Outcome::UdpArrived, text::kOpenHere, TextColour::Green);
             v.info = text::kUdpOpen.toString();
         } else {
@@ -69,7 +69,7 @@ Verdict decideVerdict(QStringView httpLog, QStringView listenerLog, ProbeProtoco
     } else if (!containsMarker(httpLog, marker::kTcpOpen)) {
         decide(v, Outcome::TcpNotReached, text::kNotOpen, TextColour::Red);
         v.info = text::kTcpClosed.toString();
-    } else if (containsMarker(listenerLog, marker::kProbe)) {
+    } else if (probeArrived(httpLog, listenerLog)) {
         decide(v, Outcome::TcpArrived, text::kOpenHere, TextColour::Green);
         v.info = text::kTcpOpen.toString();
     } else {

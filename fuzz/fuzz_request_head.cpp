@@ -8,12 +8,15 @@
 // a probe.
 
 #include "fuzz/fuzzcheck.h"
+#include "server/asciitext.h"
 #include "server/checkquery.h"
+#include "server/negotiation.h"
 #include "server/requesthead.h"
 #include "wire/checkwire.h"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 using namespace quillmere;
 using namespace quillmere::server;
@@ -48,6 +51,20 @@ void checkComplete(const RequestHead& head, std::string_view input)
         FUZZ_CHECK(inside(*head.host, bytes) && oneLine(*head.host));
     for (const std::string_view value : head.forwardedFor)
         FUZZ_CHECK(inside(value, bytes) && oneLine(value));
+    for (const std::string_view value : head.accept)
+        FUZZ_CHECK(inside(value, bytes) && oneLine(value));
+}
+
+// JSON is chosen only when some Accept value names it.
+bool namesJson(const std::vector<std::string_view>& values)
+{
+    for (const std::string_view value : values) {
+        for (std::size_t at = 0; at + 16 <= value.size(); ++at) {
+            if (equalsIgnoringCase(value.substr(at, 16), "application/json"))
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
@@ -89,6 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const HeadParse again = parseRequestHead(longer);
     FUZZ_CHECK(again.status == HeadStatus::Complete && again.head.size == head.size);
     FUZZ_CHECK(again.head.method == head.method && again.head.target == head.target);
+
+    if (prefersJson(head.accept))
+        FUZZ_CHECK(namesJson(head.accept));
 
     // The route to a probe: a GET of the check path with a query the server accepts.
     const auto [path, query] = splitTarget(head.target);

@@ -28,9 +28,9 @@ bool isFlag(std::string_view a)
 bool takesValue(std::string_view name)
 {
     for (const std::string_view known :
-         {"--listen", "--message", "--trusted-proxy", "--ping", "--connect-timeout",
-          "--client-checks", "--client-rate", "--client-connections", "--max-checks",
-          "--max-connections"}) {
+         {"--listen", "--metrics-listen", "--message", "--trusted-proxy", "--ping",
+          "--connect-timeout", "--client-checks", "--client-rate", "--client-connections",
+          "--max-checks", "--max-connections"}) {
         if (name == known)
             return true;
     }
@@ -49,7 +49,7 @@ bool isHarmlessMessage(std::string_view message)
             return false;
         folded.push_back(c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c);
     }
-    for (const std::string_view marker : {"-done-", "-tcpopen-", "-ping ok", "-ip:"}) {
+    for (const std::string_view marker : {"-done-", "-tcpopen-", "-ping ok", "-ip:", "-token:"}) {
         if (folded.find(marker) != std::string::npos)
             return false;
     }
@@ -119,6 +119,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(config.allowPrivate == allowPrivate);
 
     FUZZ_CHECK(config.listen.size() == listens);
+    // The metrics never share a check listener's port on an address it serves.
+    if (config.metricsListen && config.metricsListen->endpoint.port() != 0) {
+        const auto& metrics = config.metricsListen->endpoint;
+        if (config.listen.empty())
+            FUZZ_CHECK(metrics.port() != 80);
+        for (const ListenAddress& listen : config.listen)
+            FUZZ_CHECK(listen.endpoint.port() != metrics.port() ||
+                       (listen.endpoint.address() != metrics.address() &&
+                        !listen.endpoint.address().is_unspecified() &&
+                        !metrics.address().is_unspecified()));
+    }
     FUZZ_CHECK(config.trustedProxies.size() == proxies);
     for (const AddressPrefix& prefix : config.trustedProxies)
         FUZZ_CHECK(prefix.length <= (prefix.network.is_v4() ? 32u : 128u));

@@ -7,6 +7,8 @@
 // The expected verdict is worked out here again from the verdict table, with a search of its own
 // (ASCII letters folded; the logs hold Latin-1 only, where no other letter folds to ASCII), and
 // the extracted address and message must be the text between their markers in the HTTP log.
+// When the reply has a token marker, the port is never open here unless the listener log holds
+// the probe word followed by that token, and the token is well formed.
 
 #include "engine/verdict.h"
 #include "fuzz/fuzzcheck.h"
@@ -56,12 +58,44 @@ std::optional<QString> between(QStringView original, const std::u16string& folde
     return original.mid(qsizetype(start), qsizetype(end - start)).toString();
 }
 
+bool isHexDigit(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'); // folded already
+}
+
+// The reply's token: nullopt when it has no token marker, an empty text when the first marker is
+// not followed by kTokenMinDigits to kTokenMaxDigits hex digits and the closing "-".
+std::optional<std::u16string> tokenOf(const std::u16string& http)
+{
+    const auto at = http.find(wide(wire::kTokenOpen));
+    if (at == std::u16string::npos)
+        return std::nullopt;
+    const auto start = at + wire::kTokenOpen.size();
+    auto end = start;
+    while (end < http.size() && isHexDigit(http[end]))
+        ++end;
+    const auto digits = end - start;
+    if (digits < wire::kTokenMinDigits || digits > wire::kTokenMaxDigits ||
+        http.compare(end, wire::kTokenClose.size(), wide(wire::kTokenClose)) != 0)
+        return std::u16string();
+    return http.substr(start, digits);
+}
+
+// The probe word, the separator and the token, as the listener log must hold them.
+std::u16string tokenProbe(const std::u16string& token)
+{
+    return wide(wire::kProbeWord) + wide(wire::kTokenSeparator) + token;
+}
+
 Outcome expectedOutcome(const std::u16string& http, const std::u16string& listener,
                         ProbeProtocol protocol, bool waitElapsed)
 {
     if (!has(http, wire::kDone))
         return has(http, wire::kHttpOk) ? Outcome::ReplyWithoutCheck : Outcome::NoServerResult;
-    const bool probeArrived = has(listener, wire::kProbeWord);
+    const auto token = tokenOf(http);
+    const bool probeArrived =
+        !token ? has(listener, wire::kProbeWord)
+               : !token->empty() && listener.find(tokenProbe(*token)) != std::u16string::npos;
     if (protocol == ProbeProtocol::Udp) {
         if (!waitElapsed)
             return Outcome::UdpGraceWait;
@@ -131,8 +165,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(v.outcome != Outcome::Undecided);
     FUZZ_CHECK(v.outcome == expectedOutcome(http, listener, protocol, waitElapsed));
 
-    // What it means, what it shows and what it asks of the timers agree with the outcome.
+    // No open port here on the probe word alone once the reply names a token: only its probe.
     const VerdictKind kind = v.kind();
+    if (kind == VerdictKind::OpenHere && has(http, wire::kTokenOpen)) {
+        const auto token = tokenOf(http);
+        FUZZ_CHECK(token && token->size() >= wire::kTokenMinDigits &&
+                   token->size() <= wire::kTokenMaxDigits);
+        FUZZ_CHECK(listener.find(tokenProbe(*token)) != std::u16string::npos);
+    }
+
+    // What it means, what it shows and what it asks of the timers agree with the outcome.
     FUZZ_CHECK(statusSays(v, kind));
     FUZZ_CHECK(!v.status.isEmpty());
     FUZZ_CHECK(v.statusColour == expectedColour(kind));

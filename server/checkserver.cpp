@@ -1,6 +1,7 @@
 #include "server/checkserver.h"
 
 #include "server/helppage.h"
+#include "server/negotiation.h"
 #include "server/prober.h"
 #include "server/replies.h"
 #include "wire/checkwire.h"
@@ -71,6 +72,14 @@ std::string plainText(std::string_view text)
     return std::string(text) + "\n";
 }
 
+// A refused check, as the page or, when the client asked for it, as JSON.
+std::string refusal(bool json, unsigned status, std::string_view reason, unsigned httpMinor,
+                    unsigned retryAfter = 0)
+{
+    return json ? refusalReplyJson(status, reason, httpMinor, retryAfter)
+                : refusalReply(status, reason, httpMinor, retryAfter);
+}
+
 } // namespace
 
 // One client connection, from accept to close.
@@ -81,6 +90,7 @@ struct CheckServer::Connection
     Address client; // the peer, or whom a trusted proxy speaks for
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     unsigned httpMinor = 0;
+    bool json = false;      // the client asked for JSON
     std::string received{}; // the head as it came, at most kHeadLimit bytes
 };
 
@@ -154,6 +164,18 @@ bool CheckServer::start()
             std::to_string(limits.maxConnections) + " connections in all");
     if (m_config.allowPrivate)
         m_notes("private and reserved addresses are probed too (--allow-private)");
+    m_metrics.setPingMethods(m_pinger.method(false), m_pinger.method(true));
+    if (m_config.metricsListen) {
+        const ListenAddress& where = *m_config.metricsListen;
+        MetricsEndpoint& endpoint = m_metricsEndpoint.emplace(m_context, m_metrics);
+        const std::string error = endpoint.listen(where.endpoint, where.everyAddress);
+        if (!error.empty()) {
+            m_notes("cannot serve metrics on " + endpointText(where.endpoint) + ": " + error);
+            return false;
+        }
+        m_notes("metrics at http://" + endpointText(endpoint.localEndpoint()) + "/metrics");
+        endpoint.start();
+    }
 
     for (tcp::acceptor& acceptor : m_acceptors)
         asio::co_spawn(m_context, acceptLoop(acceptor), asio::detached);
@@ -170,6 +192,8 @@ void CheckServer::stop(std::function<void()> drained)
     boost::system::error_code ignored;
     for (tcp::acceptor& acceptor : m_acceptors)
         acceptor.close(ignored);
+    if (m_metricsEndpoint)
+        m_metricsEndpoint->close();
     m_sweepTimer.cancel();
     connectionEnded();
 }
@@ -227,6 +251,7 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
     const ClientGroup peerGroup = clientGroup(connection.peer);
     if (!m_clients.openConnection(peerGroup, proxy))
         co_return; // the socket closes with the frame
+    m_metrics.connectionOpened();
     struct Release
     {
         CheckServer& server;
@@ -235,6 +260,7 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
         ~Release()
         {
             server.m_clients.closeConnection(group, proxy);
+            server.m_metrics.connectionClosed();
             server.connectionEnded();
         }
     } release{*this, peerGroup, proxy};
@@ -288,9 +314,13 @@ asio::awaitable<std::string> CheckServer::answer(Connection& connection, const H
     const RequestHead& request = parse.head;
     connection.httpMinor = request.httpMinor;
     const auto [path, query] = splitTarget(request.target);
+    connection.json = path == wire::kCheckPath && prefersJson(request.accept);
     if (request.method != "GET")
         co_return pageReply(405, "text/plain; charset=utf-8", plainText("Only GET is served here."),
                             connection.httpMinor, "Allow: GET\r\n");
+    if (request.hasBody && connection.json)
+        co_return refusalReplyJson(400, "Bad request: a GET request has no body.",
+                                   connection.httpMinor);
     if (request.hasBody)
         co_return pageReply(400, "text/plain; charset=utf-8",
                             plainText("Bad request: a GET request has no body."),
@@ -300,8 +330,9 @@ asio::awaitable<std::string> CheckServer::answer(Connection& connection, const H
             effectiveClient(connection.peer, request.forwardedFor, m_config.trustedProxies);
         if (!client) {
             logCheck(connection, "-", "-", "bad-request", "-");
-            co_return refusalReply(
-                400, "Bad request: the X-Forwarded-For header does not name the client's address.",
+            co_return refusal(
+                connection.json, 400,
+                "Bad request: the X-Forwarded-For header does not name the client's address.",
                 connection.httpMinor);
         }
         connection.client = *client;
@@ -353,10 +384,11 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
                                                       std::string_view query)
 {
     const unsigned minor = connection.httpMinor;
+    const bool json = connection.json;
     const auto parsed = parseCheckQuery(query);
     if (const auto* problem = std::get_if<QueryError>(&parsed)) {
         logCheck(connection, "-", "-", "bad-request", "-");
-        co_return refusalReply(400, "Bad request: " + problem->reason, minor);
+        co_return refusal(json, 400, "Bad request: " + problem->reason, minor);
     }
     const CheckQuery check = std::get<CheckQuery>(parsed);
     const std::string port = std::to_string(check.port);
@@ -364,56 +396,65 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
 
     if (!m_config.allowPrivate && !isPublicAddress(connection.client)) {
         logCheck(connection, port, word, "refused", "-");
-        co_return refusalReply(403,
-                               "This server does not check " + addressText(connection.client) +
-                                   ": it is not an address on the public internet.",
-                               minor);
+        co_return refusal(json, 403,
+                          "This server does not check " + addressText(connection.client) +
+                              ": it is not an address on the public internet.",
+                          minor);
     }
 
     const ClientGroup group = clientGroup(connection.client);
     switch (m_clients.beginCheck(group, std::chrono::steady_clock::now())) {
     case Refusal::ClientBusy:
         logCheck(connection, port, word, "rate-limited", "-");
-        co_return refusalReply(429,
-                               "A check from your address is still running. Please wait for it to "
-                               "finish, then try again.",
-                               minor, 5);
+        co_return refusal(json, 429,
+                          "A check from your address is still running. Please wait for it to "
+                          "finish, then try again.",
+                          minor, 5);
     case Refusal::ClientRate:
         logCheck(connection, port, word, "rate-limited", "-");
-        co_return refusalReply(429,
-                               "Too many checks from your address: at most " +
-                                   std::to_string(m_config.limits.clientRate) +
-                                   " a minute. Please try again in a minute.",
-                               minor, 60);
+        co_return refusal(json, 429,
+                          "Too many checks from your address: at most " +
+                              std::to_string(m_config.limits.clientRate) +
+                              " a minute. Please try again in a minute.",
+                          minor, 60);
     case Refusal::ServerBusy:
         logCheck(connection, port, word, "busy", "-");
-        co_return refusalReply(503, "The check server is busy. Please try again in a minute.",
-                               minor, 60);
+        co_return refusal(json, 503, "The check server is busy. Please try again in a minute.",
+                          minor, 60);
     case Refusal::None:
         break;
     }
+    m_metrics.checkStarted();
     struct EndCheck
     {
         ClientTable& clients;
+        Metrics& metrics;
         const ClientGroup& group;
-        ~EndCheck() { clients.endCheck(group); }
-    } endCheck{m_clients, group};
+        ~EndCheck()
+        {
+            clients.endCheck(group);
+            metrics.checkEnded();
+        }
+    } endCheck{m_clients, m_metrics, group};
 
-    Findings findings{connection.client, check, ProbeOutcome::Unreachable, false};
+    Findings findings{connection.client, check, ProbeOutcome::Unreachable, false, newCheckToken()};
+    const std::string payload = probePayload(findings.token);
     const auto executor = m_context.get_executor();
     if (check.protocol == Protocol::Tcp) {
         std::tie(findings.outcome, findings.pingAnswered) =
-            co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout) &&
+            co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout,
+                               payload, &m_metrics.probeConnectTimes()) &&
                       m_pinger.ping(connection.client));
     } else {
-        findings.outcome = probeUdp(executor, connection.client, check.port);
+        findings.outcome = probeUdp(executor, connection.client, check.port, payload);
         findings.pingAnswered = co_await m_pinger.ping(connection.client);
     }
     const std::string_view ping = !m_pinger.canPing(connection.client) ? "off"
                                   : findings.pingAnswered              ? "ok"
                                                                        : "none";
     logCheck(connection, port, word, outcomeWord(findings.outcome), ping);
-    co_return checkReply(findings, ReplyContext{minor, m_config.message});
+    const ReplyContext context{minor, m_config.message};
+    co_return json ? checkReplyJson(findings, context) : checkReply(findings, context);
 }
 
 void CheckServer::logCheck(const Connection& connection, std::string_view port,
@@ -430,6 +471,8 @@ void CheckServer::logCheck(const Connection& connection, std::string_view port,
     line.append(" ping=").append(ping);
     line.append(" duration_ms=").append(std::to_string(elapsed.count()));
     m_accessLog(line);
+    m_metrics.requestEnded(protocol, outcome,
+                           std::chrono::steady_clock::now() - connection.started);
 }
 
 } // namespace quillmere::server

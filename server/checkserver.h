@@ -5,6 +5,8 @@
 
 #include "server/clientlimits.h"
 #include "server/deadline.h"
+#include "server/metrics.h"
+#include "server/metricsendpoint.h"
 #include "server/pinger.h"
 #include "server/requesthead.h"
 #include "server/serverconfig.h"
@@ -71,6 +73,8 @@ private:
     Sink m_accessLog;
     Sink m_notes;
     ClientTable m_clients;
+    Metrics m_metrics;
+    std::optional<MetricsEndpoint> m_metricsEndpoint;
     Pinger m_pinger;
     std::list<boost::asio::ip::tcp::acceptor> m_acceptors;
     boost::asio::steady_timer m_sweepTimer;

@@ -184,6 +184,14 @@ std::string Pinger::description() const
     return m_v4->state + "; " + m_v6->state;
 }
 
+std::string_view Pinger::method(bool ipv6) const
+{
+    const Family& family = ipv6 ? *m_v6 : *m_v4;
+    if (!family.socket)
+        return "none";
+    return family.raw ? "raw" : "datagram";
+}
+
 bool Pinger::canPing(const Address& address) const
 {
     const Family& family = unmapped(address).is_v4() ? *m_v4 : *m_v6;

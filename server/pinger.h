@@ -50,6 +50,8 @@ public:
     // What the pinger ended up with, for the start-up log: one line per family.
     std::string description() const;
     bool canPing(const Address& address) const;
+    // "datagram", "raw" or "none": how the family pings since the pinger was made.
+    std::string_view method(bool ipv6) const;
 
     // True when `address` answered an echo request before the deadline. Never throws; false at
     // once when the family has no socket.

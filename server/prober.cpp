@@ -8,8 +8,13 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <array>
+#include <cerrno>
+#include <random>
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 
 namespace quillmere::server {
@@ -18,9 +23,17 @@ namespace asio = boost::asio;
 
 namespace {
 
-constexpr std::string_view kPayload = "quillmere probe: dunmoor\r\n";
-static_assert(kPayload.find(wire::kProbeWord) != std::string_view::npos);
-static_assert(kPayload.size() <= 64);
+constexpr std::string_view kPayloadStart = "quillmere ";
+constexpr std::string_view kPayloadEnd = "\r\n";
+// A probe never outweighs the request that asked for it, even the shortest one.
+constexpr std::size_t kShortestRequest =
+    std::string_view("GET ").size() + wire::kCheckPath.size() +
+    std::string_view("?port=1&protocol=tcp HTTP/1.0\r\n\r\n").size();
+static_assert(kPayloadStart.size() + wire::kProbeWord.size() + wire::kTokenSeparator.size() +
+                  wire::kTokenDigits + kPayloadEnd.size() <=
+              kShortestRequest);
+static_assert(wire::kTokenDigits >= wire::kTokenMinDigits &&
+              wire::kTokenDigits <= wire::kTokenMaxDigits && wire::kTokenDigits % 2 == 0);
 
 // Two SYN retransmissions (about 3 s) instead of the usual six (about two minutes); the
 // connect time-out ends the attempt anyway.
@@ -39,13 +52,38 @@ ProbeOutcome outcomeOf(const boost::system::error_code& error)
 
 } // namespace
 
-std::string_view probePayload()
+std::string newCheckToken()
 {
-    return kPayload;
+    std::array<unsigned char, wire::kTokenDigits / 2> bytes{};
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
+        if (got > 0) {
+            filled += std::size_t(got);
+        } else if (got < 0 && errno != EINTR) {
+            // No getrandom (a kernel before 3.17): the library's source reads the same pool.
+            std::random_device source;
+            for (unsigned char& byte : bytes)
+                byte = static_cast<unsigned char>(source());
+            break;
+        }
+    }
+    constexpr std::string_view kDigits = "0123456789abcdef";
+    std::string token;
+    token.reserve(wire::kTokenDigits);
+    for (const unsigned char byte : bytes)
+        token.append(1, kDigits[byte >> 4]).append(1, kDigits[byte & 0x0F]);
+    return token;
+}
+
+std::string probePayload(std::string_view token)
+{
+    return std::string(kPayloadStart).append(wire::probeMark(token)).append(kPayloadEnd);
 }
 
 asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address address,
-                                       std::uint16_t port, std::chrono::milliseconds timeout)
+                                       std::uint16_t port, std::chrono::milliseconds timeout,
+                                       std::string payload, Histogram* connectTimes)
 {
     const asio::ip::tcp::endpoint endpoint(unmapped(address), port);
     asio::ip::tcp::socket socket(executor);
@@ -57,32 +95,35 @@ asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address a
 
     Deadline deadline(executor, socket);
     deadline.arm(timeout);
+    const auto start = std::chrono::steady_clock::now();
     const auto [connectError] =
         co_await socket.async_connect(endpoint, asio::as_tuple(asio::use_awaitable));
     if (deadline.expired())
         co_return ProbeOutcome::TimedOut;
     deadline.disarm();
     const ProbeOutcome outcome = outcomeOf(connectError);
+    if (connectTimes && (outcome == ProbeOutcome::Open || outcome == ProbeOutcome::Closed))
+        connectTimes->observe(std::chrono::steady_clock::now() - start);
     if (outcome != ProbeOutcome::Open)
         co_return outcome;
 
     // A fresh connection's send buffer takes the payload at once; the close sends it on and
     // ends the connection.
     socket.non_blocking(true, error);
-    socket.write_some(asio::buffer(kPayload.data(), kPayload.size()), error);
+    socket.write_some(asio::buffer(payload), error);
     socket.close(error);
     co_return ProbeOutcome::Open;
 }
 
 ProbeOutcome probeUdp(const asio::any_io_executor& executor, const Address& address,
-                      std::uint16_t port)
+                      std::uint16_t port, std::string_view payload)
 {
     const asio::ip::udp::endpoint endpoint(unmapped(address), port);
     asio::ip::udp::socket socket(executor);
     boost::system::error_code error;
     socket.open(endpoint.protocol(), error);
     if (!error)
-        socket.send_to(asio::buffer(kPayload.data(), kPayload.size()), endpoint, 0, error);
+        socket.send_to(asio::buffer(payload.data(), payload.size()), endpoint, 0, error);
     return error ? ProbeOutcome::Unreachable : ProbeOutcome::Sent;
 }
 

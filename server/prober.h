@@ -1,10 +1,11 @@
 #pragma once
 
 // The probe of a client's port: a TCP connection that carries a short payload, or one UDP
-// datagram. Both payloads contain the probe word and are smaller than the request that asked
-// for them.
+// datagram. Both payloads carry the probe word and the check's token, and are no larger than the
+// shortest request that can ask for them.
 
 #include "server/addresses.h"
+#include "server/metrics.h"
 #include "server/replies.h"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -12,21 +13,27 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace quillmere::server {
 
-// The payload of both probes.
-std::string_view probePayload();
+// A fresh token for one check: wire::kTokenDigits lower-case hex digits from the system's
+// random source.
+std::string newCheckToken();
+
+// The payload of both probes: "quillmere dunmoor TOKEN" and a line end.
+std::string probePayload(std::string_view token);
 
 // Connects within `timeout` (with fewer SYN retries than the system's default), sends the
-// payload and closes. Never throws.
-boost::asio::awaitable<ProbeOutcome> probeTcp(boost::asio::any_io_executor executor,
-                                              Address address, std::uint16_t port,
-                                              std::chrono::milliseconds timeout);
+// payload and closes. The time the address took to accept or refuse goes into `connectTimes`
+// when given. Never throws.
+boost::asio::awaitable<ProbeOutcome>
+probeTcp(boost::asio::any_io_executor executor, Address address, std::uint16_t port,
+         std::chrono::milliseconds timeout, std::string payload, Histogram* connectTimes = nullptr);
 
-// Sends one datagram. Never throws.
+// Sends `payload` as one datagram. Never throws.
 ProbeOutcome probeUdp(const boost::asio::any_io_executor& executor, const Address& address,
-                      std::uint16_t port);
+                      std::uint16_t port, std::string_view payload);
 
 } // namespace quillmere::server

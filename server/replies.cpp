@@ -115,6 +115,12 @@ std::string checkReply(const Findings& findings, const ReplyContext& context)
         .append(addressText(findings.client))
         .append(wire::kIpClose)
         .append("</p>\n");
+    if (!findings.token.empty())
+        body.append("<p>Check token: ")
+            .append(wire::kTokenOpen)
+            .append(findings.token)
+            .append(wire::kTokenClose)
+            .append("</p>\n");
     if (findings.pingAnswered)
         body.append("<p>Ping: ").append(wire::kPingOk).append(" (your router answered).</p>\n");
     else
@@ -146,6 +152,95 @@ std::string refusalReply(unsigned status, std::string_view reason, unsigned http
     return pageReply(status, "text/html; charset=utf-8", body, httpMinor, headers);
 }
 
+std::string jsonString(std::string_view text)
+{
+    constexpr std::string_view kHex = "0123456789abcdef";
+    std::string json;
+    json.reserve(text.size() + 2);
+    json.push_back('"');
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+        case '"':
+            json.append("\\\"");
+            break;
+        case '\\':
+            json.append("\\\\");
+            break;
+        case '\n':
+            json.append("\\n");
+            break;
+        case '\r':
+            json.append("\\r");
+            break;
+        case '\t':
+            json.append("\\t");
+            break;
+        default:
+            if (byte < 0x20 || byte >= 0x7f) {
+                json.append("\\u00").append(1, kHex[byte >> 4]).append(1, kHex[byte & 0x0F]);
+            } else {
+                json.push_back(c);
+            }
+        }
+    }
+    json.push_back('"');
+    return json;
+}
+
+namespace {
+
+constexpr std::string_view kJsonType = "application/json";
+
+// The probe's outcome as the JSON reply's "reachable".
+std::string_view reachableJson(const Findings& findings)
+{
+    switch (findings.outcome) {
+    case ProbeOutcome::Open:
+        return "true";
+    case ProbeOutcome::Sent:
+        return "null";
+    case ProbeOutcome::Closed:
+    case ProbeOutcome::TimedOut:
+    case ProbeOutcome::Unreachable:
+        break;
+    }
+    return "false";
+}
+
+} // namespace
+
+std::string checkReplyJson(const Findings& findings, const ReplyContext& context)
+{
+    std::string body = "{\"address\":" + jsonString(addressText(findings.client));
+    body.append(",\"port\":").append(std::to_string(findings.query.port));
+    body.append(",\"protocol\":").append(jsonString(protocolWord(findings.query.protocol)));
+    body.append(",\"reachable\":").append(reachableJson(findings));
+    body.append(",\"outcome\":").append(jsonString(outcomeWord(findings.outcome)));
+    body.append(",\"ping\":").append(findings.pingAnswered ? "true" : "false");
+    body.append(",\"message\":")
+        .append(context.message.empty() ? std::string("null") : jsonString(context.message));
+    body.append(",\"token\":")
+        .append(findings.token.empty() ? std::string("null") : jsonString(findings.token));
+    body.append("}\n");
+    return pageReply(200, kJsonType, body, context.httpMinor);
+}
+
+std::string refusalReplyJson(unsigned status, std::string_view reason, unsigned httpMinor,
+                             unsigned retryAfter)
+{
+    std::string body = "{\"status\":" + std::to_string(status);
+    body.append(",\"error\":").append(jsonString(reasonPhrase(status)));
+    body.append(",\"message\":").append(jsonString(reason));
+    std::string headers;
+    if (retryAfter) {
+        body.append(",\"retry_after\":").append(std::to_string(retryAfter));
+        headers = "Retry-After: " + std::to_string(retryAfter) + "\r\n";
+    }
+    body.append("}\n");
+    return pageReply(status, kJsonType, body, httpMinor, headers);
+}
+
 bool isValidMessage(std::string_view message)
 {
     if (message.size() > 400 || !std::all_of(message.begin(), message.end(), [](char c) {
@@ -157,7 +252,7 @@ bool isValidMessage(std::string_view message)
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
     for (const std::string_view marker :
-         {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen}) {
+         {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen, wire::kTokenOpen}) {
         if (lower.find(marker) != std::string::npos)
             return false;
     }

@@ -100,6 +100,8 @@ public:
             m_head.host = value;
         } else if (equalsIgnoringCase(name, "X-Forwarded-For")) {
             m_head.forwardedFor.push_back(value);
+        } else if (equalsIgnoringCase(name, "Accept")) {
+            m_head.accept.push_back(value);
         } else if (equalsIgnoringCase(name, "Content-Length")) {
             return contentLength(value);
         } else if (equalsIgnoringCase(name, "Transfer-Encoding")) {

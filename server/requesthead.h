@@ -28,6 +28,7 @@ struct RequestHead
     unsigned httpMinor = 0;                     // HTTP/1.0: 0; HTTP/1.1 (or 1.x): 1
     std::optional<std::string_view> host;       // the Host field, when there is one
     std::vector<std::string_view> forwardedFor; // X-Forwarded-For values, in order
+    std::vector<std::string_view> accept;       // Accept values, in order
     bool hasBody = false;                       // a Content-Length above 0, or a Transfer-Encoding
     std::size_t size = 0; // bytes of the head, the empty line that ends it included
 };

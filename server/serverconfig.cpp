@@ -1,6 +1,7 @@
 #include "server/serverconfig.h"
 
 #include "server/replies.h"
+#include "wire/checkwire.h"
 
 #include <algorithm>
 #include <array>
@@ -57,6 +58,13 @@ OptionResult takeAddressOption(const Option& option, ServerConfig& config)
         if (!endpoint)
             return badValue(option);
         config.listen.push_back(*endpoint);
+        return std::string();
+    }
+    if (option.name == "--metrics-listen") {
+        const auto endpoint = parseListenAddress(option.value);
+        if (!endpoint)
+            return badValue(option);
+        config.metricsListen = *endpoint;
         return std::string();
     }
     if (option.name == "--trusted-proxy") {
@@ -145,6 +153,31 @@ bool takeSwitch(std::string_view name, CommandLine& result)
     return true;
 }
 
+// The metrics are for the operator: they may not be served on a check listener's address and
+// port, where anyone could read them (and the two would fight over the socket).
+std::string metricsConflict(const ServerConfig& config)
+{
+    if (!config.metricsListen || config.metricsListen->endpoint.port() == 0)
+        return {};
+    const ListenAddress& metrics = *config.metricsListen;
+    const auto overlaps = [&metrics](const ListenAddress& listen) {
+        const auto& a = listen.endpoint.address();
+        const auto& b = metrics.endpoint.address();
+        return listen.endpoint.port() == metrics.endpoint.port() &&
+               (listen.everyAddress || metrics.everyAddress || a.is_unspecified() ||
+                b.is_unspecified() || a == b);
+    };
+    const ListenAddress everywhere{
+        asio::ip::tcp::endpoint(asio::ip::address_v6::any(), wire::kDefaultServerPort), true};
+    const bool conflict = config.listen.empty()
+                              ? overlaps(everywhere)
+                              : std::any_of(config.listen.begin(), config.listen.end(), overlaps);
+    if (!conflict)
+        return {};
+    return "--metrics-listen may not take the address and port of a check listener: the metrics "
+           "would be public";
+}
+
 } // namespace
 
 std::optional<ListenAddress> parseListenAddress(std::string_view text)
@@ -205,6 +238,8 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
             taken = takeCheckOption(option, result.config);
         result.error = taken ? *taken : "unknown option " + std::string(option.name);
     }
+    if (result.error.empty())
+        result.error = metricsConflict(result.config);
     return result;
 }
 
@@ -242,6 +277,10 @@ address, pings that address, and replies with the findings.
 
   --listen ADDR:PORT        listen here; repeatable. IPv6 as [ADDR]:PORT, every address as
                             *:PORT. Default: every address, port 80. Port 0 picks a free port.
+  --metrics-listen ADDR:PORT
+                            serve GET /metrics (Prometheus text format) here; off by default.
+                            Not on a check listener's address and port; meant for loopback
+                            or a private network.
   --message TEXT            show TEXT to every user (printable ASCII, no '<' or '>')
   --trusted-proxy ADDR[/N]  a reverse proxy whose X-Forwarded-For header is believed;
                             repeatable. Without one the header is ignored.

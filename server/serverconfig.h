@@ -28,6 +28,8 @@ struct ServerConfig
 {
     // Empty: every address, port 80 (IPv6 and IPv4 on one socket where the system allows).
     std::vector<ListenAddress> listen;
+    // Where GET /metrics is served; nowhere when not given.
+    std::optional<ListenAddress> metricsListen;
     std::string message;
     std::vector<AddressPrefix> trustedProxies;
     bool allowPrivate = false;

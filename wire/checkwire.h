@@ -4,6 +4,7 @@
 // and the markers it looks for in the reply and in the probe. Both sides include this header, the
 // Qt engine and the Qt-free server, so the two cannot drift apart. Standard C++ only.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,33 @@ inline constexpr std::string_view kMessageClose = "</message>";
 
 // The probe payload must contain this word; finding it on the local port proves the probe came.
 inline constexpr std::string_view kProbeWord = "dunmoor";
+
+// The check's token: random hex the server draws anew for every check. It follows the probe word
+// in the probe ("dunmoor " then the token) and stands in the reply as "-token:HEX-", so that the
+// program counts only the probe of its own check, not the probe word from whoever else can reach
+// the port. A reply without the marker comes from a server that sends no token; one whose marker
+// holds anything but kTokenMinDigits to kTokenMaxDigits hex digits up to its "-" lets no probe
+// count at all.
+inline constexpr std::string_view kTokenOpen = "-token:";
+inline constexpr std::string_view kTokenClose = "-";
+inline constexpr std::string_view kTokenSeparator = " ";
+inline constexpr std::size_t kTokenDigits = 32; // 128 bits, what quillmere-server sends
+inline constexpr std::size_t kTokenMinDigits = 16;
+inline constexpr std::size_t kTokenMaxDigits = 64;
+
+inline constexpr bool isTokenDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// What the probe carries for `token`: the probe word, the separator and the token.
+inline std::string probeMark(std::string_view token)
+{
+    std::string mark;
+    mark.reserve(kProbeWord.size() + kTokenSeparator.size() + token.size());
+    mark.append(kProbeWord).append(kTokenSeparator).append(token);
+    return mark;
+}
 
 // The whole HTTP/1.0 request, byte for byte: the port text goes in unchanged (leading zeros
 // included), the host is what the Host header carries.

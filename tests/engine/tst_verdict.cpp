@@ -15,6 +15,8 @@ class TestVerdict : public QObject
 private Q_SLOTS:
     void rowDecided_data();
     void rowDecided();
+    void tokenDecidesWhichProbeCounts_data();
+    void tokenDecidesWhichProbeCounts();
     void resultLines_data();
     void resultLines();
 };
@@ -77,6 +79,77 @@ void TestVerdict::rowDecided()
 
     const auto protocol = udp ? ProbeProtocol::Udp : ProbeProtocol::Tcp;
     QTEST(decideVerdict(httpLog, listenerLog, protocol, waitElapsed).outcome, "outcome");
+}
+
+// With a token in the reply only a probe that carries it counts; the rows give the reply's token
+// part and what the listener saw, and say whether that is this check's probe.
+void TestVerdict::tokenDecidesWhichProbeCounts_data()
+{
+    QTest::addColumn<QString>("tokenPart");
+    QTest::addColumn<QString>("listenerLog");
+    QTest::addColumn<bool>("arrived");
+
+    const QString token = u"0123456789abcdef0123456789abcdef"_s;
+    const QString tokenPart = u"-token:"_s + token + u"-"_s;
+    const QString probe = u"Data arrived on local port: 5000\r\nquillmere dunmoor "_s;
+    const QString forged = u"Data arrived on local port: 5000\r\nDunmoor port probe\r\n"_s;
+
+    QTest::newRow("no token: the probe word counts") << QString() << forged << true;
+    QTest::newRow("no token: nothing") << QString() << QString() << false;
+    QTest::newRow("the probe with its token") << tokenPart << probe + token + u"\r\n"_s << true;
+    QTest::newRow("token in other letter case")
+        << u"-TOKEN:"_s + token.toUpper() + u"-"_s << probe + token + u"\r\n"_s << true;
+    QTest::newRow("probe in upper case") << tokenPart << (probe + token).toUpper() << true;
+    QTest::newRow("the probe word alone") << tokenPart << forged << false;
+    QTest::newRow("another token")
+        << tokenPart << probe + u"0123456789abcdef0123456789abcdee"_s << false;
+    QTest::newRow("token cut short") << tokenPart << probe + token.left(31) << false;
+    QTest::newRow("token without the separator") << tokenPart << u"dunmoor"_s + token << false;
+    QTest::newRow("token without the probe word") << tokenPart << token << false;
+    QTest::newRow("token split by a second arrival")
+        << tokenPart
+        << probe + token.left(8) + u"\r\nData arrived on local port: 5000\r\n"_s + token.mid(8)
+        << false;
+    QTest::newRow("16 digits") << u"-token:0123456789abcdef-"_s << probe + u"0123456789abcdef"_s
+                               << true;
+    QTest::newRow("64 digits") << u"-token:"_s + token + token + u"-"_s << probe + token + token
+                               << true;
+    QTest::newRow("the first of two tokens counts")
+        << tokenPart + u" -token:fedcba9876543210-"_s << probe + u"fedcba9876543210"_s << false;
+
+    // A malformed token lets nothing count, however much of it the listener saw.
+    const QList<std::pair<const char*, QString>> malformed{
+        {"empty", u"-token:-"_s},
+        {"not hex", u"-token:0123456789abcdefg123456789abcdef-"_s},
+        {"15 digits", u"-token:0123456789abcde-"_s},
+        {"65 digits", u"-token:"_s + token + token + u"0-"_s},
+        {"no end", u"-token:"_s + token},
+        {"space before the end", u"-token:"_s + token + u" -"_s},
+        {"non-ASCII digit", u"-token:0123456789abcdef0123456789abcde\u0661-"_s},
+    };
+    for (const auto& [name, part] : malformed) {
+        const QString digits = part.mid(7).chopped(part.endsWith(u'-') ? 1 : 0);
+        QTest::addRow("malformed, %s, probe word", name) << part << forged << false;
+        QTest::addRow("malformed, %s, probe with the digits", name)
+            << part << probe + digits + u"\r\n"_s << false;
+    }
+}
+
+void TestVerdict::tokenDecidesWhichProbeCounts()
+{
+    QFETCH(QString, tokenPart);
+    QFETCH(QString, listenerLog);
+    QFETCH(bool, arrived);
+
+    const QString reply =
+        u"HTTP/1.0 200 OK\r\n\r\n-ip:192.0.2.1- "_s + tokenPart + u" -tcpopen- -done-"_s;
+    QCOMPARE(probeArrived(reply, listenerLog), arrived);
+    QCOMPARE(decideVerdict(reply, listenerLog, ProbeProtocol::Tcp, false).outcome,
+             arrived ? Outcome::TcpArrived : Outcome::TcpElsewhere);
+    QCOMPARE(decideVerdict(reply, listenerLog, ProbeProtocol::Udp, true).outcome,
+             arrived ? Outcome::UdpArrived : Outcome::UdpMissing);
+    // The probe mark in the reply itself proves nothing.
+    QCOMPARE(probeArrived(QString(reply + listenerLog), QString()), false);
 }
 
 void TestVerdict::resultLines_data()

@@ -3,6 +3,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkDatagram>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -69,6 +72,15 @@ public:
         m_process.terminate();
         return m_process.waitForFinished(kWait) && m_process.exitStatus() == QProcess::NormalExit &&
                m_process.exitCode() == 0;
+    }
+
+    // The metrics listener's port, once the server says where it is; 0 when it does not.
+    quint16 waitForMetricsPort()
+    {
+        static const QRegularExpression metrics(u"metrics at http://\\S+:(\\d+)/metrics"_s);
+        if (!QTest::qWaitFor([this] { return metrics.match(m_notes).hasMatch(); }, kWait))
+            return 0;
+        return quint16(metrics.match(m_notes).captured(1).toUInt());
     }
 
     bool canPing() const { return m_notes.contains(u"IPv4: ping through"_s); }
@@ -179,12 +191,12 @@ private:
 class HangingPort
 {
 public:
-    HangingPort()
+    explicit HangingPort(in_addr_t host = INADDR_LOOPBACK)
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_addr.s_addr = htonl(host);
         socklen_t length = sizeof address;
         if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
             ::listen(m_listener, 0) != 0 ||
@@ -266,6 +278,8 @@ private Q_SLOTS:
     void checkProgramSeesItsPortOpenThroughTheServer_data();
     void checkProgramSeesItsPortOpenThroughTheServer();
     void closedPortGetsFinishedPageWithoutOpenMarker();
+    void probeCarriesTheFreshTokenOfItsReply();
+    void answersJsonWhenAskedFor();
     void badRequestsAreAnsweredAtOnceAndProbeNothing_data();
     void badRequestsAreAnsweredAtOnceAndProbeNothing();
     void headOverLimitInSlowShortFieldsIsRefused();
@@ -278,6 +292,7 @@ private Q_SLOTS:
     void forwardedForIsBelievedOnlyFromTrustedProxies();
     void servesHelpAndStatusPagesWithoutLogging();
     void everyAddressListenerServesIpv4Too();
+    void metricsCountWhatWasDone();
 };
 
 void TestServer::checkProgramSeesItsPortOpenThroughTheServer_data()
@@ -336,6 +351,110 @@ void TestServer::closedPortGetsFinishedPageWithoutOpenMarker()
     QVERIFY(reply.trimmed().endsWith("-done-</p>\n</body></html>"));
     QVERIFY(server.accessLog().contains(u"outcome=closed"_s));
     QVERIFY(server.stop());
+}
+
+void TestServer::probeCarriesTheFreshTokenOfItsReply()
+{
+    ServerProcess server({u"--allow-private"_s, u"--ping"_s, u"off"_s});
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY(serverPort);
+    static const QRegularExpression tokenMarker(u"-token:([0-9a-f]{32})-"_s);
+    const auto tokenOf = [](const QByteArray& reply) {
+        return tokenMarker.match(QString::fromLatin1(reply)).captured(1).toLatin1();
+    };
+
+    TcpTarget target;
+    QVERIFY(target.listening());
+    Exchange tcp(serverPort, checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(tcp.closed(), kWait);
+    const QByteArray tcpToken = tokenOf(tcp.reply());
+    QVERIFY2(!tcpToken.isEmpty(), tcp.reply().constData());
+    QTRY_COMPARE_WITH_TIMEOUT(target.data(), "quillmere dunmoor " + tcpToken + "\r\n", kWait);
+
+    QUdpSocket udpTarget;
+    QVERIFY(udpTarget.bind(QHostAddress::LocalHost, 0));
+    Exchange udp(serverPort, checkRequest(checkQuery(udpTarget.localPort(), "udp")));
+    QTRY_VERIFY_WITH_TIMEOUT(udp.closed(), kWait);
+    const QByteArray udpToken = tokenOf(udp.reply());
+    QVERIFY2(!udpToken.isEmpty(), udp.reply().constData());
+    QTRY_VERIFY_WITH_TIMEOUT(udpTarget.hasPendingDatagrams(), kWait);
+    QCOMPARE(udpTarget.receiveDatagram().data(), "quillmere dunmoor " + udpToken + "\r\n");
+    QVERIFY(udpToken != tcpToken); // a new one for every check
+    QVERIFY(server.stop());
+}
+
+// The reply's status and its body read as a JSON object; an empty object when the reply is not
+// JSON.
+std::pair<QByteArray, QJsonObject> jsonReply(const Exchange& exchange)
+{
+    const QByteArray& reply = exchange.reply();
+    const qsizetype end = reply.indexOf("\r\n\r\n");
+    if (end < 0 || !reply.left(end).contains("\r\nContent-Type: application/json\r\n"))
+        return {exchange.statusLine(), {}};
+    return {exchange.statusLine(), QJsonDocument::fromJson(reply.mid(end + 4)).object()};
+}
+
+void TestServer::answersJsonWhenAskedFor()
+{
+    const QByteArray json = "Accept: application/json\r\n";
+    {
+        ServerProcess server({u"--allow-private"_s, u"--ping"_s, u"off"_s, u"--client-rate"_s,
+                              u"2"_s, u"--message"_s, u"Back at \"18:00\""_s});
+        const quint16 serverPort = server.waitForPort();
+        QVERIFY(serverPort);
+        TcpTarget target;
+        Exchange check(serverPort, checkRequest(checkQuery(target.port()), json));
+        QTRY_VERIFY_WITH_TIMEOUT(check.closed(), kWait);
+        const auto [status, body] = jsonReply(check);
+        QCOMPARE(status, "HTTP/1.0 200 OK");
+        QCOMPARE(body.value(u"address"_s).toString(), u"127.0.0.1"_s);
+        QCOMPARE(body.value(u"port"_s).toInt(), int(target.port()));
+        QCOMPARE(body.value(u"protocol"_s).toString(), u"tcp"_s);
+        QCOMPARE(body.value(u"reachable"_s), QJsonValue(true));
+        QCOMPARE(body.value(u"ping"_s), QJsonValue(false));
+        QCOMPARE(body.value(u"message"_s).toString(), u"Back at \"18:00\""_s);
+        const QByteArray token = body.value(u"token"_s).toString().toLatin1();
+        QTRY_COMPARE_WITH_TIMEOUT(target.data(), "quillmere dunmoor " + token + "\r\n", kWait);
+
+        Exchange badPort(serverPort, checkRequest("port=0&protocol=tcp", json));
+        QTRY_VERIFY_WITH_TIMEOUT(badPort.closed(), kWait);
+        const auto [badStatus, badBody] = jsonReply(badPort);
+        QCOMPARE(badStatus, "HTTP/1.0 400 Bad Request");
+        QCOMPARE(badBody.value(u"status"_s).toInt(), 400);
+        QCOMPARE(badBody.value(u"message"_s).toString(),
+                 u"Bad request: The port must be a number from 1 to 65535."_s);
+
+        // A browser gets the page, and a client that turns JSON down too.
+        Exchange page(serverPort,
+                      checkRequest(checkQuery(closedPort()), "Accept: text/html,*/*;q=0.8\r\n"
+                                                             "Accept: application/json;q=0\r\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(page.closed(), kWait);
+        QVERIFY(page.reply().contains("\r\nContent-Type: text/html; charset=utf-8\r\n"));
+        QVERIFY(page.reply().contains("-done-"));
+
+        Exchange third(serverPort, checkRequest(checkQuery(target.port()), json));
+        QTRY_VERIFY_WITH_TIMEOUT(third.closed(), kWait);
+        const auto [rateStatus, rateBody] = jsonReply(third);
+        QCOMPARE(rateStatus, "HTTP/1.0 429 Too Many Requests");
+        QVERIFY(third.reply().contains("\r\nRetry-After: 60\r\n"));
+        QCOMPARE(rateBody.value(u"status"_s).toInt(), 429);
+        QCOMPARE(rateBody.value(u"retry_after"_s).toInt(), 60);
+        QVERIFY(rateBody.value(u"message"_s).toString().startsWith(u"Too many checks"_s));
+        QCOMPARE(target.connections(), 1);
+        QVERIFY(server.stop());
+    }
+    {
+        ServerProcess server({});
+        const quint16 serverPort = server.waitForPort();
+        QVERIFY(serverPort);
+        Exchange refused(serverPort, checkRequest(checkQuery(closedPort()), json));
+        QTRY_VERIFY_WITH_TIMEOUT(refused.closed(), kWait);
+        const auto [status, body] = jsonReply(refused);
+        QCOMPARE(status, "HTTP/1.0 403 Forbidden");
+        QCOMPARE(body.value(u"status"_s).toInt(), 403);
+        QVERIFY(body.value(u"message"_s).toString().contains(u"does not check 127.0.0.1"_s));
+        QVERIFY(server.stop());
+    }
 }
 
 void TestServer::badRequestsAreAnsweredAtOnceAndProbeNothing_data()
@@ -635,6 +754,137 @@ void TestServer::everyAddressListenerServesIpv4Too()
     QVERIFY2(serverPort, qPrintable(server.notes()));
     QTRY_VERIFY_WITH_TIMEOUT(statusPageServed(serverPort), kWait); // over IPv4, 127.0.0.1
     QVERIFY(server.stop());
+}
+
+// A scrape of the metrics listener: every sample by its name and labels, as written. Empty
+// when the reply is not an exposition, or a sample line is not one.
+QHash<QString, QString> scrapeMetrics(quint16 metricsPort)
+{
+    Exchange scrape(metricsPort, QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"));
+    if (!QTest::qWaitFor([&scrape] { return scrape.closed(); }, kWait) ||
+        scrape.statusLine() != "HTTP/1.1 200 OK" ||
+        !scrape.reply().contains("\r\nContent-Type: text/plain; version=0.0.4"))
+        return {};
+    const QByteArray& reply = scrape.reply();
+    static const QRegularExpression line(
+        u"^([a-z_]+(?:\\{[a-z_]+=\"[^\"]*\"(?:,[a-z_]+=\"[^\"]*\")*\\})?) (\\S+)$"_s);
+    QHash<QString, QString> samples;
+    for (const QByteArray& text : reply.mid(reply.indexOf("\r\n\r\n") + 4).split('\n')) {
+        if (text.isEmpty() || text.startsWith("# HELP ") || text.startsWith("# TYPE "))
+            continue;
+        const QRegularExpressionMatch match = line.match(QString::fromUtf8(text));
+        if (!match.hasMatch())
+            return {};
+        samples.insert(match.captured(1), match.captured(2));
+    }
+    return samples;
+}
+
+void TestServer::metricsCountWhatWasDone()
+{
+    ServerProcess server({u"--allow-private"_s, u"--ping"_s, u"off"_s, u"--max-checks"_s, u"2"_s,
+                          u"--connect-timeout"_s, u"2"_s, u"--metrics-listen"_s, u"127.0.0.1:0"_s});
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY(serverPort);
+    const quint16 metricsPort = server.waitForMetricsPort();
+    QVERIFY2(metricsPort && metricsPort != serverPort, qPrintable(server.notes()));
+
+    QHash<QString, QString> metrics = scrapeMetrics(metricsPort);
+    QCOMPARE(metrics.value(u"quillmere_checks_total{protocol=\"tcp\",outcome=\"open\"}"_s), u"0"_s);
+    QCOMPARE(metrics.value(u"quillmere_ping_method{family=\"ipv4\",method=\"none\"}"_s), u"1"_s);
+    QCOMPARE(metrics.value(u"quillmere_ping_method{family=\"ipv6\",method=\"datagram\"}"_s),
+             u"0"_s);
+
+    // Two open, one refused, one datagram and one bad request, one after the other.
+    TcpTarget target;
+    QUdpSocket udpTarget;
+    QVERIFY(udpTarget.bind(QHostAddress::LocalHost, 0));
+    for (const QByteArray& query :
+         {checkQuery(target.port()), checkQuery(target.port()), checkQuery(closedPort()),
+          checkQuery(udpTarget.localPort(), "udp"), QByteArray("port=0&protocol=tcp")}) {
+        Exchange check(serverPort, checkRequest(query));
+        QTRY_VERIFY_WITH_TIMEOUT(check.closed(), kWait);
+    }
+    // Two checks that hang, a second from the same client (429) and a third one (503).
+    HangingPort hanging;
+    Exchange first(serverPort, checkRequest(checkQuery(hanging.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(statusPage(serverPort).contains("Checks in flight: 1\n"), kWait);
+    Exchange busy(serverPort, checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(busy.closed(), kWait);
+    QCOMPARE(busy.statusLine(), "HTTP/1.0 429 Too Many Requests");
+    HangingPort hangingToo(INADDR_LOOPBACK + 1); // where the second client is probed
+    Exchange second(serverPort, checkRequest(checkQuery(hangingToo.port())),
+                    QHostAddress(u"127.0.0.2"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(statusPage(serverPort).contains("Checks in flight: 2\n"), kWait);
+    Exchange full(serverPort, checkRequest(checkQuery(target.port())),
+                  QHostAddress(u"127.0.0.3"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(full.closed(), kWait);
+    QCOMPARE(full.statusLine(), "HTTP/1.0 503 Service Unavailable");
+
+    // The status page's own connection may still be closing: count only once it is gone.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        scrapeMetrics(metricsPort).value(u"quillmere_connections_open"_s) == u"2"_s, kWait);
+    metrics = scrapeMetrics(metricsPort);
+    QCOMPARE(metrics.value(u"quillmere_checks_in_flight"_s), u"2"_s);
+    QVERIFY(!first.closed() && !second.closed());
+
+    QTRY_VERIFY_WITH_TIMEOUT(first.closed() && second.closed(), kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        scrapeMetrics(metricsPort).value(u"quillmere_checks_in_flight"_s) == u"0"_s, kWait);
+    metrics = scrapeMetrics(metricsPort);
+    const auto value = [&metrics](const QString& name) {
+        const auto found = metrics.constFind(name);
+        return found == metrics.constEnd() ? -1 : found->toInt();
+    };
+    const auto checks = [&value](const char* protocol, const char* outcome) {
+        return value(u"quillmere_checks_total{protocol=\""_s + QLatin1StringView(protocol) +
+                     u"\",outcome=\""_s + QLatin1StringView(outcome) + u"\"}"_s);
+    };
+    const auto refusals = [&value](const char* reason, const char* status) {
+        return value(u"quillmere_refusals_total{reason=\""_s + QLatin1StringView(reason) +
+                     u"\",status=\""_s + QLatin1StringView(status) + u"\"}"_s);
+    };
+    QCOMPARE(checks("tcp", "open"), 2);
+    QCOMPARE(checks("tcp", "closed"), 1);
+    QCOMPARE(checks("tcp", "timeout"), 2);
+    QCOMPARE(checks("tcp", "unreachable"), 0);
+    QCOMPARE(checks("udp", "sent"), 1);
+    QCOMPARE(refusals("bad-request", "400"), 1);
+    QCOMPARE(refusals("refused", "403"), 0);
+    QCOMPARE(refusals("rate-limited", "429"), 1);
+    QCOMPARE(refusals("busy", "503"), 1);
+    QCOMPARE(value(u"quillmere_connections_open"_s), 0);
+    QCOMPARE(value(u"quillmere_check_duration_seconds_count{protocol=\"tcp\"}"_s), 5);
+    QCOMPARE(value(u"quillmere_check_duration_seconds_bucket{protocol=\"tcp\",le=\"+Inf\"}"_s), 5);
+    QCOMPARE(value(u"quillmere_check_duration_seconds_count{protocol=\"udp\"}"_s), 1);
+    // The two hanging checks took their 2 s time-out; the rest were quick.
+    QCOMPARE(value(u"quillmere_check_duration_seconds_bucket{protocol=\"tcp\",le=\"1\"}"_s), 3);
+    QVERIFY(metrics.value(u"quillmere_check_duration_seconds_sum{protocol=\"tcp\"}"_s).toDouble() >=
+            4.0);
+    // Accepted twice, refused once; the time-outs got no answer to time.
+    QCOMPARE(value(u"quillmere_probe_connect_seconds_count"_s), 3);
+
+    // Nothing else is served there, and a check asked of it is not run.
+    for (const QByteArray& request :
+         {QByteArray("GET / HTTP/1.0\r\n\r\n"), QByteArray("POST /metrics HTTP/1.0\r\n\r\n"),
+          QByteArray("GET /metricsx HTTP/1.0\r\n\r\n"), checkRequest(checkQuery(target.port()))}) {
+        Exchange other(metricsPort, request);
+        QTRY_VERIFY_WITH_TIMEOUT(other.closed(), kWait);
+        QCOMPARE(other.statusLine(), "HTTP/1.0 404 Not Found");
+    }
+    QCOMPARE(target.connections(), 2);
+    QVERIFY(server.stop());
+
+    // A server that refuses private clients counts the refusal as 403.
+    ServerProcess strict({u"--metrics-listen"_s, u"127.0.0.1:0"_s});
+    const quint16 strictPort = strict.waitForPort();
+    QVERIFY(strictPort);
+    Exchange refused(strictPort, checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(refused.closed(), kWait);
+    QCOMPARE(scrapeMetrics(strict.waitForMetricsPort())
+                 .value(u"quillmere_refusals_total{reason=\"refused\",status=\"403\"}"_s),
+             u"1"_s);
+    QVERIFY(strict.stop());
 }
 
 QTEST_GUILESS_MAIN(TestServer)

@@ -6,6 +6,8 @@
 #include "server/addresses.h"
 #include "server/checkquery.h"
 #include "server/clientlimits.h"
+#include "server/metrics.h"
+#include "server/negotiation.h"
 #include "server/prober.h"
 #include "server/replies.h"
 #include "server/requesthead.h"
@@ -14,11 +16,15 @@
 #include "engine/checkprotocol.h"
 #include "engine/verdict.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTest>
 
 #include <boost/asio/io_context.hpp>
 
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include <fcntl.h>
@@ -82,8 +88,16 @@ private Q_SLOTS:
     void headLimitIsOnTheWholeHead();
     void readsCommandLine();
     void fitsTheDescriptorLimit();
+    void metricsStayOffTheCheckListeners_data();
+    void metricsStayOffTheCheckListeners();
+    void histogramBucketsAreCumulative();
     void checkReplyGivesEngineVerdicts();
+    void probeOfAnotherCheckDoesNotCount();
     void refusalCarriesItsReasonAsMessage();
+    void jsonOnlyWhenTheClientAsksForIt_data();
+    void jsonOnlyWhenTheClientAsksForIt();
+    void jsonRepliesSayWhatThePageSays();
+    void jsonStringsSurviveAnyBytes();
     void operatorMessageReachesTheProgram();
     void accessLogNeverBlocks();
 };
@@ -631,6 +645,59 @@ void TestServerParts::readsCommandLine()
         QVERIFY2(!parseCommandLine(bad).error.empty(), std::string(bad.front()).c_str());
 }
 
+void TestServerParts::metricsStayOffTheCheckListeners_data()
+{
+    QTest::addColumn<QByteArrayList>("arguments");
+    QTest::addColumn<bool>("accepted");
+
+    using List = QByteArrayList;
+    QTest::newRow("off by default") << List{"--listen", "*:80"} << true;
+    QTest::newRow("loopback beside every address")
+        << List{"--listen", "*:80", "--metrics-listen", "127.0.0.1:9100"} << true;
+    QTest::newRow("other port of the same address")
+        << List{"--listen", "192.0.2.1:80", "--metrics-listen", "192.0.2.1:9100"} << true;
+    QTest::newRow("port 0 never collides")
+        << List{"--listen", "127.0.0.1:0", "--metrics-listen", "127.0.0.1:0"} << true;
+    QTest::newRow("the same address and port")
+        << List{"--listen", "192.0.2.1:80", "--metrics-listen", "192.0.2.1:80"} << false;
+    QTest::newRow("inside an every-address listener")
+        << List{"--listen", "*:8080", "--metrics-listen", "127.0.0.1:8080"} << false;
+    QTest::newRow("every address over a listener")
+        << List{"--listen", "[2001:db8::1]:80", "--metrics-listen", "*:80"} << false;
+    QTest::newRow("the default listener") << List{"--metrics-listen", "0.0.0.0:80"} << false;
+    QTest::newRow("the default port elsewhere") << List{"--metrics-listen", "127.0.0.1:81"} << true;
+    QTest::newRow("order does not matter")
+        << List{"--metrics-listen", "[::1]:443", "--listen", "[::1]:443"} << false;
+    QTest::newRow("not an address") << List{"--metrics-listen", "localhost:9100"} << false;
+}
+
+void TestServerParts::metricsStayOffTheCheckListeners()
+{
+    QFETCH(QByteArrayList, arguments);
+    std::vector<std::string_view> views;
+    for (const QByteArray& argument : std::as_const(arguments))
+        views.emplace_back(argument.constData(), std::size_t(argument.size()));
+    const CommandLine line = parseCommandLine(views);
+    QTEST(line.error.empty(), "accepted");
+    if (line.error.empty())
+        QCOMPARE(line.config.metricsListen.has_value(), arguments.contains("--metrics-listen"));
+}
+
+void TestServerParts::histogramBucketsAreCumulative()
+{
+    Histogram histogram{0.01, 0.1, 1};
+    for (const std::chrono::milliseconds duration : {5ms, 10ms, 50ms, 2000ms, 100ms})
+        histogram.observe(duration);
+    std::string text;
+    histogram.write(text, "x_seconds", "protocol=\"tcp\"");
+    QCOMPARE(text, std::string("x_seconds_bucket{protocol=\"tcp\",le=\"0.01\"} 2\n"
+                               "x_seconds_bucket{protocol=\"tcp\",le=\"0.1\"} 4\n"
+                               "x_seconds_bucket{protocol=\"tcp\",le=\"1\"} 4\n"
+                               "x_seconds_bucket{protocol=\"tcp\",le=\"+Inf\"} 5\n"
+                               "x_seconds_sum{protocol=\"tcp\"} 2.165\n"
+                               "x_seconds_count{protocol=\"tcp\"} 5\n"));
+}
+
 void TestServerParts::fitsTheDescriptorLimit()
 {
     ServerConfig defaults;
@@ -650,8 +717,8 @@ void TestServerParts::fitsTheDescriptorLimit()
 void TestServerParts::checkReplyGivesEngineVerdicts()
 {
     Findings findings{address("203.0.113.9"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
-                      true};
-    const std::string probe(probePayload());
+                      true, newCheckToken()};
+    const std::string probe = probePayload(findings.token);
 
     Verdict verdict = verdictOf(checkReply(findings, {}), probe, ProbeProtocol::Tcp, false);
     QCOMPARE(verdict.outcome, Outcome::TcpArrived);
@@ -661,7 +728,8 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     // The page is one reply, markers in order, "-done-" last.
     const std::string page = checkReply(findings, {1, {}});
     QVERIFY(page.starts_with("HTTP/1.1 200 OK\r\n"));
-    QVERIFY(page.find("-ip:") < page.find("-tcpopen-"));
+    QVERIFY(page.find("-ip:") < page.find("-token:" + findings.token + "-"));
+    QVERIFY(page.find("-token:") < page.find("-tcpopen-"));
     QVERIFY(page.find("-tcpopen-") < page.find("-done-"));
     QCOMPARE(page.find("-done-"), page.rfind("-done-"));
 
@@ -680,7 +748,7 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     }
 
     Findings udp{address("2001:4860:1:2::7"), CheckQuery{53, Protocol::Udp}, ProbeOutcome::Sent,
-                 true};
+                 true, findings.token};
     QCOMPARE(verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, false).outcome,
              Outcome::UdpGraceWait);
     verdict = verdictOf(checkReply(udp, {}), probe, ProbeProtocol::Udp, true);
@@ -688,6 +756,48 @@ void TestServerParts::checkReplyGivesEngineVerdicts()
     QCOMPARE(verdict.externalAddress, std::optional<QString>(u"2001:4860:1:2::7"_qs));
     QCOMPARE(verdictOf(checkReply(udp, {}), "", ProbeProtocol::Udp, true).outcome,
              Outcome::UdpMissing);
+}
+
+// Each check draws its own token; the program counts a probe only when it carries the token of
+// the reply it got, so neither the bare probe word nor another check's probe makes a port open.
+void TestServerParts::probeOfAnotherCheckDoesNotCount()
+{
+    std::set<std::string> tokens;
+    for (int i = 0; i < 64; ++i) {
+        const std::string token = newCheckToken();
+        QCOMPARE(token.size(), wire::kTokenDigits);
+        QVERIFY2(token.find_first_not_of("0123456789abcdef") == std::string::npos, token.c_str());
+        tokens.insert(token);
+    }
+    QCOMPARE(tokens.size(), std::size_t(64));
+
+    const std::string token = *tokens.begin();
+    const std::string payload = probePayload(token);
+    QVERIFY(payload.find(wire::probeMark(token)) != std::string::npos);
+    QVERIFY(payload.ends_with("\r\n"));
+    // No larger than the shortest request that asks for a probe.
+    QVERIFY(payload.size() <=
+            std::string("GET /portcheck3.cgi?port=1&protocol=tcp HTTP/1.0\r\n\r\n").size());
+
+    const Findings tcp{address("203.0.113.9"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
+                       false, token};
+    const Findings udp{address("203.0.113.9"), CheckQuery{4711, Protocol::Udp}, ProbeOutcome::Sent,
+                       false, token};
+    const std::string other = *tokens.rbegin();
+    for (const std::string& forged :
+         {std::string("dunmoor"), std::string("quillmere dunmoor\r\n"), probePayload(other),
+          probePayload(token.substr(0, token.size() - 1)), "dunmoor" + token}) {
+        QCOMPARE(verdictOf(checkReply(tcp, {}), forged, ProbeProtocol::Tcp, false).outcome,
+                 Outcome::TcpElsewhere);
+        QCOMPARE(verdictOf(checkReply(udp, {}), forged, ProbeProtocol::Udp, true).outcome,
+                 Outcome::UdpMissing);
+    }
+    QCOMPARE(verdictOf(checkReply(tcp, {}), payload, ProbeProtocol::Tcp, false).outcome,
+             Outcome::TcpArrived);
+    QCOMPARE(verdictOf(checkReply(udp, {}), payload, ProbeProtocol::Udp, true).outcome,
+             Outcome::UdpArrived);
+    // The message cannot name a token of its own ahead of the server's.
+    QVERIFY(!isValidMessage("see -Token:0123456789abcdef0123456789abcdef-"));
 }
 
 void TestServerParts::refusalCarriesItsReasonAsMessage()
@@ -701,6 +811,125 @@ void TestServerParts::refusalCarriesItsReasonAsMessage()
     QVERIFY(!verdict.externalAddress);
 }
 
+void TestServerParts::jsonOnlyWhenTheClientAsksForIt_data()
+{
+    QTest::addColumn<QByteArrayList>("accept"); // one entry per Accept field
+    QTest::addColumn<bool>("json");
+
+    QTest::newRow("no Accept") << QByteArrayList{} << false;
+    QTest::newRow("application/json") << QByteArrayList{"application/json"} << true;
+    QTest::newRow("any case") << QByteArrayList{"Application/JSON"} << true;
+    QTest::newRow("with a charset") << QByteArrayList{"application/json; charset=utf-8"} << true;
+    QTest::newRow("among others") << QByteArrayList{"text/plain, application/json;q=0.5"} << true;
+    QTest::newRow("in a second field") << QByteArrayList{"text/plain", "application/json"} << true;
+    QTest::newRow("q=0") << QByteArrayList{"application/json;q=0"} << false;
+    QTest::newRow("q=0.000") << QByteArrayList{"application/json; Q=0.000"} << false;
+    QTest::newRow("q=0.001") << QByteArrayList{"application/json;q=0.001"} << true;
+    QTest::newRow("q=1.0") << QByteArrayList{"application/json;q=1.0"} << true;
+    QTest::newRow("q too large") << QByteArrayList{"application/json;q=1.5"} << false;
+    QTest::newRow("q not a number") << QByteArrayList{"application/json;q=high"} << false;
+    QTest::newRow("q with four digits") << QByteArrayList{"application/json;q=0.5000"} << false;
+    QTest::newRow("listed twice, once refused")
+        << QByteArrayList{"application/json;q=0, application/json"} << true;
+    QTest::newRow("browser") << QByteArrayList{"text/html,application/xhtml+xml,*/*;q=0.8"}
+                             << false;
+    QTest::newRow("wildcards only") << QByteArrayList{"*/*, application/*"} << false;
+    QTest::newRow("html preferred") << QByteArrayList{"text/html, application/json;q=0.9"} << false;
+    QTest::newRow("json preferred") << QByteArrayList{"text/html;q=0.5, application/json"} << true;
+    QTest::newRow("equal weights") << QByteArrayList{"text/html, application/json"} << true;
+    QTest::newRow("other json types") << QByteArrayList{"application/json-patch+json"} << false;
+    QTest::newRow("as a parameter") << QByteArrayList{"text/plain;x=application/json"} << false;
+    QTest::newRow("comma in a quoted parameter")
+        << QByteArrayList{"text/plain;x=\"a,application/json,b\""} << false;
+    QTest::newRow("escaped quote in a parameter")
+        << QByteArrayList{"text/plain;x=\"\\\",application/json,\", text/html"} << false;
+    QTest::newRow("empty elements") << QByteArrayList{", ,application/json,"} << true;
+    QTest::newRow("no subtype") << QByteArrayList{"application/"} << false;
+}
+
+void TestServerParts::jsonOnlyWhenTheClientAsksForIt()
+{
+    QFETCH(QByteArrayList, accept);
+    // Through the head parser, as the server reads it.
+    QByteArray head = "GET /portcheck3.cgi?port=1&protocol=tcp HTTP/1.1\r\nHost: x\r\n";
+    for (const QByteArray& value : std::as_const(accept))
+        head += "Accept: " + value + "\r\n";
+    head += "\r\n";
+    const HeadParse parse = parseRequestHead(std::string_view(head.constData(), head.size()));
+    QCOMPARE(parse.status, HeadStatus::Complete);
+    QCOMPARE(parse.head.accept.size(), std::size_t(accept.size()));
+    QTEST(prefersJson(parse.head.accept), "json");
+}
+
+void TestServerParts::jsonRepliesSayWhatThePageSays()
+{
+    const auto bodyOf = [](const std::string& reply) {
+        const auto end = reply.find("\r\n\r\n");
+        return QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(end + 4))).object();
+    };
+    Findings findings{address("2001:db8::7"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
+                      true, newCheckToken()};
+    std::string reply = checkReplyJson(findings, {1, "Back at \"noon\" \\ later"});
+    QVERIFY(reply.starts_with("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"));
+    QJsonObject json = bodyOf(reply);
+    QCOMPARE(json.value(u"address"_qs).toString(), u"2001:db8::7"_qs);
+    QCOMPARE(json.value(u"port"_qs).toInt(), 4711);
+    QCOMPARE(json.value(u"protocol"_qs).toString(), u"tcp"_qs);
+    QCOMPARE(json.value(u"reachable"_qs), QJsonValue(true));
+    QCOMPARE(json.value(u"outcome"_qs).toString(), u"open"_qs);
+    QCOMPARE(json.value(u"ping"_qs), QJsonValue(true));
+    QCOMPARE(json.value(u"message"_qs).toString(), u"Back at \"noon\" \\ later"_qs);
+    QCOMPARE(json.value(u"token"_qs).toString(), latin1(findings.token));
+    // The Content-Length counts the body.
+    const auto length = reply.find("Content-Length: ");
+    QCOMPARE(std::stoul(reply.substr(length + 16)), reply.size() - reply.find("\r\n\r\n") - 4);
+
+    for (const auto& [outcome, reachable] :
+         {std::pair{ProbeOutcome::Closed, QJsonValue(false)},
+          std::pair{ProbeOutcome::TimedOut, QJsonValue(false)},
+          std::pair{ProbeOutcome::Unreachable, QJsonValue(false)},
+          std::pair{ProbeOutcome::Sent, QJsonValue(QJsonValue::Null)}}) {
+        findings.outcome = outcome;
+        findings.pingAnswered = false;
+        findings.query.protocol = outcome == ProbeOutcome::Sent ? Protocol::Udp : Protocol::Tcp;
+        json = bodyOf(checkReplyJson(findings, {0, {}}));
+        QCOMPARE(json.value(u"reachable"_qs), reachable);
+        QCOMPARE(json.value(u"outcome"_qs).toString(), latin1(outcomeWord(outcome)));
+        QCOMPARE(json.value(u"ping"_qs), QJsonValue(false));
+        QCOMPARE(json.value(u"message"_qs), QJsonValue(QJsonValue::Null));
+    }
+
+    reply = refusalReplyJson(429, "Too many checks from your address.", 0, 60);
+    QVERIFY(reply.starts_with("HTTP/1.0 429 Too Many Requests\r\n"));
+    QVERIFY(reply.find("\r\nRetry-After: 60\r\n") != std::string::npos);
+    json = bodyOf(reply);
+    QCOMPARE(json.value(u"status"_qs).toInt(), 429);
+    QCOMPARE(json.value(u"error"_qs).toString(), u"Too Many Requests"_qs);
+    QCOMPARE(json.value(u"message"_qs).toString(), u"Too many checks from your address."_qs);
+    QCOMPARE(json.value(u"retry_after"_qs).toInt(), 60);
+    json = bodyOf(refusalReplyJson(403, "Not public.", 1));
+    QCOMPARE(json.value(u"status"_qs).toInt(), 403);
+    QVERIFY(!json.contains(u"retry_after"_qs));
+}
+
+void TestServerParts::jsonStringsSurviveAnyBytes()
+{
+    std::string every;
+    for (int byte = 0; byte < 256; ++byte)
+        every.push_back(char(byte));
+    for (const std::string& text :
+         {every, std::string("\"\\/\b\f\n\r\t"), std::string("</script>"), std::string()}) {
+        const std::string json = "[" + jsonString(text) + "]";
+        QVERIFY(
+            std::all_of(json.begin(), json.end(), [](char c) { return c >= 0x20 && c < 0x7f; }));
+        QJsonParseError error;
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
+        QCOMPARE(error.error, QJsonParseError::NoError);
+        QCOMPARE(document.array().at(0).toString(), latin1(text));
+    }
+}
+
 void TestServerParts::operatorMessageReachesTheProgram()
 {
     QVERIFY(isValidMessage("Maintenance at 18:00 UTC & later"));
@@ -709,8 +938,8 @@ void TestServerParts::operatorMessageReachesTheProgram()
         QVERIFY2(!isValidMessage(marker), marker);
     QVERIFY(!isValidMessage("caf\xc3\xa9"));
     QVERIFY(!isValidMessage(std::string(401, 'x')));
-    const Findings findings{address("8.8.8.8"), CheckQuery{80, Protocol::Tcp}, ProbeOutcome::Closed,
-                            false};
+    const Findings findings{
+        address("8.8.8.8"), CheckQuery{80, Protocol::Tcp}, ProbeOutcome::Closed, false, {}};
     const Verdict verdict = verdictOf(checkReply(findings, {0, "Maintenance at 18:00 UTC & later"}),
                                       "", ProbeProtocol::Tcp, false);
     QCOMPARE(verdict.message, std::optional<QString>(u"Maintenance at 18:00 UTC & later"_qs));
