@@ -2,6 +2,7 @@
 
 #include "server/helppage.h"
 #include "server/prober.h"
+#include "server/proxyheader.h"
 #include "server/replies.h"
 #include "wire/checkwire.h"
 #include "wire/version.h"
@@ -11,6 +12,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
@@ -19,6 +21,8 @@
 #include <ctime>
 #include <exception>
 #include <utility>
+
+#include <sys/socket.h>
 
 namespace quillmere::server {
 
@@ -76,6 +80,7 @@ std::string plainText(std::string_view text)
 // One client connection, from accept to close.
 struct CheckServer::Connection
 {
+    Loop& loop;
     tcp::socket socket;
     Address peer;
     Address client; // the peer, or whom a trusted proxy speaks for
@@ -93,37 +98,55 @@ static std::string endpointText(const tcp::endpoint& endpoint)
     return host + ":" + std::to_string(endpoint.port());
 }
 
-CheckServer::CheckServer(asio::io_context& context, ServerConfig config, Sink accessLog, Sink notes)
-    : m_context(context)
-    , m_config(std::move(config))
+CheckServer::CheckServer(const std::vector<asio::io_context*>& loops, ServerConfig config,
+                         Sink accessLog, Sink notes)
+    : m_config(std::move(config))
     , m_accessLog(std::move(accessLog))
     , m_notes(std::move(notes))
     , m_clients(m_config.limits)
-    , m_pinger(context.get_executor(), m_config.ping)
-    , m_sweepTimer(context)
-{}
+    , m_sweepTimer(*loops.at(0))
+{
+    for (asio::io_context* context : loops)
+        m_loops.push_back(
+            std::make_unique<Loop>(*context, m_config.ping, unsigned(m_loops.size())));
+}
 
 CheckServer::~CheckServer() = default;
 
-bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack)
+bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack, bool proxyProtocol)
 {
-    tcp::acceptor& acceptor = m_acceptors.emplace_back(m_context);
-    boost::system::error_code error;
-    acceptor.open(endpoint.protocol(), error);
-    if (!error && endpoint.address().is_v6())
-        acceptor.set_option(asio::ip::v6_only(!dualStack), error);
-    if (!error)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-    if (!error)
-        acceptor.bind(endpoint, error);
-    if (!error)
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-        m_acceptors.pop_back();
-        m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
-        return false;
+    // One socket per loop, all bound to the same address; port 0 becomes the port the first got.
+    using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+    const bool shared = m_loops.size() > 1;
+    tcp::endpoint bound = endpoint;
+    for (std::size_t i = 0; i < m_loops.size(); ++i) {
+        std::list<Listener>& listeners = m_loops[i]->listeners;
+        tcp::acceptor& acceptor =
+            listeners.emplace_back(Listener{tcp::acceptor(m_loops[i]->context), proxyProtocol})
+                .acceptor;
+        boost::system::error_code error;
+        acceptor.open(bound.protocol(), error);
+        if (!error && bound.address().is_v6())
+            acceptor.set_option(asio::ip::v6_only(!dualStack), error);
+        if (!error)
+            acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error && shared)
+            acceptor.set_option(ReusePort(true), error);
+        if (!error)
+            acceptor.bind(bound, error);
+        if (!error)
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        if (!error && i == 0)
+            bound = acceptor.local_endpoint(error);
+        if (error) {
+            for (std::size_t opened = 0; opened <= i; ++opened)
+                m_loops[opened]->listeners.pop_back();
+            m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
+            return false;
+        }
     }
-    m_notes("listening on " + endpointText(acceptor.local_endpoint()));
+    m_notes("listening on " + endpointText(bound) +
+            (proxyProtocol ? " (PROXY protocol from trusted proxies)" : ""));
     return true;
 }
 
@@ -131,21 +154,23 @@ bool CheckServer::start()
 {
     m_notes(std::string("quillmere-server ").append(kVersion));
     // Every address: IPv6 and IPv4 on one socket, or IPv4 alone where there is no IPv6.
-    const auto everywhere = [this](unsigned short port) {
-        return listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), true) ||
-               listenOn(tcp::endpoint(asio::ip::address_v4::any(), port), false);
+    const auto everywhere = [this](unsigned short port, bool proxyProtocol) {
+        return listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), true, proxyProtocol) ||
+               listenOn(tcp::endpoint(asio::ip::address_v4::any(), port), false, proxyProtocol);
     };
     if (m_config.listen.empty()) {
-        if (!everywhere(wire::kDefaultServerPort))
+        if (!everywhere(wire::kDefaultServerPort, false))
             return false;
     } else {
         for (const ListenAddress& listen : m_config.listen) {
-            if (listen.everyAddress ? !everywhere(listen.endpoint.port())
-                                    : !listenOn(listen.endpoint, false))
+            if (listen.everyAddress ? !everywhere(listen.endpoint.port(), listen.proxyProtocol)
+                                    : !listenOn(listen.endpoint, false, listen.proxyProtocol))
                 return false;
         }
     }
-    m_notes(m_pinger.description());
+    m_notes(std::to_string(m_loops.size()) +
+            (m_loops.size() == 1 ? " event loop" : " event loops") + ", one thread each");
+    m_notes(m_loops.front()->pinger.description());
     const Limits& limits = m_config.limits;
     m_notes("limits: " + std::to_string(limits.clientChecks) + " in flight, " +
             std::to_string(limits.clientRate) + " a minute, " +
@@ -155,22 +180,33 @@ bool CheckServer::start()
     if (m_config.allowPrivate)
         m_notes("private and reserved addresses are probed too (--allow-private)");
 
-    for (tcp::acceptor& acceptor : m_acceptors)
-        asio::co_spawn(m_context, acceptLoop(acceptor), asio::detached);
-    asio::co_spawn(m_context, sweepLoop(), asio::detached);
+    for (const std::unique_ptr<Loop>& loop : m_loops) {
+        for (Listener& listener : loop->listeners)
+            asio::co_spawn(loop->context, acceptLoop(*loop, listener), asio::detached);
+    }
+    asio::co_spawn(m_loops.front()->context, sweepLoop(), asio::detached);
     return true;
 }
 
 void CheckServer::stop(std::function<void()> drained)
 {
-    if (m_stopping)
-        return;
-    m_stopping = true;
-    m_drained = std::move(drained);
-    boost::system::error_code ignored;
-    for (tcp::acceptor& acceptor : m_acceptors)
-        acceptor.close(ignored);
-    m_sweepTimer.cancel();
+    {
+        const std::lock_guard lock(m_drainLock);
+        if (m_stopping)
+            return;
+        m_drained = std::move(drained);
+        m_stopping = true;
+    }
+    // Each loop closes its own listeners: Asio's objects are not to be used from two threads.
+    for (const std::unique_ptr<Loop>& loop : m_loops) {
+        asio::post(loop->context, [this, &loop = *loop] {
+            boost::system::error_code ignored;
+            for (Listener& listener : loop.listeners)
+                listener.acceptor.close(ignored);
+            if (&loop == m_loops.front().get())
+                m_sweepTimer.cancel();
+        });
+    }
     connectionEnded();
 }
 
@@ -178,9 +214,16 @@ void CheckServer::connectionEnded()
 {
     if (!m_stopping || m_clients.connections() != 0)
         return;
-    m_pinger.close();
-    if (auto drained = std::exchange(m_drained, {}))
-        drained();
+    std::function<void()> drained;
+    {
+        const std::lock_guard lock(m_drainLock);
+        drained = std::exchange(m_drained, {});
+    }
+    if (!drained)
+        return; // another loop got there first
+    for (const std::unique_ptr<Loop>& loop : m_loops)
+        asio::post(loop->context, [&pinger = loop->pinger] { pinger.close(); });
+    drained();
 }
 
 asio::awaitable<void> CheckServer::sweepLoop()
@@ -192,9 +235,10 @@ asio::awaitable<void> CheckServer::sweepLoop()
     }
 }
 
-asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
+asio::awaitable<void> CheckServer::acceptLoop(Loop& loop, Listener& listener)
 {
-    asio::steady_timer pause(m_context);
+    tcp::acceptor& acceptor = listener.acceptor;
+    asio::steady_timer pause(loop.context);
     while (acceptor.is_open()) {
         tcp::endpoint peer;
         auto [error, socket] = co_await acceptor.async_accept(peer, kTuple);
@@ -206,7 +250,9 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
             co_await pause.async_wait(kTuple);
             continue;
         }
-        asio::co_spawn(m_context, serve(std::move(socket), peer),
+        if (m_stopping) // accepted just as another thread stopped the server
+            continue;
+        asio::co_spawn(loop.context, serve(loop, std::move(socket), peer, listener.proxyProtocol),
                        [this](std::exception_ptr failure) {
                            if (!failure)
                                return;
@@ -219,28 +265,48 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
     }
 }
 
-asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remote)
+asio::awaitable<void> CheckServer::serve(Loop& loop, tcp::socket socket, tcp::endpoint remote,
+                                         bool proxyProtocol)
 {
-    Connection connection{std::move(socket), unmapped(remote.address()),
+    Connection connection{loop, std::move(socket), unmapped(remote.address()),
                           unmapped(remote.address())};
     const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
-    const ClientGroup peerGroup = clientGroup(connection.peer);
+    if (proxyProtocol && !proxy)
+        co_return; // only a trusted balancer may name the client
+    ClientGroup peerGroup = clientGroup(connection.peer);
     if (!m_clients.openConnection(peerGroup, proxy))
         co_return; // the socket closes with the frame
     struct Release
     {
         CheckServer& server;
-        const ClientGroup& group;
-        bool proxy;
+        ClientGroup group;
+        bool exempt;
+        bool held = true;
         ~Release()
         {
-            server.m_clients.closeConnection(group, proxy);
+            if (held)
+                server.m_clients.closeConnection(group, exempt);
             server.connectionEnded();
         }
-    } release{*this, peerGroup, proxy};
+    } release{*this, std::move(peerGroup), proxy};
 
-    Deadline deadline(m_context.get_executor(), connection.socket);
+    Deadline deadline(loop.context.get_executor(), connection.socket);
     deadline.arm(m_config.headTimeout);
+    if (proxyProtocol) {
+        // The PROXY header and the request head share the head's deadline.
+        if (!co_await readProxyHeader(connection) || deadline.expired())
+            co_return;
+        // From here on the connection counts against the client the balancer named.
+        if (connection.peer != unmapped(remote.address())) {
+            m_clients.closeConnection(release.group, release.exempt);
+            release.held = false;
+            release.group = clientGroup(connection.peer);
+            release.exempt = isTrusted(m_config.trustedProxies, connection.peer);
+            if (!m_clients.openConnection(release.group, release.exempt))
+                co_return;
+            release.held = true;
+        }
+    }
     const std::optional<HeadParse> head = co_await readHead(connection);
     if (deadline.expired() || !head)
         co_return;     // the head did not arrive in time, or the client went away
@@ -252,8 +318,40 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
     co_await finish(connection, deadline, reply, unread);
 }
 
+asio::awaitable<bool> CheckServer::readProxyHeader(Connection& connection)
+{
+    std::array<char, kProxyHeaderLimit> chunk{};
+    for (;;) {
+        const ProxyHeader header = parseProxyHeader(connection.received);
+        if (header.status == ProxyStatus::Invalid) {
+            m_notes("closed a connection from " + addressText(connection.peer) + ": " +
+                    header.reason);
+            co_return false;
+        }
+        if (header.status == ProxyStatus::Complete) {
+            connection.received.erase(0, header.size); // what follows is the request
+            if (header.source)
+                connection.peer = connection.client = *header.source;
+            co_return true;
+        }
+        // Never more than the longest header: the parser decides before the limit is passed.
+        const std::size_t room = kProxyHeaderLimit - connection.received.size();
+        const auto [error, got] = co_await connection.socket.async_read_some(
+            asio::buffer(chunk.data(), std::min(room, chunk.size())), kTuple);
+        if (error)
+            co_return false;
+        connection.received.append(chunk.data(), got);
+    }
+}
+
 asio::awaitable<std::optional<HeadParse>> CheckServer::readHead(Connection& connection)
 {
+    // Bytes that came with a PROXY header may hold some or all of the head already.
+    if (!connection.received.empty()) {
+        HeadParse parse = parseRequestHead(connection.received);
+        if (parse.status != HeadStatus::NeedMore)
+            co_return parse;
+    }
     std::array<char, kHeadLimit> chunk{};
     for (;;) {
         const std::size_t room = kHeadLimit - connection.received.size();
@@ -400,18 +498,19 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
     } endCheck{m_clients, group};
 
     Findings findings{connection.client, check, ProbeOutcome::Unreachable, false};
-    const auto executor = m_context.get_executor();
+    Pinger& pinger = connection.loop.pinger;
+    const auto executor = connection.loop.context.get_executor();
     if (check.protocol == Protocol::Tcp) {
         std::tie(findings.outcome, findings.pingAnswered) =
             co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout) &&
-                      m_pinger.ping(connection.client));
+                      pinger.ping(connection.client));
     } else {
         findings.outcome = probeUdp(executor, connection.client, check.port);
-        findings.pingAnswered = co_await m_pinger.ping(connection.client);
+        findings.pingAnswered = co_await pinger.ping(connection.client);
     }
-    const std::string_view ping = !m_pinger.canPing(connection.client) ? "off"
-                                  : findings.pingAnswered              ? "ok"
-                                                                       : "none";
+    const std::string_view ping = !pinger.canPing(connection.client) ? "off"
+                                  : findings.pingAnswered            ? "ok"
+                                                                     : "none";
     logCheck(connection, port, word, outcomeWord(findings.outcome), ping);
     co_return checkReply(findings, ReplyContext{minor, m_config.message});
 }
