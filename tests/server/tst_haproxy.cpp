@@ -258,7 +258,7 @@ backend servers
                                                    QString::number(target.port()) +
                                                    u" protocol=tcp outcome=rate-limited"_s),
                              kWait);
-    QVERIFY(server.out().contains(u"client=127.0.0.3 port="_s));
+    QTRY_VERIFY_WITH_TIMEOUT(server.out().contains(u"client=127.0.0.3 port="_s), kWait);
     QVERIFY(!server.out().contains(u"client=127.0.0.1 "_s));
     QCOMPARE(haproxyAddress.connections(), 0);
     QCOMPARE(target.connections(), 2);

@@ -342,7 +342,7 @@ void TestServer::closedPortGetsFinishedPageWithoutOpenMarker()
     QVERIFY(!reply.contains("-tcpopen-"));
     QVERIFY(reply.contains("<message>Back at 18:00 & later</message>"));
     QVERIFY(reply.trimmed().endsWith("-done-</p>\n</body></html>"));
-    QVERIFY(server.accessLog().contains(u"outcome=closed"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(server.accessLog().contains(u"outcome=closed"_s), kWait);
     QVERIFY(server.stop());
 }
 
@@ -481,7 +481,7 @@ void TestServer::secondCheckWhileOneRunsGets429()
     QTRY_VERIFY_WITH_TIMEOUT(first.closed(), kWait);
     QVERIFY(first.reply().contains("-done-"));
     QVERIFY(!first.reply().contains("-tcpopen-"));
-    QVERIFY(server.accessLog().contains(u"outcome=timeout"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(server.accessLog().contains(u"outcome=timeout"_s), kWait);
     QVERIFY(server.accessLog().contains(u"outcome=rate-limited"_s));
     QVERIFY(server.stop());
 }
@@ -565,9 +565,10 @@ void TestServer::privateClientGets403AndNoProbe()
                                       "address on the public internet.</message>"));
     QVERIFY(!exchange.reply().contains("-done-"));
     QCOMPARE(target.connections(), 0);
-    QVERIFY(server.accessLog().contains(u"client=127.0.0.1 port="_s +
-                                        QString::number(target.port()) +
-                                        u" protocol=tcp outcome=refused"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(server.accessLog().contains(u"client=127.0.0.1 port="_s +
+                                                         QString::number(target.port()) +
+                                                         u" protocol=tcp outcome=refused"_s),
+                             kWait);
     QVERIFY(server.stop());
 }
 
@@ -702,10 +703,10 @@ void TestServer::limitsHoldWhicheverLoopTakesTheCheck()
         QCOMPARE(count(checks, "HTTP/1.0 200 OK"), 10);
         QCOMPARE(count(checks, "HTTP/1.0 429 Too Many Requests"), kClients - 10);
         QTRY_COMPARE_WITH_TIMEOUT(target.connections(), 10, kWait);
+        // Every line whole, though four threads wrote them.
+        QTRY_COMPARE_WITH_TIMEOUT(server.accessLog().count(u'\n'), kClients, kWait);
         QCOMPARE(server.accessLog().count(u"outcome=rate-limited"_s), kClients - 10);
         QCOMPARE(server.accessLog().count(u"outcome=open"_s), 10);
-        // Every line whole, though four threads wrote them.
-        QCOMPARE(server.accessLog().count(u'\n'), kClients);
         QCOMPARE(server.accessLog().count(u"client=127.0.0.1 port="_s), kClients);
         QVERIFY(server.stop());
     }
@@ -778,7 +779,7 @@ void TestServer::proxyListenerChecksTheClientItNames()
     QVERIFY(second.reply().contains("-tcpopen-"));
     QCOMPARE(target.connections(), 2);
     QCOMPARE(balancer.connections(), 0); // never the balancer's own address
-    QCOMPARE(server.accessLog().count(u"client=127.0.0.2 port="_s), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(server.accessLog().count(u"client=127.0.0.2 port="_s), 2, kWait);
 
     // The limits count the client: its third check this minute is refused, while another
     // client behind the same balancer is served.
@@ -850,7 +851,8 @@ void TestServer::proxyListenerClosesWhatItCannotBelieve()
     QVERIFY(plain.statusLine().endsWith(" 400 Bad Request"));
 
     QCOMPARE(target.connections(), 0);
-    QVERIFY(server.notes().contains(u"closed a connection from 127.0.0.1: a PROXY port"_s));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        server.notes().contains(u"closed a connection from 127.0.0.1: a PROXY port"_s), kWait);
     QVERIFY(server.stop());
 }
 
