@@ -13,7 +13,12 @@
 // Usage:
 //   server_load HOST:PORT [--connections C] [--duration SECONDS | --count N] [--threads T]
 //               [--probe refused|hold|N] [--host NAME] [--expect-done] [--timeout SECONDS]
-//               [--deadline SECONDS] [--save-reply FILE]
+//               [--deadline SECONDS] [--save-reply FILE] [--ramp SECONDS]
+//
+// --ramp spreads the first requests of the connections evenly over that many seconds rather
+// than opening them all at once, so that a run of many held checks measures the server holding
+// them, not the queue in front of its accept loop. Latency is still counted from each request's
+// own connect.
 //
 // The report ends with one line that starts with "RESULT" and holds key=value pairs, for scripts.
 // The exit status is 0 when the run completed (whatever the figures), 1 when it could not run,
@@ -79,6 +84,7 @@ struct Options
     double timeout = 30.0;
     std::optional<double> deadline;
     std::string saveReply;
+    double ramp = 0.0;
 };
 
 [[noreturn]] void usage(std::string_view problem)
@@ -89,7 +95,7 @@ struct Options
         << "usage: server_load HOST:PORT [--connections C] [--duration SECONDS | --count N]\n"
            "                   [--threads T] [--probe refused|hold|PORT] [--host NAME]\n"
            "                   [--expect-done] [--timeout SECONDS] [--deadline SECONDS]\n"
-           "                   [--save-reply FILE]\n";
+           "                   [--save-reply FILE] [--ramp SECONDS]\n";
     std::exit(problem.empty() ? 0 : 64);
 }
 
@@ -146,6 +152,8 @@ Options parseOptions(int argc, char** argv)
             o.deadline = parseSeconds(value(), "deadline");
         else if (a == "--save-reply")
             o.saveReply = value();
+        else if (a == "--ramp")
+            o.ramp = parseSeconds(value(), "ramp");
         else if (a == "--help" || a == "-h")
             usage("");
         else if (!a.starts_with('-') && !haveTarget) {
@@ -418,10 +426,14 @@ struct Worker
     Stats stats;
     std::vector<std::unique_ptr<Slot>> slots;
     asio::steady_timer sweepTimer{io};
+    asio::steady_timer rampTimer{io};
+    std::size_t started = 0; // slots started so far, with --ramp
     std::size_t active = 0;
     bool sweeping = false;
 
     void armSweep(const Options& options);
+    // Starts the slots whose turn has come since `begin`, then waits for the next ones.
+    void rampUp(Clock::time_point begin, double seconds);
 };
 
 class Slot
@@ -553,6 +565,23 @@ void Worker::armSweep(const Options& options)
     });
 }
 
+void Worker::rampUp(Clock::time_point begin, double seconds)
+{
+    const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
+    const auto due = std::min(
+        slots.size(),
+        static_cast<std::size_t>(std::ceil(elapsed / seconds * static_cast<double>(slots.size()))));
+    while (started < due)
+        slots[started++]->start();
+    if (started == slots.size())
+        return;
+    rampTimer.expires_after(std::chrono::milliseconds(2));
+    rampTimer.async_wait([this, begin, seconds](const error_code& ec) {
+        if (!ec)
+            rampUp(begin, seconds);
+    });
+}
+
 double ms(std::int64_t ns)
 {
     return static_cast<double>(ns) / 1e6;
@@ -639,9 +668,14 @@ int main(int argc, char** argv)
         shared.endAt = begin + std::chrono::duration_cast<Clock::duration>(
                                    std::chrono::duration<double>(options.duration));
         shared.remaining = options.count.value_or(0);
-        for (auto& w : workers)
+        for (auto& w : workers) {
+            if (options.ramp > 0) {
+                w->rampUp(begin, options.ramp);
+                continue;
+            }
             for (auto& s : w->slots)
                 s->start();
+        }
         std::vector<std::thread> pool;
         for (std::size_t i = 1; i < workers.size(); ++i)
             pool.emplace_back([&w = *workers[i]] { w.io.run(); });

@@ -28,6 +28,7 @@ AccessLog::AccessLog(const boost::asio::any_io_executor& executor, int descripto
 AccessLog::~AccessLog()
 {
     // At the end the program may wait a little for a slow reader, but not for ever.
+    const std::lock_guard lock(m_lock);
     for (int rounds = 0; rounds < 20 && !m_pending.empty() && !m_broken; ++rounds) {
         pollfd ready{m_descriptor, POLLOUT, 0};
         if (::poll(&ready, 1, 50) > 0)
@@ -35,8 +36,21 @@ AccessLog::~AccessLog()
     }
 }
 
+std::size_t AccessLog::dropped() const
+{
+    const std::lock_guard lock(m_lock);
+    return m_dropped;
+}
+
+std::size_t AccessLog::backlog() const
+{
+    const std::lock_guard lock(m_lock);
+    return m_pending.size();
+}
+
 void AccessLog::write(std::string_view line)
 {
+    const std::lock_guard lock(m_lock);
     if (m_broken)
         return;
     if (m_pending.size() + line.size() + 1 > m_limit) {
@@ -55,6 +69,7 @@ void AccessLog::write(std::string_view line)
 
 void AccessLog::finish()
 {
+    const std::lock_guard lock(m_lock);
     m_finished = true;
     m_retry.cancel();
 }
@@ -65,11 +80,13 @@ void AccessLog::schedule()
         return;
     m_scheduled = true;
     boost::asio::post(m_executor, [this] {
+        const std::lock_guard lock(m_lock);
         m_scheduled = false;
         flush();
     });
 }
 
+// Called with the lock held, on the log's executor.
 void AccessLog::flush()
 {
     while (!m_pending.empty() && !m_broken) {
@@ -96,8 +113,10 @@ void AccessLog::flush()
     if (!m_pending.empty() && !m_scheduled && !m_finished) {
         m_retry.expires_after(kRetry);
         m_retry.async_wait([this](const boost::system::error_code& error) {
-            if (!error)
-                flush();
+            if (error)
+                return;
+            const std::lock_guard lock(m_lock);
+            flush();
         });
     }
 }

@@ -3,6 +3,7 @@
 #include "server/helppage.h"
 #include "server/negotiation.h"
 #include "server/prober.h"
+#include "server/proxyheader.h"
 #include "server/replies.h"
 #include "wire/checkwire.h"
 #include "wire/version.h"
@@ -10,8 +11,8 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
-#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
@@ -21,11 +22,12 @@
 #include <exception>
 #include <utility>
 
+#include <sys/socket.h>
+
 namespace quillmere::server {
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
-using namespace asio::experimental::awaitable_operators;
 
 namespace {
 
@@ -82,9 +84,21 @@ std::string refusal(bool json, unsigned status, std::string_view reason, unsigne
 
 } // namespace
 
+// A ping that runs beside a TCP probe: its answer, and the timer the check waits on for it.
+struct PingWait
+{
+    explicit PingWait(const asio::any_io_executor& executor)
+        : wake(executor)
+    {}
+    asio::steady_timer wake;
+    bool answered = false;
+    bool done = false;
+};
+
 // One client connection, from accept to close.
 struct CheckServer::Connection
 {
+    Loop& loop;
     tcp::socket socket;
     Address peer;
     Address client; // the peer, or whom a trusted proxy speaks for
@@ -103,37 +117,55 @@ static std::string endpointText(const tcp::endpoint& endpoint)
     return host + ":" + std::to_string(endpoint.port());
 }
 
-CheckServer::CheckServer(asio::io_context& context, ServerConfig config, Sink accessLog, Sink notes)
-    : m_context(context)
-    , m_config(std::move(config))
+CheckServer::CheckServer(const std::vector<asio::io_context*>& loops, ServerConfig config,
+                         Sink accessLog, Sink notes)
+    : m_config(std::move(config))
     , m_accessLog(std::move(accessLog))
     , m_notes(std::move(notes))
     , m_clients(m_config.limits)
-    , m_pinger(context.get_executor(), m_config.ping)
-    , m_sweepTimer(context)
-{}
+    , m_sweepTimer(*loops.at(0))
+{
+    for (asio::io_context* context : loops)
+        m_loops.push_back(
+            std::make_unique<Loop>(*context, m_config.ping, unsigned(m_loops.size())));
+}
 
 CheckServer::~CheckServer() = default;
 
-bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack)
+bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack, bool proxyProtocol)
 {
-    tcp::acceptor& acceptor = m_acceptors.emplace_back(m_context);
-    boost::system::error_code error;
-    acceptor.open(endpoint.protocol(), error);
-    if (!error && endpoint.address().is_v6())
-        acceptor.set_option(asio::ip::v6_only(!dualStack), error);
-    if (!error)
-        acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-    if (!error)
-        acceptor.bind(endpoint, error);
-    if (!error)
-        acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-        m_acceptors.pop_back();
-        m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
-        return false;
+    // One socket per loop, all bound to the same address; port 0 becomes the port the first got.
+    using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+    const bool shared = m_loops.size() > 1;
+    tcp::endpoint bound = endpoint;
+    for (std::size_t i = 0; i < m_loops.size(); ++i) {
+        std::list<Listener>& listeners = m_loops[i]->listeners;
+        tcp::acceptor& acceptor =
+            listeners.emplace_back(Listener{tcp::acceptor(m_loops[i]->context), proxyProtocol})
+                .acceptor;
+        boost::system::error_code error;
+        acceptor.open(bound.protocol(), error);
+        if (!error && bound.address().is_v6())
+            acceptor.set_option(asio::ip::v6_only(!dualStack), error);
+        if (!error)
+            acceptor.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error && shared)
+            acceptor.set_option(ReusePort(true), error);
+        if (!error)
+            acceptor.bind(bound, error);
+        if (!error)
+            acceptor.listen(asio::socket_base::max_listen_connections, error);
+        if (!error && i == 0)
+            bound = acceptor.local_endpoint(error);
+        if (error) {
+            for (std::size_t opened = 0; opened <= i; ++opened)
+                m_loops[opened]->listeners.pop_back();
+            m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
+            return false;
+        }
     }
-    m_notes("listening on " + endpointText(acceptor.local_endpoint()));
+    m_notes("listening on " + endpointText(bound) +
+            (proxyProtocol ? " (PROXY protocol from trusted proxies)" : ""));
     return true;
 }
 
@@ -141,21 +173,23 @@ bool CheckServer::start()
 {
     m_notes(std::string("quillmere-server ").append(kVersion));
     // Every address: IPv6 and IPv4 on one socket, or IPv4 alone where there is no IPv6.
-    const auto everywhere = [this](unsigned short port) {
-        return listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), true) ||
-               listenOn(tcp::endpoint(asio::ip::address_v4::any(), port), false);
+    const auto everywhere = [this](unsigned short port, bool proxyProtocol) {
+        return listenOn(tcp::endpoint(asio::ip::address_v6::any(), port), true, proxyProtocol) ||
+               listenOn(tcp::endpoint(asio::ip::address_v4::any(), port), false, proxyProtocol);
     };
     if (m_config.listen.empty()) {
-        if (!everywhere(wire::kDefaultServerPort))
+        if (!everywhere(wire::kDefaultServerPort, false))
             return false;
     } else {
         for (const ListenAddress& listen : m_config.listen) {
-            if (listen.everyAddress ? !everywhere(listen.endpoint.port())
-                                    : !listenOn(listen.endpoint, false))
+            if (listen.everyAddress ? !everywhere(listen.endpoint.port(), listen.proxyProtocol)
+                                    : !listenOn(listen.endpoint, false, listen.proxyProtocol))
                 return false;
         }
     }
-    m_notes(m_pinger.description());
+    m_notes(std::to_string(m_loops.size()) +
+            (m_loops.size() == 1 ? " event loop" : " event loops") + ", one thread each");
+    m_notes(m_loops.front()->pinger.description());
     const Limits& limits = m_config.limits;
     m_notes("limits: " + std::to_string(limits.clientChecks) + " in flight, " +
             std::to_string(limits.clientRate) + " a minute, " +
@@ -164,10 +198,11 @@ bool CheckServer::start()
             std::to_string(limits.maxConnections) + " connections in all");
     if (m_config.allowPrivate)
         m_notes("private and reserved addresses are probed too (--allow-private)");
-    m_metrics.setPingMethods(m_pinger.method(false), m_pinger.method(true));
+    m_metrics.setPingMethods(m_loops.front()->pinger.method(false),
+                             m_loops.front()->pinger.method(true));
     if (m_config.metricsListen) {
         const ListenAddress& where = *m_config.metricsListen;
-        MetricsEndpoint& endpoint = m_metricsEndpoint.emplace(m_context, m_metrics);
+        MetricsEndpoint& endpoint = m_metricsEndpoint.emplace(m_loops.front()->context, m_metrics);
         const std::string error = endpoint.listen(where.endpoint, where.everyAddress);
         if (!error.empty()) {
             m_notes("cannot serve metrics on " + endpointText(where.endpoint) + ": " + error);
@@ -177,24 +212,36 @@ bool CheckServer::start()
         endpoint.start();
     }
 
-    for (tcp::acceptor& acceptor : m_acceptors)
-        asio::co_spawn(m_context, acceptLoop(acceptor), asio::detached);
-    asio::co_spawn(m_context, sweepLoop(), asio::detached);
+    for (const std::unique_ptr<Loop>& loop : m_loops) {
+        for (Listener& listener : loop->listeners)
+            asio::co_spawn(loop->context, acceptLoop(*loop, listener), asio::detached);
+    }
+    asio::co_spawn(m_loops.front()->context, sweepLoop(), asio::detached);
     return true;
 }
 
 void CheckServer::stop(std::function<void()> drained)
 {
-    if (m_stopping)
-        return;
-    m_stopping = true;
-    m_drained = std::move(drained);
-    boost::system::error_code ignored;
-    for (tcp::acceptor& acceptor : m_acceptors)
-        acceptor.close(ignored);
-    if (m_metricsEndpoint)
-        m_metricsEndpoint->close();
-    m_sweepTimer.cancel();
+    {
+        const std::lock_guard lock(m_drainLock);
+        if (m_stopping)
+            return;
+        m_drained = std::move(drained);
+        m_stopping = true;
+    }
+    // Each loop closes its own listeners: Asio's objects are not to be used from two threads.
+    for (const std::unique_ptr<Loop>& loop : m_loops) {
+        asio::post(loop->context, [this, &loop = *loop] {
+            boost::system::error_code ignored;
+            for (Listener& listener : loop.listeners)
+                listener.acceptor.close(ignored);
+            if (&loop == m_loops.front().get()) {
+                if (m_metricsEndpoint)
+                    m_metricsEndpoint->close();
+                m_sweepTimer.cancel();
+            }
+        });
+    }
     connectionEnded();
 }
 
@@ -202,9 +249,16 @@ void CheckServer::connectionEnded()
 {
     if (!m_stopping || m_clients.connections() != 0)
         return;
-    m_pinger.close();
-    if (auto drained = std::exchange(m_drained, {}))
-        drained();
+    std::function<void()> drained;
+    {
+        const std::lock_guard lock(m_drainLock);
+        drained = std::exchange(m_drained, {});
+    }
+    if (!drained)
+        return; // another loop got there first
+    for (const std::unique_ptr<Loop>& loop : m_loops)
+        asio::post(loop->context, [&pinger = loop->pinger] { pinger.close(); });
+    drained();
 }
 
 asio::awaitable<void> CheckServer::sweepLoop()
@@ -216,9 +270,10 @@ asio::awaitable<void> CheckServer::sweepLoop()
     }
 }
 
-asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
+asio::awaitable<void> CheckServer::acceptLoop(Loop& loop, Listener& listener)
 {
-    asio::steady_timer pause(m_context);
+    tcp::acceptor& acceptor = listener.acceptor;
+    asio::steady_timer pause(loop.context);
     while (acceptor.is_open()) {
         tcp::endpoint peer;
         auto [error, socket] = co_await acceptor.async_accept(peer, kTuple);
@@ -230,7 +285,9 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
             co_await pause.async_wait(kTuple);
             continue;
         }
-        asio::co_spawn(m_context, serve(std::move(socket), peer),
+        if (m_stopping) // accepted just as another thread stopped the server
+            continue;
+        asio::co_spawn(loop.context, serve(loop, std::move(socket), peer, listener.proxyProtocol),
                        [this](std::exception_ptr failure) {
                            if (!failure)
                                return;
@@ -243,30 +300,50 @@ asio::awaitable<void> CheckServer::acceptLoop(tcp::acceptor& acceptor)
     }
 }
 
-asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remote)
+asio::awaitable<void> CheckServer::serve(Loop& loop, tcp::socket socket, tcp::endpoint remote,
+                                         bool proxyProtocol)
 {
-    Connection connection{std::move(socket), unmapped(remote.address()),
+    Connection connection{loop, std::move(socket), unmapped(remote.address()),
                           unmapped(remote.address())};
     const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
-    const ClientGroup peerGroup = clientGroup(connection.peer);
+    if (proxyProtocol && !proxy)
+        co_return; // only a trusted balancer may name the client
+    ClientGroup peerGroup = clientGroup(connection.peer);
     if (!m_clients.openConnection(peerGroup, proxy))
         co_return; // the socket closes with the frame
     m_metrics.connectionOpened();
     struct Release
     {
         CheckServer& server;
-        const ClientGroup& group;
-        bool proxy;
+        ClientGroup group;
+        bool exempt;
+        bool held = true;
         ~Release()
         {
-            server.m_clients.closeConnection(group, proxy);
+            if (held)
+                server.m_clients.closeConnection(group, exempt);
             server.m_metrics.connectionClosed();
             server.connectionEnded();
         }
-    } release{*this, peerGroup, proxy};
+    } release{*this, std::move(peerGroup), proxy};
 
-    Deadline deadline(m_context.get_executor(), connection.socket);
+    Deadline deadline(loop.context.get_executor(), connection.socket);
     deadline.arm(m_config.headTimeout);
+    if (proxyProtocol) {
+        // The PROXY header and the request head share the head's deadline.
+        if (!co_await readProxyHeader(connection) || deadline.expired())
+            co_return;
+        // From here on the connection counts against the client the balancer named.
+        if (connection.peer != unmapped(remote.address())) {
+            m_clients.closeConnection(release.group, release.exempt);
+            release.held = false;
+            release.group = clientGroup(connection.peer);
+            release.exempt = isTrusted(m_config.trustedProxies, connection.peer);
+            if (!m_clients.openConnection(release.group, release.exempt))
+                co_return;
+            release.held = true;
+        }
+    }
     const std::optional<HeadParse> head = co_await readHead(connection);
     if (deadline.expired() || !head)
         co_return;     // the head did not arrive in time, or the client went away
@@ -278,8 +355,40 @@ asio::awaitable<void> CheckServer::serve(tcp::socket socket, tcp::endpoint remot
     co_await finish(connection, deadline, reply, unread);
 }
 
+asio::awaitable<bool> CheckServer::readProxyHeader(Connection& connection)
+{
+    std::array<char, kProxyHeaderLimit> chunk{};
+    for (;;) {
+        const ProxyHeader header = parseProxyHeader(connection.received);
+        if (header.status == ProxyStatus::Invalid) {
+            m_notes("closed a connection from " + addressText(connection.peer) + ": " +
+                    header.reason);
+            co_return false;
+        }
+        if (header.status == ProxyStatus::Complete) {
+            connection.received.erase(0, header.size); // what follows is the request
+            if (header.source)
+                connection.peer = connection.client = *header.source;
+            co_return true;
+        }
+        // Never more than the longest header: the parser decides before the limit is passed.
+        const std::size_t room = kProxyHeaderLimit - connection.received.size();
+        const auto [error, got] = co_await connection.socket.async_read_some(
+            asio::buffer(chunk.data(), std::min(room, chunk.size())), kTuple);
+        if (error)
+            co_return false;
+        connection.received.append(chunk.data(), got);
+    }
+}
+
 asio::awaitable<std::optional<HeadParse>> CheckServer::readHead(Connection& connection)
 {
+    // Bytes that came with a PROXY header may hold some or all of the head already.
+    if (!connection.received.empty()) {
+        HeadParse parse = parseRequestHead(connection.received);
+        if (parse.status != HeadStatus::NeedMore)
+            co_return parse;
+    }
     std::array<char, kHeadLimit> chunk{};
     for (;;) {
         const std::size_t room = kHeadLimit - connection.received.size();
@@ -439,19 +548,35 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
 
     Findings findings{connection.client, check, ProbeOutcome::Unreachable, false, newCheckToken()};
     const std::string payload = probePayload(findings.token);
-    const auto executor = m_context.get_executor();
+    Pinger& pinger = connection.loop.pinger;
+    const auto executor = connection.loop.context.get_executor();
     if (check.protocol == Protocol::Tcp) {
-        std::tie(findings.outcome, findings.pingAnswered) =
-            co_await (probeTcp(executor, connection.client, check.port, m_config.connectTimeout,
-                               payload, &m_metrics.probeConnectTimes()) &&
-                      m_pinger.ping(connection.client));
+        // The ping runs beside the probe in a coroutine of its own that ends with its answer
+        // (two seconds at most), so a probe that waits out its time-out holds only its own
+        // state: a parallel group would keep both coroutines' frames, and its own, to the end.
+        // At tens of thousands of held checks that is most of the server's memory.
+        const auto ping = std::make_shared<PingWait>(executor);
+        asio::co_spawn(executor, pinger.ping(connection.client),
+                       [ping](const std::exception_ptr&, bool answered) {
+                           ping->answered = answered;
+                           ping->done = true;
+                           ping->wake.cancel();
+                       });
+        findings.outcome =
+            co_await probeTcp(executor, connection.client, check.port, m_config.connectTimeout,
+                              payload, &m_metrics.probeConnectTimes());
+        if (!ping->done) {
+            ping->wake.expires_at(asio::steady_timer::time_point::max());
+            co_await ping->wake.async_wait(kTuple);
+        }
+        findings.pingAnswered = ping->answered;
     } else {
         findings.outcome = probeUdp(executor, connection.client, check.port, payload);
-        findings.pingAnswered = co_await m_pinger.ping(connection.client);
+        findings.pingAnswered = co_await pinger.ping(connection.client);
     }
-    const std::string_view ping = !m_pinger.canPing(connection.client) ? "off"
-                                  : findings.pingAnswered              ? "ok"
-                                                                       : "none";
+    const std::string_view ping = !pinger.canPing(connection.client) ? "off"
+                                  : findings.pingAnswered            ? "ok"
+                                                                     : "none";
     logCheck(connection, port, word, outcomeWord(findings.outcome), ping);
     const ReplyContext context{minor, m_config.message};
     co_return json ? checkReplyJson(findings, context) : checkReply(findings, context);

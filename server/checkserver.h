@@ -1,7 +1,19 @@
 #pragma once
 
-// The check server: listeners, one coroutine per connection, the probes and the replies, all on
-// one Asio executor. Nothing here blocks; every wait is bounded by a timer.
+// The check server: listeners, one coroutine per connection, the probes and the replies. It runs
+// on one or more event loops (io_contexts), each run by a thread of its own. Every loop has its
+// own listening sockets on the same addresses (SO_REUSEPORT: the kernel spreads the connections
+// over them) and its own pinger, and a connection stays on the loop that accepted it from start
+// to end; what the loops share (the client table, the logs) takes a lock. Nothing here blocks;
+// every wait is bounded by a timer.
+//
+// Why loops of their own rather than one io_context run by several threads: with one context,
+// each handler of a connection may run on any thread, so every per-connection timer and socket,
+// and the pinger's table of waiting echo requests, would need a strand or a lock, and the
+// threads would take turns at one epoll descriptor and one handler queue. Separate loops keep a
+// connection's handlers on one thread without strands, share nothing on the hot path but the
+// client table's short critical sections, and leave the spreading of connections to the
+// kernel's listener hash.
 
 #include "server/clientlimits.h"
 #include "server/deadline.h"
@@ -16,8 +28,11 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <atomic>
 #include <functional>
 #include <list>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -30,8 +45,11 @@ class CheckServer
 public:
     using Sink = std::function<void(std::string_view line)>;
 
-    // `accessLog` gets one line per check, `notes` the start-up and shut-down notes.
-    CheckServer(boost::asio::io_context& context, ServerConfig config, Sink accessLog, Sink notes);
+    // `accessLog` gets one line per check, `notes` the start-up and shut-down notes; both may be
+    // called from any of the loops. The first loop also runs the server's own timers. Each
+    // context is to be run by one thread.
+    CheckServer(const std::vector<boost::asio::io_context*>& loops, ServerConfig config,
+                Sink accessLog, Sink notes);
     ~CheckServer();
     CheckServer(const CheckServer&) = delete;
     CheckServer& operator=(const CheckServer&) = delete;
@@ -40,19 +58,42 @@ public:
     bool start();
 
     // Stops accepting; the connections that are open finish, then the server closes its ICMP
-    // sockets and calls `drained`. Handlers of the server may still be queued then: destroy it
-    // only after the event loop has run dry.
+    // sockets and calls `drained` (on whichever loop ends the last connection). Handlers of the
+    // server may still be queued then: destroy it only after every loop has run dry. May be
+    // called from any thread.
     void stop(std::function<void()> drained = {});
 
 private:
     struct Connection;
+    struct Listener
+    {
+        boost::asio::ip::tcp::acceptor acceptor;
+        bool proxyProtocol;
+    };
+    // One event loop and what is its alone.
+    struct Loop
+    {
+        Loop(boost::asio::io_context& ioContext, PingMode ping, unsigned instance)
+            : context(ioContext)
+            , pinger(ioContext.get_executor(), ping, {}, instance)
+        {}
+        boost::asio::io_context& context;
+        Pinger pinger;
+        std::list<Listener> listeners;
+    };
 
-    bool listenOn(const boost::asio::ip::tcp::endpoint& endpoint, bool dualStack);
-    boost::asio::awaitable<void> acceptLoop(boost::asio::ip::tcp::acceptor& acceptor);
+    // Opens `endpoint` on every loop; false (with a note) when it cannot be opened.
+    bool listenOn(const boost::asio::ip::tcp::endpoint& endpoint, bool dualStack,
+                  bool proxyProtocol);
+    boost::asio::awaitable<void> acceptLoop(Loop& loop, Listener& listener);
     boost::asio::awaitable<void> sweepLoop();
-    // One connection: admission, the head, the answer, the close.
-    boost::asio::awaitable<void> serve(boost::asio::ip::tcp::socket socket,
-                                       boost::asio::ip::tcp::endpoint remote);
+    // One connection: admission, the PROXY header on such a listener, the head, the answer, the
+    // close.
+    boost::asio::awaitable<void> serve(Loop& loop, boost::asio::ip::tcp::socket socket,
+                                       boost::asio::ip::tcp::endpoint remote, bool proxyProtocol);
+    // Reads the PROXY header and takes the client it names; false when the connection is to be
+    // closed (no valid header, or the deadline closed the socket).
+    boost::asio::awaitable<bool> readProxyHeader(Connection& connection);
     // Reads until the head is complete, too large or wrong; nullopt when the client went away
     // (or the head deadline closed the socket) with nothing to answer.
     boost::asio::awaitable<std::optional<HeadParse>> readHead(Connection& connection);
@@ -68,17 +109,16 @@ private:
                   std::string_view outcome, std::string_view ping);
     void connectionEnded();
 
-    boost::asio::io_context& m_context;
     ServerConfig m_config;
     Sink m_accessLog;
     Sink m_notes;
-    ClientTable m_clients;
-    Metrics m_metrics;
-    std::optional<MetricsEndpoint> m_metricsEndpoint;
-    Pinger m_pinger;
-    std::list<boost::asio::ip::tcp::acceptor> m_acceptors;
-    boost::asio::steady_timer m_sweepTimer;
-    bool m_stopping = false;
+    ClientTable m_clients; // shared by the loops; it locks itself
+    Metrics m_metrics;     // shared by the loops; its counters are atomic
+    std::vector<std::unique_ptr<Loop>> m_loops;
+    std::optional<MetricsEndpoint> m_metricsEndpoint; // on the first loop
+    boost::asio::steady_timer m_sweepTimer;           // on the first loop
+    std::atomic<bool> m_stopping = false;
+    std::mutex m_drainLock; // over m_drained
     std::function<void()> m_drained;
 };
 

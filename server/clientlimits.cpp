@@ -95,6 +95,7 @@ void ClientTable::forgetIfIdle(const ClientGroup& group)
 
 bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
 {
+    const std::lock_guard lock(m_lock);
     if (m_connections >= m_limits.maxConnections)
         return false;
     if (!exempt && m_limits.clientConnections != 0) {
@@ -120,6 +121,7 @@ bool ClientTable::openConnection(const ClientGroup& group, bool exempt)
 
 void ClientTable::closeConnection(const ClientGroup& group, bool exempt)
 {
+    const std::lock_guard lock(m_lock);
     if (m_connections > 0)
         --m_connections;
     if (exempt || m_limits.clientConnections == 0)
@@ -135,6 +137,7 @@ void ClientTable::closeConnection(const ClientGroup& group, bool exempt)
 
 Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
 {
+    const std::lock_guard lock(m_lock);
     Entries entries{};
     if (!findOrAdd(group, entries)) {
         forgetIfIdle(group);
@@ -161,8 +164,11 @@ Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
     for (Client* entry : entries) {
         if (!entry)
             continue;
+        // Loops read the clock before they take the lock, so their times can come a hair out
+        // of order; the history stays sorted, as forgetOld needs.
         if (m_limits.clientRate != 0)
-            entry->recent.push_back(now);
+            entry->recent.push_back(entry->recent.empty() ? now
+                                                          : std::max(now, entry->recent.back()));
         ++entry->checks;
     }
     ++m_checks;
@@ -171,6 +177,7 @@ Refusal ClientTable::beginCheck(const ClientGroup& group, Clock::time_point now)
 
 void ClientTable::endCheck(const ClientGroup& group)
 {
+    const std::lock_guard lock(m_lock);
     if (m_checks > 0)
         --m_checks;
     for (const std::string* key : keys(group)) {
@@ -182,8 +189,27 @@ void ClientTable::endCheck(const ClientGroup& group)
     }
 }
 
+std::size_t ClientTable::checksInFlight() const
+{
+    const std::lock_guard lock(m_lock);
+    return m_checks;
+}
+
+std::size_t ClientTable::connections() const
+{
+    const std::lock_guard lock(m_lock);
+    return m_connections;
+}
+
+std::size_t ClientTable::clients() const
+{
+    const std::lock_guard lock(m_lock);
+    return m_clients.size();
+}
+
 void ClientTable::sweep(Clock::time_point now)
 {
+    const std::lock_guard lock(m_lock);
     for (auto it = m_clients.begin(); it != m_clients.end();) {
         forgetOld(it->second, now);
         const Client& client = it->second;

@@ -4,7 +4,9 @@
 // global caps. Clients are grouped by `clientGroup`: an IPv4 address, or an IPv6 /64 that also
 // counts against its /48, /40 and /32, each with a multiple of a client's allowance and, for
 // connections and checks in flight, never more than a small part of the server's own caps. Time
-// is passed in, so the rules can be tested without waiting.
+// is passed in, so the rules can be tested without waiting. One table serves every event loop:
+// each call takes its lock, so a client's second check in flight, or its eleventh in a minute,
+// is refused whichever loop it arrives on.
 
 #include "server/addresses.h"
 
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 
@@ -64,9 +67,9 @@ public:
     // Forgets clients with nothing open and no check in the last minute.
     void sweep(Clock::time_point now);
 
-    std::size_t checksInFlight() const { return m_checks; }
-    std::size_t connections() const { return m_connections; }
-    std::size_t clients() const { return m_clients.size(); }
+    std::size_t checksInFlight() const;
+    std::size_t connections() const;
+    std::size_t clients() const;
     const Limits& limits() const { return m_limits; }
 
 private:
@@ -94,6 +97,7 @@ private:
     static std::size_t allowance(std::size_t level, unsigned perClient, std::size_t serverCap);
 
     Limits m_limits;
+    mutable std::mutex m_lock; // over everything below
     std::unordered_map<std::string, Client> m_clients;
     std::size_t m_checks = 0;
     std::size_t m_connections = 0;

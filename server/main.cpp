@@ -6,12 +6,15 @@
 #include "wire/version.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <sys/resource.h>
@@ -28,19 +31,29 @@ void writeLine(std::FILE* stream, std::string_view prefix, std::string_view line
     std::fflush(stream);
 }
 
-// Raises the soft open-file limit to the hard one and returns it.
-std::size_t openFileLimit()
+// Raises the soft open-file limit to the hard one and returns it, with a note on what it got.
+std::size_t openFileLimit(std::string& note)
 {
     rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        note = "open-file limit unknown; assuming 1024";
         return 1024;
+    }
+    const rlim_t soft = limit.rlim_cur;
     if (limit.rlim_cur < limit.rlim_max) {
         rlimit raised = limit;
         raised.rlim_cur = limit.rlim_max;
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
             limit = raised;
     }
-    return limit.rlim_cur == RLIM_INFINITY ? std::size_t(1) << 20 : std::size_t(limit.rlim_cur);
+    const std::size_t result =
+        limit.rlim_cur == RLIM_INFINITY ? std::size_t(1) << 20 : std::size_t(limit.rlim_cur);
+    note = "open-file limit " + std::to_string(result);
+    if (limit.rlim_cur != soft)
+        note += " (raised from " + std::to_string(soft) + " to the hard limit)";
+    else if (limit.rlim_cur < limit.rlim_max)
+        note += " (could not be raised to the hard limit " + std::to_string(limit.rlim_max) + ")";
+    return result;
 }
 
 } // namespace
@@ -64,14 +77,26 @@ int main(int argc, char* argv[])
         return 0;
     }
 
+    // One line per write: the threads' notes never interleave.
     const auto notes = [](std::string_view line) { writeLine(stderr, "quillmere-server: ", line); };
-    for (const std::string& note : fitToDescriptorLimit(commandLine.config, openFileLimit()))
+    if (commandLine.config.threads == 0)
+        commandLine.config.threads = usableCores();
+    std::string limitNote;
+    const std::size_t fileLimit = openFileLimit(limitNote);
+    notes(limitNote);
+    for (const std::string& note : fitToDescriptorLimit(commandLine.config, fileLimit))
         notes(note);
 
-    boost::asio::io_context context(1);
+    // One io_context per thread; the first runs on this thread and also carries the access log
+    // and the signals.
+    std::vector<std::unique_ptr<boost::asio::io_context>> contexts;
+    std::vector<boost::asio::io_context*> loops;
+    for (unsigned i = 0; i < commandLine.config.threads; ++i)
+        loops.push_back(contexts.emplace_back(std::make_unique<boost::asio::io_context>(1)).get());
+    boost::asio::io_context& context = *loops.front();
     AccessLog accessLog(context.get_executor(), STDOUT_FILENO);
     CheckServer server(
-        context, std::move(commandLine.config),
+        loops, std::move(commandLine.config),
         [&accessLog](std::string_view line) { accessLog.write(line); }, notes);
     if (!server.start())
         return 1;
@@ -87,13 +112,21 @@ int main(int argc, char* argv[])
             if (!again)
                 std::_Exit(1);
         });
-        server.stop([&signals, &accessLog] {
-            boost::system::error_code ignored;
-            signals.cancel(ignored);
-            accessLog.finish();
+        // The last connection may end on any loop; the signals and the log are the first's.
+        server.stop([&context, &signals, &accessLog] {
+            boost::asio::post(context, [&signals, &accessLog] {
+                boost::system::error_code ignored;
+                signals.cancel(ignored);
+                accessLog.finish();
+            });
         });
     });
     std::signal(SIGPIPE, SIG_IGN);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < loops.size(); ++i)
+        threads.emplace_back([loop = loops[i]] { loop->run(); });
     context.run();
+    for (std::thread& thread : threads)
+        thread.join();
     return 0;
 }

@@ -95,12 +95,13 @@ struct Pinger::Waiter
     bool answered = false;
 };
 
-Pinger::Pinger(const asio::any_io_executor& executor, PingMode mode, PingTiming timing)
+Pinger::Pinger(const asio::any_io_executor& executor, PingMode mode, PingTiming timing,
+               unsigned instance)
     : m_executor(executor)
     , m_timing(timing)
     , m_v4(std::make_unique<Family>(false))
     , m_v6(std::make_unique<Family>(true))
-    , m_identifier(static_cast<std::uint16_t>(::getpid() & 0xFFFF))
+    , m_identifier(static_cast<std::uint16_t>((unsigned(::getpid()) + instance) & 0xFFFF))
 {
     openFamily(*m_v4, mode);
     openFamily(*m_v6, mode);

@@ -39,7 +39,11 @@ struct PingTiming
 class Pinger
 {
 public:
-    Pinger(const boost::asio::any_io_executor& executor, PingMode mode, PingTiming timing = {});
+    // Pingers of one process (one per event loop) each need an `instance` of their own: on raw
+    // sockets the echo identifier, made from the process id and the instance, is what tells
+    // their answers apart.
+    Pinger(const boost::asio::any_io_executor& executor, PingMode mode, PingTiming timing = {},
+           unsigned instance = 0);
     ~Pinger();
     Pinger(const Pinger&) = delete;
     Pinger& operator=(const Pinger&) = delete;

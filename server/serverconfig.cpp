@@ -7,6 +7,9 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <thread>
+
+#include <sched.h>
 
 namespace quillmere::server {
 
@@ -53,10 +56,11 @@ using OptionResult = std::optional<std::string>;
 
 OptionResult takeAddressOption(const Option& option, ServerConfig& config)
 {
-    if (option.name == "--listen") {
-        const auto endpoint = parseListenAddress(option.value);
+    if (option.name == "--listen" || option.name == "--listen-proxy") {
+        auto endpoint = parseListenAddress(option.value);
         if (!endpoint)
             return badValue(option);
+        endpoint->proxyProtocol = option.name == "--listen-proxy";
         config.listen.push_back(*endpoint);
         return std::string();
     }
@@ -137,6 +141,17 @@ OptionResult takeCheckOption(const Option& option, ServerConfig& config)
         return std::string();
     }
     return std::nullopt;
+}
+
+OptionResult takeRunOption(const Option& option, ServerConfig& config)
+{
+    if (option.name != "--threads")
+        return std::nullopt;
+    const auto count = parseCount(option.value);
+    if (!count || *count == 0 || *count > 64)
+        return badValue(option);
+    config.threads = unsigned(*count);
+    return std::string();
 }
 
 // Options without a value; false when `name` is not one.
@@ -236,19 +251,41 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
             taken = takeLimitOption(option, result.config);
         if (!taken)
             taken = takeCheckOption(option, result.config);
+        if (!taken)
+            taken = takeRunOption(option, result.config);
         result.error = taken ? *taken : "unknown option " + std::string(option.name);
     }
     if (result.error.empty())
         result.error = metricsConflict(result.config);
+    if (result.error.empty()) {
+        const bool proxyListener =
+            std::any_of(result.config.listen.begin(), result.config.listen.end(),
+                        [](const ListenAddress& listen) { return listen.proxyProtocol; });
+        if (proxyListener && result.config.trustedProxies.empty())
+            result.error = "--listen-proxy needs --trusted-proxy: the proxies whose PROXY "
+                           "header is believed";
+    }
     return result;
+}
+
+unsigned usableCores()
+{
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0)
+        return unsigned(CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
 }
 
 std::vector<std::string> fitToDescriptorLimit(ServerConfig& config, std::size_t openFileLimit)
 {
     std::vector<std::string> notes;
-    constexpr std::size_t kReserve = 64; // listeners, ICMP sockets, logs, the odd extra
+    // Listeners, ICMP sockets, logs, the odd extra; each event loop has listeners and ICMP
+    // sockets of its own.
+    const std::size_t reserve =
+        64 + std::size_t(config.threads) * (2 + std::max<std::size_t>(config.listen.size(), 2));
     const std::size_t checkCeiling =
-        openFileLimit > 2 * kReserve ? openFileLimit / 2 - kReserve / 2 : 1;
+        openFileLimit > 2 * reserve ? openFileLimit / 2 - reserve / 2 : 1;
     Limits& limits = config.limits;
     if (!config.maxChecksGiven)
         limits.maxChecks = checkCeiling;
@@ -257,7 +294,7 @@ std::vector<std::string> fitToDescriptorLimit(ServerConfig& config, std::size_t 
                         " (open-file limit " + std::to_string(openFileLimit) + ")");
         limits.maxChecks = checkCeiling;
     }
-    const std::size_t used = limits.maxChecks + kReserve;
+    const std::size_t used = limits.maxChecks + reserve;
     const std::size_t connectionCeiling = openFileLimit > used + 1 ? openFileLimit - used : 1;
     if (!config.maxConnectionsGiven)
         limits.maxConnections = connectionCeiling;
@@ -277,13 +314,18 @@ address, pings that address, and replies with the findings.
 
   --listen ADDR:PORT        listen here; repeatable. IPv6 as [ADDR]:PORT, every address as
                             *:PORT. Default: every address, port 80. Port 0 picks a free port.
+  --listen-proxy ADDR:PORT  listen here for a load balancer that sends the PROXY protocol
+                            (version 1 or 2) first: the client it names is the one checked.
+                            Only --trusted-proxy peers are served there; others, and
+                            connections without a valid header, are closed. Repeatable.
   --metrics-listen ADDR:PORT
                             serve GET /metrics (Prometheus text format) here; off by default.
                             Not on a check listener's address and port; meant for loopback
                             or a private network.
   --message TEXT            show TEXT to every user (printable ASCII, no '<' or '>')
-  --trusted-proxy ADDR[/N]  a reverse proxy whose X-Forwarded-For header is believed;
-                            repeatable. Without one the header is ignored.
+  --trusted-proxy ADDR[/N]  a reverse proxy whose X-Forwarded-For header (or, on a
+                            --listen-proxy listener, PROXY header) is believed; repeatable.
+                            Without one the header is ignored.
   --allow-private           also probe loopback, private and reserved addresses
                             (refused by default)
   --client-checks N         checks in flight per client (default 1; 0 = no limit)
@@ -295,6 +337,8 @@ address, pings that address, and replies with the findings.
   --ping auto|datagram|raw|off
                             how to ping: an unprivileged ICMP datagram socket, a raw socket,
                             or not at all (default auto: the first of these that works)
+  --threads N               event loops, one thread each (default: one per core the
+                            process may run on)
   --help                    show this help
   --version                 show the version
 

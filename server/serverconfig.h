@@ -17,11 +17,14 @@
 namespace quillmere::server {
 
 // Where to listen. `everyAddress` ("*:PORT") takes IPv4 too on the IPv6 socket, or falls back
-// to IPv4 alone where the system has no IPv6; an explicit "[::]:PORT" is IPv6 only.
+// to IPv4 alone where the system has no IPv6; an explicit "[::]:PORT" is IPv6 only. On a
+// `proxyProtocol` listener (--listen-proxy) every connection starts with a PROXY protocol header
+// from a trusted proxy, which names the client.
 struct ListenAddress
 {
     boost::asio::ip::tcp::endpoint endpoint;
     bool everyAddress = false;
+    bool proxyProtocol = false;
 };
 
 struct ServerConfig
@@ -39,6 +42,7 @@ struct ServerConfig
     std::chrono::milliseconds connectTimeout{5000};
     std::chrono::milliseconds headTimeout{5000};
     PingMode ping = PingMode::Auto;
+    unsigned threads = 0; // event loops; 0: one per core the process may run on
 };
 
 struct CommandLine
@@ -59,5 +63,8 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text);
 // below half of it (each holds two descriptors), connections take most of the rest. Caps that
 // were given are lowered to what the limit allows. Returns notes for the start-up log.
 std::vector<std::string> fitToDescriptorLimit(ServerConfig& config, std::size_t openFileLimit);
+
+// The cores this process may run on (its affinity mask), at least 1.
+unsigned usableCores();
 
 } // namespace quillmere::server

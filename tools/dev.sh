@@ -33,7 +33,8 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-q
           libgl-dev fonts-liberation2 libboost1.81-dev libminiupnpc-dev libnatpmp-dev
           man-db # the manual pages' test formats each page with man
           iproute2 nftables socat procps # these four and the next line for the netns tests
-          miniupnpd-nftables miniupnpc natpmpc jq)
+          miniupnpd-nftables miniupnpc natpmpc jq
+          haproxy) # the check server behind a load balancer that sends the PROXY protocol
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {

@@ -1,5 +1,6 @@
-// The check server's pure parts: request parsing, which addresses may be probed, who the client
-// is behind a proxy, the per-client limits, the command line, and the reply pages read back
+// The check server's pure parts: request parsing, the PROXY protocol header, which addresses may
+// be probed, who the client is behind a proxy, the per-client limits (also when several event
+// loops share them), the command line, and the reply pages read back
 // through the engine's own verdict code, so that both sides are held to the same markers.
 
 #include "server/accesslog.h"
@@ -9,6 +10,7 @@
 #include "server/metrics.h"
 #include "server/negotiation.h"
 #include "server/prober.h"
+#include "server/proxyheader.h"
 #include "server/replies.h"
 #include "server/requesthead.h"
 #include "server/serverconfig.h"
@@ -23,9 +25,14 @@
 
 #include <boost/asio/io_context.hpp>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdio>
+#include <latch>
 #include <set>
 #include <string>
+#include <thread>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -33,6 +40,7 @@
 using namespace quillmere;
 using namespace quillmere::server;
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 using Clock = ClientTable::Clock;
 
 namespace {
@@ -51,6 +59,28 @@ QString latin1(std::string_view text)
 ClientGroup group(const char* client, const char* network = "")
 {
     return ClientGroup{client, {network, {}, {}}};
+}
+
+// Version 2 of the PROXY header: the signature, version and command, family, and the body.
+std::string proxyV2(unsigned char command, unsigned char family, const std::string& body)
+{
+    std::string header("\r\n\r\n\0\r\nQUIT\n", 12);
+    header += char(0x20 | command);
+    header += char(family);
+    header += char(body.size() >> 8);
+    header += char(body.size() & 0xFF);
+    return header + body;
+}
+
+// The addresses and ports of a TCP over IPv4 body: source, destination, their ports.
+std::string v4Body(std::array<unsigned char, 4> source, std::uint16_t sourcePort)
+{
+    std::string body(source.begin(), source.end());
+    body += std::string("\xc0\x00\x02\x01", 4); // 192.0.2.1, the balancer's own address
+    body += char(sourcePort >> 8);
+    body += char(sourcePort & 0xFF);
+    body += std::string("\x00\x50", 2);
+    return body;
 }
 
 Verdict verdictOf(const std::string& reply, std::string_view listenerLog, ProbeProtocol protocol,
@@ -86,6 +116,12 @@ private Q_SLOTS:
     void refusesBadHeadsAtOnce_data();
     void refusesBadHeadsAtOnce();
     void headLimitIsOnTheWholeHead();
+    void readsProxyHeaders_data();
+    void readsProxyHeaders();
+    void everyPrefixOfAProxyHeaderNeedsMore();
+    void refusesBadProxyHeaders_data();
+    void refusesBadProxyHeaders();
+    void limitsHoldAcrossThreads();
     void readsCommandLine();
     void fitsTheDescriptorLimit();
     void metricsStayOffTheCheckListeners_data();
@@ -590,6 +626,201 @@ void TestServerParts::headLimitIsOnTheWholeHead()
     QCOMPARE(parseRequestHead("GET /" + std::string(3000, 'a')).status, HeadStatus::TooLarge);
 }
 
+void TestServerParts::readsProxyHeaders_data()
+{
+    QTest::addColumn<std::string>("header");
+    QTest::addColumn<QString>("source"); // empty: the connection's own peer stands
+    QTest::addColumn<int>("sourcePort");
+
+    QTest::newRow("v1 tcp4") << std::string("PROXY TCP4 203.0.113.7 192.0.2.1 56324 80\r\n")
+                             << u"203.0.113.7"_s << 56324;
+    QTest::newRow("v1 tcp6") << std::string("PROXY TCP6 2001:db8::7 2001:db8::1 65535 80\r\n")
+                             << u"2001:db8::7"_s << 65535;
+    QTest::newRow("v1 tcp6 mapped")
+        << std::string("PROXY TCP6 ::ffff:203.0.113.7 ::ffff:192.0.2.1 0 80\r\n")
+        << u"203.0.113.7"_s << 0;
+    QTest::newRow("v1 unknown") << std::string("PROXY UNKNOWN\r\n") << QString() << 0;
+    QTest::newRow("v1 unknown with addresses")
+        << std::string("PROXY UNKNOWN ffff:f::1 ffff:f::2 1 2\r\n") << QString() << 0;
+    const std::string longest = "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff";
+    QTest::newRow("v1 longest") << "PROXY TCP6 " + longest + " " + longest + " 65535 65535\r\n"
+                                << QString::fromStdString(longest) << 65535;
+
+    QTest::newRow("v2 tcp4") << proxyV2(1, 0x11, v4Body({203, 0, 113, 7}, 56324))
+                             << u"203.0.113.7"_s << 56324;
+    std::string v6(16, '\0');
+    v6[0] = '\x20';
+    v6[1] = '\x01';
+    v6[2] = '\x0d';
+    v6[3] = '\xb8';
+    v6[15] = '\x07';
+    QTest::newRow("v2 tcp6") << proxyV2(1, 0x21,
+                                        v6 + std::string(16, '\1') +
+                                            std::string("\x01\x02\x00\x50", 4))
+                             << u"2001:db8::7"_s << 258;
+    // TLVs after the addresses belong to the header too.
+    QTest::newRow("v2 tcp4 with tlvs")
+        << proxyV2(1, 0x11,
+                   v4Body({198, 51, 100, 2}, 1) + std::string("\x04\x00\x03"
+                                                              "abc",
+                                                              6))
+        << u"198.51.100.2"_s << 1;
+    // The balancer's health check: no client, whatever the addresses say.
+    QTest::newRow("v2 local") << proxyV2(0, 0x11, v4Body({203, 0, 113, 7}, 1)) << QString() << 0;
+    QTest::newRow("v2 local empty") << proxyV2(0, 0x00, {}) << QString() << 0;
+    QTest::newRow("v2 unspec") << proxyV2(1, 0x00, {}) << QString() << 0;
+    QTest::newRow("v2 unix") << proxyV2(1, 0x31, std::string(216, '\0')) << QString() << 0;
+}
+
+void TestServerParts::readsProxyHeaders()
+{
+    QFETCH(std::string, header);
+    QFETCH(QString, source);
+    QFETCH(int, sourcePort);
+    // The request that follows is no part of the header.
+    const std::string received = header + "GET / HTTP/1.0\r\n\r\n";
+    const ProxyHeader parsed = parseProxyHeader(received);
+    QVERIFY2(parsed.status == ProxyStatus::Complete, parsed.reason.c_str());
+    QCOMPARE(parsed.size, header.size());
+    if (source.isEmpty()) {
+        QVERIFY(!parsed.source);
+    } else {
+        QVERIFY(parsed.source);
+        QCOMPARE(QString::fromStdString(addressText(*parsed.source)), source);
+        QVERIFY(parsed.source->is_v4() == !source.contains(u':'));
+        QCOMPARE(int(parsed.sourcePort), sourcePort);
+    }
+}
+
+void TestServerParts::everyPrefixOfAProxyHeaderNeedsMore()
+{
+    for (const std::string& header : {std::string("PROXY TCP4 203.0.113.7 192.0.2.1 56324 80\r\n"),
+                                      proxyV2(1, 0x11, v4Body({203, 0, 113, 7}, 56324)),
+                                      proxyV2(1, 0x31, std::string(216, '\0'))}) {
+        for (std::size_t length = 0; length < header.size(); ++length) {
+            const ProxyHeader parsed = parseProxyHeader(header.substr(0, length));
+            QVERIFY2(parsed.status == ProxyStatus::NeedMore,
+                     qPrintable(QString::number(length) + u" bytes: "_s +
+                                QString::fromStdString(parsed.reason)));
+        }
+        QCOMPARE(parseProxyHeader(header).status, ProxyStatus::Complete);
+    }
+}
+
+void TestServerParts::refusesBadProxyHeaders_data()
+{
+    QTest::addColumn<std::string>("received");
+    QTest::newRow("plain http") << std::string("GET / HTTP/1.0\r\n\r\n");
+    QTest::newRow("lower case") << std::string("proxy TCP4 1.2.3.4 1.2.3.5 1 2\r\n");
+    QTest::newRow("v1 no family") << std::string("PROXY \r\n");
+    QTest::newRow("v1 udp") << std::string("PROXY UDP4 1.2.3.4 1.2.3.5 1 2\r\n");
+    QTest::newRow("v1 bare newline") << std::string("PROXY TCP4 1.2.3.4 1.2.3.5 1 2\n");
+    QTest::newRow("v1 two spaces") << std::string("PROXY TCP4  1.2.3.4 1.2.3.5 1 2\r\n");
+    QTest::newRow("v1 trailing space") << std::string("PROXY TCP4 1.2.3.4 1.2.3.5 1 2 \r\n");
+    QTest::newRow("v1 no ports") << std::string("PROXY TCP4 1.2.3.4 1.2.3.5\r\n");
+    QTest::newRow("v1 v6 as tcp4") << std::string("PROXY TCP4 ::1 ::2 1 2\r\n");
+    QTest::newRow("v1 v4 as tcp6") << std::string("PROXY TCP6 1.2.3.4 1.2.3.5 1 2\r\n");
+    QTest::newRow("v1 zone") << std::string("PROXY TCP6 fe80::1%eth0 fe80::2 1 2\r\n");
+    QTest::newRow("v1 short quad") << std::string("PROXY TCP4 1.2.3 1.2.3.5 1 2\r\n");
+    QTest::newRow("v1 leading zero address") << std::string("PROXY TCP4 1.2.3.04 1.2.3.5 1 2\r\n");
+    QTest::newRow("v1 port over") << std::string("PROXY TCP4 1.2.3.4 1.2.3.5 65536 2\r\n");
+    QTest::newRow("v1 port zero-padded") << std::string("PROXY TCP4 1.2.3.4 1.2.3.5 01 2\r\n");
+    QTest::newRow("v1 port sign") << std::string("PROXY TCP4 1.2.3.4 1.2.3.5 +1 2\r\n");
+    QTest::newRow("v1 no end") << "PROXY UNKNOWN " + std::string(93, 'x');
+    QTest::newRow("v1 ends too late") << "PROXY UNKNOWN " + std::string(93, 'x') + "\r\n";
+    QTest::newRow("v2 version 1") << [] {
+        std::string header = proxyV2(1, 0x11, v4Body({203, 0, 113, 7}, 1));
+        header[12] = '\x11';
+        return header;
+    }();
+    QTest::newRow("v2 command 2") << proxyV2(2, 0x11, v4Body({203, 0, 113, 7}, 1));
+    QTest::newRow("v2 udp") << proxyV2(1, 0x12, v4Body({203, 0, 113, 7}, 1));
+    QTest::newRow("v2 family 4") << proxyV2(1, 0x41, v4Body({203, 0, 113, 7}, 1));
+    QTest::newRow("v2 tcp4 short") << proxyV2(1, 0x11, std::string(11, '\1'));
+    QTest::newRow("v2 tcp6 short") << proxyV2(1, 0x21, std::string(35, '\1'));
+    QTest::newRow("v2 unix short") << proxyV2(1, 0x31, std::string(215, '\1'));
+    // Refused as soon as the length says so, without waiting for the rest.
+    QTest::newRow("v2 too long")
+        << proxyV2(1, 0x11, std::string(kProxyHeaderLimit, '\1')).substr(0, 16);
+    QTest::newRow("v2 bad signature") << std::string("\r\n\r\n\0\r\nQUIT\r", 12);
+}
+
+void TestServerParts::refusesBadProxyHeaders()
+{
+    QFETCH(std::string, received);
+    const ProxyHeader parsed = parseProxyHeader(received);
+    QCOMPARE(parsed.status, ProxyStatus::Invalid);
+    QVERIFY(!parsed.reason.empty());
+    QVERIFY(!parsed.source);
+}
+
+void TestServerParts::limitsHoldAcrossThreads()
+{
+    // Several event loops admit checks of one client at the same moment: the table lets through
+    // exactly what one loop alone would.
+    constexpr int kThreads = 8;
+    constexpr int kTries = 200;
+    const auto race = [](ClientTable& table, bool endEach) {
+        std::atomic<int> admitted = 0;
+        std::latch start(kThreads);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&] {
+                const ClientGroup client = clientGroup(address("2001:db8:1:2::9"));
+                start.arrive_and_wait();
+                for (int i = 0; i < kTries; ++i) {
+                    if (table.beginCheck(client, Clock::now()) != Refusal::None)
+                        continue;
+                    ++admitted;
+                    if (endEach)
+                        table.endCheck(client);
+                }
+            });
+        }
+        for (std::thread& thread : threads)
+            thread.join();
+        return admitted.load();
+    };
+
+    ClientTable busy(Limits{});
+    QCOMPARE(race(busy, false), 1); // one in flight
+    QCOMPARE(busy.checksInFlight(), std::size_t(1));
+
+    Limits rateOnly;
+    rateOnly.clientChecks = 0;
+    ClientTable rate(rateOnly);
+    QCOMPARE(race(rate, true), 10); // ten a minute
+    QCOMPARE(rate.checksInFlight(), std::size_t(0));
+    // Connections too: each thread opens and closes its own, the count ends where it began.
+    Limits connectionLimits;
+    connectionLimits.clientConnections = 3;
+    ClientTable connections(connectionLimits);
+    std::latch start(kThreads);
+    std::atomic<int> peak = 0;
+    std::atomic<int> open = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            const ClientGroup client = clientGroup(address("203.0.113.9"));
+            start.arrive_and_wait();
+            for (int i = 0; i < kTries; ++i) {
+                if (!connections.openConnection(client, false))
+                    continue;
+                const int now = ++open;
+                for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);)
+                    ;
+                --open;
+                connections.closeConnection(client, false);
+            }
+        });
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    QVERIFY(peak.load() >= 1 && peak.load() <= 3);
+    QCOMPARE(connections.connections(), std::size_t(0));
+    QCOMPARE(connections.clients(), std::size_t(0));
+}
+
 void TestServerParts::readsCommandLine()
 {
     const auto parse = [](std::initializer_list<std::string_view> arguments) {
@@ -609,6 +840,22 @@ void TestServerParts::readsCommandLine()
     QCOMPARE(good.config.limits.clientRate, 0u);
     QCOMPARE(good.config.connectTimeout, std::chrono::milliseconds(1500));
     QCOMPARE(good.config.ping, PingMode::Off);
+    QCOMPARE(good.config.threads, 0u); // one loop per core, decided at start
+    QVERIFY(std::none_of(good.config.listen.begin(), good.config.listen.end(),
+                         [](const ListenAddress& listen) { return listen.proxyProtocol; }));
+    QVERIFY(usableCores() >= 1);
+
+    const CommandLine balanced = parse({"--listen", "[::]:80", "--listen-proxy", "127.0.0.1:8081",
+                                        "--threads", "4", "--trusted-proxy", "127.0.0.1"});
+    QVERIFY2(balanced.error.empty(), balanced.error.c_str());
+    QCOMPARE(balanced.config.threads, 4u);
+    QCOMPARE(balanced.config.listen.size(), std::size_t(2));
+    QVERIFY(!balanced.config.listen[0].proxyProtocol);
+    QVERIFY(balanced.config.listen[1].proxyProtocol);
+    QCOMPARE(balanced.config.listen[1].endpoint.port(), 8081);
+    // A PROXY listener believes only trusted proxies: without any, nobody could use it.
+    QVERIFY(!parse({"--listen-proxy", "127.0.0.1:8081"}).error.empty());
+
     // The shortest time-out there is: one millisecond.
     QCOMPARE(parse({"--connect-timeout=0.001"}).config.connectTimeout,
              std::chrono::milliseconds(1));
@@ -638,6 +885,10 @@ void TestServerParts::readsCommandLine()
                                                     {"--listen", "127.0.0.1:99999999999999999999"},
                                                     {"--max-checks", "0"},
                                                     {"--ping", "sometimes"},
+                                                    {"--threads", "0"},
+                                                    {"--threads", "65"},
+                                                    {"--threads", "two"},
+                                                    {"--listen-proxy", "127.0.0.1"},
                                                     {"--client-rate"},
                                                     {"--frobnicate", "1"},
                                                     {"--allow-private=no"},
