@@ -894,222 +894,218 @@ void TestServer::metricsCountWhatWasDone()
                  .value(u"quillmere_refusals_total{reason=\"refused\",status=\"403\"}"_s),
              u"1"_s);
     QVERIFY(strict.stop());
-    void TestServer::limitsHoldWhicheverLoopTakesTheCheck()
+}
+
+void TestServer::limitsHoldWhicheverLoopTakesTheCheck()
+{
+    // Four loops, each with a listener of its own: the kernel spreads the connections over
+    // them.
+    constexpr int kClients = 16;
+    const auto runAll = [](std::vector<std::unique_ptr<Exchange>>& exchanges) {
+        return QTest::qWaitFor(
+            [&] {
+                return std::all_of(exchanges.begin(), exchanges.end(),
+                                   [](const auto& exchange) { return exchange->closed(); });
+            },
+            kWait);
+    };
+    const auto count = [](const std::vector<std::unique_ptr<Exchange>>& exchanges,
+                          const QByteArray& status) {
+        return std::count_if(exchanges.begin(), exchanges.end(), [&](const auto& exchange) {
+            return exchange->statusLine() == status;
+        });
+    };
     {
-        // Four loops, each with a listener of its own: the kernel spreads the connections over
-        // them.
-        constexpr int kClients = 16;
-        const auto runAll = [](std::vector<std::unique_ptr<Exchange>>& exchanges) {
-            return QTest::qWaitFor(
-                [&] {
-                    return std::all_of(exchanges.begin(), exchanges.end(),
-                                       [](const auto& exchange) { return exchange->closed(); });
-                },
-                kWait);
-        };
-        const auto count = [](const std::vector<std::unique_ptr<Exchange>>& exchanges,
-                              const QByteArray& status) {
-            return std::count_if(exchanges.begin(), exchanges.end(), [&](const auto& exchange) {
-                return exchange->statusLine() == status;
-            });
-        };
-        {
-            // One check in flight: every other one at the same time is refused.
-            ServerProcess server({u"--allow-private"_s, u"--threads"_s, u"4"_s, u"--ping"_s,
-                                  u"off"_s, u"--client-connections"_s, u"0"_s,
-                                  u"--connect-timeout"_s, u"3"_s});
-            const quint16 serverPort = server.waitForPort();
-            QVERIFY(serverPort);
-            QVERIFY(server.notes().contains(u"4 event loops"_s));
-            HangingPort hanging;
-            QVERIFY(hanging.port());
-            TcpTarget target;
-            Exchange held(serverPort, checkRequest(checkQuery(hanging.port())));
-            QTRY_VERIFY_WITH_TIMEOUT(statusPage(serverPort).contains("Checks in flight: 1\n"),
-                                     kWait);
-            std::vector<std::unique_ptr<Exchange>> others;
-            for (int i = 0; i < kClients; ++i)
-                others.push_back(std::make_unique<Exchange>(
-                    serverPort, checkRequest(checkQuery(target.port()))));
-            QVERIFY(runAll(others));
-            QCOMPARE(count(others, "HTTP/1.0 429 Too Many Requests"), kClients);
-            QCOMPARE(target.connections(), 0);
-            QVERIFY(!held.closed());
-            QTRY_VERIFY_WITH_TIMEOUT(held.closed(), kWait);
-            QVERIFY(held.reply().contains("-done-"));
-            QVERIFY(server.stop());
-        }
-        {
-            // Sixteen at once with no cap on checks in flight: exactly ten a minute get through.
-            ServerProcess server({u"--allow-private"_s, u"--threads"_s, u"4"_s, u"--ping"_s,
-                                  u"off"_s, u"--client-connections"_s, u"0"_s, u"--client-checks"_s,
-                                  u"0"_s});
-            const quint16 serverPort = server.waitForPort();
-            QVERIFY(serverPort);
-            TcpTarget target;
-            std::vector<std::unique_ptr<Exchange>> checks;
-            for (int i = 0; i < kClients; ++i)
-                checks.push_back(std::make_unique<Exchange>(
-                    serverPort, checkRequest(checkQuery(target.port()))));
-            QVERIFY(runAll(checks));
-            QCOMPARE(count(checks, "HTTP/1.0 200 OK"), 10);
-            QCOMPARE(count(checks, "HTTP/1.0 429 Too Many Requests"), kClients - 10);
-            QTRY_COMPARE_WITH_TIMEOUT(target.connections(), 10, kWait);
-            // Every line whole, though four threads wrote them.
-            QTRY_COMPARE_WITH_TIMEOUT(server.accessLog().count(u'\n'), kClients, kWait);
-            QCOMPARE(server.accessLog().count(u"outcome=rate-limited"_s), kClients - 10);
-            QCOMPARE(server.accessLog().count(u"outcome=open"_s), 10);
-            QCOMPARE(server.accessLog().count(u"client=127.0.0.1 port="_s), kClients);
-            QVERIFY(server.stop());
-        }
-    }
-
-    namespace {
-
-    // PROXY protocol headers for a client at `address`:`port` (IPv4), as a balancer sends them.
-    QByteArray proxyV1(const char* address, quint16 port)
-    {
-        return "PROXY TCP4 " + QByteArray(address) + " 127.0.0.1 " + QByteArray::number(port) +
-               " 80\r\n";
-    }
-
-    QByteArray proxyV2(unsigned char command, const QHostAddress& client, quint16 port)
-    {
-        QByteArray header("\r\n\r\n\0\r\nQUIT\n", 12);
-        header += char(0x20 | command);
-        header += char(0x11); // TCP over IPv4
-        header += QByteArray("\0\x0c", 2);
-        const quint32 source = client.toIPv4Address();
-        for (int shift = 24; shift >= 0; shift -= 8)
-            header += char((source >> shift) & 0xFF);
-        header += QByteArray("\x7f\0\0\x01", 4);
-        header += char(port >> 8);
-        header += char(port & 0xFF);
-        header += QByteArray("\0\x50", 2);
-        return header;
-    }
-
-    } // namespace
-
-    void TestServer::proxyListenerChecksTheClientItNames_data()
-    {
-        QTest::addColumn<int>("version");
-        QTest::newRow("v1") << 1;
-        QTest::newRow("v2") << 2;
-    }
-
-    void TestServer::proxyListenerChecksTheClientItNames()
-    {
-        QFETCH(int, version);
-        const QHostAddress client(u"127.0.0.2"_s);
-        TcpTarget target(client);
-        QVERIFY(target.listening());
-        TcpTarget balancer(QHostAddress::LocalHost, target.port());
-        QVERIFY(balancer.listening());
-        const auto header = [&](quint16 clientPort) {
-            return version == 1 ? proxyV1("127.0.0.2", clientPort) : proxyV2(1, client, clientPort);
-        };
-
-        ServerProcess server({u"--listen-proxy"_s, u"127.0.0.1:0"_s, u"--trusted-proxy"_s,
-                              u"127.0.0.1"_s, u"--allow-private"_s, u"--threads"_s, u"2"_s,
-                              u"--client-rate"_s, u"2"_s},
-                             {});
+        // One check in flight: every other one at the same time is refused.
+        ServerProcess server({u"--allow-private"_s, u"--threads"_s, u"4"_s, u"--ping"_s, u"off"_s,
+                              u"--client-connections"_s, u"0"_s, u"--connect-timeout"_s, u"3"_s});
         const quint16 serverPort = server.waitForPort();
         QVERIFY(serverPort);
-        QVERIFY(server.notes().contains(u"(PROXY protocol from trusted proxies)"_s));
-
-        // The header and the request in one piece, and the header alone before the request.
-        Exchange first(serverPort, header(40001) + checkRequest(checkQuery(target.port())));
-        QTRY_VERIFY_WITH_TIMEOUT(first.closed(), kWait);
-        QCOMPARE(first.statusLine(), "HTTP/1.0 200 OK");
-        QVERIFY(first.reply().contains("-ip:127.0.0.2-"));
-        QVERIFY(first.reply().contains("-tcpopen-"));
-        QTRY_VERIFY_WITH_TIMEOUT(target.data().contains("dunmoor"), kWait);
-        Exchange second(serverPort,
-                        QByteArrayList{header(40002), checkRequest(checkQuery(target.port()))});
-        QTRY_VERIFY_WITH_TIMEOUT(second.closed(), kWait);
-        QVERIFY(second.reply().contains("-tcpopen-"));
-        QCOMPARE(target.connections(), 2);
-        QCOMPARE(balancer.connections(), 0); // never the balancer's own address
-        QTRY_COMPARE_WITH_TIMEOUT(server.accessLog().count(u"client=127.0.0.2 port="_s), 2, kWait);
-
-        // The limits count the client: its third check this minute is refused, while another
-        // client behind the same balancer is served.
-        Exchange third(serverPort, header(40003) + checkRequest(checkQuery(target.port())));
-        QTRY_VERIFY_WITH_TIMEOUT(third.closed(), kWait);
-        QCOMPARE(third.statusLine(), "HTTP/1.0 429 Too Many Requests");
-        const QByteArray otherHeader = version == 1
-                                           ? proxyV1("127.0.0.3", 40004)
-                                           : proxyV2(1, QHostAddress(u"127.0.0.3"_s), 40004);
-        TcpTarget otherTarget(QHostAddress(u"127.0.0.3"_s), target.port());
-        QVERIFY(otherTarget.listening());
-        Exchange other(serverPort, otherHeader + checkRequest(checkQuery(target.port())));
-        QTRY_VERIFY_WITH_TIMEOUT(other.closed(), kWait);
-        QVERIFY(other.reply().contains("-ip:127.0.0.3-"));
-        QTRY_COMPARE_WITH_TIMEOUT(otherTarget.connections(), 1, kWait);
-        QCOMPARE(target.connections(), 2);
-
-        if (version == 2) {
-            // The balancer's health check (LOCAL) is the balancer itself: the status page for it,
-            // and no check, since a trusted proxy is nobody's client.
-            Exchange health(serverPort, proxyV2(0, client, 1) + "GET / HTTP/1.0\r\n\r\n");
-            QTRY_VERIFY_WITH_TIMEOUT(health.closed(), kWait);
-            QCOMPARE(health.statusLine(), "HTTP/1.0 200 OK");
-            Exchange local(serverPort,
-                           proxyV2(0, client, 1) + checkRequest(checkQuery(target.port())));
-            QTRY_VERIFY_WITH_TIMEOUT(local.closed(), kWait);
-            QCOMPARE(local.statusLine(), "HTTP/1.0 400 Bad Request");
-        }
-        QCOMPARE(balancer.connections(), 0);
-        QVERIFY(server.stop());
-    }
-
-    void TestServer::proxyListenerClosesWhatItCannotBelieve()
-    {
+        QVERIFY(server.notes().contains(u"4 event loops"_s));
+        HangingPort hanging;
+        QVERIFY(hanging.port());
         TcpTarget target;
-        QVERIFY(target.listening());
-        const QByteArray request = checkRequest(checkQuery(target.port()));
-        ServerProcess server({u"--listen-proxy"_s, u"127.0.0.1:0"_s, u"--trusted-proxy"_s,
-                              u"127.0.0.1"_s, u"--allow-private"_s, u"--listen"_s,
-                              u"127.0.0.1:0"_s},
-                             {});
-        static const QRegularExpression listening(u"listening on 127.0.0.1:(\\d+)"_s);
-        QVERIFY(server.waitForPort());
-        QTRY_COMPARE_WITH_TIMEOUT(server.notes().count(u"listening on"_s), 2, kWait);
-        auto matches = listening.globalMatch(server.notes());
-        const quint16 proxyPort = quint16(matches.next().captured(1).toUInt());
-        const quint16 plainPort = quint16(matches.next().captured(1).toUInt());
-
-        // Without a header, with a broken one, or from a peer that is not a trusted proxy: closed,
-        // nothing answered, nothing probed.
-        Exchange noHeader(proxyPort, request);
-        Exchange broken(proxyPort, "PROXY TCP4 127.0.0.2 127.0.0.1 99999 80\r\n" + request);
-        Exchange untrusted(proxyPort, proxyV1("127.0.0.2", 40001) + request,
-                           QHostAddress(u"127.0.0.5"_s));
-        Exchange tooLong(proxyPort, "PROXY UNKNOWN " + QByteArray(200, 'x'));
-        QElapsedTimer timer;
-        timer.start();
-        for (const Exchange* exchange : {&noHeader, &broken, &untrusted, &tooLong}) {
-            QTRY_VERIFY_WITH_TIMEOUT(exchange->closed(), kWait);
-            QVERIFY(exchange->reply().isEmpty());
-        }
-        QVERIFY(timer.elapsed() < 3000); // at once, not at a deadline
-        // A header that never ends is closed at the head's deadline.
-        Exchange stalled(proxyPort, QByteArray("PROXY TCP4 127.0.0.2 "));
-        QTRY_VERIFY_WITH_TIMEOUT(stalled.closed(), kWait);
-        QVERIFY(stalled.reply().isEmpty());
-        QVERIFY(timer.elapsed() >= 4000);
-
-        // The plain listener beside it knows nothing of the PROXY protocol: a header is no request.
-        Exchange plain(plainPort, proxyV1("127.0.0.2", 40001) + request);
-        QTRY_VERIFY_WITH_TIMEOUT(plain.closed(), kWait);
-        QVERIFY(plain.statusLine().endsWith(" 400 Bad Request"));
-
+        Exchange held(serverPort, checkRequest(checkQuery(hanging.port())));
+        QTRY_VERIFY_WITH_TIMEOUT(statusPage(serverPort).contains("Checks in flight: 1\n"), kWait);
+        std::vector<std::unique_ptr<Exchange>> others;
+        for (int i = 0; i < kClients; ++i)
+            others.push_back(
+                std::make_unique<Exchange>(serverPort, checkRequest(checkQuery(target.port()))));
+        QVERIFY(runAll(others));
+        QCOMPARE(count(others, "HTTP/1.0 429 Too Many Requests"), kClients);
         QCOMPARE(target.connections(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            server.notes().contains(u"closed a connection from 127.0.0.1: a PROXY port"_s), kWait);
+        QVERIFY(!held.closed());
+        QTRY_VERIFY_WITH_TIMEOUT(held.closed(), kWait);
+        QVERIFY(held.reply().contains("-done-"));
         QVERIFY(server.stop());
     }
+    {
+        // Sixteen at once with no cap on checks in flight: exactly ten a minute get through.
+        ServerProcess server({u"--allow-private"_s, u"--threads"_s, u"4"_s, u"--ping"_s, u"off"_s,
+                              u"--client-connections"_s, u"0"_s, u"--client-checks"_s, u"0"_s});
+        const quint16 serverPort = server.waitForPort();
+        QVERIFY(serverPort);
+        TcpTarget target;
+        std::vector<std::unique_ptr<Exchange>> checks;
+        for (int i = 0; i < kClients; ++i)
+            checks.push_back(
+                std::make_unique<Exchange>(serverPort, checkRequest(checkQuery(target.port()))));
+        QVERIFY(runAll(checks));
+        QCOMPARE(count(checks, "HTTP/1.0 200 OK"), 10);
+        QCOMPARE(count(checks, "HTTP/1.0 429 Too Many Requests"), kClients - 10);
+        QTRY_COMPARE_WITH_TIMEOUT(target.connections(), 10, kWait);
+        // Every line whole, though four threads wrote them.
+        QTRY_COMPARE_WITH_TIMEOUT(server.accessLog().count(u'\n'), kClients, kWait);
+        QCOMPARE(server.accessLog().count(u"outcome=rate-limited"_s), kClients - 10);
+        QCOMPARE(server.accessLog().count(u"outcome=open"_s), 10);
+        QCOMPARE(server.accessLog().count(u"client=127.0.0.1 port="_s), kClients);
+        QVERIFY(server.stop());
+    }
+}
 
-    QTEST_GUILESS_MAIN(TestServer)
+namespace {
+
+// PROXY protocol headers for a client at `address`:`port` (IPv4), as a balancer sends them.
+QByteArray proxyV1(const char* address, quint16 port)
+{
+    return "PROXY TCP4 " + QByteArray(address) + " 127.0.0.1 " + QByteArray::number(port) +
+           " 80\r\n";
+}
+
+QByteArray proxyV2(unsigned char command, const QHostAddress& client, quint16 port)
+{
+    QByteArray header("\r\n\r\n\0\r\nQUIT\n", 12);
+    header += char(0x20 | command);
+    header += char(0x11); // TCP over IPv4
+    header += QByteArray("\0\x0c", 2);
+    const quint32 source = client.toIPv4Address();
+    for (int shift = 24; shift >= 0; shift -= 8)
+        header += char((source >> shift) & 0xFF);
+    header += QByteArray("\x7f\0\0\x01", 4);
+    header += char(port >> 8);
+    header += char(port & 0xFF);
+    header += QByteArray("\0\x50", 2);
+    return header;
+}
+
+} // namespace
+
+void TestServer::proxyListenerChecksTheClientItNames_data()
+{
+    QTest::addColumn<int>("version");
+    QTest::newRow("v1") << 1;
+    QTest::newRow("v2") << 2;
+}
+
+void TestServer::proxyListenerChecksTheClientItNames()
+{
+    QFETCH(int, version);
+    const QHostAddress client(u"127.0.0.2"_s);
+    TcpTarget target(client);
+    QVERIFY(target.listening());
+    TcpTarget balancer(QHostAddress::LocalHost, target.port());
+    QVERIFY(balancer.listening());
+    const auto header = [&](quint16 clientPort) {
+        return version == 1 ? proxyV1("127.0.0.2", clientPort) : proxyV2(1, client, clientPort);
+    };
+
+    ServerProcess server({u"--listen-proxy"_s, u"127.0.0.1:0"_s, u"--trusted-proxy"_s,
+                          u"127.0.0.1"_s, u"--allow-private"_s, u"--threads"_s, u"2"_s,
+                          u"--client-rate"_s, u"2"_s},
+                         {});
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY(serverPort);
+    QVERIFY(server.notes().contains(u"(PROXY protocol from trusted proxies)"_s));
+
+    // The header and the request in one piece, and the header alone before the request.
+    Exchange first(serverPort, header(40001) + checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(first.closed(), kWait);
+    QCOMPARE(first.statusLine(), "HTTP/1.0 200 OK");
+    QVERIFY(first.reply().contains("-ip:127.0.0.2-"));
+    QVERIFY(first.reply().contains("-tcpopen-"));
+    QTRY_VERIFY_WITH_TIMEOUT(target.data().contains("dunmoor"), kWait);
+    Exchange second(serverPort,
+                    QByteArrayList{header(40002), checkRequest(checkQuery(target.port()))});
+    QTRY_VERIFY_WITH_TIMEOUT(second.closed(), kWait);
+    QVERIFY(second.reply().contains("-tcpopen-"));
+    QCOMPARE(target.connections(), 2);
+    QCOMPARE(balancer.connections(), 0); // never the balancer's own address
+    QTRY_COMPARE_WITH_TIMEOUT(server.accessLog().count(u"client=127.0.0.2 port="_s), 2, kWait);
+
+    // The limits count the client: its third check this minute is refused, while another
+    // client behind the same balancer is served.
+    Exchange third(serverPort, header(40003) + checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(third.closed(), kWait);
+    QCOMPARE(third.statusLine(), "HTTP/1.0 429 Too Many Requests");
+    const QByteArray otherHeader = version == 1 ? proxyV1("127.0.0.3", 40004)
+                                                : proxyV2(1, QHostAddress(u"127.0.0.3"_s), 40004);
+    TcpTarget otherTarget(QHostAddress(u"127.0.0.3"_s), target.port());
+    QVERIFY(otherTarget.listening());
+    Exchange other(serverPort, otherHeader + checkRequest(checkQuery(target.port())));
+    QTRY_VERIFY_WITH_TIMEOUT(other.closed(), kWait);
+    QVERIFY(other.reply().contains("-ip:127.0.0.3-"));
+    QTRY_COMPARE_WITH_TIMEOUT(otherTarget.connections(), 1, kWait);
+    QCOMPARE(target.connections(), 2);
+
+    if (version == 2) {
+        // The balancer's health check (LOCAL) is the balancer itself: the status page for it,
+        // and no check, since a trusted proxy is nobody's client.
+        Exchange health(serverPort, proxyV2(0, client, 1) + "GET / HTTP/1.0\r\n\r\n");
+        QTRY_VERIFY_WITH_TIMEOUT(health.closed(), kWait);
+        QCOMPARE(health.statusLine(), "HTTP/1.0 200 OK");
+        Exchange local(serverPort, proxyV2(0, client, 1) + checkRequest(checkQuery(target.port())));
+        QTRY_VERIFY_WITH_TIMEOUT(local.closed(), kWait);
+        QCOMPARE(local.statusLine(), "HTTP/1.0 400 Bad Request");
+    }
+    QCOMPARE(balancer.connections(), 0);
+    QVERIFY(server.stop());
+}
+
+void TestServer::proxyListenerClosesWhatItCannotBelieve()
+{
+    TcpTarget target;
+    QVERIFY(target.listening());
+    const QByteArray request = checkRequest(checkQuery(target.port()));
+    ServerProcess server({u"--listen-proxy"_s, u"127.0.0.1:0"_s, u"--trusted-proxy"_s,
+                          u"127.0.0.1"_s, u"--allow-private"_s, u"--listen"_s, u"127.0.0.1:0"_s},
+                         {});
+    static const QRegularExpression listening(u"listening on 127.0.0.1:(\\d+)"_s);
+    QVERIFY(server.waitForPort());
+    QTRY_COMPARE_WITH_TIMEOUT(server.notes().count(u"listening on"_s), 2, kWait);
+    auto matches = listening.globalMatch(server.notes());
+    const quint16 proxyPort = quint16(matches.next().captured(1).toUInt());
+    const quint16 plainPort = quint16(matches.next().captured(1).toUInt());
+
+    // Without a header, with a broken one, or from a peer that is not a trusted proxy: closed,
+    // nothing answered, nothing probed.
+    Exchange noHeader(proxyPort, request);
+    Exchange broken(proxyPort, "PROXY TCP4 127.0.0.2 127.0.0.1 99999 80\r\n" + request);
+    Exchange untrusted(proxyPort, proxyV1("127.0.0.2", 40001) + request,
+                       QHostAddress(u"127.0.0.5"_s));
+    Exchange tooLong(proxyPort, "PROXY UNKNOWN " + QByteArray(200, 'x'));
+    QElapsedTimer timer;
+    timer.start();
+    for (const Exchange* exchange : {&noHeader, &broken, &untrusted, &tooLong}) {
+        QTRY_VERIFY_WITH_TIMEOUT(exchange->closed(), kWait);
+        QVERIFY(exchange->reply().isEmpty());
+    }
+    QVERIFY(timer.elapsed() < 3000); // at once, not at a deadline
+    // A header that never ends is closed at the head's deadline.
+    Exchange stalled(proxyPort, QByteArray("PROXY TCP4 127.0.0.2 "));
+    QTRY_VERIFY_WITH_TIMEOUT(stalled.closed(), kWait);
+    QVERIFY(stalled.reply().isEmpty());
+    QVERIFY(timer.elapsed() >= 4000);
+
+    // The plain listener beside it knows nothing of the PROXY protocol: a header is no request.
+    Exchange plain(plainPort, proxyV1("127.0.0.2", 40001) + request);
+    QTRY_VERIFY_WITH_TIMEOUT(plain.closed(), kWait);
+    QVERIFY(plain.statusLine().endsWith(" 400 Bad Request"));
+
+    QCOMPARE(target.connections(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        server.notes().contains(u"closed a connection from 127.0.0.1: a PROXY port"_s), kWait);
+    QVERIFY(server.stop());
+}
+
+QTEST_GUILESS_MAIN(TestServer)
 #include "tst_server.moc"
