@@ -27,7 +27,9 @@ int main(int argc, char* argv[])
 
     QString problem;
     MainWindow::Options options;
-    options.server = checkServerFromEnvironment(QProcessEnvironment::systemEnvironment(), &problem);
+    const QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    options.server = checkServerFromEnvironment(environment, &problem);
+    options.serverFromEnvironment = environmentNamesServer(environment);
     if (!problem.isEmpty())
         QTextStream(stderr) << u"quillmere: "_s << problem << u'\n';
     options.helpPageUrl = helpPageUrl(options.server);

@@ -9,6 +9,7 @@
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
+#include "ui/checkserverdialog.h"
 #include "ui/logwindow.h"
 #include "ui/routerwindow.h"
 #include "ui_mainwindow.h"
@@ -34,6 +35,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kPortKey = u"Settings/Port"_s;
+const QString kCheckServerKey = u"Settings/CheckServer"_s;
 
 int twipsToPixels(double twips)
 {
@@ -117,7 +119,7 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     m_ui->optProtocol->setId(m_ui->optProtocol_1, 1);
     // Result labels carry text from the network: never rich text, never links.
     for (QLabel* label : {m_ui->lblStatus, m_ui->lblInfo, m_ui->lblPingStatus, m_ui->lblExternalIP,
-                          m_ui->Label11, m_ui->lblIpv6}) {
+                          m_ui->Label11, m_ui->lblIpv6, m_ui->lblServerNote}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::NoTextInteraction);
     }
@@ -131,10 +133,6 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_ui->cmdCheckMe, &QPushButton::clicked, this, &MainWindow::cmdCheckMeClick);
     connect(m_ui->cmdCheckService, &QPushButton::clicked, this, &MainWindow::cmdCheckServiceClick);
     m_ui->cmdCheckService->hide();
-    // The window's check is the IPv4 one; a server named by an IPv6 address can only be reached
-    // over IPv6, and is.
-    if (QHostAddress(m_options.server.host).protocol() != QAbstractSocket::IPv6Protocol)
-        m_engine.setFamily(AddressFamily::IPv4);
     m_otherDeviceGrace.setSingleShot(true);
     m_otherDeviceGrace.setTimerType(Qt::PreciseTimer);
     m_otherDeviceGrace.setInterval(Ipv6Check::kOtherDeviceGraceMs);
@@ -154,6 +152,8 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_ui->mnuFileExit, &QAction::triggered, this, &MainWindow::mnuFileExitClick);
     connect(m_ui->mnuOptionsUninstall, &QAction::triggered, this,
             &MainWindow::mnuOptionsUninstallClick);
+    connect(m_ui->mnuOptionsCheckServer, &QAction::triggered, this,
+            &MainWindow::mnuOptionsCheckServerClick);
 
     connect(&m_engine, &CheckEngine::checkStarted, this, [this] {
         m_httpMirror.logReset();
@@ -220,7 +220,14 @@ void MainWindow::formLoad()
 
     setWindowTitle(windowTitle() + u" version "_s + versionText());
 
-    showServerAddress();
+    // QUILLMERE_CHECK_SERVER, when set, wins over the server chosen in Options.
+    CheckServerAddress server = m_options.server;
+    if (!m_options.serverFromEnvironment) {
+        if (const auto chosen =
+                CheckServerAddress::parse(m_settings.value(kCheckServerKey).toString()))
+            server = *chosen;
+    }
+    setCheckServer(server);
 }
 
 void MainWindow::colourMenus()
@@ -318,24 +325,67 @@ static void showFirstIpv4(QLabel& label, const QList<QHostAddress>& addresses)
 
 void MainWindow::showServerAddress()
 {
+    m_ui->Label11->clear();
+    m_ui->lblServerNote->clear();
+    m_ui->lblServerNote->hide();
+    const quint64 lookup = ++m_serverLookup;
     // The check server's address, for looking it up in firewall logs. An address needs no
     // lookup (a reverse one would only cost time).
     const QHostAddress literal(m_options.server.host);
     if (!literal.isNull()) {
-        showFirstIpv4(*m_ui->Label11, {literal});
-        noteServerAddresses({literal});
+        serverLookedUp({literal});
         return;
     }
     // No context object: Qt 6.4 leaks the callback of a lookup whose context object is
-    // destroyed before the answer arrives. The label is guarded instead.
+    // destroyed before the answer arrives. The window is guarded instead, and an answer for a
+    // server chosen before the current one is passed over.
     QHostInfo::lookupHost(m_options.server.host,
-                          [label = QPointer<QLabel>(m_ui->Label11),
-                           window = QPointer<MainWindow>(this)](const QHostInfo& info) {
-                              if (label)
-                                  showFirstIpv4(*label, info.addresses());
-                              if (window)
-                                  window->noteServerAddresses(info.addresses());
+                          [window = QPointer<MainWindow>(this), lookup](const QHostInfo& info) {
+                              if (window && window->m_serverLookup == lookup)
+                                  window->serverLookedUp(info.addresses());
                           });
+}
+
+void MainWindow::serverLookedUp(const QList<QHostAddress>& addresses)
+{
+    showFirstIpv4(*m_ui->Label11, addresses);
+    noteServerAddresses(addresses);
+    const QString note = localServerNote(m_options.server, addresses,
+                                         u"Set a server on the internet in Options > Check "
+                                         u"server..."_s);
+    m_ui->lblServerNote->setText(note);
+    m_ui->lblServerNote->setToolTip(note);
+    m_ui->lblServerNote->setVisible(!note.isEmpty());
+}
+
+void MainWindow::mnuOptionsCheckServerClick()
+{
+    std::optional<CheckServerAddress> environment;
+    if (m_options.serverFromEnvironment)
+        environment = m_options.server;
+    CheckServerDialog dialog(m_settings.value(kCheckServerKey).toString(), m_options.builtInServer,
+                             environment, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    if (dialog.text().isEmpty())
+        m_settings.remove(kCheckServerKey);
+    else
+        m_settings.setValue(kCheckServerKey, dialog.text());
+    if (!m_options.serverFromEnvironment)
+        setCheckServer(dialog.server().value_or(m_options.builtInServer));
+}
+
+void MainWindow::setCheckServer(const CheckServerAddress& server)
+{
+    m_options.server = server;
+    m_engine.setServer(server);
+    m_ipv6.engine().setServer(server);
+    // The window's check is the IPv4 one; a server named by an IPv6 address can only be reached
+    // over IPv6, and is.
+    m_engine.setFamily(QHostAddress(server.host).protocol() == QAbstractSocket::IPv6Protocol
+                           ? AddressFamily::Any
+                           : AddressFamily::IPv4);
+    showServerAddress();
 }
 
 LogWindow* MainWindow::logWindow() const

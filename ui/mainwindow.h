@@ -48,6 +48,10 @@ public:
         // Installed by the Debian package: Uninstall says how to remove the package instead of
         // starting the uninstaller, which a package does not have.
         bool installedAsPackage = false;
+        // QUILLMERE_CHECK_SERVER named `server`: it overrides the server chosen in Options.
+        bool serverFromEnvironment = false;
+        // The server used when none is chosen or named (the built-in one).
+        CheckServerAddress builtInServer = builtInCheckServer();
         // Hands a document or program to the desktop's shell (OpenDocument by default).
         std::function<int(const QString& path, const QString& parameters)> openDocument;
         // The way to the router on the LAN. Empty: the window does not ask the router.
@@ -84,6 +88,10 @@ public:
     Ipv6Check& ipv6Check() { return m_ipv6; }
     // Whether a check over IPv6 follows each IPv4 check: this computer has a global IPv6
     // address and the server an IPv6 address. Found at start; tests may set it.
+    // The server the next check goes to: the environment's, else the one chosen in Options >
+    // Check server..., else the built-in one.
+    const CheckServerAddress& checkServer() const { return m_options.server; }
+
     void setIpv6Checked(bool checked)
     {
         m_ipv6Checked = checked;
@@ -134,7 +142,10 @@ private:
     void followCheck(const Verdict& verdict);
     void startIpv6Check();
     void showHolders();
+    void serverLookedUp(const QList<QHostAddress>& addresses);
     void noteServerAddresses(const QList<QHostAddress>& addresses);
+    void mnuOptionsCheckServerClick();
+    void setCheckServer(const CheckServerAddress& server);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
@@ -144,6 +155,7 @@ private:
     Ipv6Check m_ipv6;
     bool m_ipv6Checked = false;
     bool m_ipv6Decided = false; // set from outside: the server's addresses no longer decide
+    quint64 m_serverLookup = 0; // the latest lookup of the server's addresses
     QTimer m_otherDeviceGrace;  // "open on another device" is given this long before IPv6 runs
     std::optional<VerdictKind> m_ipv4Kind;
     LogMirror m_httpMirror;

@@ -6,6 +6,7 @@
 #include "cli/terminaltext.h"
 #include "router/describe.h"
 #include "router/diagnosis.h"
+#include "tests/cli/clitestkit.h"
 #include "tests/engine/enginetestkit.h"
 #include "tests/support/scriptedrouter.h"
 
@@ -70,6 +71,10 @@ void runCommand(const ScriptedCheckServer& server, QStringList arguments, const 
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kRunWait);
     run.elapsedMs = clock.elapsed();
     run.exitStatus = finished.constFirst().constFirst().toInt();
+    if (run.out.contains(u"\nExternal IP: "_s)) {
+        QVERIFY2(takeLoopbackNote(run.out), qPrintable(run.out));
+        takeLoopbackNote(run.outAtVerdict);
+    }
 }
 
 // What the check from outside saw, as the command hands it to the diagnosis: the scripted

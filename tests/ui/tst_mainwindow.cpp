@@ -10,6 +10,7 @@
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -65,6 +66,8 @@ private Q_SLOTS:
     void ipv6LineFollowsTheIpv4Check();
     void ipv6CheckOverLoopback();
     void runningServiceCheckedFromTheWindow();
+    void checkServerChosenInOptions();
+    void environmentServerOverridesTheChoice();
     void routerAnswersBesideTheCheck();
     void forwardFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
@@ -688,6 +691,153 @@ void TestMainWindow::runningServiceCheckedFromTheWindow()
     QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
     QTRY_COMPARE(boxes.seen().size(), 2);
     QVERIFY(!f.window->engine().isServiceCheck());
+}
+
+namespace {
+
+// Answers the next Options > Check server... dialog: `act` gets it once it is open and on screen.
+class CheckServerDialogDriver : public QObject
+{
+public:
+    explicit CheckServerDialogDriver(std::function<void(QDialog&)> act)
+        : m_act(std::move(act))
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog || dialog->objectName() != u"frmCheckServer"_s || m_done)
+                return;
+            m_done = true;
+            m_act(*dialog);
+        });
+        m_poll.start(10);
+    }
+    bool done() const { return m_done; }
+
+private:
+    std::function<void(QDialog&)> m_act;
+    QTimer m_poll;
+    bool m_done = false;
+};
+
+QPushButton* okButton(QDialog& dialog)
+{
+    return dialog.findChild<QDialogButtonBox*>(u"cmdCheckServerButtons"_s)
+        ->button(QDialogButtonBox::Ok);
+}
+
+} // namespace
+
+// Options > Check server... sets the server of the next check, keeps it in the settings, and
+// the line about a local server comes and goes with the server chosen.
+void TestMainWindow::checkServerChosenInOptions()
+{
+    ScriptedCheckServer first;
+    ScriptedCheckServer second;
+    QVERIFY(first.listen());
+    QVERIFY(second.listen());
+    const CheckServerAddress builtIn{u"127.0.0.1"_s, first.port()};
+    const QString secondText = u"127.0.0.1:"_s + QString::number(second.port());
+    MainWindowFixture f(
+        builtIn, {}, [&builtIn](MainWindow::Options& options) { options.builtInServer = builtIn; });
+    f.window->show();
+    auto* note = f.find<QLabel>(u"lblServerNote"_s);
+    QCOMPARE(note->geometry(), QRect(176, 214, 597, 26));
+    QCOMPARE(note->textFormat(), Qt::PlainText);
+    QTRY_VERIFY(note->isVisible());
+    QVERIFY2(note->text().contains(u"cannot speak for your router"_s) &&
+                 note->text().contains(u"Options > Check server..."_s),
+             qPrintable(note->text()));
+    auto* action = f.window->findChild<QAction*>(u"mnuOptionsCheckServer"_s);
+    QVERIFY(action);
+    QCOMPARE(action->text(), u"Check server..."_s);
+
+    {
+        CheckServerDialogDriver driver([&secondText](QDialog& dialog) {
+            auto* field = dialog.findChild<QLineEdit*>(u"txtCheckServer"_s);
+            auto* problem = dialog.findChild<QLabel*>(u"lblCheckServerProblem"_s);
+            QCOMPARE(field->text(), QString()); // nothing chosen yet: the built-in server
+            field->setText(u"host name with blanks"_s);
+            QVERIFY(!okButton(dialog)->isEnabled());
+            QVERIFY(!problem->text().isEmpty());
+            field->setText(u"  "_s + secondText + u" "_s);
+            QVERIFY(okButton(dialog)->isEnabled());
+            QVERIFY(problem->text().isEmpty());
+            QTest::mouseClick(okButton(dialog), Qt::LeftButton);
+        });
+        action->trigger();
+        QVERIFY(driver.done());
+    }
+    QCOMPARE(f.settings.value(u"Settings/CheckServer"_s).toString(), secondText);
+    QCOMPARE(f.window->checkServer(), (CheckServerAddress{u"127.0.0.1"_s, second.port()}));
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(freePort()));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(f.find<QLabel>(u"lblStatus"_s)->text(), u"Your port is OPEN on this computer!"_s);
+    QCOMPARE(second.requests().size(), 1);
+    QCOMPARE(second.requests().front().host, QByteArray("127.0.0.1"));
+    QVERIFY(first.requests().isEmpty());
+
+    // A server beyond the local network: no note.
+    {
+        CheckServerDialogDriver driver([](QDialog& dialog) {
+            dialog.findChild<QLineEdit*>(u"txtCheckServer"_s)->setText(u"192.0.2.1:8080"_s);
+            QTest::mouseClick(okButton(dialog), Qt::LeftButton);
+        });
+        action->trigger();
+    }
+    QCOMPARE(f.window->checkServer(), (CheckServerAddress{u"192.0.2.1"_s, 8080}));
+    QVERIFY(note->isHidden());
+    QCOMPARE(f.find<QLabel>(u"Label11"_s)->text(), u"192.0.2.1"_s);
+
+    // Cancel changes nothing; an empty field goes back to the built-in server.
+    {
+        CheckServerDialogDriver driver([](QDialog& dialog) {
+            dialog.findChild<QLineEdit*>(u"txtCheckServer"_s)->setText(u"198.51.100.1"_s);
+            dialog.reject();
+        });
+        action->trigger();
+    }
+    QCOMPARE(f.window->checkServer(), (CheckServerAddress{u"192.0.2.1"_s, 8080}));
+    {
+        CheckServerDialogDriver driver([](QDialog& dialog) {
+            dialog.findChild<QLineEdit*>(u"txtCheckServer"_s)->clear();
+            QTest::mouseClick(okButton(dialog), Qt::LeftButton);
+        });
+        action->trigger();
+    }
+    QVERIFY(!f.settings.contains(u"Settings/CheckServer"_s));
+    QCOMPARE(f.window->checkServer(), builtIn);
+    QTRY_VERIFY(note->isVisible());
+
+    // The choice is the next window's server too.
+    MainWindowFixture again(builtIn, [&secondText](QSettings& settings) {
+        settings.setValue(u"Settings/CheckServer"_s, secondText);
+    });
+    QCOMPARE(again.window->checkServer(), (CheckServerAddress{u"127.0.0.1"_s, second.port()}));
+}
+
+// QUILLMERE_CHECK_SERVER wins over the choice: the dialog says so, and the server stays.
+void TestMainWindow::environmentServerOverridesTheChoice()
+{
+    const CheckServerAddress named{u"192.0.2.7"_s, 8080};
+    MainWindowFixture f(
+        named,
+        [](QSettings& settings) { settings.setValue(u"Settings/CheckServer"_s, u"192.0.2.9"_s); },
+        [](MainWindow::Options& options) { options.serverFromEnvironment = true; });
+    QCOMPARE(f.window->checkServer(), named);
+    QString shown;
+    {
+        CheckServerDialogDriver driver([&shown](QDialog& dialog) {
+            QCOMPARE(dialog.findChild<QLineEdit*>(u"txtCheckServer"_s)->text(), u"192.0.2.9"_s);
+            shown = dialog.findChild<QLabel*>(u"lblCheckServerProblem"_s)->text();
+            dialog.findChild<QLineEdit*>(u"txtCheckServer"_s)->setText(u"192.0.2.10"_s);
+            QTest::mouseClick(okButton(dialog), Qt::LeftButton);
+        });
+        f.window->findChild<QAction*>(u"mnuOptionsCheckServer"_s)->trigger();
+    }
+    QVERIFY2(shown.contains(u"QUILLMERE_CHECK_SERVER names 192.0.2.7:8080"_s), qPrintable(shown));
+    QCOMPARE(f.settings.value(u"Settings/CheckServer"_s).toString(), u"192.0.2.10"_s);
+    QCOMPARE(f.window->checkServer(), named);
+    QCOMPARE(f.window->engine().server(), named);
 }
 
 namespace {
