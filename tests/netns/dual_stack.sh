@@ -15,7 +15,7 @@
 # not; a computer without IPv6; -6 alone; --service against a real TCP server, forwarded and not;
 # and --watch over a forward that is removed while it runs, with --on-change.
 #
-# Usage: dual_stack.sh QUILLMERE_CHECK QUILLMERE_SERVER
+# Usage: [TIMING_RUNS=N] dual_stack.sh QUILLMERE_CHECK QUILLMERE_SERVER
 # Needs root, `ip netns` (iproute2), nft (nftables), socat, jq and sysctl (procps); where one is
 # missing every case is reported SKIPPED and the script exits 77.
 # Exit status: 0 every case passed, 1 a case failed, 77 skipped, 64 wrong arguments.
@@ -363,4 +363,23 @@ cp "$work/watch.err" "$work/err.1"
 end_case
 
 summary "$passed" "$failed" 0
+
+# A figure, not a test: with TIMING_RUNS=N, the time of a dual-family check against an IPv4 one,
+# N of each, both open (the median of each, and their ratio).
+if [ "${TIMING_RUNS:-0}" -gt 0 ]; then
+    forward 4790
+    pinhole 4790
+    median_ms() { # ARGS...: runs quillmere-check TIMING_RUNS times, prints the median in ms
+        local i times=()
+        for ((i = 0; i < TIMING_RUNS; i++)); do
+            local started=${EPOCHREALTIME/./}
+            run_check "$@" 4790 >/dev/null
+            times+=($(((${EPOCHREALTIME/./} - started) / 1000)))
+        done
+        printf '%s\n' "${times[@]}" | sort -n | sed -n "$(((TIMING_RUNS + 1) / 2))p"
+    }
+    one=$(median_ms -4)
+    both=$(median_ms)
+    say "timing: IPv4 only ${one} ms, IPv4 then IPv6 ${both} ms (median of $TIMING_RUNS each), ratio $(awk "BEGIN { printf \"%.2f\", $both / $one }")"
+fi
 [ "$failed" -eq 0 ]
