@@ -115,10 +115,7 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
                 &CheckCommand::onUnforwarded);
     }
 
-    m_otherDeviceGrace.setSingleShot(true);
-    m_otherDeviceGrace.setTimerType(Qt::PreciseTimer); // a coarse one may end the 5 s early
-    m_otherDeviceGrace.setInterval(kOtherDeviceGraceMs);
-    connect(&m_otherDeviceGrace, &QTimer::timeout, this, &CheckCommand::settle);
+    connect(&m_settler, &VerdictSettler::settled, this, &CheckCommand::settle);
 
     m_progress.setInterval(200);
     connect(&m_progress, &QTimer::timeout, this, &CheckCommand::updateProgress);
@@ -137,8 +134,16 @@ void CheckCommand::start()
         return;
     }
     // The server's addresses decide the families; the engine's own lookup then comes from Qt's
-    // cache.
+    // cache. An address is taken as it is: QHostInfo would look up its name, which can take as
+    // long as the resolver's time-outs where no DNS server answers.
     m_phase = Phase::LookingUp;
+    const QHostAddress literal(m_options.server.host);
+    if (!literal.isNull()) {
+        QHostInfo info;
+        info.setAddresses({literal});
+        onServerLookedUp(info);
+        return;
+    }
     QHostInfo::lookupHost(m_options.server.host, this, &CheckCommand::onServerLookedUp);
 }
 
@@ -216,21 +221,14 @@ void CheckCommand::onEvaluated(const Verdict& verdict)
         settle(); // the server's answer is all a service check waits for
         return;
     }
-    if (verdict.wait == WaitRequest::GraceWait)
-        return; // the grace wait's own evaluation decides
-    if (verdict.wait == WaitRequest::Recheck) {
-        if (!m_otherDeviceGrace.isActive())
-            m_otherDeviceGrace.start();
-        return;
-    }
-    settle();
+    m_settler.evaluated(verdict);
 }
 
 void CheckCommand::settle()
 {
     if (!isChecking() || !m_engine->lastVerdict())
         return;
-    m_otherDeviceGrace.stop();
+    m_settler.reset();
     m_engine->stopCheck();
     const Verdict& verdict = *m_engine->lastVerdict();
     if (m_engine->isServiceCheck()) {
@@ -279,13 +277,16 @@ void CheckCommand::proceed()
         return;
     }
     clearProgress();
-    if (m_routerFacts)
+    // The diagnosis reads a check that opened the port here. A service check cannot tell this
+    // computer from another device, so it gets none: the Router: line says where the router's
+    // mapping points.
+    if (m_routerFacts && !m_engine->isServiceCheck())
         m_diagnosis = router::diagnose(checkFacts(), *m_routerFacts);
     if (!m_options.json) {
-        if (m_routerFacts) {
+        if (m_routerFacts)
             m_out << routerLine(*m_routerFacts, m_port, m_options.protocol) << u'\n';
+        if (m_diagnosis)
             m_out << diagnosisLine(*m_diagnosis) << u'\n';
-        }
         if (m_options.logs)
             printLogs();
         m_out.flush();
@@ -583,8 +584,8 @@ void CheckCommand::updateProgress()
         status = u"Looking up the check server..."_s;
     } else if (isChecking()) {
         int leftMs = 0;
-        for (const QTimer* timer : {&m_engine->timeoutTimer(), &m_engine->waitTimer(),
-                                    static_cast<const QTimer*>(&m_otherDeviceGrace)}) {
+        for (const QTimer* timer :
+             {&m_engine->timeoutTimer(), &m_engine->waitTimer(), &m_settler.graceTimer()}) {
             if (timer->isActive())
                 leftMs = std::max(leftMs, timer->remainingTime());
         }

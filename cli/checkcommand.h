@@ -5,6 +5,7 @@
 #include "cli/logentries.h"
 #include "cli/routeroutput.h"
 #include "engine/checkengine.h"
+#include "engine/verdictsettler.h"
 #include "router/diagnosis.h"
 #include "router/routerclient.h"
 #include "service/portholders.h"
@@ -39,7 +40,6 @@ class CheckCommand : public QObject
     Q_OBJECT
 
 public:
-    static constexpr int kOtherDeviceGraceMs = 5000;
     static constexpr qsizetype kLogLimit = ExchangeLog::kDefaultLimit;
 
     // `routerBackend`: the way to the router (router::makeSystemRouterBackend(), or a scripted
@@ -114,7 +114,7 @@ private:
     int m_port = 0;                                 // the port as a number, for the router
     LogEntryEnds m_httpEntries{kLogLimit};
     LogEntryEnds m_listenerEntries{kLogLimit};
-    QTimer m_otherDeviceGrace;
+    VerdictSettler m_settler;
     QTimer m_progress;
     Phase m_phase = Phase::Idle;
     bool m_showProgress = false;

@@ -11,10 +11,7 @@ Ipv6Check::Ipv6Check(const CheckServerAddress& server, QObject* parent)
     , m_engine(*this, server)
 {
     m_engine.setFamily(AddressFamily::IPv6);
-    m_otherDeviceGrace.setSingleShot(true);
-    m_otherDeviceGrace.setTimerType(Qt::PreciseTimer);
-    m_otherDeviceGrace.setInterval(kOtherDeviceGraceMs);
-    connect(&m_otherDeviceGrace, &QTimer::timeout, this, &Ipv6Check::settle);
+    connect(&m_settler, &VerdictSettler::settled, this, &Ipv6Check::settle);
     connect(&m_engine, &CheckEngine::evaluated, this, &Ipv6Check::onEvaluated);
     connect(&m_engine, &CheckEngine::portLocked, this, [this] {
         m_locked = true;
@@ -38,7 +35,7 @@ void Ipv6Check::start(const QString& portText, ProbeProtocol protocol,
 void Ipv6Check::cancel()
 {
     m_running = false;
-    m_otherDeviceGrace.stop();
+    m_settler.reset();
     m_engine.stopCheck();
 }
 
@@ -52,14 +49,8 @@ void Ipv6Check::setResultText(ResultLabel label, const QString& text)
 
 void Ipv6Check::onEvaluated(const Verdict& verdict)
 {
-    if (!m_running || verdict.wait == WaitRequest::GraceWait)
-        return;
-    if (verdict.wait == WaitRequest::Recheck) {
-        if (!m_otherDeviceGrace.isActive())
-            m_otherDeviceGrace.start();
-        return;
-    }
-    settle();
+    if (m_running)
+        m_settler.evaluated(verdict);
 }
 
 void Ipv6Check::settle()
@@ -67,7 +58,7 @@ void Ipv6Check::settle()
     if (!m_running)
         return;
     m_running = false;
-    m_otherDeviceGrace.stop();
+    m_settler.reset();
     m_engine.stopCheck();
     if (m_locked) {
         Q_EMIT finished(u"IPv6: the port could not be opened on this computer to check it."_s,

@@ -2,10 +2,10 @@
 
 #include "engine/checkengine.h"
 #include "engine/checkview.h"
+#include "engine/verdictsettler.h"
 
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <optional>
 
@@ -19,9 +19,6 @@ class Ipv6Check : public QObject, public CheckView
     Q_OBJECT
 
 public:
-    // How long "open on another device" is given for the probe to arrive after all.
-    static constexpr int kOtherDeviceGraceMs = 5000;
-
     explicit Ipv6Check(const CheckServerAddress& server, QObject* parent = nullptr);
 
     // `ipv4` is what the IPv4 check found, for the hint when only IPv6 is open.
@@ -54,7 +51,7 @@ private:
     QString m_status;
     QString m_info;
     CheckEngine m_engine;
-    QTimer m_otherDeviceGrace;
+    VerdictSettler m_settler;
     bool m_running = false;
     bool m_locked = false;
 };

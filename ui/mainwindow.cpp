@@ -133,10 +133,7 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_ui->cmdCheckMe, &QPushButton::clicked, this, &MainWindow::cmdCheckMeClick);
     connect(m_ui->cmdCheckService, &QPushButton::clicked, this, &MainWindow::cmdCheckServiceClick);
     m_ui->cmdCheckService->hide();
-    m_otherDeviceGrace.setSingleShot(true);
-    m_otherDeviceGrace.setTimerType(Qt::PreciseTimer);
-    m_otherDeviceGrace.setInterval(Ipv6Check::kOtherDeviceGraceMs);
-    connect(&m_otherDeviceGrace, &QTimer::timeout, this, &MainWindow::startIpv6Check);
+    connect(&m_settler, &VerdictSettler::settled, this, &MainWindow::startIpv6Check);
     connect(&m_engine, &CheckEngine::evaluated, this, &MainWindow::followCheck);
     connect(&m_engine, &CheckEngine::portLocked, this, [this] {
         if (portNumber(portText()).value_or(0) > 0)
@@ -158,7 +155,7 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(&m_engine, &CheckEngine::checkStarted, this, [this] {
         m_httpMirror.logReset();
         m_listenerMirror.logReset();
-        m_otherDeviceGrace.stop();
+        m_settler.reset();
         m_ipv6.cancel();
         m_ipv4Kind.reset();
         m_ui->lblIpv6->clear();
@@ -274,14 +271,7 @@ void MainWindow::followCheck(const Verdict& verdict)
     if (!m_ipv6Checked || m_ipv6.isRunning() || m_ipv4Kind ||
         m_engine.family() != AddressFamily::IPv4)
         return;
-    if (verdict.wait == WaitRequest::GraceWait)
-        return;
-    if (verdict.wait == WaitRequest::Recheck) {
-        if (!m_otherDeviceGrace.isActive())
-            m_otherDeviceGrace.start();
-        return;
-    }
-    startIpv6Check();
+    m_settler.evaluated(verdict);
 }
 
 void MainWindow::startIpv6Check()
@@ -289,7 +279,7 @@ void MainWindow::startIpv6Check()
     const auto& verdict = m_engine.lastVerdict();
     if (!verdict || m_ipv4Kind)
         return;
-    m_otherDeviceGrace.stop();
+    m_settler.reset();
     m_ipv4Kind = verdict->kind();
     // The port is needed again, and a probe over IPv6 must not reach the IPv4 check's socket.
     m_engine.stopCheck();
@@ -502,7 +492,14 @@ void MainWindow::showRouterFinding()
         facts = u"Router: "_s +
                 router::describeRouter(*m_routerFacts, m_checkedPort, m_checkedProtocol);
         const VerdictKind kind = m_evaluated ? m_checkFacts.verdict : VerdictKind::Pending;
-        if (kind == VerdictKind::Pending) {
+        if (m_engine.isServiceCheck()) {
+            // A service check cannot tell this computer from another device behind the same
+            // forward: the router's mapping is what says where the port goes.
+            line = facts;
+            diagnosis = u"A check of a running service cannot tell this computer from another "
+                        u"device behind the same forward; the router's mapping above says where "
+                        u"the port goes."_s;
+        } else if (kind == VerdictKind::Pending) {
             line = diagnosis = u"Waiting for the check..."_s;
         } else {
             const router::Diagnosis found = router::diagnose(m_checkFacts, *m_routerFacts);

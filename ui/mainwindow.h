@@ -2,6 +2,7 @@
 
 #include "engine/checkengine.h"
 #include "engine/checkview.h"
+#include "engine/verdictsettler.h"
 #include "router/diagnosis.h"
 #include "router/routerclient.h"
 #include "service/portholders.h"
@@ -156,7 +157,7 @@ private:
     bool m_ipv6Checked = false;
     bool m_ipv6Decided = false; // set from outside: the server's addresses no longer decide
     quint64 m_serverLookup = 0; // the latest lookup of the server's addresses
-    QTimer m_otherDeviceGrace;  // "open on another device" is given this long before IPv6 runs
+    VerdictSettler m_settler;   // when the IPv4 verdict stands, the IPv6 check runs
     std::optional<VerdictKind> m_ipv4Kind;
     LogMirror m_httpMirror;
     LogMirror m_listenerMirror;

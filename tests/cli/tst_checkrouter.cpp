@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QNetworkInterface>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -194,6 +195,7 @@ class TestCheckRouter : public QObject
 
 private Q_SLOTS:
     void routerLinesNameAnotherDevice();
+    void serviceCheckLeavesTheMappingToTheRouterLine();
     void routerJsonCarriesExactTexts();
     void noRouterAnswered();
     void natpmpRouter();
@@ -246,6 +248,45 @@ void TestCheckRouter::routerLinesNameAnotherDevice()
     QCOMPARE(router.record->lookups.constFirst().protocol, ProbeProtocol::Tcp);
     QCOMPARE(router.record->lookups.constFirst().checkServerHost, u"127.0.0.1"_s);
     QVERIFY(router.record->forwards.isEmpty());
+}
+
+// A service check cannot tell this computer from another device: the Router: line says where
+// the router's mapping points, the Service: line who holds the port here, and no diagnosis
+// reads the check as if it had opened the port.
+void TestCheckRouter::serviceCheckLeavesTheMappingToTheRouterLine()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QTcpServer service;
+    QVERIFY(service.listen(QHostAddress::Any, 0));
+    const QString port = QString::number(service.serverPort());
+    Router router;
+    router.script.facts = upnpRouter(cameraMapping());
+    Run run;
+    runCommand(server, {u"--service"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(
+        lines.at(0),
+        u"Status: reachable from the internet: a service accepted the connection at 127.0.0.1:"_s +
+            port);
+    QVERIFY2(lines.at(4).startsWith(u"Service: held by "_s), qPrintable(lines.at(4)));
+    QVERIFY2(lines.at(4).contains(u"(pid "_s + QString::number(QCoreApplication::applicationPid())),
+             qPrintable(lines.at(4)));
+    QCOMPARE(lines.at(5), routerLine(router.script.facts, port));
+    QVERIFY(!run.out.contains(u"Diagnosis:"_s));
+
+    Run json;
+    runCommand(server, {u"--service"_s, u"--json"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(json.json()[u"verdict"_s].toString(), u"reachable"_s);
+    QVERIFY(json.json()[u"diagnosis"_s].isNull());
+    QVERIFY(json.json()[u"router"_s].toObject()[u"found"_s].toBool());
+    QVERIFY(json.json()[u"service"_s].toObject()[u"heldBy"_s].toString().startsWith(u"held by "_s));
 }
 
 void TestCheckRouter::routerJsonCarriesExactTexts()

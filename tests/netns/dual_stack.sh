@@ -140,7 +140,6 @@ start_check_server "$ns_inet" "$server_bin" 198.51.100.1 '[2001:db8:ffff::1]'
 
 # --- One check ----------------------------------------------------------------------------------
 
-runs=()
 last_run() { say "run ${#runs[@]}"; }
 
 # Runs quillmere-check --json (with --text: without it) on HOST_NS with ARGS against
@@ -173,33 +172,7 @@ expect_contains() { # FILTER TEXT: the string FILTER gives contains TEXT
     [[ "$value" == *"$2"* ]] || problem "$(last_run): $1 is $value, expected it to contain: $2"
 }
 
-passed=0
-failed=0
-case_number=0
-
-begin_case() {
-    case_number=$((case_number + 1))
-    problems=()
-    runs=()
-}
-
-end_case() {
-    local i result=PASS
-    [ ${#problems[@]} -eq 0 ] || result=FAIL
-    case_line "$case_number" "$result" "${runs[0]:-}"
-    for ((i = 1; i < ${#runs[@]}; i++)); do printf '%39s %s\n' "" "${runs[$i]}"; done
-    if [ "$result" = PASS ]; then
-        passed=$((passed + 1))
-        return
-    fi
-    failed=$((failed + 1))
-    printf '    %s\n' "${problems[@]}"
-    for ((i = 1; i <= ${#runs[@]}; i++)); do
-        say "    --- run $i stdout"
-        sed 's/^/    /' "$work/out.$i"
-        say "    --- run $i stderr"
-        sed 's/^/    /' "$work/err.$i"
-    done
+failure_details() {
     say "    --- quillmere-server stderr (last lines)"
     tail -n 5 "$server_err" | sed 's/^/    /'
 }

@@ -201,3 +201,39 @@ expect_text() { # FILTER
     value=$(json_value "$1")
     [[ "$value" == \"?* ]] || problem "$(last_run): $1 is $value, expected a text"
 }
+
+# --- Cases made of runs of quillmere-check ------------------------------------------------------
+# A script keeps each run's stdout and stderr as $work/out.N and $work/err.N and a line about it
+# in runs; it may define failure_details to print more when a case fails.
+
+passed=0
+failed=0
+case_number=0
+runs=()
+
+begin_case() {
+    case_number=$((case_number + 1))
+    problems=()
+    runs=()
+    case_started=${EPOCHREALTIME/./}
+}
+
+end_case() {
+    local i result=PASS
+    [ ${#problems[@]} -eq 0 ] || result=FAIL
+    case_line "$case_number" "$result" "$(printf '%5ss' "$(seconds_since "$case_started")")"
+    printf '    %s\n' "${runs[@]}"
+    if [ "$result" = PASS ]; then
+        passed=$((passed + 1))
+        return
+    fi
+    failed=$((failed + 1))
+    printf '    problem: %s\n' "${problems[@]}"
+    for i in "${!runs[@]}"; do
+        say "    --- run $((i + 1)): stdout"
+        sed 's/^/    /' "$work/out.$((i + 1))"
+        say "    --- run $((i + 1)): stderr"
+        sed 's/^/    /' "$work/err.$((i + 1))"
+    done
+    if declare -F failure_details >/dev/null; then failure_details; fi
+}

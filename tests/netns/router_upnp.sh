@@ -353,34 +353,7 @@ expect_diagnosis() { # CODE
     expect_text .diagnosis.text
 }
 
-passed=0
-failed=0
-case_number=0
-
-begin_case() {
-    case_number=$((case_number + 1))
-    problems=()
-    runs=()
-    case_started=${EPOCHREALTIME/./}
-}
-
-end_case() {
-    local i result=PASS
-    [ ${#problems[@]} -eq 0 ] || result=FAIL
-    case_line "$case_number" "$result" "$(printf '%5ss' "$(seconds_since "$case_started")")"
-    printf '    %s\n' "${runs[@]}"
-    if [ "$result" = PASS ]; then
-        passed=$((passed + 1))
-        return
-    fi
-    failed=$((failed + 1))
-    printf '    problem: %s\n' "${problems[@]}"
-    for i in "${!runs[@]}"; do
-        say "    --- run $((i + 1)): quillmere-check stdout"
-        sed 's/^/    /' "$work/out.$((i + 1))"
-        say "    --- run $((i + 1)): quillmere-check stderr"
-        sed 's/^/    /' "$work/err.$((i + 1))"
-    done
+failure_details() {
     say "    --- miniupnpd (last lines)"
     tail -n 15 "$daemon_log" 2>/dev/null | sed 's/^/    /'
     say "    --- quillmere-server stderr (last lines)"

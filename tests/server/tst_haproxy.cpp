@@ -5,6 +5,8 @@
 //
 // Exits with 77 (skipped, for ctest) when haproxy is not installed.
 
+#include "tests/server/tcptarget.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QLocalSocket>
@@ -23,6 +25,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using quillmere::test::TcpTarget;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -122,32 +125,6 @@ QByteArray check(quint16 port, quint16 probedPort, const QHostAddress& from)
     return reply + socket.readAll();
 }
 
-// A TCP port on `address` that records the probes that reach it.
-class Target
-{
-public:
-    Target(const QHostAddress& address, quint16 port)
-    {
-        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                ++m_connections;
-                QObject::connect(socket, &QTcpSocket::readyRead,
-                                 [this, socket] { m_data += socket->readAll(); });
-            }
-        });
-        m_server.listen(address, port);
-    }
-    bool listening() const { return m_server.isListening(); }
-    quint16 port() const { return m_server.serverPort(); }
-    int connections() const { return m_connections; }
-    const QByteArray& data() const { return m_data; }
-
-private:
-    QTcpServer m_server;
-    int m_connections = 0;
-    QByteArray m_data;
-};
-
 // A field of HAProxy's "show stat" for one server, read over its stats socket.
 QString serverStat(const QString& socketPath, const QString& server, const QString& field)
 {
@@ -187,11 +164,11 @@ void TestHaproxy::serverChecksAndCountsTheClientsBehindHaproxy()
 {
     const QHostAddress client(u"127.0.0.2"_s);
     const QHostAddress otherClient(u"127.0.0.3"_s);
-    Target target(client, 0);
+    TcpTarget target(client, 0);
     QVERIFY(target.listening());
-    Target otherTarget(otherClient, target.port());
+    TcpTarget otherTarget(otherClient, target.port());
     QVERIFY(otherTarget.listening());
-    Target haproxyAddress(QHostAddress::LocalHost, target.port()); // where no probe must go
+    TcpTarget haproxyAddress(QHostAddress::LocalHost, target.port()); // where no probe must go
     QVERIFY(haproxyAddress.listening());
 
     Program server(QString::fromUtf8(QUILLMERE_SERVER_PROGRAM),

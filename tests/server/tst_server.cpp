@@ -2,6 +2,8 @@
 // every kind of request it must refuse, each shown to probe nothing, the limits over several
 // event loops, and a listener behind a load balancer that sends the PROXY protocol.
 
+#include "tests/server/tcptarget.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -24,6 +26,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using quillmere::test::TcpTarget;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -163,32 +166,6 @@ QByteArray checkQuery(quint16 port, const char* protocol = "tcp")
 {
     return "port=" + QByteArray::number(port) + "&protocol=" + protocol + "&version=0";
 }
-
-// A TCP port that records what connects to it.
-class TcpTarget
-{
-public:
-    explicit TcpTarget(const QHostAddress& address = QHostAddress::LocalHost, quint16 port = 0)
-    {
-        QObject::connect(&m_server, &QTcpServer::newConnection, [this] {
-            while (QTcpSocket* socket = m_server.nextPendingConnection()) {
-                ++m_connections;
-                QObject::connect(socket, &QTcpSocket::readyRead,
-                                 [this, socket] { m_data += socket->readAll(); });
-            }
-        });
-        m_server.listen(address, port);
-    }
-    bool listening() const { return m_server.isListening(); }
-    quint16 port() const { return m_server.serverPort(); }
-    int connections() const { return m_connections; }
-    const QByteArray& data() const { return m_data; }
-
-private:
-    QTcpServer m_server;
-    int m_connections = 0;
-    QByteArray m_data;
-};
 
 // A TCP port whose accept queue is full, so that the system drops further connection attempts
 // and a probe waits for its time-out.
