@@ -138,6 +138,8 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(&m_engine, &CheckEngine::portLocked, this, [this] {
         if (portNumber(portText()).value_or(0) > 0)
             m_ui->cmdCheckService->show();
+        m_portLocked = true;
+        showRouterFinding();
     });
     connect(
         &m_ipv6, &Ipv6Check::finished, this, [this](const QString& line, const QString& details) {
@@ -397,6 +399,7 @@ void MainWindow::askRouter()
     m_checkedPort = port.value_or(-1);
     m_checkedProtocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
     m_evaluated = false;
+    m_portLocked = false;
     m_checkFacts = {};
     m_checkFacts.localAddresses = router::ownAddressTexts(); // once a check, not every evaluation
     m_checkFacts.port = port.value_or(0);
@@ -499,6 +502,10 @@ void MainWindow::showRouterFinding()
             diagnosis = u"A check of a running service cannot tell this computer from another "
                         u"device behind the same forward; the router's mapping above says where "
                         u"the port goes."_s;
+        } else if (m_portLocked) {
+            // No check ran: there is nothing to set beside the router's answer.
+            line = facts;
+            diagnosis = u"The port could not be opened on this computer, so it was not checked."_s;
         } else if (kind == VerdictKind::Pending) {
             line = diagnosis = u"Waiting for the check..."_s;
         } else {

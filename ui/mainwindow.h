@@ -166,8 +166,10 @@ private:
     QPointer<RouterWindow> m_routerWindow;
     std::optional<router::RouterFacts> m_routerFacts;
     router::CheckFacts m_checkFacts; // what the current check has found, for the diagnosis
-    bool m_evaluated = false;        // the current check has been evaluated at least once
-    int m_checkedPort = -1;          // the port of the check the router was asked about
+    bool m_evaluated = false;
+    bool m_portLocked = false; // the current check could not open its port        // the current
+                               // check has been evaluated at least once
+    int m_checkedPort = -1;    // the port of the check the router was asked about
     ProbeProtocol m_checkedProtocol = ProbeProtocol::Tcp;
     int m_lookupsPending = 0;
     bool m_forwarding = false;

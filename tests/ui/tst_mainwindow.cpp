@@ -918,6 +918,19 @@ void TestMainWindow::routerAnswersBesideTheCheck()
     auto* forward = window->findChild<QPushButton*>(u"cmdForward"_s);
     QCOMPARE(forward->text(), u"Forward this port to this computer"_s);
     QVERIFY(!forward->isEnabled());
+
+    // A port another program holds here is never checked: the router's answer stands alone,
+    // instead of waiting for a check that will not come.
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::Any, 0));
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(holder.serverPort()));
+    MessageBoxWatcher boxes;
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE(boxes.seen().size(), 1);
+    QTRY_COMPARE(record->lookupCount(), 2);
+    QTRY_VERIFY(line->text().startsWith(u"Router: "_s));
+    QCOMPARE(window->findChild<QLabel*>(u"lblDiagnosis"_s)->text(),
+             u"The port could not be opened on this computer, so it was not checked."_s);
 }
 
 // With no mapping in the way, "Forward this port to this computer" asks the router once, then
