@@ -57,10 +57,7 @@ bool canOpenPort(const QString& portText, ProbeProtocol protocol)
 {
     SocketObject socket;
     socket.setProtocol(protocol);
-    if (protocol == ProbeProtocol::Udp)
-        return socket.bind(portText);
-    const auto number = portNumber(portText);
-    return number && socket.setLocalPort(*number) && socket.listen();
+    return openCheckPort(socket, portText);
 }
 
 // A LAN where no router answers: what the command asks when it was given no way to the router.
@@ -151,15 +148,10 @@ void CheckCommand::onServerLookedUp(const QHostInfo& info)
 {
     if (m_phase != Phase::LookingUp)
         return;
-    m_serverNote = localServerNote(m_options.server, info.addresses(),
-                                   u"Name a server on the internet with --server or "_s
-                                   u"QUILLMERE_CHECK_SERVER."_s);
-    bool serverHasIpv4 = false;
-    bool serverHasIpv6 = false;
-    for (const QHostAddress& address : info.addresses()) {
-        serverHasIpv4 |= address.protocol() == QAbstractSocket::IPv4Protocol;
-        serverHasIpv6 |= address.protocol() == QAbstractSocket::IPv6Protocol;
-    }
+    m_serverNote = router::localServerNote(m_options.server, info.addresses(),
+                                           u"Name a server on the internet with --server or "_s
+                                           u"QUILLMERE_CHECK_SERVER."_s);
+    const HostFamilies server = familiesOf(info.addresses());
     switch (m_options.families) {
     case FamilyChoice::IPv4:
         m_family = AddressFamily::IPv4;
@@ -170,17 +162,11 @@ void CheckCommand::onServerLookedUp(const QHostInfo& info)
         break;
     case FamilyChoice::Both:
         // A server with IPv6 addresses only is checked over IPv6: the first check's family.
-        m_family = serverHasIpv6 && !serverHasIpv4 ? AddressFamily::IPv6 : AddressFamily::IPv4;
-        // This computer's addresses first: without a global one, the name of a dual-stack
-        // server resolves to its IPv4 addresses alone.
-        if (m_family == AddressFamily::IPv6)
-            m_ipv6Skipped.clear();
-        else if (globalIpv6Addresses().isEmpty())
-            m_ipv6Skipped = u"this computer has no global IPv6 address"_s;
-        else if (!serverHasIpv6)
-            m_ipv6Skipped = u"the check server has no IPv6 address"_s;
-        else
-            m_ipv6Planned = true;
+        m_family = server.ipv6 && !server.ipv4 ? AddressFamily::IPv6 : AddressFamily::IPv4;
+        if (m_family == AddressFamily::IPv4) {
+            m_ipv6Skipped = ipv6Obstacle(server);
+            m_ipv6Planned = m_ipv6Skipped.isEmpty();
+        }
         break;
     }
     if (m_options.service && canOpenPort(m_options.portText, m_options.protocol)) {

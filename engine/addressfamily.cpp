@@ -4,6 +4,8 @@
 
 namespace quillmere {
 
+using namespace Qt::StringLiterals;
+
 QAbstractSocket::NetworkLayerProtocol networkLayer(AddressFamily family)
 {
     switch (family) {
@@ -58,6 +60,27 @@ QList<QHostAddress> globalIpv6Addresses()
         }
     }
     return found;
+}
+
+HostFamilies familiesOf(const QList<QHostAddress>& addresses)
+{
+    HostFamilies families;
+    for (const QHostAddress& address : addresses) {
+        families.ipv4 |= address.protocol() == QAbstractSocket::IPv4Protocol;
+        families.ipv6 |= address.protocol() == QAbstractSocket::IPv6Protocol;
+    }
+    return families;
+}
+
+QString ipv6Obstacle(const HostFamilies& server)
+{
+    // This computer's addresses first: without a global one, the name of a dual-stack server
+    // resolves to its IPv4 addresses alone.
+    if (globalIpv6Addresses().isEmpty())
+        return u"this computer has no global IPv6 address"_s;
+    if (!server.ipv6)
+        return u"the check server has no IPv6 address"_s;
+    return {};
 }
 
 } // namespace quillmere

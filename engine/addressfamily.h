@@ -3,6 +3,7 @@
 #include <QAbstractSocket>
 #include <QHostAddress>
 #include <QList>
+#include <QString>
 #include <QStringView>
 
 namespace quillmere {
@@ -23,5 +24,17 @@ bool isGlobalIpv6(const QHostAddress& address);
 
 // The global IPv6 addresses of this computer's interfaces that are up.
 QList<QHostAddress> globalIpv6Addresses();
+
+// Which families a host's addresses are of.
+struct HostFamilies
+{
+    bool ipv4 = false;
+    bool ipv6 = false;
+};
+HostFamilies familiesOf(const QList<QHostAddress>& addresses);
+
+// Why a check over IPv6 cannot follow an IPv4 one to a server with these addresses: this
+// computer has no global IPv6 address, or the server no IPv6 address. Empty when it can.
+QString ipv6Obstacle(const HostFamilies& server);
 
 } // namespace quillmere

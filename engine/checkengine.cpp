@@ -68,16 +68,9 @@ void CheckEngine::cmdCheckMeClick()
     wsin.close();
     const QString port = m_view.portText();
     wsin.setProtocol(m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp);
-    bool opened = true; // a service check opens nothing: a running service holds the port
-    if (opensPort() && wsin.protocol() == ProbeProtocol::Tcp) {
-        // A text that names no port 0..65535 cannot be listened on: it fails like a locked
-        // port rather than reopening whatever port the socket had before.
-        const auto number = portNumber(port);
-        opened = number && wsin.setLocalPort(*number) && wsin.listen();
-    } else if (opensPort()) {
-        opened = wsin.bind(port);
-    }
-    if (!opened) {
+    // A service check opens nothing: a running service holds the port. A text that names no
+    // port fails like a locked port rather than reopening whatever port the socket had before.
+    if (!m_serviceCheck && !openCheckPort(wsin, port)) {
         reportLockedPort();
         return;
     }

@@ -116,7 +116,6 @@ private:
     void reportLockedPort();
     void showVerdictLabels(const Verdict& verdict);
     void showExternalAddress(const Verdict& verdict);
-    bool opensPort() const { return !m_serviceCheck; }
 
     CheckView& m_view;
     CheckServerAddress m_server;

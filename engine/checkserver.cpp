@@ -135,30 +135,6 @@ bool environmentNamesServer(const QProcessEnvironment& environment)
            CheckServerAddress::parse(environment.value(variable)).has_value();
 }
 
-bool isLocalNetworkAddress(const QHostAddress& address)
-{
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    if (mapped) {
-        return (ipv4 >> 24) == 127 || (ipv4 >> 24) == 10 || (ipv4 >> 20) == (172u << 4 | 1) ||
-               (ipv4 >> 16) == (192u << 8 | 168) || (ipv4 >> 16) == (169u << 8 | 254) || ipv4 == 0;
-    }
-    return address.isLoopback() || address.isLinkLocal() || address.isUniqueLocalUnicast() ||
-           address.isSiteLocal() || address == QHostAddress(QHostAddress::AnyIPv6);
-}
-
-QString localServerNote(const CheckServerAddress& server, const QList<QHostAddress>& addresses,
-                        QStringView howToSet)
-{
-    if (addresses.isEmpty() ||
-        !std::all_of(addresses.cbegin(), addresses.cend(), isLocalNetworkAddress))
-        return {};
-    return u"The check server "_s + server.authority() +
-           u" is on this computer or your local network, so this result cannot speak for your "
-           u"router. "_s +
-           howToSet;
-}
-
 QString helpPageUrl(const CheckServerAddress& server)
 {
     const QString configured = QString::fromLatin1(build::kHelpPageHost);

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QHostAddress>
-#include <QList>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringView>
@@ -40,17 +38,6 @@ CheckServerAddress checkServerFromEnvironment(const QProcessEnvironment& environ
 
 // Whether QUILLMERE_CHECK_SERVER names a usable server (and so overrides a saved choice).
 bool environmentNamesServer(const QProcessEnvironment& environment);
-
-// An address on this computer or the local network: loopback, private (10/8, 172.16/12,
-// 192.168/16, fc00::/7), link-local (169.254/16, fe80::/10) or unspecified.
-bool isLocalNetworkAddress(const QHostAddress& address);
-
-// When every address of the server in use is local, a check says nothing about the router: on
-// loopback every port is "open on this computer". The line that says so, with where to set
-// another server (`howToSet`); empty when the server has an address beyond the local network or
-// none was found.
-QString localServerNote(const CheckServerAddress& server, const QList<QHostAddress>& addresses,
-                        QStringView howToSet);
 
 // "http://" + host + "/help/portcheck_help.htm". The host is the built-in help host when one was
 // configured at build time, otherwise the check server's host and port.

@@ -10,6 +10,14 @@
 
 namespace quillmere {
 
+bool openCheckPort(SocketObject& socket, const QString& portText)
+{
+    if (socket.protocol() == ProbeProtocol::Udp)
+        return socket.bind(portText);
+    const auto number = portNumber(portText);
+    return number && socket.setLocalPort(*number) && socket.listen();
+}
+
 QString displayAddress(const QHostAddress& address)
 {
     bool isV4 = false;

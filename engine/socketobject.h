@@ -100,6 +100,10 @@ private:
     bool m_datagramTaken = true;
 };
 
+// Opens the port a check listens on, by the socket's protocol: a TCP listener, or a bound UDP
+// socket. A text that names no port 0..65535 opens nothing, like a port another program holds.
+bool openCheckPort(SocketObject& socket, const QString& portText);
+
 // A peer address as the logs show it: dotted for IPv4, even when it reached a dual-stack
 // socket as an IPv4-mapped IPv6 address.
 QString displayAddress(const QHostAddress& address);

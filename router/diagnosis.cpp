@@ -203,6 +203,28 @@ bool isPublic(const QHostAddress& address)
            !within(*v4, 0xa9fe0000u, 16) && !within(*v4, 0x00000000u, 8);
 }
 
+bool isLocalNetworkAddress(const QHostAddress& address)
+{
+    if (const auto v4 = ipv4Of(address))
+        return isPrivate(address) || within(*v4, 0x7f000000u, 8) || within(*v4, 0xa9fe0000u, 16) ||
+               *v4 == 0;
+    return address.isLoopback() || address.isLinkLocal() || address.isUniqueLocalUnicast() ||
+           address.isSiteLocal() || address == QHostAddress(QHostAddress::AnyIPv6);
+}
+
+QString localServerNote(const CheckServerAddress& server, const QList<QHostAddress>& addresses,
+                        QStringView howToSet)
+{
+    if (addresses.isEmpty() ||
+        !std::all_of(addresses.cbegin(), addresses.cend(),
+                     [](const QHostAddress& address) { return isLocalNetworkAddress(address); }))
+        return {};
+    return u"The check server "_s + server.authority() +
+           u" is on this computer or your local network, so this result cannot speak for your "
+           u"router. "_s +
+           howToSet;
+}
+
 QString quotable(const QString& text, qsizetype limit)
 {
     QString clean;

@@ -4,6 +4,7 @@
 // port is or is not open, and what to do next. A pure function, so every combination can be
 // tried without a network.
 
+#include "engine/checkserver.h"
 #include "engine/verdict.h"
 #include "router/routerfacts.h"
 
@@ -63,6 +64,17 @@ bool isPrivate(const QHostAddress& address);
 // 0.0.0.0/8. Narrower than isReservedIpv4: the documentation and benchmarking ranges, for one,
 // count as public here, since no NAT hands them out.
 bool isPublic(const QHostAddress& address);
+
+// An address on this computer or the local network: loopback, private (the RFC 1918 ranges,
+// fc00::/7), link-local (169.254/16, fe80::/10) or unspecified.
+bool isLocalNetworkAddress(const QHostAddress& address);
+
+// When every address of the check server is local, a check says nothing about the router: on
+// loopback every port is "open on this computer". The line that says so, with where to set
+// another server (`howToSet`); empty when the server has an address beyond the local network or
+// none was found.
+QString localServerNote(const CheckServerAddress& server, const QList<QHostAddress>& addresses,
+                        QStringView howToSet);
 
 // A text from the router or the network made fit to quote: control and format characters
 // (line breaks, escapes, direction overrides) dropped, at most `limit` characters, an ellipsis

@@ -341,10 +341,13 @@ void MainWindow::showServerAddress()
 void MainWindow::serverLookedUp(const QList<QHostAddress>& addresses)
 {
     showFirstIpv4(*m_ui->Label11, addresses);
-    noteServerAddresses(addresses);
-    const QString note = localServerNote(m_options.server, addresses,
-                                         u"Set a server on the internet in Options > Check "
-                                         u"server..."_s);
+    if (!m_ipv6Decided) {
+        const HostFamilies server = familiesOf(addresses);
+        m_ipv6Checked = server.ipv4 && ipv6Obstacle(server).isEmpty();
+    }
+    const QString note = router::localServerNote(m_options.server, addresses,
+                                                 u"Set a server on the internet in Options > Check "
+                                                 u"server..."_s);
     m_ui->lblServerNote->setText(note);
     m_ui->lblServerNote->setToolTip(note);
     m_ui->lblServerNote->setVisible(!note.isEmpty());
@@ -578,19 +581,6 @@ void MainWindow::showMessageBox(const QString& text, MessageIcon icon)
     box.setTextFormat(Qt::PlainText);
     box.setTextInteractionFlags(Qt::NoTextInteraction);
     box.exec();
-}
-
-void MainWindow::noteServerAddresses(const QList<QHostAddress>& addresses)
-{
-    if (m_ipv6Decided)
-        return;
-    const bool serverHasIpv4 = std::any_of(addresses.cbegin(), addresses.cend(), [](const auto& a) {
-        return a.protocol() == QAbstractSocket::IPv4Protocol;
-    });
-    const bool serverHasIpv6 = std::any_of(addresses.cbegin(), addresses.cend(), [](const auto& a) {
-        return a.protocol() == QAbstractSocket::IPv6Protocol;
-    });
-    m_ipv6Checked = serverHasIpv4 && serverHasIpv6 && !globalIpv6Addresses().isEmpty();
 }
 
 QSize MainWindow::nonClientSize() const

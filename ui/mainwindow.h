@@ -144,7 +144,6 @@ private:
     void startIpv6Check();
     void showHolders();
     void serverLookedUp(const QList<QHostAddress>& addresses);
-    void noteServerAddresses(const QList<QHostAddress>& addresses);
     void mnuOptionsCheckServerClick();
     void setCheckServer(const CheckServerAddress& server);
 
