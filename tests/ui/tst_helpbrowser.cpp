@@ -191,7 +191,8 @@ bool TestHelpBrowser::showPage(HelpBrowser& browser, const QByteArray& path, con
     m_server->script().pages.insert(path, body);
     QSignalSpy shown(&browser, &HelpBrowser::pageShown);
     browser.navigate(url(path.constData()));
-    if (!QTest::qWaitFor([&shown] { return !shown.isEmpty(); }) || browser.isShowingBundledPage())
+    if (!QTest::qWaitFor([&shown] { return !shown.isEmpty(); }, 20000) ||
+        browser.isShowingBundledPage())
         return false;
     browser.resize(600, 400);
     browser.show();
