@@ -3,6 +3,7 @@
 #include "cli/terminaltext.h"
 #include "router/describe.h"
 
+#include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -33,11 +34,24 @@ QJsonArray linesJson(const QStringList& lines)
     return QJsonArray::fromStringList(lines);
 }
 
+constexpr QStringView kUnknownClient = u"unknown";
+
+// The device a router says a port goes to, as a line shows it: an address, or "unknown". The
+// router may send any text there; only an address is worth printing.
+QString shownClient(const QString& internalClient)
+{
+    const QHostAddress address(internalClient);
+    return address.isNull() ? kUnknownClient.toString() : address.toString();
+}
+
 } // namespace
 
 QString routerLine(const router::RouterFacts& facts, int port, ProbeProtocol protocol)
 {
-    return u"Router: "_s + escapeForTerminal(router::describeRouter(facts, port, protocol));
+    router::RouterFacts shown = facts;
+    if (shown.mapping)
+        shown.mapping->internalClient = shownClient(shown.mapping->internalClient);
+    return u"Router: "_s + escapeForTerminal(router::describeRouter(shown, port, protocol));
 }
 
 QString diagnosisLine(const router::Diagnosis& diagnosis)
@@ -50,7 +64,20 @@ QString diagnosisLine(const router::Diagnosis& diagnosis)
 
 QString forwardLine(const ForwardOutcome& outcome)
 {
-    return u"Forward: "_s + escapeForTerminal(outcome.text);
+    QString text = outcome.text;
+    // The text names the device where router::describeForward and the router's error put it:
+    // "goes to CLIENT:PORT" and "(CLIENT)". Only there is a client that is no address replaced,
+    // so that whatever it is, no other word of the line changes.
+    if (const auto& mapping = outcome.result.mapping;
+        mapping && !mapping->internalClient.isEmpty()) {
+        const QString& client = mapping->internalClient;
+        const QString shown = shownClient(client);
+        if (shown != client) {
+            text.replace(u"to "_s + client + u':', u"to "_s + shown + u':');
+            text.replace(u'(' + client + u')', u'(' + shown + u')');
+        }
+    }
+    return u"Forward: "_s + escapeForTerminal(text);
 }
 
 QString routerLogLines(const QString& heading, const QStringList& log)

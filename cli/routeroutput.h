@@ -24,11 +24,12 @@ struct ForwardOutcome
     QString text; // one line for a person: router::describeForward, or why the router was not asked
 };
 
-// "Router: 192.168.1.1 over UPnP, ...", the router's texts escaped.
+// "Router: 192.168.1.1 over UPnP, ...", the router's texts escaped; a mapping's device that is
+// not an address is "unknown".
 QString routerLine(const router::RouterFacts& facts, int port, ProbeProtocol protocol);
 // "Diagnosis: headline next step", escaped; the finding's code when the diagnosis has no text.
 QString diagnosisLine(const router::Diagnosis& diagnosis);
-// "Forward: what became of it", escaped.
+// "Forward: what became of it", escaped; a device that is not an address is "unknown".
 QString forwardLine(const ForwardOutcome& outcome);
 // `heading` ("--- Router Log ---") on a line, then each line of `log` escaped and ended by CR LF
 // like the exchange logs' entries.

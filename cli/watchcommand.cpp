@@ -7,7 +7,6 @@
 #include <QDateTime>
 #include <QHostAddress>
 #include <QJsonDocument>
-#include <QProcess>
 
 #include <algorithm>
 
@@ -71,17 +70,6 @@ QJsonObject stateJson(const WatchState& state)
             object.insert(u"ipv6Skipped"_s, state.ipv6Skipped);
     }
     return object;
-}
-
-void startDetached(const QStringList& command, const QProcessEnvironment& environment)
-{
-    if (command.isEmpty())
-        return;
-    QProcess process;
-    process.setProgram(command.front());
-    process.setArguments(command.mid(1));
-    process.setProcessEnvironment(environment);
-    process.startDetached();
 }
 
 } // namespace
@@ -181,7 +169,9 @@ WatchCommand::WatchCommand(const CheckOptions& options, QTextStream& out, QTextS
     , m_out(out)
     , m_err(err)
     , m_intervalMs(options.watchSeconds * 1000)
-    , m_runner(startDetached)
+    , m_runner([this](const QStringList& command, const QProcessEnvironment& environment) {
+        m_hook.run(command, environment);
+    })
 {
     // The checks print nothing of their own: the watch reads their results.
     m_options.json = true;
@@ -190,6 +180,8 @@ WatchCommand::WatchCommand(const CheckOptions& options, QTextStream& out, QTextS
     m_next.setSingleShot(true);
     m_next.setTimerType(Qt::PreciseTimer);
     connect(&m_next, &QTimer::timeout, this, &WatchCommand::startCheck);
+    connect(&m_hook, &ChangeHook::failedToStart, this, &WatchCommand::reportHookFailure);
+    connect(&m_hook, &ChangeHook::stopped, this, [this] { Q_EMIT finished(0); });
 }
 
 WatchCommand::~WatchCommand() = default;
@@ -209,8 +201,7 @@ void WatchCommand::stop()
     if (m_check)
         m_check.release()->deleteLater();
     m_out.flush();
-    QMetaObject::invokeMethod(
-        this, [this] { Q_EMIT finished(0); }, Qt::QueuedConnection);
+    m_hook.stop(); // finished(0) once it has stopped
 }
 
 void WatchCommand::startCheck()
@@ -310,6 +301,26 @@ QJsonObject WatchCommand::jsonLine(const WatchState& state,
     else
         object.insert(u"intervalSeconds"_s, m_intervalMs / 1000.0);
     return object;
+}
+
+// An --on-change command that could not be started is said on stderr, and with --json as an
+// event line of its own.
+void WatchCommand::reportHookFailure(const QString& program, const QString& reason)
+{
+    m_err << kProgramName << u": --on-change: could not start "_s << escapeForTerminal(program)
+          << u": "_s << escapeForTerminal(reason) << u'\n';
+    m_err.flush();
+    if (!m_json)
+        return;
+    const QJsonObject object{
+        {u"time"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+        {u"event"_s, u"on-change-failed"_s},
+        {u"port"_s, m_options.portText},
+        {u"protocol"_s, QString(protocolWord(m_options.protocol))},
+        {u"command"_s, program},
+        {u"error"_s, reason}};
+    m_out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << u'\n';
+    m_out.flush();
 }
 
 } // namespace quillmere::cli

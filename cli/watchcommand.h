@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/arguments.h"
+#include "cli/changehook.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -68,12 +69,14 @@ public:
     // The interval, in milliseconds; options.watchSeconds unless set otherwise (tests and
     // measurements use short ones).
     void setIntervalMs(int milliseconds) { m_intervalMs = milliseconds; }
-    // How --on-change commands are started; by default detached, without a shell.
+    // How --on-change commands are started; by default by a ChangeHook: without a shell, one
+    // at a time, ended when the watch ends.
     void setRunner(Runner runner) { m_runner = std::move(runner); }
 
     void start();
-    // Ends the watch: a check in flight is abandoned, and finished(0) follows from the event
-    // loop.
+    // Ends the watch: a check in flight is abandoned, a change that waits for --on-change is
+    // dropped, the command that runs is ended (ChangeHook::stop), and finished(0) follows from
+    // the event loop once it has gone.
     void stop();
 
     quint64 checksDone() const { return m_checksDone; }
@@ -88,12 +91,14 @@ private:
     void report(const WatchState& state, const std::optional<WatchState>& before);
     QString line(const WatchState& state, const std::optional<WatchState>& before) const;
     QJsonObject jsonLine(const WatchState& state, const std::optional<WatchState>& before) const;
+    void reportHookFailure(const QString& program, const QString& reason);
 
     CheckOptions m_options; // each check's: JSON, no logs, no router
     bool m_json = false;    // how the watch itself prints
     QTextStream& m_out;
     QTextStream& m_err;
     int m_intervalMs = 0;
+    ChangeHook m_hook;
     Runner m_runner;
 
     QString m_sinkText; // what a check would print: only its result is used

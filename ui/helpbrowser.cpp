@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QFile>
+#include <QImage>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStringDecoder>
@@ -139,10 +140,33 @@ void HelpBrowser::onAnchorClicked(const QUrl& link)
 
 QVariant HelpBrowser::loadResource(int type, const QUrl& name)
 {
-    // Only the program's own resources; nothing from disk or the network.
-    if (name.scheme() == u"qrc"_s)
-        return QTextBrowser::loadResource(type, name);
-    return QVariant();
+    // Only the program's own resources; nothing from disk or the network. An empty answer is
+    // not enough: for a null QVariant QTextDocument opens the name as a local file itself, and
+    // for an image it cannot decode QTextImageHandler loads the name from disk. So every other
+    // resource is answered here, with a value that ends the search: an image of one clear
+    // pixel, an empty style sheet, an empty page.
+    if (name.scheme() == u"qrc"_s) {
+        const QVariant own = QTextBrowser::loadResource(type, name);
+        if (type != QTextDocument::ImageResource || !QImage::fromData(own.toByteArray()).isNull())
+            return own.isNull() ? QVariant(QByteArray()) : own;
+    }
+    switch (type) {
+    case QTextDocument::ImageResource:
+        return blankImage();
+    case QTextDocument::StyleSheetResource:
+    case QTextDocument::HtmlResource:
+    case QTextDocument::MarkdownResource:
+        return QString();
+    default:
+        return QByteArray();
+    }
+}
+
+QImage HelpBrowser::blankImage()
+{
+    QImage image(1, 1, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    return image;
 }
 
 } // namespace quillmere

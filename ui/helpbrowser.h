@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QImage>
 #include <QNetworkAccessManager>
 #include <QPointer>
 #include <QTextBrowser>
@@ -15,8 +16,10 @@ namespace quillmere {
 // stay on the help page's host; links to anywhere else go to the desktop's web browser. When
 // the page cannot be fetched it shows the help page that ships with the program.
 //
-// Pages are shown with Qt's rich-text engine, which runs no scripts and loads nothing on its
-// own: images and style sheets a page refers to are not fetched.
+// Pages are shown with Qt's rich-text engine, which runs no scripts. The page comes over plain
+// HTTP, so anybody on the way can write it: the images, style sheets and pages it refers to are
+// never read from disk or fetched (a path could name /dev/zero or a FIFO). Only the program's
+// own embedded resources (qrc:) are loaded; every other image shows as one clear pixel.
 class HelpBrowser : public QTextBrowser
 {
     Q_OBJECT
@@ -39,6 +42,8 @@ public:
     void setExternalOpener(std::function<bool(const QUrl&)> opener);
 
     static QString bundledPage();
+    // What a page gets for an image it may not load.
+    static QImage blankImage();
 
 Q_SIGNALS:
     void pageShown(const QUrl& url, bool bundled);

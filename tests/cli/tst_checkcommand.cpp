@@ -123,6 +123,8 @@ private Q_SLOTS:
 
     void logEntryEndsOnlyWhereTheLogEndedIt();
     void logWithoutEntriesEndsItsLine();
+    void terminalTextEscapesWhatReordersOrHides_data();
+    void terminalTextEscapesWhatReordersOrHides();
 
     void openPortPrintsFourResultLines();
     void exitStatusFollowsVerdict_data();
@@ -476,6 +478,47 @@ void TestCheckCommand::logWithoutEntriesEndsItsLine()
     QCOMPARE(cli::escapeLogForTerminal(u"a\r\nb\r\n"_s, {2, 6, 9}), u"a\\r\\nb\r\n"_s);
 }
 
+void TestCheckCommand::terminalTextEscapesWhatReordersOrHides_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("printed");
+    QTest::newRow("controls") << u"a\r\n\t\x1b[2J\x7f\u0085\u009b"_s
+                              << u"a\\r\\n\\t\\x1b[2J\\x7f\\x85\\x9b"_s;
+    QTest::newRow("bidirectional override")
+        << u"evil\u202e)\"txt.exe"_s << u"evil\\u202e)\"txt.exe"_s;
+    QTest::newRow("isolates and marks")
+        << u"\u2066a\u2067b\u2068c\u2069\u200e\u200f\u061c"_s
+        << u"\\u2066a\\u2067b\\u2068c\\u2069\\u200e\\u200f\\u061c"_s;
+    QTest::newRow("line and paragraph separators")
+        << u"one\u2028Status: forged\u2029"_s << u"one\\u2028Status: forged\\u2029"_s;
+    QTest::newRow("invisible") << u"a\u200bb\u200dc\u2060d\ufeffe\u00adf"_s
+                               << u"a\\u200bb\\u200dc\\u2060d\\ufeffe\\u00adf"_s;
+    // Beyond the first plane a format character is a pair of surrogates: escaped as one.
+    QTest::newRow("tag characters")
+        << QString::fromUcs4(U"x\U000E0001\U000E0041y") << u"x\\U000e0001\\U000e0041y"_s;
+    // Other pairs are characters like any other.
+    QTest::newRow("a pair that is no format character")
+        << QString::fromUcs4(U"ok \U0001F600 \u00e9\u4e2d")
+        << QString::fromUcs4(U"ok \U0001F600 \u00e9\u4e2d");
+    QTest::newRow("lone surrogates")
+        << (u"a"_s + QChar(0xD83D) + u"b"_s + QChar(0xDE00) + u"c"_s + QChar(0xDBFF))
+        << u"a\\ud83db\\ude00c\\udbff"_s;
+    QTest::newRow("low before high")
+        << (QString(QChar(0xDE00)) + QChar(0xD83D)) << u"\\ude00\\ud83d"_s;
+}
+
+// Whatever reaches a terminal line from the network is escaped when it could reorder the line
+// (Trojan Source), hide text in it, break it or steer the terminal.
+void TestCheckCommand::terminalTextEscapesWhatReordersOrHides()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, printed);
+    QCOMPARE(cli::escapeForTerminal(text), printed);
+    // In a log entry the same.
+    const QString log = text + u"\r\n"_s;
+    QCOMPARE(cli::escapeLogForTerminal(log, {log.size()}), printed + u"\r\n"_s);
+}
+
 void TestCheckCommand::openPortPrintsFourResultLines()
 {
     ScriptedCheckServer server;
@@ -692,7 +735,8 @@ void TestCheckCommand::replyControlCharactersEscaped()
     // UDP, so that the verdict is evaluated twice; the message is printed once.
     ScriptedCheckServer server;
     server.script().replyPieces = {
-        httpReply("-done- -ip:1.2.3.4\x1b[2J\r\nStatus: forged- <message>one\ntwo\x07</message>")};
+        httpReply("-done- -ip:1.2.3.4\x1b[2J\r\nStatus: forged\xad- <message>one\ntwo\x07\xad"
+                  "</message>")};
     QVERIFY(server.listen());
     Run run;
     runCheck(serverArgs(server) << u"--protocol=udp"_s << QString::number(freePort(false)), run);
@@ -702,11 +746,12 @@ void TestCheckCommand::replyControlCharactersEscaped()
     QCOMPARE(run.exitCode, 0);
     const QStringList lines = run.lines();
     QCOMPARE(lines.size(), 5);
-    QCOMPARE(lines.at(3),
-             u"External IP: Your external IP address is: 1.2.3.4\\x1b[2J\\r\\nStatus: forged"_s);
-    QCOMPARE(lines.at(4), u"Message: one\\ntwo\\x07"_s);
+    QCOMPARE(lines.at(3), u"External IP: Your external IP address is: 1.2.3.4\\x1b[2J\\r\\nStatus: "
+                          u"forged\\u00ad"_s);
+    // The reply is read as Latin-1: its one format character, the soft hyphen, is escaped too.
+    QCOMPARE(lines.at(4), u"Message: one\\ntwo\\x07\\u00ad"_s);
     for (QChar c : run.out)
-        QVERIFY(c == u'\n' || c.unicode() >= 0x20);
+        QVERIFY(c == u'\n' || (c.unicode() >= 0x20 && c.category() != QChar::Other_Format));
     QCOMPARE(run.err, QString());
 }
 

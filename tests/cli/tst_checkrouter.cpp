@@ -131,6 +131,24 @@ bool plainText(const QString& out)
                        [](QChar c) { return c == u'\n' || c == u'\r' || c.unicode() >= 0x20; });
 }
 
+// Nor does any character that reorders, hides or breaks what a line shows: no format character
+// (category Cf), line or paragraph separator, or surrogate (the one supplementary character in
+// these tests is a format character, so none stays a pair).
+bool terminalSafe(const QString& out)
+{
+    return plainText(out) && std::none_of(out.cbegin(), out.cend(), [](QChar c) {
+               switch (c.category()) {
+               case QChar::Other_Format:
+               case QChar::Other_Surrogate:
+               case QChar::Separator_Line:
+               case QChar::Separator_Paragraph:
+                   return true;
+               default:
+                   return false;
+               }
+           });
+}
+
 router::Mapping cameraMapping()
 {
     router::Mapping mapping;
@@ -197,6 +215,7 @@ private Q_SLOTS:
     void routerLinesNameAnotherDevice();
     void serviceCheckLeavesTheMappingToTheRouterLine();
     void routerJsonCarriesExactTexts();
+    void routerTextsCannotReorderTheLine();
     void noRouterAnswered();
     void natpmpRouter();
     void noRouterOptionAsksNothing();
@@ -287,6 +306,61 @@ void TestCheckRouter::serviceCheckLeavesTheMappingToTheRouterLine()
     QVERIFY(json.json()[u"diagnosis"_s].isNull());
     QVERIFY(json.json()[u"router"_s].toObject()[u"found"_s].toBool());
     QVERIFY(json.json()[u"service"_s].toObject()[u"heldBy"_s].toString().startsWith(u"held by "_s));
+}
+
+// A device's texts that would turn a line around (U+202E), isolate part of it (U+2066), break it
+// (U+2028, U+2029), hide in it (U+FEFF, a tag character beyond the first plane) or cannot be
+// printed at all (a lone surrogate) are escaped on every line; a device that is no address is
+// "unknown". JSON keeps them as they came.
+void TestCheckRouter::routerTextsCannotReorderTheLine()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    router::Mapping mapping = cameraMapping();
+    const QString client = u"192.168.1.20\u202e0808:1.861.291"_s;
+    mapping.internalClient = client;
+    mapping.description = u"Cam\u202eera\u2066x\u2069\u2028y\u2029z\ufeff"_s +
+                          QString::fromUcs4(U"\U000E0041") + QChar(0xD800) + u"!"_s;
+    mapping.name = u"dvr\u200f.lan"_s;
+    Router router;
+    router.script.facts = upnpRouter(mapping);
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+
+    QCOMPARE(run.exitStatus, 2);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 6);
+    QVERIFY2(lines.at(4).contains(
+                 u"goes to unknown:8080 (dvr\\u200f.lan, \"Cam\\u202eera\\u2066x\\u2069\\u2028y"
+                 u"\\u2029z\\ufeff\\U000e0041\\ud800!\")"_s),
+             qPrintable(lines.at(4)));
+    QVERIFY2(lines.at(5).startsWith(u"Diagnosis: "_s), qPrintable(lines.at(5)));
+    QVERIFY2(terminalSafe(run.out), qPrintable(run.out));
+    QVERIFY(!lines.at(4).contains(u"192.168.1.20"_s));
+
+    // --forward leaves the device its port, and names it the same way.
+    Run forward;
+    runCommand(server, {u"--forward"_s, port}, router, forward);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(forward.exitStatus, 5);
+    QVERIFY2(forward.lines().constLast().startsWith(u"Forward: could not forward port "_s + port +
+                                                    u"/tcp: it goes to unknown:8080 ("_s),
+             qPrintable(forward.lines().constLast()));
+    QVERIFY2(terminalSafe(forward.out), qPrintable(forward.out));
+    QVERIFY(!forward.lines().constLast().contains(u"192.168.1.20"_s));
+
+    Run json;
+    runCommand(server, {u"--json"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject exact = json.json()[u"router"_s][u"mapping"_s].toObject();
+    QCOMPARE(exact[u"internalClient"_s].toString(), client);
+    QCOMPARE(exact[u"name"_s].toString(), mapping.name);
 }
 
 void TestCheckRouter::routerJsonCarriesExactTexts()

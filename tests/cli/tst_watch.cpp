@@ -1,11 +1,14 @@
 // quillmere-check --watch: the lines at the start and at each change, --on-change and the
-// environment it gets, the splitting of its command, and the stop signals.
+// environment it gets, one command at a time and its end with the watch, the splitting of its
+// command, and the stop signals.
 
 #include "cli/arguments.h"
+#include "cli/changehook.h"
 #include "cli/stopsignals.h"
 #include "cli/watchcommand.h"
 #include "tests/engine/enginetestkit.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
@@ -13,6 +16,7 @@
 #include <QTest>
 
 #include <csignal>
+#include <sys/types.h>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -37,6 +41,44 @@ cli::CheckOptions watchOptions(const ScriptedCheckServer& server)
     return options;
 }
 
+// The lines a file holds, or none when there is no file yet.
+QStringList fileLines(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+bool processExists(qint64 pid)
+{
+    return QFileInfo::exists(u"/proc/"_s + QString::number(pid));
+}
+
+// An --on-change command that notes each run in `log` as "OLD>NEW SHELL-PID SLEEP-PID" and then
+// waits for a child that sleeps 40 s: a command that lasts until something ends it.
+QString lingeringCommand(const QString& log)
+{
+    return u"sh -c 'sleep 40 & echo \"$QUILLMERE_OLD_VERDICT>$QUILLMERE_NEW_VERDICT $$ $!\" >> "
+           u"\"$0\"; wait' "_s +
+           log;
+}
+
+struct HookRun
+{
+    QString change; // OLD>NEW
+    qint64 shell = 0;
+    qint64 sleep = 0;
+};
+
+HookRun hookRun(const QString& line)
+{
+    const QStringList words = line.split(u' ');
+    if (words.size() != 3)
+        return {line, 0, 0};
+    return {words[0], words[1].toLongLong(), words[2].toLongLong()};
+}
+
 } // namespace
 
 class TestWatch : public QObject
@@ -50,6 +92,10 @@ private Q_SLOTS:
     void linesAndCommandsOnlyOnChange();
     void jsonLinePerChange();
     void onChangeRunsWithoutAShell();
+    void onChangeThatCannotStartIsReported_data();
+    void onChangeThatCannotStartIsReported();
+    void onChangeRunsOneAtATimeAndEndsWithTheWatch();
+    void changesThatUndoThemselvesRunNothing();
     void stopSignalsArriveThroughTheEventLoop();
 };
 
@@ -224,6 +270,174 @@ void TestWatch::onChangeRunsWithoutAShell()
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(file.readAll()), u"not-open $(touch "_s + trap + u')');
     QVERIFY(!QFile::exists(trap));
+}
+
+void TestWatch::onChangeThatCannotStartIsReported_data()
+{
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<bool>("json");
+    QTest::newRow("no such program") << u"quillmere-no-such-program"_s << false;
+    QTest::newRow("no such program, json") << u"quillmere-no-such-program"_s << true;
+    QTest::newRow("not executable") << u"not-executable"_s << false;
+}
+
+// A command that cannot start is not silent: stderr says so, and with --json so does an event
+// line of its own. The watch goes on.
+void TestWatch::onChangeThatCannotStartIsReported()
+{
+    QFETCH(QString, program);
+    QFETCH(bool, json);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    if (program == u"not-executable"_s) {
+        program = dir.filePath(u"hook"_s);
+        QFile file(program);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("#!/bin/sh\n");
+    }
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QString errText;
+    QTextStream err(&errText);
+    cli::CheckOptions options = watchOptions(server);
+    options.json = json;
+    options.onChange = u"'"_s + program + u"' --flag"_s;
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    QSignalSpy done(&watch, &cli::WatchCommand::checkDone);
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 1, kWait);
+    server.script().probe = ServerScript::Probe::None;
+
+    const QString said = u"quillmere-check: --on-change: could not start "_s + program + u": "_s;
+    QTRY_VERIFY_WITH_TIMEOUT(errText.contains(u'\n'), kWait);
+    QVERIFY2(errText.startsWith(said), qPrintable(errText));
+    QCOMPARE(errText.count(u'\n'), 1);
+    QVERIFY(errText.size() > said.size() + 1); // and why
+    const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+    if (json) {
+        QCOMPARE(lines.size(), 3);
+        const QJsonObject event = QJsonDocument::fromJson(lines[2].toUtf8()).object();
+        QCOMPARE(event.value(u"event"_s).toString(), u"on-change-failed"_s);
+        QCOMPARE(event.value(u"command"_s).toString(), program);
+        QVERIFY(!event.value(u"error"_s).toString().isEmpty());
+        QCOMPARE(event.value(u"port"_s).toString(), options.portText);
+        QVERIFY(!event.value(u"time"_s).toString().isEmpty());
+    } else {
+        QCOMPARE(lines.size(), 2);
+    }
+
+    // The watch goes on.
+    const int seen = int(done.count());
+    QTRY_VERIFY_WITH_TIMEOUT(done.count() >= seen + 2, kWait);
+    QSignalSpy finished(&watch, &cli::WatchCommand::finished);
+    watch.stop();
+    QTRY_COMPARE(finished.count(), 1);
+}
+
+// A command that runs long is not joined by another: the changes that come meanwhile wait as
+// one, from the state the running command heard of to the latest. Each command is reaped, and
+// the one that runs when the watch ends goes with it, with what it started.
+void TestWatch::onChangeRunsOneAtATimeAndEndsWithTheWatch()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(u"runs"_s);
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QString errText;
+    QTextStream err(&errText);
+    cli::CheckOptions options = watchOptions(server);
+    options.onChange = lingeringCommand(log);
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 1, kWait);
+
+    // open -> not open: the first command starts, and lingers.
+    server.script().probe = ServerScript::Probe::None;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 2, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(fileLines(log).size(), 1, kWait);
+    const HookRun first = hookRun(fileLines(log).constFirst());
+    QCOMPARE(first.change, u"open-this-computer>not-open"_s);
+    QVERIFY(first.shell > 0 && first.sleep > 0);
+
+    // Two more changes while it runs: not open -> no result -> open.
+    server.script().answer = false;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 3, kWait);
+    server.script().answer = true;
+    server.script().probe = ServerScript::Probe::AsRequested;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 4, kWait);
+    QVERIFY2(text.endsWith(u": open on this computer (was no result from the server); external "
+                           u"IP 127.0.0.1 (was unknown)\n"_s),
+             qPrintable(text));
+
+    // The first ends: the one that waited runs, with both changes as one.
+    ::kill(pid_t(first.shell), SIGTERM);
+    ::kill(pid_t(first.sleep), SIGTERM);
+    QTRY_VERIFY_WITH_TIMEOUT(fileLines(log).size() >= 2, kWait);
+    QStringList runs = fileLines(log);
+    QCOMPARE(runs.size(), 2);
+    const HookRun second = hookRun(runs.at(1));
+    QCOMPARE(second.change, u"not-open>open-this-computer"_s);
+    QVERIFY(second.shell > 0 && second.sleep > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(!processExists(first.shell), kWait); // reaped, no zombie
+
+    // The watch ends: so does the command, and its child, before the watch says it has ended.
+    QSignalSpy finished(&watch, &cli::WatchCommand::finished);
+    watch.stop();
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kWait);
+    QVERIFY(!processExists(second.shell));
+    QTRY_VERIFY_WITH_TIMEOUT(!processExists(second.sleep), kWait);
+    QCOMPARE(fileLines(log).size(), 2);
+    QVERIFY2(errText.isEmpty(), qPrintable(errText));
+}
+
+// Changes that wait and then come back to where the running command left the state leave
+// nothing to say: when the command ends, none runs.
+void TestWatch::changesThatUndoThemselvesRunNothing()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString log = dir.filePath(u"runs"_s);
+    const auto change = [](const QString& before, const QString& after) {
+        QProcessEnvironment environment;
+        environment.insert(u"QUILLMERE_OLD_VERDICT"_s, before);
+        environment.insert(u"QUILLMERE_NEW_VERDICT"_s, after);
+        return environment;
+    };
+    const QStringList command =
+        cli::splitCommandWords(lingeringCommand(log)).value_or(QStringList());
+    QVERIFY(!command.isEmpty());
+    cli::ChangeHook hook;
+    QSignalSpy started(&hook, &cli::ChangeHook::started);
+    hook.run(command, change(u"open-this-computer"_s, u"not-open"_s));
+    QVERIFY(hook.isRunning());
+    hook.run(command, change(u"not-open"_s, u"no-result"_s));
+    hook.run(command, change(u"no-result"_s, u"not-open"_s));
+    QVERIFY(hook.isWaiting());
+    QTRY_COMPARE_WITH_TIMEOUT(fileLines(log).size(), 1, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(started.count(), 1, kWait);
+    const HookRun first = hookRun(fileLines(log).constFirst());
+    QCOMPARE(first.change, u"open-this-computer>not-open"_s);
+
+    ::kill(pid_t(first.shell), SIGTERM);
+    ::kill(pid_t(first.sleep), SIGTERM);
+    // The next would start the moment the first is seen to end: it does not.
+    QTRY_VERIFY_WITH_TIMEOUT(!hook.isRunning(), kWait);
+    QVERIFY(!hook.isWaiting());
+    QCOMPARE(started.count(), 1);
+
+    // Stopping with nothing to stop says so at once.
+    QSignalSpy stopped(&hook, &cli::ChangeHook::stopped);
+    hook.stop();
+    QTRY_COMPARE(stopped.count(), 1);
+    hook.run(command, change(u"not-open"_s, u"no-result"_s));
+    QVERIFY(!hook.isRunning());
 }
 
 void TestWatch::stopSignalsArriveThroughTheEventLoop()
