@@ -62,6 +62,10 @@ public:
 
     // "Quillmere version 1.0.39", the line every check's server log starts with.
     static QString versionLine();
+    // The line the listener log gets once half of its bound is used: from then on only what
+    // carries the probe word is recorded from the port, so that strangers cannot crowd the
+    // probe out of the log the verdict is read from.
+    static QString strangerNotice(qsizetype limit);
 
     // Event handlers, named after the element and its event.
     void cmdCheckMeClick();
@@ -72,6 +76,7 @@ public:
     void wsinClose();
     void wsinConnect();
     void wsinError(int number, const QString& description);
+    void wsinPeerDropped(const QString& reason);
     void wshttpConnect();
     void wshttpDataArrival(qint64 bytesTotal);
     void wshttpClose();
@@ -114,6 +119,8 @@ Q_SIGNALS:
 
 private:
     void reportLockedPort();
+    // Whether an event of the checked port is recorded (see strangerNotice()).
+    bool recordsFromPort(bool carriesProbeWord);
     void showVerdictLabels(const Verdict& verdict);
     void showExternalAddress(const Verdict& verdict);
 
@@ -131,6 +138,7 @@ private:
     ExchangeLog httpLog;
     ExchangeLog listenerLog;
     bool waitElapsed = false;
+    bool m_strangerNoticeLogged = false;
 
     QSet<QString> m_shownMessages; // server messages already shown in this check
 
@@ -142,6 +150,7 @@ private:
         quint64 listenerRevision = 0;
         ProbeProtocol protocol = ProbeProtocol::Tcp;
         bool waitElapsed = false;
+        bool m_strangerNoticeLogged = false;
         friend bool operator==(const VerdictInputs&, const VerdictInputs&) = default;
     };
     VerdictInputs m_verdictInputs;
