@@ -68,6 +68,8 @@ void CheckEngine::cmdCheckMeClick()
     // A wait armed by an earlier check must not evaluate this one, nor cancel its time-out.
     tmrWait.stop();
     m_shownMessages.clear();
+    m_serverError.reset();
+    m_replyHead.clear();
     m_lastVerdict.reset();
     tmrTimeout.setInterval(m_timeoutInterval);
     tmrTimeout.start();
@@ -197,6 +199,8 @@ void CheckEngine::wshttpConnect()
 void CheckEngine::wshttpDataArrival(qint64 bytesTotal)
 {
     const QByteArray data = wshttp.getData();
+    if (m_replyHead.size() < kReplyHeadBytes)
+        m_replyHead += data.first(std::min(data.size(), kReplyHeadBytes - m_replyHead.size()));
     AddLogHTTP(u"HTTP: Begin data arrived: "_s + QString::number(bytesTotal) + u"\r\n"_s +
                QString::fromLatin1(data));
 }
@@ -204,13 +208,25 @@ void CheckEngine::wshttpDataArrival(qint64 bytesTotal)
 void CheckEngine::wshttpClose()
 {
     AddLogHTTP(u"HTTP: Close ok"_s);
+    // Closed (or reset: the system reports both alike) before a byte of reply came.
+    if (m_replyHead.isEmpty() && !m_serverError) {
+        m_serverError = u"The check server closed the connection without a reply"_s;
+        AddLogHTTP(u"wshttp_ERROR: "_s + *m_serverError);
+    }
     wshttp.close();
     EvaluateResult();
 }
 
+// A connection that failed (refused, unreachable, reset) brings nothing more: the check ends at
+// once with what the log holds, which before any reply is no result. A server that accepted and
+// stays silent is not an error; the time-out ends that check.
 void CheckEngine::wshttpError(int /*number*/, const QString& description)
 {
     AddLogHTTP(u"wshttp_ERROR: "_s + description);
+    if (!m_serverError)
+        m_serverError = description;
+    wshttp.close();
+    EvaluateResult();
 }
 
 void CheckEngine::EvaluateResult()

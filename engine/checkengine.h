@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/addressfamily.h"
+#include "engine/checkprotocol.h"
 #include "engine/checkserver.h"
 #include "engine/checkview.h"
 #include "engine/exchangelog.h"
@@ -34,6 +35,7 @@ public:
     static constexpr int kTimeoutMs = 30000;
     static constexpr int kGraceWaitMs = 5000;
     static constexpr int kRecheckMs = 5;
+    static constexpr qsizetype kReplyHeadBytes = 8192;
 
     CheckEngine(CheckView& view, CheckServerAddress server, QObject* parent = nullptr);
     ~CheckEngine() override;
@@ -106,6 +108,11 @@ public:
     const QTimer& timeoutTimer() const { return tmrTimeout; }
     const QTimer& waitTimer() const { return tmrWait; }
     const std::optional<Verdict>& lastVerdict() const { return m_lastVerdict; }
+    // Why the connection to the check server failed (refused, unreachable, reset): the error's
+    // text, or nullopt when it did not fail.
+    const std::optional<QString>& serverError() const { return m_serverError; }
+    // The check server's refusal to run this check (429, 503), read from its reply.
+    std::optional<ServerRefusal> refusal() const { return findRefusal(m_replyHead); }
 
 Q_SIGNALS:
     // A click started a new check: both logs were reset.
@@ -141,6 +148,8 @@ private:
     bool m_strangerNoticeLogged = false;
 
     QSet<QString> m_shownMessages; // server messages already shown in this check
+    std::optional<QString> m_serverError;
+    QByteArray m_replyHead; // the reply's first bytes, as far as a refusal is read from them
 
     // What the last verdict was decided from. The re-check runs every few milliseconds while
     // nothing changes; it reuses the verdict instead of searching the logs again.
