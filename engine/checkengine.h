@@ -25,6 +25,10 @@ namespace quillmere {
 // on one thread: the click, the socket events and the ticks of `tmrTimeout` (the overall time-out)
 // and `tmrWait` (the UDP grace wait and the TCP re-check). Each handler runs to its end.
 //
+// The probe socket stays open for the whole check and takes every connection or datagram that
+// comes (within SocketObject's bounds): anybody can reach the port, and only the probe that
+// carries the check's token counts.
+//
 // Front ends plug in through CheckView: the engine reads the port text and the protocol choice
 // from it and shows its results through it.
 class CheckEngine : public QObject
