@@ -15,6 +15,16 @@ QJsonValue orNull(const std::optional<QString>& text)
     return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
 }
 
+QJsonValue refusalJson(const std::optional<ServerRefusal>& refusal)
+{
+    if (!refusal)
+        return QJsonValue(QJsonValue::Null);
+    return QJsonObject{{u"status"_s, refusal->status},
+                       {u"retryAfter"_s, refusal->retryAfterSeconds
+                                             ? QJsonValue(*refusal->retryAfterSeconds)
+                                             : QJsonValue(QJsonValue::Null)}};
+}
+
 QJsonObject labelJson(const ConsoleView& view, ResultLabel which)
 {
     return QJsonObject{{u"text"_s, view.text(which)},
@@ -76,6 +86,8 @@ QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
         {u"ping"_s, ping},
         {u"externalIp"_s, external},
         {u"message"_s, orNull(verdict ? verdict->message : std::nullopt)},
+        {u"error"_s, orNull(engine.serverError())},
+        {u"refused"_s, refusalJson(engine.refusal())},
         {u"port"_s, view.portText()},
         {u"protocol"_s, QString(protocolWord(options.protocol))},
         {u"server"_s, options.server.authority()},

@@ -20,7 +20,8 @@ QString jsonServiceName(ServiceReach reach);
 inline constexpr QStringView kJsonPortLocked = u"port-locked";
 
 // The check's part of the one JSON object --json prints. It carries the exact texts, control
-// characters and all: JSON escapes them itself.
+// characters and all: JSON escapes them itself. "error" is why the connection to the check
+// server failed, "refused" the server's refusal ({status, retryAfter}); each null otherwise.
 QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
                       const CheckOptions& options, const QString& verdictName, int exitStatus);
 

@@ -144,6 +144,21 @@ WatchState WatchState::fromResult(const QJsonObject& result, int exitStatus)
     return state;
 }
 
+std::optional<ServerRefusal> refusalOf(const QJsonObject& result)
+{
+    QJsonValue refused = result.value(u"refused"_s);
+    if (!refused.isObject())
+        refused = result.value(u"ipv6"_s).toObject().value(u"refused"_s);
+    if (!refused.isObject())
+        return std::nullopt;
+    ServerRefusal refusal;
+    refusal.status = refused.toObject().value(u"status"_s).toInt();
+    const QJsonValue retryAfter = refused.toObject().value(u"retryAfter"_s);
+    if (retryAfter.isDouble())
+        refusal.retryAfterSeconds = retryAfter.toInt();
+    return refusal;
+}
+
 QProcessEnvironment changeEnvironment(const WatchState& before, const WatchState& after,
                                       const CheckOptions& options, QProcessEnvironment base)
 {
@@ -220,11 +235,13 @@ void WatchCommand::onCheckFinished(int exitStatus)
     if (m_stopped || !m_check)
         return;
     WatchState state;
+    std::optional<ServerRefusal> refusal;
     if (m_options.service && exitStatus == kExitUsage) {
         state.verdict = kNoService.toString();
         state.exitStatus = exitStatus;
     } else {
         state = WatchState::fromResult(m_check->result(), exitStatus);
+        refusal = refusalOf(m_check->result());
     }
     // The command emitted this from inside itself: it goes once it has returned.
     m_check.release()->deleteLater();
@@ -232,14 +249,22 @@ void WatchCommand::onCheckFinished(int exitStatus)
     m_sinkText.squeeze();
     ++m_checksDone;
 
-    if (!m_last || *m_last != state)
+    if (refusal) {
+        if (refusal->status != m_refusedStatus)
+            reportRefusal(state, *refusal);
+    } else if (!m_last || *m_last != state) {
         report(state, m_last);
-    m_last = state;
+    }
+    m_refusedStatus = refusal ? refusal->status : 0;
+    if (!refusal)
+        m_last = state;
     Q_EMIT checkDone(state);
 
     if (m_stopped)
         return;
-    const qint64 left = std::max<qint64>(0, m_intervalMs - m_sinceStart.elapsed());
+    qint64 left = std::max<qint64>(0, m_intervalMs - m_sinceStart.elapsed());
+    if (refusal && refusal->retryAfterSeconds)
+        left = std::max<qint64>(left, qint64(*refusal->retryAfterSeconds) * 1000);
     m_next.start(int(left));
 }
 
@@ -257,6 +282,42 @@ void WatchCommand::report(const WatchState& state, const std::optional<WatchStat
         m_runner(command, changeEnvironment(*before, state, m_options,
                                             QProcessEnvironment::systemEnvironment()));
     }
+}
+
+// One line when a refusal begins (or its status changes); the state before it is not touched.
+void WatchCommand::reportRefusal(const WatchState& state, const ServerRefusal& refusal)
+{
+    const QString time = QDateTime::currentDateTimeUtc().toString(Qt::ISODate);
+    if (m_json) {
+        QJsonObject object{{u"event"_s, u"refused"_s},
+                           {u"time"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+                           {u"port"_s, m_options.portText},
+                           {u"protocol"_s, QString(protocolWord(m_options.protocol))},
+                           {u"refused"_s, QJsonObject{{u"status"_s, refusal.status},
+                                                      {u"retryAfter"_s,
+                                                       refusal.retryAfterSeconds
+                                                           ? QJsonValue(*refusal.retryAfterSeconds)
+                                                           : QJsonValue()}}},
+                           {u"exitStatus"_s, state.exitStatus}};
+        if (m_last)
+            object.insert(u"previous"_s, stateJson(*m_last));
+        else
+            object.insert(u"intervalSeconds"_s, m_intervalMs / 1000.0);
+        m_out << QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) << u'\n';
+    } else {
+        QString text = time + u' ' + QString(protocolWord(m_options.protocol)).toUpper() +
+                       u" port "_s + m_options.portText +
+                       u": the server refused the check (HTTP "_s +
+                       QString::number(refusal.status) + u')';
+        if (refusal.retryAfterSeconds)
+            text += u", asking to wait "_s + QString::number(*refusal.retryAfterSeconds) + u" s"_s;
+        if (m_last)
+            text += u"; still "_s + verdictWords(m_last->verdict) + u" as last checked"_s;
+        else
+            text += u"; checking every "_s + QString::number(m_intervalMs / 1000.0) + u" s"_s;
+        m_out << escapeForTerminal(text) << u'\n';
+    }
+    m_out.flush();
 }
 
 QString WatchCommand::line(const WatchState& state, const std::optional<WatchState>& before) const
@@ -294,6 +355,7 @@ QJsonObject WatchCommand::jsonLine(const WatchState& state,
     QJsonObject object = stateJson(state);
     object.insert(u"time"_s, QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     object.insert(u"event"_s, before ? u"change"_s : u"start"_s);
+    object.insert(u"refused"_s, QJsonValue());
     object.insert(u"port"_s, m_options.portText);
     object.insert(u"protocol"_s, QString(protocolWord(m_options.protocol)));
     if (before)

@@ -2,6 +2,7 @@
 
 #include "cli/arguments.h"
 #include "cli/changehook.h"
+#include "engine/checkprotocol.h"
 
 #include <QElapsedTimer>
 #include <QJsonObject>
@@ -36,6 +37,10 @@ struct WatchState
     friend bool operator==(const WatchState&, const WatchState&) = default;
 };
 
+// The check server's refusal of a check (429, 503), of either family, read from the check's
+// result; nullopt when the server did not refuse it.
+std::optional<ServerRefusal> refusalOf(const QJsonObject& result);
+
 // An --on-change COMMAND split into program and arguments the way a POSIX shell splits words,
 // with nothing expanded: blanks separate words, '...' keeps everything literally, "..." keeps
 // everything but \" \\ \$ and \` (a backslash escapes those), and a backslash outside quotes
@@ -53,7 +58,10 @@ QProcessEnvironment changeEnvironment(const WatchState& before, const WatchState
 // start of one check to the start of the next; a check that takes longer is followed at once).
 // Prints a timestamped line, or with --json one JSON object a line, for the first check and for
 // each check whose state differs from the one before, and runs --on-change for each change. A
-// check that gets no result from the server is a state like any other.
+// check that gets no result from the server is a state like any other. A check the server
+// refused (429, 503) says nothing about the port: it is printed when a refusal begins, is never
+// a change, and the state before it stays the one the next check is compared with; the next
+// check waits at least as long as the server's Retry-After asks.
 class WatchCommand : public QObject
 {
     Q_OBJECT
@@ -80,6 +88,7 @@ public:
     void stop();
 
     quint64 checksDone() const { return m_checksDone; }
+    const QTimer& nextCheckTimer() const { return m_next; }
 
 Q_SIGNALS:
     void checkDone(const quillmere::cli::WatchState& state);
@@ -89,6 +98,7 @@ private:
     void startCheck();
     void onCheckFinished(int exitStatus);
     void report(const WatchState& state, const std::optional<WatchState>& before);
+    void reportRefusal(const WatchState& state, const ServerRefusal& refusal);
     QString line(const WatchState& state, const std::optional<WatchState>& before) const;
     QJsonObject jsonLine(const WatchState& state, const std::optional<WatchState>& before) const;
     void reportHookFailure(const QString& program, const QString& reason);
@@ -106,7 +116,8 @@ private:
     std::unique_ptr<CheckCommand> m_check;
     QTimer m_next;
     QElapsedTimer m_sinceStart;
-    std::optional<WatchState> m_last;
+    std::optional<WatchState> m_last; // the last state the server gave a result for
+    int m_refusedStatus = 0;          // the last check's refusal, 0: it was not refused
     quint64 m_checksDone = 0;
     bool m_stopped = false;
 };

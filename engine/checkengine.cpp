@@ -24,6 +24,7 @@ CheckEngine::CheckEngine(CheckView& view, CheckServerAddress server, QObject* pa
     connect(&wsin, &SocketObject::closed, this, &CheckEngine::wsinClose);
     connect(&wsin, &SocketObject::connected, this, &CheckEngine::wsinConnect);
     connect(&wsin, &SocketObject::errorOccurred, this, &CheckEngine::wsinError);
+    connect(&wsin, &SocketObject::peerDropped, this, &CheckEngine::wsinPeerDropped);
 
     connect(&wshttp, &SocketObject::connected, this, &CheckEngine::wshttpConnect);
     connect(&wshttp, &SocketObject::dataArrival, this, &CheckEngine::wshttpDataArrival);
@@ -47,6 +48,13 @@ QString CheckEngine::versionLine()
     return u"Quillmere version "_s + versionText();
 }
 
+QString CheckEngine::strangerNotice(qsizetype limit)
+{
+    return u"LOG: half of the "_s + QString::number(limit) +
+           u"-character limit used; from here on only data with the probe word is recorded "
+           u"from the port"_s;
+}
+
 void CheckEngine::cmdCheckMeClick()
 {
     ShowExternalIP(QString(), TextColour::Black);
@@ -56,9 +64,12 @@ void CheckEngine::cmdCheckMeClick()
     Q_EMIT checkStarted();
     m_view.setResultText(ResultLabel::Info, QString());
     waitElapsed = false;
+    m_strangerNoticeLogged = false;
     // A wait armed by an earlier check must not evaluate this one, nor cancel its time-out.
     tmrWait.stop();
     m_shownMessages.clear();
+    m_serverError.reset();
+    m_replyHead.clear();
     m_lastVerdict.reset();
     tmrTimeout.setInterval(m_timeoutInterval);
     tmrTimeout.start();
@@ -118,27 +129,32 @@ void CheckEngine::tmrWaitTick()
     EvaluateResult();
 }
 
+// Every connection is taken and the port goes on listening: whoever else reaches the port (a
+// scanner, a device on the LAN) must not keep the server's probe out. Which connection was the
+// probe is told by the check's token.
 void CheckEngine::wsinConnectionRequest(int requestId)
 {
-    AddLogWS(u"Connection request from: "_s + wsin.remoteHostIP() + u':' +
-             QString::number(wsin.remotePort()) + u" on local port: "_s +
-             QString::number(wsin.localPort()));
-    wsin.close();
+    if (recordsFromPort(false)) {
+        AddLogWS(u"Connection request from: "_s + wsin.remoteHostIP() + u':' +
+                 QString::number(wsin.remotePort()) + u" on local port: "_s +
+                 QString::number(wsin.localPort()));
+    }
     wsin.accept(requestId);
 }
 
 void CheckEngine::wsinDataArrival(qint64 /*bytesTotal*/)
 {
-    const QByteArray data = wsin.getData();
+    const QString data = QString::fromLatin1(wsin.getData());
+    if (!recordsFromPort(containsMarker(data, marker::kProbe)))
+        return;
     AddLogWS(u"Data arrived on local port: "_s + QString::number(wsin.localPort()));
-    AddLogWS(QString::fromLatin1(data));
+    AddLogWS(data);
 }
 
 void CheckEngine::wsinClose()
 {
-    AddLogWS(u"TCP: Close"_s);
-    wsin.close();
-    wsin.listen();
+    if (recordsFromPort(false))
+        AddLogWS(u"TCP: Close"_s);
 }
 
 void CheckEngine::wsinConnect()
@@ -148,7 +164,27 @@ void CheckEngine::wsinConnect()
 
 void CheckEngine::wsinError(int /*number*/, const QString& description)
 {
-    AddLogWS(u"wsin_ERROR: "_s + description);
+    if (recordsFromPort(false))
+        AddLogWS(u"wsin_ERROR: "_s + description);
+}
+
+void CheckEngine::wsinPeerDropped(const QString& reason)
+{
+    if (recordsFromPort(false)) {
+        AddLogWS(u"Dropped the connection from "_s + wsin.remoteHostIP() + u':' +
+                 QString::number(wsin.remotePort()) + u": "_s + reason);
+    }
+}
+
+bool CheckEngine::recordsFromPort(bool carriesProbeWord)
+{
+    if (carriesProbeWord || listenerLog.text().size() < listenerLog.limit() / 2)
+        return true;
+    if (!m_strangerNoticeLogged) {
+        m_strangerNoticeLogged = true;
+        AddLogWS(strangerNotice(listenerLog.limit()));
+    }
+    return false;
 }
 
 void CheckEngine::wshttpConnect()
@@ -163,6 +199,8 @@ void CheckEngine::wshttpConnect()
 void CheckEngine::wshttpDataArrival(qint64 bytesTotal)
 {
     const QByteArray data = wshttp.getData();
+    if (m_replyHead.size() < kReplyHeadBytes)
+        m_replyHead += data.first(std::min(data.size(), kReplyHeadBytes - m_replyHead.size()));
     AddLogHTTP(u"HTTP: Begin data arrived: "_s + QString::number(bytesTotal) + u"\r\n"_s +
                QString::fromLatin1(data));
 }
@@ -170,13 +208,25 @@ void CheckEngine::wshttpDataArrival(qint64 bytesTotal)
 void CheckEngine::wshttpClose()
 {
     AddLogHTTP(u"HTTP: Close ok"_s);
+    // Closed (or reset: the system reports both alike) before a byte of reply came.
+    if (m_replyHead.isEmpty() && !m_serverError) {
+        m_serverError = u"The check server closed the connection without a reply"_s;
+        AddLogHTTP(u"wshttp_ERROR: "_s + *m_serverError);
+    }
     wshttp.close();
     EvaluateResult();
 }
 
+// A connection that failed (refused, unreachable, reset) brings nothing more: the check ends at
+// once with what the log holds, which before any reply is no result. A server that accepted and
+// stays silent is not an error; the time-out ends that check.
 void CheckEngine::wshttpError(int /*number*/, const QString& description)
 {
     AddLogHTTP(u"wshttp_ERROR: "_s + description);
+    if (!m_serverError)
+        m_serverError = description;
+    wshttp.close();
+    EvaluateResult();
 }
 
 void CheckEngine::EvaluateResult()

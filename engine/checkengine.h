@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/addressfamily.h"
+#include "engine/checkprotocol.h"
 #include "engine/checkserver.h"
 #include "engine/checkview.h"
 #include "engine/exchangelog.h"
@@ -24,6 +25,10 @@ namespace quillmere {
 // on one thread: the click, the socket events and the ticks of `tmrTimeout` (the overall time-out)
 // and `tmrWait` (the UDP grace wait and the TCP re-check). Each handler runs to its end.
 //
+// The probe socket stays open for the whole check and takes every connection or datagram that
+// comes (within SocketObject's bounds): anybody can reach the port, and only the probe that
+// carries the check's token counts.
+//
 // Front ends plug in through CheckView: the engine reads the port text and the protocol choice
 // from it and shows its results through it.
 class CheckEngine : public QObject
@@ -34,6 +39,7 @@ public:
     static constexpr int kTimeoutMs = 30000;
     static constexpr int kGraceWaitMs = 5000;
     static constexpr int kRecheckMs = 5;
+    static constexpr qsizetype kReplyHeadBytes = 8192;
 
     CheckEngine(CheckView& view, CheckServerAddress server, QObject* parent = nullptr);
     ~CheckEngine() override;
@@ -62,6 +68,10 @@ public:
 
     // "Quillmere version 1.0.39", the line every check's server log starts with.
     static QString versionLine();
+    // The line the listener log gets once half of its bound is used: from then on only what
+    // carries the probe word is recorded from the port, so that strangers cannot crowd the
+    // probe out of the log the verdict is read from.
+    static QString strangerNotice(qsizetype limit);
 
     // Event handlers, named after the element and its event.
     void cmdCheckMeClick();
@@ -72,6 +82,7 @@ public:
     void wsinClose();
     void wsinConnect();
     void wsinError(int number, const QString& description);
+    void wsinPeerDropped(const QString& reason);
     void wshttpConnect();
     void wshttpDataArrival(qint64 bytesTotal);
     void wshttpClose();
@@ -101,6 +112,11 @@ public:
     const QTimer& timeoutTimer() const { return tmrTimeout; }
     const QTimer& waitTimer() const { return tmrWait; }
     const std::optional<Verdict>& lastVerdict() const { return m_lastVerdict; }
+    // Why the connection to the check server failed (refused, unreachable, reset): the error's
+    // text, or nullopt when it did not fail.
+    const std::optional<QString>& serverError() const { return m_serverError; }
+    // The check server's refusal to run this check (429, 503), read from its reply.
+    std::optional<ServerRefusal> refusal() const { return findRefusal(m_replyHead); }
 
 Q_SIGNALS:
     // A click started a new check: both logs were reset.
@@ -114,6 +130,8 @@ Q_SIGNALS:
 
 private:
     void reportLockedPort();
+    // Whether an event of the checked port is recorded (see strangerNotice()).
+    bool recordsFromPort(bool carriesProbeWord);
     void showVerdictLabels(const Verdict& verdict);
     void showExternalAddress(const Verdict& verdict);
 
@@ -131,8 +149,11 @@ private:
     ExchangeLog httpLog;
     ExchangeLog listenerLog;
     bool waitElapsed = false;
+    bool m_strangerNoticeLogged = false;
 
     QSet<QString> m_shownMessages; // server messages already shown in this check
+    std::optional<QString> m_serverError;
+    QByteArray m_replyHead; // the reply's first bytes, as far as a refusal is read from them
 
     // What the last verdict was decided from. The re-check runs every few milliseconds while
     // nothing changes; it reuses the verdict instead of searching the logs again.
@@ -142,6 +163,7 @@ private:
         quint64 listenerRevision = 0;
         ProbeProtocol protocol = ProbeProtocol::Tcp;
         bool waitElapsed = false;
+        bool m_strangerNoticeLogged = false;
         friend bool operator==(const VerdictInputs&, const VerdictInputs&) = default;
     };
     VerdictInputs m_verdictInputs;

@@ -55,6 +55,57 @@ ProbeToken findProbeToken(QStringView httpLog)
     return {ProbeToken::State::Valid, rest.first(digits).toString()};
 }
 
+std::optional<ServerRefusal> findRefusal(QByteArrayView replyHead)
+{
+    // "HTTP/1.x NNN", then a space or the line's end.
+    constexpr QByteArrayView kVersion = "HTTP/1.";
+    if (replyHead.size() < kVersion.size() + 5 || !replyHead.startsWith(kVersion))
+        return std::nullopt;
+    const QByteArrayView rest = replyHead.sliced(kVersion.size());
+    if (rest[0] < '0' || rest[0] > '9' || rest[1] != ' ')
+        return std::nullopt;
+    int status = 0;
+    for (qsizetype i = 2; i < 5; ++i) {
+        if (rest[i] < '0' || rest[i] > '9')
+            return std::nullopt;
+        status = status * 10 + (rest[i] - '0');
+    }
+    if (rest.size() > 5 && rest[5] != ' ' && rest[5] != '\r' && rest[5] != '\n')
+        return std::nullopt;
+    if (status != 429 && status != 503)
+        return std::nullopt;
+
+    ServerRefusal refusal{status, std::nullopt};
+    qsizetype at = replyHead.indexOf('\n');
+    while (at >= 0 && at + 1 < replyHead.size()) {
+        const qsizetype end = replyHead.indexOf('\n', at + 1);
+        QByteArrayView line = replyHead.sliced(at + 1, (end < 0 ? replyHead.size() : end) - at - 1);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.isEmpty())
+            break; // the headers end here
+        const qsizetype colon = line.indexOf(':');
+        if (colon > 0 &&
+            line.first(colon).trimmed().compare("retry-after", Qt::CaseInsensitive) == 0) {
+            const QByteArrayView value = line.sliced(colon + 1).trimmed();
+            // Delay seconds only (not a date), and no more than a day: no header can hold a
+            // watch back for ever.
+            bool ok = !value.isEmpty() && value.size() <= 9;
+            int seconds = 0;
+            for (const char c : value) {
+                ok = ok && c >= '0' && c <= '9';
+                if (ok)
+                    seconds = seconds * 10 + (c - '0');
+            }
+            if (ok)
+                refusal.retryAfterSeconds = std::min(seconds, ServerRefusal::kMaxRetryAfterSeconds);
+            break;
+        }
+        at = end;
+    }
+    return refusal;
+}
+
 bool probeArrived(QStringView httpLog, QStringView listenerLog)
 {
     const ProbeToken token = findProbeToken(httpLog);

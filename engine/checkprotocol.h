@@ -8,6 +8,7 @@
 #include "wire/checkwire.h"
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QLatin1StringView>
 #include <QString>
 #include <QStringView>
@@ -60,6 +61,21 @@ struct ProbeToken
     QString digits; // as sent, when Valid
 };
 ProbeToken findProbeToken(QStringView httpLog);
+
+// A check server's refusal to run the check: the reply's status is 429 (too many checks from
+// this address) or 503 (the server is busy), and its Retry-After header may say how many seconds
+// to wait before the next check.
+struct ServerRefusal
+{
+    static constexpr int kMaxRetryAfterSeconds = 24 * 3600; // longer asks are taken as this
+
+    int status = 0;
+    std::optional<int> retryAfterSeconds; // nullopt: no header, or one that is not a number
+    friend bool operator==(const ServerRefusal&, const ServerRefusal&) = default;
+};
+// Reads the refusal from the first bytes of the reply: its status line, then its headers up to
+// the blank line (or as far as they go). nullopt for any other reply, or one that is not HTTP.
+std::optional<ServerRefusal> findRefusal(QByteArrayView replyHead);
 
 // Whether the listener log holds this check's probe. With a valid token in the reply only the
 // probe word followed by that token counts; a malformed token lets nothing count; a reply without

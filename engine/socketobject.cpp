@@ -8,7 +8,11 @@
 #include <QTcpSocket>
 #include <QUdpSocket>
 
+#include <algorithm>
+
 namespace quillmere {
+
+using namespace Qt::StringLiterals;
 
 bool openCheckPort(SocketObject& socket, const QString& portText)
 {
@@ -54,7 +58,16 @@ SocketObject::State SocketObject::state() const
         return m_tcp->state() == QAbstractSocket::ConnectedState ? State::Connected
                                                                  : State::Connecting;
     }
+    for (const Peer& peer : m_peers) {
+        if (peer.socket->state() == QAbstractSocket::ConnectedState)
+            return State::Connected;
+    }
     return State::Closed;
+}
+
+int SocketObject::heldPeers() const
+{
+    return int(m_peers.size());
 }
 
 void SocketObject::close()
@@ -78,6 +91,12 @@ void SocketObject::close()
         m_udp->deleteLater();
         m_udp = nullptr;
     }
+    for (const Peer& peer : std::exchange(m_peers, {})) {
+        peer.socket->disconnect(this);
+        peer.socket->abort();
+        peer.socket->deleteLater();
+    }
+    m_lastPeer = nullptr;
     m_tcpFailed = false;
     m_datagram.clear();
     m_datagramTaken = true;
@@ -133,6 +152,8 @@ void SocketObject::onNewConnection()
     QList<int> ids;
     while (QTcpSocket* socket = m_server ? m_server->nextPendingConnection() : nullptr) {
         socket->setParent(this);
+        // Never more buffered than is read from one connection.
+        socket->setReadBufferSize(kMaxPeerBytes);
         const int id = m_nextRequestId++;
         m_requests.insert(id, socket);
         ids.append(id);
@@ -144,6 +165,14 @@ void SocketObject::onNewConnection()
         QTcpSocket* socket = m_requests.value(id);
         if (!socket)
             continue;
+        // Room for this one, should it be accepted: the oldest held connection goes.
+        if (m_server && m_peers.size() >= kMaxHeldPeers) {
+            dropPeer(m_peers.constFirst().socket, u"the oldest of "_s +
+                                                      QString::number(kMaxHeldPeers) +
+                                                      u" connections held at once"_s);
+            if (!self)
+                return;
+        }
         setRemote(socket->peerAddress(), socket->peerPort());
         Q_EMIT connectionRequest(id);
         if (!self)
@@ -161,17 +190,112 @@ void SocketObject::accept(int requestId)
     QTcpSocket* socket = m_requests.take(requestId);
     if (!socket)
         return;
-    close();
-    adoptConnection(socket);
+    // A handler that closed the listener takes this connection alone, as the object's one.
+    if (!m_server)
+        close();
+    while (m_peers.size() >= kMaxHeldPeers)
+        releasePeer(m_peers.constFirst().socket);
+    holdPeer(socket);
     if (socket->bytesAvailable() > 0) {
         QMetaObject::invokeMethod(
             this,
             [this, guard = QPointer<QTcpSocket>(socket)] {
-                if (guard && guard == m_tcp && guard->bytesAvailable() > 0)
-                    Q_EMIT dataArrival(guard->bytesAvailable());
+                if (guard)
+                    onPeerReadyRead(guard);
             },
             Qt::QueuedConnection);
     }
+}
+
+void SocketObject::holdPeer(QTcpSocket* socket)
+{
+    m_protocol = ProbeProtocol::Tcp;
+    m_peers.append(Peer{socket, socket->peerAddress(), socket->peerPort(), 0});
+    notePeer(m_peers.constLast());
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onPeerReadyRead(socket); });
+    connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] { onPeerError(socket); });
+    connect(socket, &QTcpSocket::disconnected, this,
+            [this, socket] { onPeerDisconnected(socket); });
+}
+
+SocketObject::Peer* SocketObject::findPeer(const QTcpSocket* socket)
+{
+    for (Peer& peer : m_peers) {
+        if (peer.socket == socket)
+            return &peer;
+    }
+    return nullptr;
+}
+
+// The connection an event is about: getData() reads from it, and the peer is its.
+void SocketObject::notePeer(const Peer& peer)
+{
+    m_lastPeer = peer.socket;
+    setRemote(peer.address, peer.port);
+}
+
+void SocketObject::onPeerReadyRead(QTcpSocket* socket)
+{
+    const Peer* peer = findPeer(socket);
+    if (!peer || socket->bytesAvailable() <= 0)
+        return;
+    notePeer(*peer);
+    const qint64 room = kMaxPeerBytes - peer->bytesRead;
+    QPointer<SocketObject> self(this);
+    Q_EMIT dataArrival(std::min(socket->bytesAvailable(), room));
+    if (!self)
+        return;
+    peer = findPeer(socket);
+    if (peer && peer->bytesRead >= kMaxPeerBytes) {
+        dropPeer(socket, u"read "_s + QString::number(kMaxPeerBytes) +
+                             u" bytes, the most taken from one connection"_s);
+    }
+}
+
+void SocketObject::onPeerError(QTcpSocket* socket)
+{
+    // A peer's orderly close is the closed() event, not an error.
+    const Peer* peer = findPeer(socket);
+    if (!peer || socket->error() == QAbstractSocket::RemoteHostClosedError)
+        return;
+    notePeer(*peer);
+    QPointer<SocketObject> self(this);
+    Q_EMIT errorOccurred(int(socket->error()), socket->errorString());
+    // Nothing more comes from a connection that failed, and no close event follows.
+    if (self)
+        releasePeer(socket);
+}
+
+void SocketObject::onPeerDisconnected(QTcpSocket* socket)
+{
+    const Peer* peer = findPeer(socket);
+    if (!peer)
+        return;
+    notePeer(*peer);
+    QPointer<SocketObject> self(this);
+    Q_EMIT closed();
+    if (self)
+        releasePeer(socket);
+}
+
+void SocketObject::releasePeer(QTcpSocket* socket)
+{
+    const auto at = std::find_if(m_peers.cbegin(), m_peers.cend(),
+                                 [socket](const Peer& p) { return p.socket == socket; });
+    if (at == m_peers.cend())
+        return;
+    m_peers.erase(at);
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void SocketObject::dropPeer(QTcpSocket* socket, const QString& reason)
+{
+    if (const Peer* peer = findPeer(socket))
+        notePeer(*peer);
+    releasePeer(socket);
+    Q_EMIT peerDropped(reason);
 }
 
 void SocketObject::adoptConnection(QTcpSocket* socket)
@@ -237,6 +361,11 @@ QByteArray SocketObject::getData()
         m_datagramTaken = true;
         return std::exchange(m_datagram, QByteArray());
     }
+    if (Peer* peer = m_lastPeer ? findPeer(m_lastPeer) : nullptr) {
+        QByteArray data = peer->socket->read(kMaxPeerBytes - peer->bytesRead);
+        peer->bytesRead += data.size();
+        return data;
+    }
     return QByteArray();
 }
 
@@ -247,7 +376,10 @@ void SocketObject::onUdpReadyRead()
     constexpr int kBatch = 64;
     QPointer<SocketObject> self(this);
     for (int n = 0; n < kBatch && m_udp && m_udp->hasPendingDatagrams(); ++n) {
-        const QNetworkDatagram datagram = m_udp->receiveDatagram();
+        // The rest of a datagram longer than a peer's bound is dropped unread.
+        const qint64 size = m_udp->pendingDatagramSize();
+        const QNetworkDatagram datagram =
+            m_udp->receiveDatagram(size < 0 ? kMaxPeerBytes : std::min(size, kMaxPeerBytes));
         if (!datagram.isValid())
             break;
         setRemote(datagram.senderAddress(), quint16(datagram.senderPort()));

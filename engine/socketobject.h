@@ -16,7 +16,7 @@ class QUdpSocket;
 
 namespace quillmere {
 
-// An asynchronous socket that holds at most one thing at a time: a TCP listener, one TCP
+// An asynchronous socket: a TCP listener with the connections it accepted, one outgoing TCP
 // connection, or a bound UDP socket. Its events arrive on the thread it lives on, one at a time.
 //
 // The rules it keeps:
@@ -25,8 +25,16 @@ namespace quillmere {
 // - listen() and bind() report failure at once; failures of a connection arrive later as
 //   errorOccurred().
 // - A connection request is accepted on the listening object itself: the handler of
-//   connectionRequest() calls accept() with the request's identifier, after which the object
-//   holds that connection. A request not accepted before the handler returns is dropped.
+//   connectionRequest() calls accept() with the request's identifier. A request not accepted
+//   before the handler returns is dropped. The listener goes on listening and holds the accepted
+//   connection beside it (a handler that closed the listener first leaves the object holding
+//   that connection alone). The events of an accepted connection, dataArrival(), closed() and
+//   errorOccurred(), name it through remoteHostIP() and remotePort(), and getData() reads from
+//   the connection of the latest event.
+// - Whoever can reach the port can connect or send, so what peers cost is bounded: at most
+//   kMaxHeldPeers accepted connections are held (a newer one lets the oldest go), at most
+//   kMaxPeerBytes are read from one connection (then it is let go) and from one datagram (the
+//   rest is dropped). A connection let go raises peerDropped(), never closed().
 // - Listeners and bound sockets never share their address with another socket, so a port that
 //   another program holds cannot be opened. Where the system has IPv6 they take IPv4 and IPv6
 //   peers alike; an IPv4 peer is always reported in dotted form.
@@ -35,6 +43,10 @@ class SocketObject : public QObject
     Q_OBJECT
 
 public:
+    // A probe is one short line; these leave strangers room to be seen in the log, and no more.
+    static constexpr int kMaxHeldPeers = 16;
+    static constexpr qint64 kMaxPeerBytes = 4096;
+
     explicit SocketObject(QObject* parent = nullptr);
     ~SocketObject() override;
 
@@ -54,6 +66,8 @@ public:
     int remotePort() const { return m_remotePort; }
 
     State state() const;
+    // Accepted connections held open beside the listener (or alone).
+    int heldPeers() const;
 
     void close();
     // Starts a TCP listener on localPort().
@@ -66,8 +80,10 @@ public:
     connectToHost(const QString& host, quint16 port,
                   QAbstractSocket::NetworkLayerProtocol family = QAbstractSocket::AnyIPProtocol);
     void sendData(const QByteArray& data);
-    // All bytes received and not yet read. For UDP, the datagram whose dataArrival() is being
-    // handled; one the handler does not read is dropped, as the network may drop any.
+    // All bytes received and not yet read: of the outgoing connection, or of the accepted
+    // connection of the latest event (no more than its bound leaves). For UDP, the datagram
+    // whose dataArrival() is being handled; one the handler does not read is dropped, as the
+    // network may drop any.
     QByteArray getData();
 
 Q_SIGNALS:
@@ -76,10 +92,19 @@ Q_SIGNALS:
     void dataArrival(qint64 bytesTotal);
     void closed();
     void errorOccurred(int number, const QString& description);
+    // This object let an accepted connection go, for the reason given; remoteHostIP() and
+    // remotePort() name it.
+    void peerDropped(const QString& reason);
 
 private:
     void onNewConnection();
     void adoptConnection(QTcpSocket* socket);
+    void holdPeer(QTcpSocket* socket);
+    void onPeerReadyRead(QTcpSocket* socket);
+    void onPeerError(QTcpSocket* socket);
+    void onPeerDisconnected(QTcpSocket* socket);
+    void releasePeer(QTcpSocket* socket);
+    void dropPeer(QTcpSocket* socket, const QString& reason);
     void onUdpReadyRead();
     void onTcpError();
     void onTcpDisconnected();
@@ -94,6 +119,17 @@ private:
     QPointer<QTcpSocket> m_tcp;
     QPointer<QUdpSocket> m_udp;
     bool m_tcpFailed = false; // an error was reported; the connection is left as it is
+    struct Peer
+    {
+        QTcpSocket* socket = nullptr;
+        QHostAddress address; // kept: a connection that ended no longer names its peer
+        quint16 port = 0;
+        qint64 bytesRead = 0;
+    };
+    Peer* findPeer(const QTcpSocket* socket);
+    void notePeer(const Peer& peer);
+    QList<Peer> m_peers;             // accepted connections, the oldest first
+    QPointer<QTcpSocket> m_lastPeer; // the accepted connection of the latest event
     QHash<int, QTcpSocket*> m_requests;
     int m_nextRequestId = 1;
     QByteArray m_datagram;

@@ -131,6 +131,7 @@ private Q_SLOTS:
     void exitStatusFollowsVerdict();
     void logsPrintedAfterResult();
     void jsonCarriesExactTexts();
+    void jsonSaysWhyThereIsNoResult();
     void replyControlCharactersEscaped();
     void networkLineBreaksInLogsEscaped();
     void floodedLogEndsWithItsNoticeLine();
@@ -728,6 +729,67 @@ void TestCheckCommand::jsonCarriesExactTexts()
     QVERIFY(lockedObject[u"message"_s].isNull());
     QVERIFY(lockedObject[u"externalIp"_s][u"address"_s].isNull());
     QCOMPARE(lockedObject[u"status"_s][u"colour"_s].toString(), u"red"_s);
+}
+
+// "error" says why the connection to the check server failed, "refused" how the server refused
+// the check; each is null when it did not happen. A refused connection ends the check at once:
+// the time-out here is far beyond the test's wait.
+void TestCheckCommand::jsonSaysWhyThereIsNoResult()
+{
+    const QString port = QString::number(freePort());
+    Run failed;
+    runCheck({u"--no-router"_s, u"--server"_s, u"127.0.0.1:"_s + QString::number(freePort()),
+              u"--timeout"_s, u"3600"_s, u"--json"_s, port},
+             failed);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(failed.exitCode, 3);
+    QJsonObject object = QJsonDocument::fromJson(failed.out.toUtf8()).object();
+    QCOMPARE(object[u"verdict"_s].toString(), u"no-result"_s);
+    const QString error = object[u"error"_s].toString();
+    QVERIFY(!error.isEmpty());
+    QVERIFY(object[u"logs"_s][u"http"_s].toString().contains(u"wshttp_ERROR: "_s + error));
+    QVERIFY(object.contains(u"refused"_s) && object[u"refused"_s].isNull());
+
+    struct Refusal
+    {
+        QByteArray head;
+        QJsonValue retryAfter;
+    };
+    for (const Refusal& refusal :
+         {Refusal{"HTTP/1.0 429 Too Many Requests\r\nRetry-After: 60\r\n\r\n", 60},
+          Refusal{"HTTP/1.0 503 Service Unavailable\r\n\r\n", QJsonValue()}}) {
+        ScriptedCheckServer server;
+        server.script().probe = ServerScript::Probe::None;
+        server.script().replyPieces = {refusal.head +
+                                       "<p><message>Please try again later.</message></p>"};
+        QVERIFY(server.listen());
+        Run refused;
+        runCheck(serverArgs(server) << u"--json"_s << port, refused);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(refused.exitCode, 3);
+        object = QJsonDocument::fromJson(refused.out.toUtf8()).object();
+        QCOMPARE(object[u"verdict"_s].toString(), u"no-result"_s);
+        QCOMPARE(object[u"refused"_s].toObject(),
+                 (QJsonObject{{u"status"_s, refusal.head.startsWith("HTTP/1.0 429") ? 429 : 503},
+                              {u"retryAfter"_s, refusal.retryAfter}}));
+        QVERIFY(object.contains(u"error"_s) && object[u"error"_s].isNull());
+        QCOMPARE(object[u"message"_s].toString(), u"Please try again later."_s);
+    }
+
+    ScriptedCheckServer working;
+    QVERIFY(working.listen());
+    Run open;
+    runCheck(serverArgs(working) << u"--json"_s << port, open);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(open.exitCode, 0);
+    object = QJsonDocument::fromJson(open.out.toUtf8()).object();
+    for (const QString& key : {u"error"_s, u"refused"_s}) {
+        QVERIFY2(object.contains(key), qPrintable(key));
+        QVERIFY2(object[key].isNull(), qPrintable(key));
+    }
 }
 
 void TestCheckCommand::replyControlCharactersEscaped()

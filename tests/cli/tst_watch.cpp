@@ -91,6 +91,8 @@ private Q_SLOTS:
     void environmentCarriesAddressesOnly();
     void linesAndCommandsOnlyOnChange();
     void jsonLinePerChange();
+    void refusalIsNoChange();
+    void jsonRefusalAndItsWait();
     void onChangeRunsWithoutAShell();
     void onChangeThatCannotStartIsReported_data();
     void onChangeThatCannotStartIsReported();
@@ -241,6 +243,109 @@ void TestWatch::jsonLinePerChange()
     QCOMPARE(change.value(u"previous"_s).toObject().value(u"verdict"_s).toString(),
              u"open-this-computer"_s);
     QCOMPARE(change.value(u"port"_s).toString(), options.portText);
+}
+
+// The server's rate limit as a watch meets it: a refused check is printed when the refusal
+// begins (or turns into another), is no change and runs no command, and the state before it
+// stays the one compared with: the same state after it prints nothing, another one is a change
+// from that state.
+void TestWatch::refusalIsNoChange()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QString errText;
+    QTextStream err(&errText);
+    cli::CheckOptions options = watchOptions(server);
+    options.onChange = u"notify-send changed"_s;
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    QList<Change> changes;
+    watch.setRunner([&changes](const QStringList& command, const QProcessEnvironment& environment) {
+        changes.append({command, environment});
+    });
+    QSignalSpy done(&watch, &cli::WatchCommand::checkDone);
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 1, kWait);
+    const QString prefix = u"TCP port "_s + options.portText + u": "_s;
+
+    server.script().replyPieces = {"HTTP/1.0 429 Too Many Requests\r\nRetry-After: 1\r\n\r\n"
+                                   "<p><message>Too many checks</message></p>"};
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 2, kWait);
+    qsizetype seen = done.count();
+    QTRY_VERIFY_WITH_TIMEOUT(done.count() >= seen + 2, kWait); // refused again, no new line
+    QCOMPARE(text.count(u'\n'), 2);
+    QVERIFY2(text.contains(prefix +
+                           u"the server refused the check (HTTP 429), asking to wait 1 s; still "
+                           u"open on this computer as last checked\n"_s),
+             qPrintable(text));
+
+    server.script().replyPieces = {"HTTP/1.0 503 Service Unavailable\r\n\r\n"};
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 3, kWait);
+    QVERIFY2(text.endsWith(prefix + u"the server refused the check (HTTP 503); still open on this "
+                                    u"computer as last checked\n"_s),
+             qPrintable(text));
+
+    // The server takes checks again, and the port is as it was: nothing to say.
+    server.script().replyPieces.clear();
+    seen = done.count();
+    QTRY_VERIFY_WITH_TIMEOUT(done.count() >= seen + 3, kWait);
+    QCOMPARE(text.count(u'\n'), 3);
+    QVERIFY(changes.isEmpty());
+
+    // A change is one from the state before the refusals.
+    server.script().probe = ServerScript::Probe::None;
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 4, kWait);
+    QVERIFY2(text.endsWith(prefix + u"not open (was open on this computer); external IP "
+                                    u"127.0.0.1\n"_s),
+             qPrintable(text));
+    QCOMPARE(changes.size(), 1);
+    QCOMPARE(changes[0].environment.value(u"QUILLMERE_OLD_VERDICT"_s), u"open-this-computer"_s);
+    QCOMPARE(changes[0].environment.value(u"QUILLMERE_NEW_VERDICT"_s), u"not-open"_s);
+    watch.stop();
+    QVERIFY(errText.isEmpty());
+}
+
+// With --json every line carries "refused": null on a start or change, the status and the wait
+// on a refusal. The next check waits as long as the server asked.
+void TestWatch::jsonRefusalAndItsWait()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    QString text;
+    QTextStream out(&text);
+    QTextStream err(stderr);
+    cli::CheckOptions options = watchOptions(server);
+    options.json = true;
+    cli::WatchCommand watch(options, out, err);
+    watch.setIntervalMs(20);
+    bool ran = false;
+    watch.setRunner([&ran](const QStringList&, const QProcessEnvironment&) { ran = true; });
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 1, kWait);
+    server.script().replyPieces = {"HTTP/1.0 429 Too Many Requests\r\nRetry-After: 3600\r\n\r\n"};
+    QTRY_VERIFY_WITH_TIMEOUT(text.count(u'\n') == 2, kWait);
+    QTRY_VERIFY_WITH_TIMEOUT(watch.nextCheckTimer().isActive(), kWait);
+    QCOMPARE(watch.nextCheckTimer().interval(), 3600 * 1000);
+    watch.stop();
+    QVERIFY(!ran);
+
+    const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+    const QJsonObject start = QJsonDocument::fromJson(lines[0].toUtf8()).object();
+    QCOMPARE(start.value(u"event"_s).toString(), u"start"_s);
+    QVERIFY(start.contains(u"refused"_s) && start.value(u"refused"_s).isNull());
+    QJsonParseError error;
+    const QJsonObject refused = QJsonDocument::fromJson(lines[1].toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(refused.value(u"event"_s).toString(), u"refused"_s);
+    QCOMPARE(refused.value(u"refused"_s).toObject(),
+             (QJsonObject{{u"status"_s, 429}, {u"retryAfter"_s, 3600}}));
+    QCOMPARE(refused.value(u"exitStatus"_s).toInt(), 3);
+    QCOMPARE(refused.value(u"previous"_s).toObject().value(u"verdict"_s).toString(),
+             u"open-this-computer"_s);
+    QCOMPARE(refused.value(u"port"_s).toString(), options.portText);
+    QVERIFY(!refused.contains(u"verdict"_s));
 }
 
 // The command is run as its words say, not by a shell: a "$(...)" in an argument stays text.

@@ -11,6 +11,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 using namespace Qt::StringLiterals;
 using namespace quillmere;
 using namespace quillmere::test;
@@ -45,7 +47,9 @@ private Q_SLOTS:
     void serverVerdicts_data();
     void serverVerdicts();
     void otherDeviceThenLateProbe();
-    void serverUnreachable();
+    void connectionErrorEndsTheCheck_data();
+    void connectionErrorEndsTheCheck();
+    void refusalIsRead();
     void timeOutNeverEndsEarly();
     void arrivalBoundaries_data();
     void arrivalBoundaries();
@@ -357,30 +361,95 @@ void TestEngine::otherDeviceThenLateProbe()
     rig.engine->stopCheck();
 }
 
-void TestEngine::serverUnreachable()
+void TestEngine::connectionErrorEndsTheCheck_data()
 {
+    QTest::addColumn<bool>("refused"); // false: accepted, then reset before the reply
+    QTest::newRow("refused") << true;
+    QTest::newRow("reset before the reply") << false;
+}
+
+// A connection to the server that fails ends the check at once, as no result: the time-out is
+// far beyond the wait here, so only the error can have ended it.
+void TestEngine::connectionErrorEndsTheCheck()
+{
+    QFETCH(bool, refused);
+
+    // A server that takes the request and resets the connection instead of replying.
+    QTcpServer resetter;
+    QVERIFY(resetter.listen(QHostAddress::LocalHost, 0));
+    connect(&resetter, &QTcpServer::newConnection, &resetter, [&resetter] {
+        while (QTcpSocket* client = resetter.nextPendingConnection()) {
+            connect(client, &QTcpSocket::readyRead, client, [client] {
+                if (!client->readAll().endsWith("\r\n\r\n"))
+                    return;
+                const ::linger reset{1, 0};
+                ::setsockopt(int(client->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset,
+                             sizeof reset);
+                client->abort();
+            });
+        }
+    });
     EngineRig rig;
-    QVERIFY(rig.attach(freePort(), true));
-    rig.engine->setTimeoutInterval(1500);
+    QVERIFY(rig.attach(refused ? freePort() : resetter.serverPort(), true));
+    rig.engine->setTimeoutInterval(10 * kWait);
     rig.engine->cmdCheckMeClick();
 
-    QTRY_VERIFY_WITH_TIMEOUT(rig.engine->httpLogText().contains(u"wshttp_ERROR: "_s), kWait);
-    // An error is only logged: the status and the sockets stay as they are.
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.evaluations.isEmpty(), kWait);
+    QCOMPARE(rig.outcomeSequence(), QList<Outcome>{Outcome::NoServerResult});
+    QCOMPARE(rig.view.text(ResultLabel::Status), text::kNoResult);
+    QVERIFY(!rig.engine->timeoutTimer().isActive());
+    QCOMPARE(rig.engine->serverSocket().state(), SocketObject::State::Closed);
+    const QStringList lines = logLines(rig.engine->httpLogText());
+    // Refused: the one error. Reset: the system reports a reset as the server's close, so the
+    // close may come first; either way the error ends the log, and no time-out is in it.
+    if (refused)
+        QCOMPARE(lines.size(), 1);
+    QVERIFY(!rig.engine->httpLogText().contains(u"ERR: Timeout"_s));
+    QVERIFY(
+        lines[0].startsWith(kVersionLine + (refused ? u"wshttp_ERROR: "_s : u"HTTP: Connect"_s)));
+    QVERIFY(rig.engine->serverError().has_value());
+    QVERIFY(!rig.engine->serverError()->isEmpty());
+    QVERIFY(lines.constLast().endsWith(u"wshttp_ERROR: "_s + *rig.engine->serverError()));
+    QVERIFY(!rig.engine->refusal());
+
+    // The port stays open as after any reply, and an error there is only logged.
+    QCOMPARE(rig.engine->probeSocket().state(), SocketObject::State::Listening);
+    const QStringList calls = rig.view.calls;
     rig.engine->wsinError(10048, u"Address in use"_s);
     QCOMPARE(rig.engine->listenerLogText(), u"wsin_ERROR: Address in use\r\n"_s);
-    QCOMPARE(rig.view.calls.mid(7), QStringList());
-    QCOMPARE(rig.engine->probeSocket().state(), SocketObject::State::Listening);
-    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::NoServerResult, kWait);
+    QCOMPARE(rig.view.calls, calls);
+    QCOMPARE(rig.evaluations.size(), 1);
 
-    const QStringList lines = logLines(rig.engine->httpLogText());
-    QCOMPARE(lines.size(), 2);
-    QVERIFY(lines[0].startsWith(kVersionLine + u"wshttp_ERROR: "_s));
-    QVERIFY(lines[0].size() > kVersionLine.size() + 14); // the error's description
-    QCOMPARE(lines[1], u"ERR: Timeout"_s);
-    QCOMPARE(rig.view.text(ResultLabel::Status), text::kNoResult);
-    QCOMPARE(rig.engine->serverSocket().state(), SocketObject::State::Closed);
-    QCOMPARE(rig.engine->probeSocket().state(), SocketObject::State::Closed);
-    QVERIFY(!rig.engine->timeoutTimer().isActive());
+    // The next check starts without the error.
+    rig.engine->cmdCheckMeClick();
+    QVERIFY(!rig.engine->serverError());
+    rig.engine->stopCheck();
+}
+
+// A server that refuses the check: its status and the wait it asks for are read from the reply,
+// the verdict is no result, and the next check starts without them.
+void TestEngine::refusalIsRead()
+{
+    EngineRig rig;
+    rig.server.script().probe = ServerScript::Probe::None;
+    rig.server.script().replyPieces = {
+        "HTTP/1.0 429 Too Many Requests\r\nContent-Type: text/html\r\nRetry-After: 60\r\n\r\n"
+        "<p><message>Too many checks from your address.</message></p>"};
+    QVERIFY(rig.start(true));
+    rig.engine->cmdCheckMeClick();
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.evaluations.isEmpty(), kWait);
+    QCOMPARE(rig.lastOutcome(), Outcome::NoServerResult);
+    QCOMPARE(rig.engine->refusal(), std::optional(ServerRefusal{429, 60}));
+    QVERIFY(!rig.engine->serverError());
+    QCOMPARE(rig.view.boxes, QStringList{u"box critical: Too many checks from your address."_s});
+
+    rig.server.script().replyPieces.clear();
+    rig.server.script().probe = ServerScript::Probe::AsRequested;
+    rig.engine->cmdCheckMeClick();
+    QVERIFY(!rig.engine->refusal());
+    QTRY_COMPARE_WITH_TIMEOUT(rig.lastOutcome(), Outcome::TcpArrived, kWait);
+    QVERIFY(!rig.engine->refusal());
+    rig.engine->stopCheck();
 }
 
 // Qt's default coarse timers may fire up to 5 % early; the check's time-outs must not.
@@ -388,7 +457,8 @@ void TestEngine::timeOutNeverEndsEarly()
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         EngineRig rig;
-        QVERIFY(rig.attach(freePort(), true));
+        rig.server.script().answer = false; // silent: only the time-out ends the check
+        QVERIFY(rig.start(true));
         rig.engine->setTimeoutInterval(400);
         QElapsedTimer clock;
         clock.start();

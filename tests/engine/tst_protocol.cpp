@@ -24,6 +24,8 @@ private Q_SLOTS:
     void markerSearch();
     void extraction_data();
     void extraction();
+    void refusal_data();
+    void refusal();
 
     void logEntries();
     void logBoundKeepsWhatFits();
@@ -137,6 +139,59 @@ void TestProtocol::extraction()
     QCOMPARE(found.has_value(), present);
     if (found)
         QCOMPARE(*found, value);
+}
+
+void TestProtocol::refusal_data()
+{
+    QTest::addColumn<QByteArray>("head");
+    QTest::addColumn<int>("status");     // 0: no refusal
+    QTest::addColumn<int>("retryAfter"); // -1: none
+
+    QTest::newRow("429 with Retry-After")
+        << QByteArray("HTTP/1.0 429 Too Many Requests\r\nContent-Type: text/html\r\n"
+                      "Retry-After: 60\r\n\r\nbody")
+        << 429 << 60;
+    QTest::newRow("503, header name in any case, spaces")
+        << QByteArray("HTTP/1.1 503 Service Unavailable\r\nretry-AFTER:   5  \r\n\r\n") << 503 << 5;
+    QTest::newRow("503 without Retry-After")
+        << QByteArray("HTTP/1.0 503 Busy\r\n\r\n") << 503 << -1;
+    QTest::newRow("a date is not seconds")
+        << QByteArray("HTTP/1.0 429 x\r\nRetry-After: Wed, 21 Oct 2026 07:28:00 GMT\r\n\r\n") << 429
+        << -1;
+    QTest::newRow("negative") << QByteArray("HTTP/1.0 429 x\r\nRetry-After: -5\r\n\r\n") << 429
+                              << -1;
+    QTest::newRow("longer than a day is a day")
+        << QByteArray("HTTP/1.0 429 x\r\nRetry-After: 999999999\r\n\r\n") << 429 << 86400;
+    QTest::newRow("too long to be a number")
+        << QByteArray("HTTP/1.0 429 x\r\nRetry-After: 99999999999999999999\r\n\r\n") << 429 << -1;
+    QTest::newRow("after the headers it is body")
+        << QByteArray("HTTP/1.0 429 x\r\n\r\nRetry-After: 60\r\n") << 429 << -1;
+    QTest::newRow("headers cut short")
+        << QByteArray("HTTP/1.0 429 x\r\nRetry-After: 7") << 429 << 7;
+    QTest::newRow("bare LF lines") << QByteArray("HTTP/1.0 429 x\nRetry-After: 3\n\n") << 429 << 3;
+    QTest::newRow("status line alone") << QByteArray("HTTP/1.0 503") << 503 << -1;
+    QTest::newRow("200") << QByteArray("HTTP/1.0 200 OK\r\nRetry-After: 60\r\n\r\n") << 0 << -1;
+    QTest::newRow("404") << QByteArray("HTTP/1.0 404 Not Found\r\n\r\n") << 0 << -1;
+    QTest::newRow("4290") << QByteArray("HTTP/1.0 4290 x\r\n\r\n") << 0 << -1;
+    QTest::newRow("not at the start") << QByteArray(" HTTP/1.0 429 x\r\n\r\n") << 0 << -1;
+    QTest::newRow("HTTP/2") << QByteArray("HTTP/2 429\r\n\r\n") << 0 << -1;
+    QTest::newRow("the number in the body")
+        << QByteArray("HTTP/1.0 200 OK\r\n\r\nHTTP/1.0 429 x") << 0 << -1;
+    QTest::newRow("empty") << QByteArray() << 0 << -1;
+}
+
+void TestProtocol::refusal()
+{
+    QFETCH(QByteArray, head);
+    QFETCH(int, status);
+    QFETCH(int, retryAfter);
+    const std::optional<ServerRefusal> refusal = findRefusal(head);
+    QCOMPARE(refusal.has_value(), status != 0);
+    if (!refusal)
+        return;
+    QCOMPARE(refusal->status, status);
+    QCOMPARE(refusal->retryAfterSeconds,
+             retryAfter < 0 ? std::nullopt : std::optional<int>(retryAfter));
 }
 
 void TestProtocol::logEntries()

@@ -31,6 +31,7 @@ private Q_SLOTS:
     void boundSocketTakesBothFamilies_data();
     void boundSocketTakesBothFamilies();
     void closeRaisesNoEvent();
+    void listenerKeepsListeningBesideItsConnections();
 };
 
 void TestSocketObject::listenerTakesBothFamilies_data()
@@ -132,6 +133,53 @@ void TestSocketObject::closeRaisesNoEvent()
     second.disconnectFromHost();
     QTRY_COMPARE(closes.size(), 1);
     QCOMPARE(errors.size(), 0);
+}
+
+// Accepted without closing the listener, connections are held side by side: each event names its
+// own peer, getData() reads that connection's bytes only, and a peer's close ends its connection
+// alone.
+void TestSocketObject::listenerKeepsListeningBesideItsConnections()
+{
+    SocketObject listener;
+    QVERIFY(listener.setLocalPort(0));
+    QVERIFY(listener.listen());
+    connect(&listener, &SocketObject::connectionRequest, this,
+            [&listener](int id) { listener.accept(id); });
+    QStringList seen; // "port: data" for each arrival, "port closed" for each close
+    connect(&listener, &SocketObject::dataArrival, this, [&](qint64) {
+        seen << QString::number(listener.remotePort()) + u": "_s +
+                    QString::fromLatin1(listener.getData());
+    });
+    connect(&listener, &SocketObject::closed, this,
+            [&] { seen << QString::number(listener.remotePort()) + u" closed"_s; });
+
+    QTcpSocket first;
+    QTcpSocket second;
+    for (QTcpSocket* client : {&first, &second}) {
+        client->connectToHost(QHostAddress::LocalHost, quint16(listener.localPort()));
+        QVERIFY(client->waitForConnected(5000));
+    }
+    QTRY_COMPARE(listener.heldPeers(), 2);
+    QCOMPARE(listener.state(), SocketObject::State::Listening);
+    const QString one = QString::number(first.localPort());
+    const QString two = QString::number(second.localPort());
+
+    second.write("from the second");
+    QTRY_COMPARE(seen, QStringList{two + u": from the second"_s});
+    first.write("from the first");
+    QTRY_COMPARE(seen.size(), 2);
+    QCOMPARE(seen.constLast(), one + u": from the first"_s);
+    second.disconnectFromHost();
+    QTRY_COMPARE(listener.heldPeers(), 1);
+    QCOMPARE(seen.constLast(), two + u" closed"_s);
+    first.write("still here");
+    QTRY_COMPARE(seen.constLast(), one + u": still here"_s);
+    QCOMPARE(first.state(), QAbstractSocket::ConnectedState);
+
+    listener.close(); // this side ends everything, without an event
+    QTRY_COMPARE(first.state(), QAbstractSocket::UnconnectedState);
+    QCOMPARE(listener.heldPeers(), 0);
+    QCOMPARE(seen.size(), 4);
 }
 
 QTEST_GUILESS_MAIN(TestSocketObject)
