@@ -177,4 +177,15 @@ HeadParse parseRequestHead(std::string_view received)
     }
 }
 
+bool headWorthParsing(std::string_view received, std::size_t before)
+{
+    constexpr std::size_t kEarlyBytes = 32;
+    const std::string_view fresh = received.substr(before < 3 ? 0 : before - 3);
+    const bool requestLineEnded = received.substr(0, before).find('\n') == std::string_view::npos &&
+                                  fresh.find('\n') != std::string_view::npos;
+    return received.size() <= kEarlyBytes || received.size() >= kHeadLimit || requestLineEnded ||
+           fresh.find("\n\r\n") != std::string_view::npos ||
+           fresh.find("\n\n") != std::string_view::npos;
+}
+
 } // namespace quillmere::server

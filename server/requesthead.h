@@ -48,4 +48,12 @@ struct HeadParse
 // second Host field is refused.
 HeadParse parseRequestHead(std::string_view received);
 
+// Whether the bytes from `before` on, just added to `received`, can have changed what
+// parseRequestHead says. Parsing the whole head again on every read would cost a client that
+// sends it a byte at a time quadratic time; a reader parses it while its first bytes come (so
+// that what is not HTTP is refused at once), when the request line ends, when a line ends in an
+// empty one, and when the buffer is full. A wrong field line in between is found when the head
+// ends or fills the buffer.
+bool headWorthParsing(std::string_view received, std::size_t before);
+
 } // namespace quillmere::server

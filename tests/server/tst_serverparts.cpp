@@ -116,6 +116,8 @@ private Q_SLOTS:
     void refusesBadHeadsAtOnce_data();
     void refusesBadHeadsAtOnce();
     void headLimitIsOnTheWholeHead();
+    void trickledHeadIsParsedOnlyWhereItCanChange_data();
+    void trickledHeadIsParsedOnlyWhereItCanChange();
     void readsProxyHeaders_data();
     void readsProxyHeaders();
     void everyPrefixOfAProxyHeaderNeedsMore();
@@ -624,6 +626,55 @@ void TestServerParts::headLimitIsOnTheWholeHead()
              HeadStatus::NeedMore);
     // One long line too.
     QCOMPARE(parseRequestHead("GET /" + std::string(3000, 'a')).status, HeadStatus::TooLarge);
+}
+
+void TestServerParts::trickledHeadIsParsedOnlyWhereItCanChange_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("expected"); // a HeadStatus
+    QByteArray good = "GET /portcheck3.cgi?port=80&protocol=tcp HTTP/1.1\r\nHost: a\r\n";
+    while (good.size() < 1900)
+        good += "X-Pad: " + QByteArray(40, 'p') + "\r\n";
+    QTest::newRow("good head") << good + "\r\n" << int(HeadStatus::Complete);
+    QTest::newRow("too long") << good + QByteArray(400, 'q') << int(HeadStatus::TooLarge);
+    QTest::newRow("one long line") << "GET /" + QByteArray(3000, 'a') << int(HeadStatus::TooLarge);
+    QTest::newRow("not HTTP") << QByteArray("\x16\x03\x01\x02\x00\x01") + QByteArray(500, 'x')
+                              << int(HeadStatus::BadRequest);
+    QTest::newRow("bad request line")
+        << "GET /" + QByteArray(100, 'a') + " HTTP/1.0\n\n" + QByteArray(500, 'x')
+        << int(HeadStatus::BadRequest);
+    QTest::newRow("bad field line") << good + "Bad line\r\n\r\n" << int(HeadStatus::BadRequest);
+}
+
+// A head that comes a byte at a time, as both listeners read it: parsed at a bounded number of
+// bytes (not at each), and never later than where the parser's answer can change.
+void TestServerParts::trickledHeadIsParsedOnlyWhereItCanChange()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, expected);
+    const auto status = HeadStatus(expected);
+    std::string received;
+    std::size_t parses = 0;
+    HeadStatus seen = HeadStatus::NeedMore;
+    for (const char byte : text) {
+        const std::size_t before = received.size();
+        received.push_back(byte);
+        if (!headWorthParsing(received, before))
+            continue;
+        ++parses;
+        seen = parseRequestHead(received).status;
+        if (seen != HeadStatus::NeedMore || received.size() == kHeadLimit)
+            break;
+    }
+    QCOMPARE(seen, status);
+    // What the whole input says is what the reader saw, at the first byte that decided it.
+    const HeadParse whole = parseRequestHead(received);
+    QCOMPARE(whole.status, status);
+    // A wrong field line is found when the head ends; anything else at the byte that decides it.
+    if (QByteArray(QTest::currentDataTag()) != "bad field line")
+        QCOMPARE(parseRequestHead(std::string_view(received).substr(0, received.size() - 1)).status,
+                 HeadStatus::NeedMore);
+    QVERIFY2(parses <= 40, std::to_string(parses).c_str());
 }
 
 void TestServerParts::readsProxyHeaders_data()
