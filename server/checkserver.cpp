@@ -454,8 +454,9 @@ asio::awaitable<std::string> CheckServer::answer(Connection& connection, const H
         co_return co_await answerCheck(connection, query);
     }
     if (path == wire::kCheckPath) {
-        const auto client =
-            effectiveClient(connection.peer, request.forwardedFor, m_config.trustedProxies);
+        const std::vector<std::string_view> forwardedFor(request.forwardedFor.begin(),
+                                                         request.forwardedFor.end());
+        const auto client = effectiveClient(connection.peer, forwardedFor, m_config.trustedProxies);
         if (!client) {
             logCheck(connection, "-", "-", "bad-request", "-");
             co_return refusal(
