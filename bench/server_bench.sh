@@ -3,9 +3,14 @@
 #
 #   1. throughput: CONNECTIONS checks in flight for DURATION seconds, one connection per check;
 #      every probe is refused at once, so the figure is the server's own cost per check;
-#   2. the same load against nginx (Debian's package, installed when missing) returning a fixed
-#      page of the same size as the server's reply, one connection per request, in the same run;
-#      the two are measured in turn, RUNS times each, and compared by their medians;
+#   2. the same load against two nginx set-ups (Debian's package, installed when missing), one
+#      connection per request, in the same run:
+#        static     a fixed page of the same size as the server's reply (less work than a check);
+#        same-work  the same work as a check: accept, read, a connect to a closed local port
+#                   (proxy_pass to 127.0.0.1:1) that is refused, the reply (error_page 502 to a
+#                   location returning the same page), close;
+#      the three are measured in turn, RUNS times each, and compared by their medians; the goal
+#      is at least 1.0 against the same-work anchor;
 #      1 and 2 are done for each count in SERVER_THREADS: the server's --threads and nginx's
 #      worker_processes are that count;
 #   3. hold-open: HOLD checks at once whose probes time out (server --connect-timeout
@@ -23,6 +28,7 @@
 #   CONNECTIONS=64  DURATION=10  WARMUP=2  RUNS=5  THREADS=2 (server_load's)  PING=auto
 #   SERVER_THREADS="1 2"  HOLD=50000 (0: no hold-open run)  HOLD_THREADS=(the cores)  RAMP=3
 #   CONNECT_TIMEOUT=5  SERVER=BUILD_DIR/server/quillmere-server
+#   SERVER_ARGS="" (more options for the measured server)
 #   ISOLATE=1 (0: stay on the machine's loopback rather than in a network namespace of its own)
 set -euo pipefail
 
@@ -42,6 +48,7 @@ hold_threads=${HOLD_THREADS:-$(nproc)}
 ramp=${RAMP:-3}
 connect_timeout=${CONNECT_TIMEOUT:-5}
 server=${SERVER:-$build_dir/server/quillmere-server}
+read -r -a server_args <<<"${SERVER_ARGS:-}"
 load=$build_dir/bench/server_load
 
 for program in "$server" "$load"; do
@@ -86,6 +93,8 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/quillmere-bench.XXXXXX")
 chmod 755 "$tmp" # nginx's workers run as an unprivileged user when started as root
 server_pid=
 nginx_pid=
+static_pid=
+proxy_pid=
 load_pid=
 sampler_pid=
 
@@ -109,6 +118,8 @@ cleanup() {
     stop "$sampler_pid"
     stop "$server_pid"
     stop "$nginx_pid" QUIT
+    stop "$static_pid" QUIT
+    stop "$proxy_pid" QUIT
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -163,7 +174,7 @@ start_server() {
     shift
     : >"$tmp/server.err"
     "$server" --listen 127.0.0.1:0 --allow-private --client-checks 0 --client-rate 0 \
-        --client-connections 0 --ping "$ping" "$@" >"$access_log" 2>"$tmp/server.err" &
+        --client-connections 0 --ping "$ping" "${server_args[@]}" "$@" >"$access_log" 2>"$tmp/server.err" &
     server_pid=$!
     local address=
     for _ in $(seq 100); do
@@ -182,40 +193,46 @@ start_server() {
     server_port=${address##*:}
 }
 
-start_nginx() { # start_nginx BODY-FILE WORKERS: sets nginx_pid and nginx_port
-    local body workers=$2
+# start_nginx BODY-FILE WORKERS MODE: sets nginx_pid and nginx_port. MODE static returns the page;
+# MODE same-work passes each request to a closed local port, and the refusal's 502 returns it.
+start_nginx() {
+    local body workers=$2 mode=$3 dir="$tmp/nginx-$3" location
     body=$(cat "$1")
-    mkdir -p "$tmp/nginx"
+    mkdir -p "$dir"
+    if [ "$mode" = static ]; then
+        location="location / { default_type text/html; return 200 \"$body\"; }"
+    else
+        location="location / { proxy_pass http://127.0.0.1:1; error_page 502 = @done; }
+        location @done { default_type text/html; return 200 \"$body\"; }"
+    fi
     for _ in $(seq 20); do
         nginx_port=$((20000 + RANDOM % 30000))
         if (exec 3<>"/dev/tcp/127.0.0.1/$nginx_port") 2>/dev/null; then
             continue # taken
         fi
-        cat >"$tmp/nginx/nginx.conf" <<EOF
+        # error_log at crit: the same-work set-up would log each refused connect otherwise.
+        cat >"$dir/nginx.conf" <<EOF
 daemon off;
 worker_processes $workers;
 worker_rlimit_nofile 65536;
-pid $tmp/nginx/nginx.pid;
-error_log $tmp/nginx/error.log warn;
+pid $dir/nginx.pid;
+error_log $dir/error.log crit;
 events { worker_connections 16384; }
 http {
     access_log /dev/null;
-    client_body_temp_path $tmp/nginx/client_body;
-    proxy_temp_path $tmp/nginx/proxy;
-    fastcgi_temp_path $tmp/nginx/fastcgi;
-    uwsgi_temp_path $tmp/nginx/uwsgi;
-    scgi_temp_path $tmp/nginx/scgi;
+    client_body_temp_path $dir/client_body;
+    proxy_temp_path $dir/proxy;
+    fastcgi_temp_path $dir/fastcgi;
+    uwsgi_temp_path $dir/uwsgi;
+    scgi_temp_path $dir/scgi;
     keepalive_timeout 0;
     server {
         listen 127.0.0.1:$nginx_port backlog=4096;
-        location / {
-            default_type text/html;
-            return 200 "$body";
-        }
+        $location
     }
 }
 EOF
-        "$nginx_bin" -p "$tmp/nginx" -c "$tmp/nginx/nginx.conf" 2>>"$tmp/nginx/start.err" &
+        "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" 2>>"$dir/start.err" &
         nginx_pid=$!
         for _ in $(seq 50); do
             if (exec 3<>"/dev/tcp/127.0.0.1/$nginx_port") 2>/dev/null; then
@@ -227,8 +244,8 @@ EOF
         stop "$nginx_pid" QUIT
         nginx_pid=
     done
-    echo "server_bench: nginx did not start:" >&2
-    cat "$tmp/nginx/start.err" "$tmp/nginx/error.log" >&2 2>/dev/null || true
+    echo "server_bench: nginx ($mode) did not start:" >&2
+    cat "$dir/start.err" "$dir/error.log" >&2 2>/dev/null || true
     exit 1
 }
 
@@ -268,11 +285,13 @@ echo
 
 # --- Throughput ---------------------------------------------------------------------------------
 ratios=()
+declare -A labels=([server]=quillmere-server [static]="nginx static" [proxy]="nginx same-work")
 for loops in $server_threads; do
     echo "=== quillmere-server --threads $loops against nginx with worker_processes $loops ==="
-    rm -f "$tmp"/server.runs "$tmp"/nginx.runs "$tmp"/server.*.out "$tmp"/nginx.*.out
+    rm -f "$tmp"/*.runs "$tmp"/*.out
     start_server /dev/null --max-checks $((connections * 4)) --threads "$loops"
-    echo "quillmere-server on 127.0.0.1:$server_port (pid $server_pid, $loops event loop(s))"
+    echo "quillmere-server on 127.0.0.1:$server_port (pid $server_pid, $loops event loop(s))" \
+        "${server_args[*]}"
     "$load" "127.0.0.1:$server_port" --connections "$connections" --duration "$warmup" \
         --threads "$threads" --probe refused --expect-done --save-reply "$tmp/reply" >"$tmp/warmup.out"
     reply_bytes=$(wc -c <"$tmp/reply")
@@ -283,52 +302,68 @@ for loops in $server_threads; do
     page="<html><body>-done-</body></html>"
     while [ ${#page} -lt "$body_bytes" ]; do page+="."; done
     printf '%s' "$page" >"$tmp/page"
-    start_nginx "$tmp/page" "$loops"
-    echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') on 127.0.0.1:$nginx_port (pid $nginx_pid," \
-        "$(ps -o pid= --ppid "$nginx_pid" | wc -l) workers)"
-    "$load" "127.0.0.1:$nginx_port" --connections "$connections" --duration "$warmup" \
-        --threads "$threads" --probe refused --expect-done --save-reply "$tmp/nginx-reply" \
-        >"$tmp/nginx-warmup.out"
+    for name in static proxy; do
+        mode=$([ "$name" = static ] && echo static || echo same-work)
+        start_nginx "$tmp/page" "$loops" "$mode"
+        if [ "$name" = static ]; then
+            static_pid=$nginx_pid static_port=$nginx_port
+        else
+            proxy_pid=$nginx_pid proxy_port=$nginx_port
+        fi
+        echo "nginx $("$nginx_bin" -v 2>&1 | sed 's/.*\///') ($mode) on 127.0.0.1:$nginx_port" \
+            "(pid $nginx_pid, $(ps -o pid= --ppid "$nginx_pid" | wc -l) workers)"
+        nginx_pid=
+        "$load" "127.0.0.1:$nginx_port" --connections "$connections" --duration "$warmup" \
+            --threads "$threads" --probe refused --expect-done --save-reply "$tmp/$name-reply" \
+            >"$tmp/$name-warmup.out"
+    done
     echo "reply sizes: quillmere-server $reply_bytes bytes (body $body_bytes)," \
-        "nginx $(wc -c <"$tmp/nginx-reply") bytes (body ${#page})"
+        "nginx static $(wc -c <"$tmp/static-reply") bytes, nginx same-work" \
+        "$(wc -c <"$tmp/proxy-reply") bytes (body ${#page} each)"
     echo
 
     for run in $(seq "$runs"); do
         measure server "$server_pid" "$server_port" "" "$run"
-        measure nginx "$nginx_pid" "$nginx_port" children "$run"
+        measure static "$static_pid" "$static_port" children "$run"
+        measure proxy "$proxy_pid" "$proxy_port" children "$run"
     done
     server_hwm=$(vm_hwm_kib "$server_pid")
 
     printf '%-18s %4s %10s %9s %9s %9s %8s %8s %8s %7s\n' "" run "checks/s" "p50 ms" "p99 ms" \
         "max ms" "CPU %" "load %" "other %" errors
-    for name in server nginx; do
+    for name in server static proxy; do
         run=0
         while read -r rate p50 p99 max cpu load_cpu other errors; do
             run=$((run + 1))
-            label=$([ "$name" = server ] && echo quillmere-server || echo nginx)
-            printf '%-18s %4s %10.0f %9.2f %9.2f %9.2f %8s %8s %8s %7s\n' "$label" "$run" "$rate" \
-                "$p50" "$p99" "$max" "$cpu" "$load_cpu" "$other" "$errors"
+            printf '%-18s %4s %10.0f %9.2f %9.2f %9.2f %8s %8s %8s %7s\n' "${labels[$name]}" \
+                "$run" "$rate" "$p50" "$p99" "$max" "$cpu" "$load_cpu" "$other" "$errors"
         done <"$tmp/$name.runs"
     done
     server_rate=$(awk '{print $1}' "$tmp/server.runs" | median)
-    nginx_rate=$(awk '{print $1}' "$tmp/nginx.runs" | median)
-    ratio=$(awk -v a="$server_rate" -v b="$nginx_rate" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}')
+    static_rate=$(awk '{print $1}' "$tmp/static.runs" | median)
+    proxy_rate=$(awk '{print $1}' "$tmp/proxy.runs" | median)
+    ratio_of() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", (b > 0 ? a / b : 0)}'; }
+    static_ratio=$(ratio_of "$server_rate" "$static_rate")
+    proxy_ratio=$(ratio_of "$server_rate" "$proxy_rate")
     echo
     echo "(CPU time over the run, 100 % = one core of $(nproc): CPU = the target's, load = server_load's,"
     echo " other = everything else on the machine; the three add up to at most $(($(nproc) * 100)) %)"
-    printf 'median rate: quillmere-server %.0f checks/s, nginx %.0f requests/s\n' "$server_rate" \
-        "$nginx_rate"
-    echo "ratio quillmere-server / nginx: $ratio ($(awk -v r="$ratio" \
-        'BEGIN {print (r >= 0.8 ? "meets" : "misses")}') the goal of at least 0.8)"
+    printf 'median rate: quillmere-server %.0f checks/s, nginx static %.0f, nginx same-work %.0f requests/s\n' \
+        "$server_rate" "$static_rate" "$proxy_rate"
+    echo "ratio quillmere-server / nginx same-work: $proxy_ratio ($(awk -v r="$proxy_ratio" \
+        'BEGIN {print (r >= 1.0 ? "meets" : "misses")}') the goal of at least 1.0)"
+    echo "ratio quillmere-server / nginx static: $static_ratio"
     echo "quillmere-server peak memory (VmHWM) after the throughput runs: $(mib "$server_hwm") MiB"
-    grep -h '^first error' "$tmp"/server.*.out "$tmp"/nginx.*.out || true
+    grep -h '^first error' "$tmp"/*.out || true
     stop "$server_pid"
     server_pid=
-    stop "$nginx_pid" QUIT
-    nginx_pid=
+    stop "$static_pid" QUIT
+    static_pid=
+    stop "$proxy_pid" QUIT
+    proxy_pid=
     echo
-    ratios+=("--threads $loops: $(printf '%.0f' "$server_rate") checks/s against $(printf '%.0f' \
-        "$nginx_rate") requests/s, ratio $ratio")
+    ratios+=("--threads $loops: $(printf '%.0f' "$server_rate") checks/s; nginx same-work $(printf \
+        '%.0f' "$proxy_rate") (ratio $proxy_ratio), static $(printf '%.0f' "$static_rate") (ratio $static_ratio)")
 done
 echo "Summary:"
 printf '  %s\n' "${ratios[@]}"

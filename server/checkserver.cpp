@@ -22,7 +22,9 @@
 #include <exception>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace quillmere::server {
 
@@ -51,22 +53,6 @@ std::string utcNow()
     std::array<char, 8> fraction{};
     std::snprintf(fraction.data(), fraction.size(), ".%03dZ", int(millis));
     return std::string(text.data(), length) + fraction.data();
-}
-
-// Whether the bytes from `before` on can have changed what the head parser says. Parsing the
-// whole head again on every read would cost a client that sends it a byte at a time quadratic
-// time; instead it is parsed while its first bytes come (so that what is not HTTP is refused at
-// once), when the request line ends, when a line ends in an empty one, and when the buffer is
-// full. A wrong field line in between is found when the head ends or fills the buffer.
-bool worthParsing(std::string_view received, std::size_t before)
-{
-    constexpr std::size_t kEarlyBytes = 32;
-    const std::string_view fresh = received.substr(before < 3 ? 0 : before - 3);
-    const bool requestLineEnded = received.substr(0, before).find('\n') == std::string_view::npos &&
-                                  fresh.find('\n') != std::string_view::npos;
-    return received.size() <= kEarlyBytes || received.size() >= kHeadLimit || requestLineEnded ||
-           fresh.find("\n\r\n") != std::string_view::npos ||
-           fresh.find("\n\n") != std::string_view::npos;
 }
 
 std::string plainText(std::string_view text)
@@ -103,6 +89,8 @@ struct CheckServer::Connection
     Address peer;
     Address client; // the peer, or whom a trusted proxy speaks for
     std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    bool proxyListener = false; // came through a listener that reads the PROXY protocol
+    bool sourceNamed = false;   // and its PROXY header named the client
     unsigned httpMinor = 0;
     bool json = false;      // the client asked for JSON
     std::string received{}; // the head as it came, at most kHeadLimit bytes
@@ -134,34 +122,49 @@ CheckServer::~CheckServer() = default;
 
 bool CheckServer::listenOn(const tcp::endpoint& endpoint, bool dualStack, bool proxyProtocol)
 {
-    // One socket per loop, all bound to the same address; port 0 becomes the port the first got.
-    using ReusePort = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
-    const bool shared = m_loops.size() > 1;
-    tcp::endpoint bound = endpoint;
-    for (std::size_t i = 0; i < m_loops.size(); ++i) {
-        std::list<Listener>& listeners = m_loops[i]->listeners;
+    // One listening socket, bound without SO_REUSEPORT, so that an address another program (a
+    // second quillmere-server among them) holds is refused with "address in use". The other
+    // loops accept from duplicates of its descriptor: one accept queue, which whichever loop is
+    // free takes from.
+    std::size_t opened = 1; // loops that have a listener for it
+    const auto fail = [&](const boost::system::error_code& error) {
+        for (std::size_t i = 0; i < opened; ++i)
+            m_loops[i]->listeners.pop_back();
+        m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
+        return false;
+    };
+    boost::system::error_code error;
+    tcp::acceptor& first =
+        m_loops.front()
+            ->listeners
+            .emplace_back(Listener{tcp::acceptor(m_loops.front()->context), proxyProtocol})
+            .acceptor;
+    first.open(endpoint.protocol(), error);
+    if (!error && endpoint.address().is_v6())
+        first.set_option(asio::ip::v6_only(!dualStack), error);
+    if (!error)
+        first.set_option(tcp::acceptor::reuse_address(true), error);
+    if (!error)
+        first.bind(endpoint, error);
+    if (!error)
+        first.listen(asio::socket_base::max_listen_connections, error);
+    const tcp::endpoint bound = error ? endpoint : first.local_endpoint(error);
+    if (error)
+        return fail(error);
+    for (std::size_t i = 1; i < m_loops.size(); ++i) {
+        const int copy = ::fcntl(first.native_handle(), F_DUPFD_CLOEXEC, 0);
+        if (copy < 0)
+            return fail(boost::system::error_code(errno, boost::system::system_category()));
         tcp::acceptor& acceptor =
-            listeners.emplace_back(Listener{tcp::acceptor(m_loops[i]->context), proxyProtocol})
+            m_loops[i]
+                ->listeners
+                .emplace_back(Listener{tcp::acceptor(m_loops[i]->context), proxyProtocol})
                 .acceptor;
-        boost::system::error_code error;
-        acceptor.open(bound.protocol(), error);
-        if (!error && bound.address().is_v6())
-            acceptor.set_option(asio::ip::v6_only(!dualStack), error);
-        if (!error)
-            acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-        if (!error && shared)
-            acceptor.set_option(ReusePort(true), error);
-        if (!error)
-            acceptor.bind(bound, error);
-        if (!error)
-            acceptor.listen(asio::socket_base::max_listen_connections, error);
-        if (!error && i == 0)
-            bound = acceptor.local_endpoint(error);
+        ++opened;
+        acceptor.assign(endpoint.protocol(), copy, error);
         if (error) {
-            for (std::size_t opened = 0; opened <= i; ++opened)
-                m_loops[opened]->listeners.pop_back();
-            m_notes("cannot listen on " + endpointText(endpoint) + ": " + error.message());
-            return false;
+            ::close(copy);
+            return fail(error);
         }
     }
     m_notes("listening on " + endpointText(bound) +
@@ -305,6 +308,7 @@ asio::awaitable<void> CheckServer::serve(Loop& loop, tcp::socket socket, tcp::en
 {
     Connection connection{loop, std::move(socket), unmapped(remote.address()),
                           unmapped(remote.address())};
+    connection.proxyListener = proxyProtocol;
     const bool proxy = isTrusted(m_config.trustedProxies, connection.peer);
     if (proxyProtocol && !proxy)
         co_return; // only a trusted balancer may name the client
@@ -367,8 +371,10 @@ asio::awaitable<bool> CheckServer::readProxyHeader(Connection& connection)
         }
         if (header.status == ProxyStatus::Complete) {
             connection.received.erase(0, header.size); // what follows is the request
-            if (header.source)
+            if (header.source) {
                 connection.peer = connection.client = *header.source;
+                connection.sourceNamed = true;
+            }
             co_return true;
         }
         // Never more than the longest header: the parser decides before the limit is passed.
@@ -402,7 +408,7 @@ asio::awaitable<std::optional<HeadParse>> CheckServer::readHead(Connection& conn
             co_return std::nullopt;
         const std::size_t before = connection.received.size();
         connection.received.append(chunk.data(), got);
-        if (!worthParsing(connection.received, before))
+        if (!headWorthParsing(connection.received, before))
             continue;
         HeadParse parse = parseRequestHead(connection.received);
         if (parse.status != HeadStatus::NeedMore)
@@ -434,9 +440,23 @@ asio::awaitable<std::string> CheckServer::answer(Connection& connection, const H
         co_return pageReply(400, "text/plain; charset=utf-8",
                             plainText("Bad request: a GET request has no body."),
                             connection.httpMinor);
+    if (path == wire::kCheckPath && connection.proxyListener) {
+        // Behind a balancer that sends the PROXY protocol only its header names the client. An
+        // X-Forwarded-For field is the client's own word here, whoever the peer is, and is never
+        // read; a header without a source (the balancer's own health check, an UNKNOWN or a
+        // local socket) leaves nobody to probe.
+        if (!connection.sourceNamed) {
+            logCheck(connection, "-", "-", "bad-request", "-");
+            co_return refusal(connection.json, 400,
+                              "Bad request: the load balancer did not name the client's address.",
+                              connection.httpMinor);
+        }
+        co_return co_await answerCheck(connection, query);
+    }
     if (path == wire::kCheckPath) {
-        const auto client =
-            effectiveClient(connection.peer, request.forwardedFor, m_config.trustedProxies);
+        const std::vector<std::string_view> forwardedFor(request.forwardedFor.begin(),
+                                                         request.forwardedFor.end());
+        const auto client = effectiveClient(connection.peer, forwardedFor, m_config.trustedProxies);
         if (!client) {
             logCheck(connection, "-", "-", "bad-request", "-");
             co_return refusal(

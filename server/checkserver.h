@@ -1,19 +1,19 @@
 #pragma once
 
 // The check server: listeners, one coroutine per connection, the probes and the replies. It runs
-// on one or more event loops (io_contexts), each run by a thread of its own. Every loop has its
-// own listening sockets on the same addresses (SO_REUSEPORT: the kernel spreads the connections
-// over them) and its own pinger, and a connection stays on the loop that accepted it from start
-// to end; what the loops share (the client table, the logs) takes a lock. Nothing here blocks;
-// every wait is bounded by a timer.
+// on one or more event loops (io_contexts), each run by a thread of its own. Each address has one
+// listening socket, bound without SO_REUSEPORT so that nobody else can share the port; every
+// loop accepts from a duplicate of its descriptor. Each loop has its own pinger, and a
+// connection stays on the loop that accepted it from start to end; what the loops share (the
+// client table, the logs) takes a lock. Nothing here blocks; every wait is bounded by a timer.
 //
 // Why loops of their own rather than one io_context run by several threads: with one context,
 // each handler of a connection may run on any thread, so every per-connection timer and socket,
 // and the pinger's table of waiting echo requests, would need a strand or a lock, and the
 // threads would take turns at one epoll descriptor and one handler queue. Separate loops keep a
 // connection's handlers on one thread without strands, share nothing on the hot path but the
-// client table's short critical sections, and leave the spreading of connections to the
-// kernel's listener hash.
+// client table's short critical sections, and take connections from one accept queue as each
+// loop is free.
 
 #include "server/clientlimits.h"
 #include "server/deadline.h"

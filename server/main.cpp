@@ -12,7 +12,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,12 +96,21 @@ int main(int argc, char* argv[])
     for (unsigned i = 0; i < commandLine.config.threads; ++i)
         loops.push_back(contexts.emplace_back(std::make_unique<boost::asio::io_context>(1)).get());
     boost::asio::io_context& context = *loops.front();
-    AccessLog accessLog(context.get_executor(), STDOUT_FILENO);
-    CheckServer server(
-        loops, std::move(commandLine.config),
-        [&accessLog](std::string_view line) { accessLog.write(line); }, notes);
-    if (!server.start())
+    // A build on io_uring finds out here whether the system lets it use it.
+    std::optional<AccessLog> accessLogHolder;
+    std::optional<CheckServer> server;
+    try {
+        AccessLog& accessLog = accessLogHolder.emplace(context.get_executor(), STDOUT_FILENO);
+        server.emplace(
+            loops, std::move(commandLine.config),
+            [&accessLog](std::string_view line) { accessLog.write(line); }, notes);
+        if (!server->start())
+            return 1;
+    } catch (const std::exception& e) {
+        notes(std::string("cannot start the event loops: ") + e.what());
         return 1;
+    }
+    AccessLog& accessLog = *accessLogHolder;
 
     // The first signal lets the open connections finish (at most a few seconds); a second one
     // ends the program at once.
@@ -113,7 +124,7 @@ int main(int argc, char* argv[])
                 std::_Exit(1);
         });
         // The last connection may end on any loop; the signals and the log are the first's.
-        server.stop([&context, &signals, &accessLog] {
+        server->stop([&context, &signals, &accessLog] {
             boost::asio::post(context, [&signals, &accessLog] {
                 boost::system::error_code ignored;
                 signals.cancel(ignored);

@@ -24,6 +24,7 @@ namespace {
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
 constexpr auto kTimeout = std::chrono::seconds(5);
+constexpr auto kLingerTimeout = std::chrono::seconds(1);
 constexpr std::string_view kPath = "/metrics";
 
 } // namespace
@@ -120,14 +121,32 @@ asio::awaitable<void> MetricsEndpoint::serve(tcp::socket socket)
             kTuple);
         if (error)
             co_return;
+        const std::size_t before = received.size();
         received.append(chunk.data(), got);
-        if (parseRequestHead(received).status != HeadStatus::NeedMore)
+        if (headWorthParsing(received, before) &&
+            parseRequestHead(received).status != HeadStatus::NeedMore)
             break;
     }
     const std::string reply = metricsReply(m_metrics, received);
     co_await asio::async_write(socket, asio::buffer(reply), kTuple);
-    deadline.disarm();
+    // Closing over bytes the client sent and nobody read would reset the connection, and the
+    // reset throws away whatever of the reply still waits to be sent. Such a client gets a
+    // moment to finish: read until it closes.
     boost::system::error_code ignored;
+    const HeadParse parse = parseRequestHead(received);
+    const bool unread = parse.status != HeadStatus::Complete || received.size() > parse.head.size ||
+                        socket.available(ignored) > 0;
+    if (!deadline.expired() && unread) {
+        socket.shutdown(tcp::socket::shutdown_send, ignored);
+        deadline.arm(kLingerTimeout);
+        for (;;) {
+            const auto [drainError, drained] =
+                co_await socket.async_read_some(asio::buffer(chunk), kTuple);
+            if (drainError)
+                break;
+        }
+    }
+    deadline.disarm();
     socket.shutdown(tcp::socket::shutdown_send, ignored);
     socket.close(ignored);
 }

@@ -86,7 +86,7 @@ std::optional<MediaRange> parseElement(std::string_view element)
 
 } // namespace
 
-bool prefersJson(const std::vector<std::string_view>& acceptValues)
+bool prefersJson(const std::vector<std::string>& acceptValues)
 {
     std::optional<Quality> json;
     Quality html = 0;

@@ -8,8 +8,10 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <random>
 
 #include <netinet/in.h>
@@ -52,22 +54,48 @@ ProbeOutcome outcomeOf(const boost::system::error_code& error)
 
 } // namespace
 
+namespace {
+
+// The system's random bytes, drawn 512 at a time for each thread: one getrandom call serves 32
+// checks rather than one. Every byte is handed out once and wiped from the pool.
+void randomBytes(unsigned char* out, std::size_t count)
+{
+    thread_local std::array<unsigned char, 512> pool{};
+    thread_local std::size_t left = 0;
+    while (count > 0) {
+        if (left == 0) {
+            std::size_t filled = 0;
+            while (filled < pool.size()) {
+                const ssize_t got = ::getrandom(pool.data() + filled, pool.size() - filled, 0);
+                if (got > 0) {
+                    filled += std::size_t(got);
+                } else if (got < 0 && errno != EINTR) {
+                    // No getrandom (a kernel before 3.17): the library's source reads the same
+                    // pool.
+                    std::random_device source;
+                    for (unsigned char& byte : pool)
+                        byte = static_cast<unsigned char>(source());
+                    break;
+                }
+            }
+            left = pool.size();
+        }
+        const std::size_t take = std::min(count, left);
+        unsigned char* from = pool.data() + (pool.size() - left);
+        std::memcpy(out, from, take);
+        std::memset(from, 0, take);
+        left -= take;
+        out += take;
+        count -= take;
+    }
+}
+
+} // namespace
+
 std::string newCheckToken()
 {
     std::array<unsigned char, wire::kTokenDigits / 2> bytes{};
-    std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        const ssize_t got = ::getrandom(bytes.data() + filled, bytes.size() - filled, 0);
-        if (got > 0) {
-            filled += std::size_t(got);
-        } else if (got < 0 && errno != EINTR) {
-            // No getrandom (a kernel before 3.17): the library's source reads the same pool.
-            std::random_device source;
-            for (unsigned char& byte : bytes)
-                byte = static_cast<unsigned char>(source());
-            break;
-        }
-    }
+    randomBytes(bytes.data(), bytes.size());
     constexpr std::string_view kDigits = "0123456789abcdef";
     std::string token;
     token.reserve(wire::kTokenDigits);

@@ -31,6 +31,7 @@ case "$build_dir" in /*) ;; *) build_dir="$root/$build_dir" ;; esac
 
 packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins
           libgl-dev fonts-liberation2 libboost1.81-dev libminiupnpc-dev libnatpmp-dev
+          liburing-dev # for -DQUILLMERE_SERVER_IO_URING=ON (quillmere-server's loops on io_uring)
           man-db # the manual pages' test formats each page with man
           iproute2 nftables socat procps # these four and the next line for the netns tests
           miniupnpd-nftables miniupnpc natpmpc jq

@@ -19,6 +19,9 @@
 #include <QUdpSocket>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -79,6 +82,16 @@ public:
         m_process.terminate();
         return m_process.waitForFinished(kWait) && m_process.exitStatus() == QProcess::NormalExit &&
                m_process.exitCode() == 0;
+    }
+
+    // Waits for the program to end on its own; its exit code, or -1 when it did not end or
+    // crashed.
+    int waitForExit()
+    {
+        if (!m_process.waitForFinished(kWait) || m_process.exitStatus() != QProcess::NormalExit)
+            return -1;
+        m_notes += QString::fromUtf8(m_process.readAllStandardError());
+        return m_process.exitCode();
     }
 
     // The metrics listener's port, once the server says where it is; 0 when it does not.
@@ -273,11 +286,16 @@ private Q_SLOTS:
     void forwardedForIsBelievedOnlyFromTrustedProxies();
     void servesHelpAndStatusPagesWithoutLogging();
     void everyAddressListenerServesIpv4Too();
+    void secondServerOnATakenPortDoesNotStart_data();
+    void secondServerOnATakenPortDoesNotStart();
     void metricsCountWhatWasDone();
+    void metricsListenerClosesCleanlyOverUnreadBytes();
     void limitsHoldWhicheverLoopTakesTheCheck();
     void proxyListenerChecksTheClientItNames_data();
     void proxyListenerChecksTheClientItNames();
     void proxyListenerClosesWhatItCannotBelieve();
+    void proxyListenerNeverTakesTheClientFromTheRequest_data();
+    void proxyListenerNeverTakesTheClientFromTheRequest();
 };
 
 void TestServer::checkProgramSeesItsPortOpenThroughTheServer_data()
@@ -742,6 +760,39 @@ void TestServer::everyAddressListenerServesIpv4Too()
     QVERIFY(server.stop());
 }
 
+void TestServer::secondServerOnATakenPortDoesNotStart_data()
+{
+    QTest::addColumn<QString>("firstThreads");
+    QTest::addColumn<QString>("secondThreads");
+    QTest::newRow("1 then 1") << u"1"_s << u"1"_s;
+    QTest::newRow("2 then 2") << u"2"_s << u"2"_s;
+    QTest::newRow("4 then 4") << u"4"_s << u"4"_s;
+    QTest::newRow("1 then 3") << u"1"_s << u"3"_s;
+    QTest::newRow("3 then 1") << u"3"_s << u"1"_s;
+}
+
+// A second server on the port of a running one fails at start-up, however many loops either
+// runs: the two never share the port (and the limits).
+void TestServer::secondServerOnATakenPortDoesNotStart()
+{
+    QFETCH(QString, firstThreads);
+    QFETCH(QString, secondThreads);
+    ServerProcess first({u"--threads"_s, firstThreads, u"--ping"_s, u"off"_s});
+    const quint16 port = first.waitForPort();
+    QVERIFY2(port, qPrintable(first.notes()));
+    const QString address = u"127.0.0.1:"_s + QString::number(port);
+    ServerProcess second({u"--threads"_s, secondThreads, u"--ping"_s, u"off"_s}, address);
+    QCOMPARE(second.waitForExit(), 1);
+    QVERIFY2(
+        second.notes().contains(u"cannot listen on "_s + address + u": Address already in use"_s),
+        qPrintable(second.notes()));
+    QVERIFY(!second.notes().contains(u"listening on"_s));
+    // The first one still serves, and so does every loop of it.
+    for (int i = 0; i < 8; ++i)
+        QVERIFY(statusPageServed(port));
+    QVERIFY(first.stop());
+}
+
 // A scrape of the metrics listener: every sample by its name and labels, as written. Empty
 // when the reply is not an exposition, or a sample line is not one.
 QHash<QString, QString> scrapeMetrics(quint16 metricsPort)
@@ -873,10 +924,68 @@ void TestServer::metricsCountWhatWasDone()
     QVERIFY(strict.stop());
 }
 
+// A client that sends more than its head gets the whole reply and an orderly end (a FIN), not a
+// reset: closing over unread bytes would reset the connection, and a reset can destroy the reply
+// on its way.
+void TestServer::metricsListenerClosesCleanlyOverUnreadBytes()
+{
+    ServerProcess server({u"--metrics-listen"_s, u"127.0.0.1:0"_s, u"--ping"_s, u"off"_s});
+    QVERIFY(server.waitForPort());
+    const quint16 metricsPort = server.waitForMetricsPort();
+    QVERIFY(metricsPort);
+    for (const QByteArray& head :
+         {QByteArray("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"),
+          QByteArray("GET /elsewhere HTTP/1.0\r\n\r\n"), QByteArray("NOT HTTP\r\n\r\n")}) {
+        const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(client >= 0);
+        // A small window, as a slow client has: most of the reply still waits in the server's
+        // send queue when it is done writing, and a reset would throw it away.
+        const int window = 1024;
+        QCOMPARE(::setsockopt(client, SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(metricsPort);
+        QCOMPARE(::connect(client, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const QByteArray request = head + QByteArray(16 * 1024, 'x');
+        QCOMPARE(::send(client, request.constData(), size_t(request.size()), 0),
+                 ssize_t(request.size()));
+        QByteArray reply;
+        int end = -1; // 0: an orderly end; else the error that ended the reading
+        const auto readSome = [&] {
+            std::array<char, 4096> chunk{};
+            for (;;) {
+                const ssize_t got = ::recv(client, chunk.data(), chunk.size(), MSG_DONTWAIT);
+                if (got > 0) {
+                    reply.append(chunk.data(), got);
+                    continue;
+                }
+                if (got == 0)
+                    end = 0;
+                else if (errno != EAGAIN && errno != EWOULDBLOCK)
+                    end = errno;
+                return end >= 0;
+            }
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(readSome(), kWait);
+        ::close(client);
+        QVERIFY2(end == 0, qPrintable(u"ended with "_s + QString::fromUtf8(strerror(end))));
+        QVERIFY2(reply.startsWith("HTTP/1."), reply.constData());
+        QVERIFY(reply.contains("\r\n\r\n"));
+        const qsizetype headEnd = reply.indexOf("\r\n\r\n");
+        const QRegularExpression length(u"\r\nContent-Length: (\\d+)\r\n"_s);
+        const QRegularExpressionMatch match = length.match(QString::fromUtf8(reply.left(headEnd)));
+        QVERIFY(match.hasMatch());
+        QCOMPARE(reply.size() - headEnd - 4, match.captured(1).toInt());
+        if (head.startsWith("GET /metrics"))
+            QVERIFY(reply.contains("quillmere_connections_open "));
+    }
+    QVERIFY(server.stop());
+}
+
 void TestServer::limitsHoldWhicheverLoopTakesTheCheck()
 {
-    // Four loops, each with a listener of its own: the kernel spreads the connections over
-    // them.
+    // Four loops taking connections from one listening socket, whichever is free.
     constexpr int kClients = 16;
     const auto runAll = [](std::vector<std::unique_ptr<Exchange>>& exchanges) {
         return QTest::qWaitFor(
@@ -947,6 +1056,17 @@ QByteArray proxyV1(const char* address, quint16 port)
 {
     return "PROXY TCP4 " + QByteArray(address) + " 127.0.0.1 " + QByteArray::number(port) +
            " 80\r\n";
+}
+
+// A version 2 header of any command and family, with `body` as its addresses.
+QByteArray proxyV2Raw(unsigned char command, unsigned char family, const QByteArray& body)
+{
+    QByteArray header("\r\n\r\n\0\r\nQUIT\n", 12);
+    header += char(0x20 | command);
+    header += char(family);
+    header += char(body.size() >> 8);
+    header += char(body.size() & 0xFF);
+    return header + body;
 }
 
 QByteArray proxyV2(unsigned char command, const QHostAddress& client, quint16 port)
@@ -1081,6 +1201,69 @@ void TestServer::proxyListenerClosesWhatItCannotBelieve()
     QCOMPARE(target.connections(), 0);
     QTRY_VERIFY_WITH_TIMEOUT(
         server.notes().contains(u"closed a connection from 127.0.0.1: a PROXY port"_s), kWait);
+    QVERIFY(server.stop());
+}
+
+void TestServer::proxyListenerNeverTakesTheClientFromTheRequest_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QByteArray>("client"); // whom the header names; empty: nobody
+    QTest::newRow("v1 UNKNOWN") << QByteArray("PROXY UNKNOWN\r\n") << QByteArray();
+    QTest::newRow("v1 UNKNOWN with addresses")
+        << QByteArray("PROXY UNKNOWN 127.0.0.3 127.0.0.1 40001 80\r\n") << QByteArray();
+    QTest::newRow("v2 LOCAL") << proxyV2(0, QHostAddress(u"127.0.0.3"_s), 40001) << QByteArray();
+    QTest::newRow("v2 unspecified family") << proxyV2Raw(1, 0x00, {}) << QByteArray();
+    QTest::newRow("v2 local socket") << proxyV2Raw(1, 0x31, QByteArray(216, '\0')) << QByteArray();
+    // A client that is itself inside the trusted range still speaks only for itself.
+    QTest::newRow("v1 trusted source") << proxyV1("127.0.0.3", 40001) << QByteArray("127.0.0.3");
+    QTest::newRow("v2 trusted source")
+        << proxyV2(1, QHostAddress(u"127.0.0.3"_s), 40001) << QByteArray("127.0.0.3");
+}
+
+// On a PROXY listener the header alone names the client: an X-Forwarded-For is the client's own
+// word, and a header that names nobody leaves no check to run.
+void TestServer::proxyListenerNeverTakesTheClientFromTheRequest()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, client);
+    TcpTarget named(QHostAddress(u"127.0.0.2"_s)); // what the request's own field names
+    QVERIFY(named.listening());
+    TcpTarget balancer(QHostAddress::LocalHost, named.port());
+    QVERIFY(balancer.listening());
+    TcpTarget source(QHostAddress(u"127.0.0.3"_s), named.port());
+    QVERIFY(source.listening());
+    ServerProcess server({u"--listen-proxy"_s, u"127.0.0.1:0"_s, u"--trusted-proxy"_s,
+                          u"127.0.0.1"_s, u"--trusted-proxy"_s, u"127.0.0.3"_s,
+                          u"--allow-private"_s, u"--ping"_s, u"off"_s},
+                         {});
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY(serverPort);
+
+    for (const char* forwarded :
+         {"X-Forwarded-For: 127.0.0.2\r\n", "X-Forwarded-For: 127.0.0.2, 127.0.0.3\r\n", ""}) {
+        Exchange check(serverPort, header + checkRequest(checkQuery(named.port()), forwarded));
+        QTRY_VERIFY_WITH_TIMEOUT(check.closed(), kWait);
+        if (client.isEmpty()) {
+            QCOMPARE(check.statusLine(), "HTTP/1.0 400 Bad Request");
+            QVERIFY2(check.reply().contains("did not name the client"), check.reply().constData());
+        } else {
+            QCOMPARE(check.statusLine(), "HTTP/1.0 200 OK");
+            QVERIFY2(check.reply().contains(QByteArray("-ip:" + client + "-")),
+                     check.reply().constData());
+            QVERIFY(check.reply().contains("-tcpopen-"));
+        }
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(source.connections(), client.isEmpty() ? 0 : 3, kWait);
+    QCOMPARE(named.connections(), 0);
+    QCOMPARE(balancer.connections(), 0);
+
+    // The balancer's health check of / is still answered.
+    Exchange health(serverPort, header + "GET / HTTP/1.0\r\n\r\n");
+    QTRY_VERIFY_WITH_TIMEOUT(health.closed(), kWait);
+    QCOMPARE(health.statusLine(), "HTTP/1.0 200 OK");
+    QVERIFY(health.reply().contains("quillmere-server "));
+    QCOMPARE(named.connections(), 0);
+    QCOMPARE(balancer.connections(), 0);
     QVERIFY(server.stop());
 }
 

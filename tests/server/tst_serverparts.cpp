@@ -116,6 +116,8 @@ private Q_SLOTS:
     void refusesBadHeadsAtOnce_data();
     void refusesBadHeadsAtOnce();
     void headLimitIsOnTheWholeHead();
+    void trickledHeadIsParsedOnlyWhereItCanChange_data();
+    void trickledHeadIsParsedOnlyWhereItCanChange();
     void readsProxyHeaders_data();
     void readsProxyHeaders();
     void everyPrefixOfAProxyHeaderNeedsMore();
@@ -526,24 +528,25 @@ void TestServerParts::readsCompleteHeads()
     const HeadParse parse = parseRequestHead(text);
     QCOMPARE(parse.status, HeadStatus::Complete);
     const RequestHead& head = parse.head;
-    QCOMPARE(head.method, std::string_view("GET"));
-    QCOMPARE(head.target, std::string_view("/portcheck3.cgi?port=80&protocol=tcp"));
+    QCOMPARE(head.method, std::string("GET"));
+    QCOMPARE(head.target, std::string("/portcheck3.cgi?port=80&protocol=tcp"));
     QCOMPARE(head.httpMinor, 1u);
-    QCOMPARE(head.host, std::optional<std::string_view>("checker.example.net"));
+    QCOMPARE(head.host, std::optional<std::string>("checker.example.net"));
     QCOMPARE(head.forwardedFor.size(), std::size_t(2));
-    QCOMPARE(head.forwardedFor[0], std::string_view("192.0.2.1"));
-    QCOMPARE(head.forwardedFor[1], std::string_view("8.8.8.8, 9.9.9.9"));
+    QCOMPARE(head.forwardedFor[0], std::string("192.0.2.1"));
+    QCOMPARE(head.forwardedFor[1], std::string("8.8.8.8, 9.9.9.9"));
     QVERIFY(!head.hasBody);
     QCOMPARE(head.size, text.size() - std::string_view("after the head").size());
 
     const HeadParse old = parseRequestHead("POST /x HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc");
     QCOMPARE(old.status, HeadStatus::Complete);
-    QCOMPARE(old.head.method, std::string_view("POST"));
+    QCOMPARE(old.head.method, std::string("POST"));
     QCOMPARE(old.head.httpMinor, 0u);
     QVERIFY(!old.head.host);
     QVERIFY(old.head.hasBody);
     QVERIFY(parseRequestHead("GET / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n").head.hasBody);
-    QCOMPARE(parseRequestHead("GET / HTTP/1.9\r\n\r\n").head.httpMinor, 1u);
+    // HTTP/1.0 and HTTP/1.1 are read; any other version is refused (see refusesBadHeadsAtOnce).
+    QCOMPARE(parseRequestHead("GET / HTTP/1.0\r\n\r\n").head.httpMinor, 0u);
 }
 
 void TestServerParts::everyPrefixOfAGoodHeadNeedsMore()
@@ -567,6 +570,7 @@ void TestServerParts::refusesBadHeadsAtOnce_data()
     QTest::newRow("short version") << QByteArray("GET / HTTP/1\r\n\r\n");
     QTest::newRow("HTTP/2.0") << QByteArray("GET / HTTP/2.0\r\n\r\n");
     QTest::newRow("HTTP/1.10") << QByteArray("GET / HTTP/1.10\r\n\r\n");
+    QTest::newRow("HTTP/1.9") << QByteArray("GET / HTTP/1.9\r\n\r\n");
     QTest::newRow("lower-case version") << QByteArray("GET / http/1.0\r\n\r\n");
     QTest::newRow("two spaces") << QByteArray("GET  / HTTP/1.0\r\n\r\n");
     QTest::newRow("space after version") << QByteArray("GET / HTTP/1.0 \r\n\r\n");
@@ -583,8 +587,10 @@ void TestServerParts::refusesBadHeadsAtOnce_data()
     QTest::newRow("empty name") << QByteArray("GET / HTTP/1.0\r\n: a\r\n\r\n");
     QTest::newRow("NUL in value") << QByteArray("GET / HTTP/1.0\r\nA: b\0c\r\n\r\n", 26);
     QTest::newRow("CR in value") << QByteArray("GET / HTTP/1.0\r\nA: b\rc\r\n\r\n");
-    QTest::newRow("length not a number") << QByteArray("GET / HTTP/1.0\r\nContent-Length: 1a\r\n");
-    QTest::newRow("negative length") << QByteArray("GET / HTTP/1.0\r\nContent-Length: -1\r\n");
+    QTest::newRow("length not a number")
+        << QByteArray("GET / HTTP/1.0\r\nContent-Length: 1a\r\n\r\n");
+    QTest::newRow("negative length") << QByteArray("GET / HTTP/1.0\r\nContent-Length: -1\r\n\r\n");
+    QTest::newRow("folded line, unfinished") << QByteArray("GET / HTTP/1.0\r\nA: b\r\n\tc");
     QTest::newRow("lengths disagree")
         << QByteArray("GET / HTTP/1.0\r\nContent-Length: 0\r\nContent-Length: 3\r\n\r\n");
     QTest::newRow("two hosts") << QByteArray("GET / HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n");
@@ -624,6 +630,55 @@ void TestServerParts::headLimitIsOnTheWholeHead()
              HeadStatus::NeedMore);
     // One long line too.
     QCOMPARE(parseRequestHead("GET /" + std::string(3000, 'a')).status, HeadStatus::TooLarge);
+}
+
+void TestServerParts::trickledHeadIsParsedOnlyWhereItCanChange_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("expected"); // a HeadStatus
+    QByteArray good = "GET /portcheck3.cgi?port=80&protocol=tcp HTTP/1.1\r\nHost: a\r\n";
+    while (good.size() < 1900)
+        good += "X-Pad: " + QByteArray(40, 'p') + "\r\n";
+    QTest::newRow("good head") << good + "\r\n" << int(HeadStatus::Complete);
+    QTest::newRow("too long") << good + QByteArray(400, 'q') << int(HeadStatus::TooLarge);
+    QTest::newRow("one long line") << "GET /" + QByteArray(3000, 'a') << int(HeadStatus::TooLarge);
+    QTest::newRow("not HTTP") << QByteArray("\x16\x03\x01\x02\x00\x01") + QByteArray(500, 'x')
+                              << int(HeadStatus::BadRequest);
+    QTest::newRow("bad request line")
+        << "GET /" + QByteArray(100, 'a') + " HTTP/1.0\n\n" + QByteArray(500, 'x')
+        << int(HeadStatus::BadRequest);
+    QTest::newRow("bad field line") << good + "Bad line\r\n\r\n" << int(HeadStatus::BadRequest);
+}
+
+// A head that comes a byte at a time, as both listeners read it: parsed at a bounded number of
+// bytes (not at each), and never later than where the parser's answer can change.
+void TestServerParts::trickledHeadIsParsedOnlyWhereItCanChange()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, expected);
+    const auto status = HeadStatus(expected);
+    std::string received;
+    std::size_t parses = 0;
+    HeadStatus seen = HeadStatus::NeedMore;
+    for (const char byte : text) {
+        const std::size_t before = received.size();
+        received.push_back(byte);
+        if (!headWorthParsing(received, before))
+            continue;
+        ++parses;
+        seen = parseRequestHead(received).status;
+        if (seen != HeadStatus::NeedMore || received.size() == kHeadLimit)
+            break;
+    }
+    QCOMPARE(seen, status);
+    // What the whole input says is what the reader saw, at the first byte that decided it.
+    const HeadParse whole = parseRequestHead(received);
+    QCOMPARE(whole.status, status);
+    // A wrong field line is found when the head ends; anything else at the byte that decides it.
+    if (QByteArray(QTest::currentDataTag()) != "bad field line")
+        QCOMPARE(parseRequestHead(std::string_view(received).substr(0, received.size() - 1)).status,
+                 HeadStatus::NeedMore);
+    QVERIFY2(parses <= 40, std::to_string(parses).c_str());
 }
 
 void TestServerParts::readsProxyHeaders_data()
