@@ -17,6 +17,8 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
+#include <array>
+
 using namespace quillmere;
 using namespace quillmere::router;
 using namespace Qt::StringLiterals;
@@ -368,10 +370,14 @@ private:
         while (m_socket.hasPendingDatagrams()) {
             QHostAddress from;
             quint16 fromPort = 0;
-            QByteArray request(int(m_socket.pendingDatagramSize()), '\0');
-            m_socket.readDatagram(request.data(), request.size(), &from, &fromPort);
-            m_requests << request;
-            if (m_silent || request.size() < 2)
+            // Read into a buffer of its own size: NAT-PMP requests are 2 or 12 bytes.
+            std::array<char, 64> request{};
+            const qint64 size =
+                m_socket.readDatagram(request.data(), qint64(request.size()), &from, &fromPort);
+            if (size < 0)
+                continue;
+            m_requests << QByteArray(request.data(), qsizetype(size));
+            if (m_silent || size < 2)
                 continue;
             const quint8 op = quint8(request[1]);
             QByteArray reply(op == 0 ? 12 : 16, '\0');
@@ -380,10 +386,10 @@ private:
             qToBigEndian<quint32>(1000, reply.data() + 4);
             if (op == 0) {
                 qToBigEndian<quint32>(m_publicAddress, reply.data() + 8);
-            } else if (request.size() >= 12) {
-                const quint16 privatePort = qFromBigEndian<quint16>(request.constData() + 4);
-                const quint16 publicPort = qFromBigEndian<quint16>(request.constData() + 6);
-                const quint32 lifetime = qFromBigEndian<quint32>(request.constData() + 8);
+            } else if (size >= 12) {
+                const quint16 privatePort = qFromBigEndian<quint16>(request.data() + 4);
+                const quint16 publicPort = qFromBigEndian<quint16>(request.data() + 6);
+                const quint32 lifetime = qFromBigEndian<quint32>(request.data() + 8);
                 qToBigEndian<quint16>(privatePort, reply.data() + 8);
                 qToBigEndian<quint16>(lifetime == 0 ? 0 : quint16(publicPort + m_publicPortOffset),
                                       reply.data() + 10);
