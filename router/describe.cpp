@@ -19,7 +19,9 @@ QString lease(qint64 seconds)
 
 QString device(const Mapping& mapping)
 {
-    QString text = mapping.internalClient + u':' + QString::number(mapping.internalPort);
+    // A router that named no address for the device gave nothing to show but that.
+    QString text = (mapping.internalClient.isEmpty() ? u"unknown"_s : mapping.internalClient) +
+                   u':' + QString::number(mapping.internalPort);
     QStringList about;
     if (!mapping.name.isEmpty())
         about << mapping.name;

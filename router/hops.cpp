@@ -1,14 +1,11 @@
 #include "router/hops.h"
 
+#include "router/boundedcall.h"
+
 #include <QByteArray>
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -52,7 +49,8 @@ bool isHostName(const QString& host)
     return label > 0;
 }
 
-QHostAddress resolveWithin(const QString& host, int timeoutMs, const Lookup& lookup)
+QHostAddress resolveWithin(const QString& host, int timeoutMs, const Lookup& lookup,
+                           const CancelToken& cancel)
 {
     QString name = host.trimmed();
     if (name.size() > 2 && name.startsWith(u'[') && name.endsWith(u']'))
@@ -63,34 +61,16 @@ QHostAddress resolveWithin(const QString& host, int timeoutMs, const Lookup& loo
     if (timeoutMs <= 0 || !lookup || !isHostName(name))
         return {};
 
-    // Shared with the lookup's thread, which may outlive this call.
-    struct State
-    {
-        std::mutex mutex;
-        std::condition_variable done;
-        bool finished = false;
-        QList<QHostAddress> addresses;
-    };
-    auto state = std::make_shared<State>();
-    try {
-        std::thread([state, name, lookup] {
-            QList<QHostAddress> found = lookup(name);
-            const std::lock_guard lock(state->mutex);
-            state->addresses = std::move(found);
-            state->finished = true;
-            state->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
+    // The lookup's thread may outlive this call: it gets its own copies of the name and of
+    // `lookup`.
+    const std::optional<QList<QHostAddress>> addresses =
+        callWithinMs([name, lookup] { return lookup(name); }, timeoutMs, cancel);
+    if (!addresses)
         return {};
-    }
-    std::unique_lock lock(state->mutex);
-    if (!state->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return state->finished; }))
-        return {};
-    for (const QHostAddress& address : std::as_const(state->addresses))
+    for (const QHostAddress& address : *addresses)
         if (address.protocol() == QAbstractSocket::IPv4Protocol)
             return address;
-    for (const QHostAddress& address : std::as_const(state->addresses))
+    for (const QHostAddress& address : *addresses)
         if (address.protocol() == QAbstractSocket::IPv6Protocol)
             return address;
     return {};
@@ -366,13 +346,14 @@ QList<Hop> probeAddress(const QHostAddress& target, int maxHops, Clock::time_poi
 
 } // namespace
 
-QList<Hop> probeFirstHops(const QString& host, int maxHops, int timeoutMs)
+QList<Hop> probeFirstHops(const QString& host, int maxHops, int timeoutMs,
+                          const CancelToken& cancel)
 {
     if (maxHops <= 0 || timeoutMs <= 0)
         return {};
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     const QHostAddress target =
-        hops_detail::resolveWithin(host, timeoutMs, hops_detail::systemLookup);
+        hops_detail::resolveWithin(host, timeoutMs, hops_detail::systemLookup, cancel);
     if (target.isNull() || msUntil(deadline) <= 0)
         return {};
     return probeAddress(target, std::min(maxHops, kMaxHops), deadline);
@@ -380,7 +361,8 @@ QList<Hop> probeFirstHops(const QString& host, int maxHops, int timeoutMs)
 
 #else
 
-QList<Hop> probeFirstHops(const QString& /*host*/, int /*maxHops*/, int /*timeoutMs*/)
+QList<Hop> probeFirstHops(const QString& /*host*/, int /*maxHops*/, int /*timeoutMs*/,
+                          const CancelToken& /*cancel*/)
 {
     return {};
 }

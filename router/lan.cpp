@@ -1,5 +1,7 @@
 #include "router/lan.h"
 
+#include "router/httpfetch.h"
+
 #include <QNetworkInterface>
 
 #include <arpa/inet.h>
@@ -7,10 +9,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 
 namespace quillmere::router {
 
@@ -118,19 +116,7 @@ bool isReservedIpv4(const QHostAddress& address)
     return false;
 }
 
-namespace {
-
-struct NameLookup
-{
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    QString name;
-};
-
-} // namespace
-
-QString ReverseNames::find(const QString& address, int timeoutMs)
+QString ReverseNames::find(const QString& address, int timeoutMs, const CancelToken& cancel)
 {
     bool ok = false;
     const quint32 ipv4 = QHostAddress(address).toIPv4Address(&ok);
@@ -140,30 +126,26 @@ QString ReverseNames::find(const QString& address, int timeoutMs)
         m_running->fetch_sub(1);
         return {};
     }
-    auto lookup = std::make_shared<NameLookup>();
-    std::thread([lookup, ipv4, running = m_running] {
-        sockaddr_in peer{};
-        peer.sin_family = AF_INET;
-        peer.sin_addr.s_addr = htonl(ipv4);
-        char host[NI_MAXHOST] = {};
-        QString name;
-        if (::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, host, sizeof host,
-                          nullptr, 0, NI_NAMEREQD) == 0)
-            name = QString::fromUtf8(host).left(253);
-        {
-            std::lock_guard lock(lookup->mutex);
-            lookup->name = name;
-            lookup->finished = true;
-        }
-        lookup->done.notify_all();
-        running->fetch_sub(1);
-    }).detach();
-
-    std::unique_lock lock(lookup->mutex);
-    if (!lookup->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                               [&] { return lookup->finished; }))
+    // The count goes down when the lookup ends, however long after this call gave up on it.
+    BoundedCall<QString> lookup(
+        [ipv4, running = m_running] {
+            sockaddr_in peer{};
+            peer.sin_family = AF_INET;
+            peer.sin_addr.s_addr = htonl(ipv4);
+            char host[NI_MAXHOST] = {};
+            QString found;
+            if (::getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof peer, host,
+                              sizeof host, nullptr, 0, NI_NAMEREQD) == 0)
+                found = QString::fromUtf8(host).left(253);
+            running->fetch_sub(1);
+            return found;
+        },
+        cancel);
+    if (!lookup.started()) {
+        m_running->fetch_sub(1);
         return {};
-    return lookup->name;
+    }
+    return lookup.wait(deadlineIn(timeoutMs)).value_or(QString());
 }
 
 } // namespace quillmere::router

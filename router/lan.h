@@ -3,6 +3,8 @@
 // This computer's place on the LAN: its own addresses and subnets (from QNetworkInterface), its
 // address towards a peer, and a reverse-DNS name found within a bound.
 
+#include "router/boundedcall.h"
+
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -31,17 +33,17 @@ QString localAddressTowards(const QHostAddress& peer);
 // loopback, link-local, documentation, benchmarking, multicast, reserved, or 0.0.0.0/8.
 bool isReservedIpv4(const QHostAddress& address);
 
-// Reverse-DNS names found within a bound. Each lookup runs on a thread of its own that is left
-// to finish by itself past the bound; at most kMaxRunning of them run at once, so a resolver that
+// Reverse-DNS names found within a bound. Each lookup runs as a BoundedCall, left to finish by
+// itself past the bound; at most kMaxRunning of them run at once, so a resolver that
 // never answers cannot pile up threads (beyond that a lookup gives up at once).
 class ReverseNames
 {
 public:
     static constexpr int kMaxRunning = 4;
 
-    // The name reverse DNS gives `address` (IPv4), when it comes within `timeoutMs`; empty
-    // otherwise.
-    QString find(const QString& address, int timeoutMs);
+    // The name reverse DNS gives `address` (IPv4), when it comes within `timeoutMs` and before
+    // `cancel` is cancelled; empty otherwise.
+    QString find(const QString& address, int timeoutMs, const CancelToken& cancel = CancelToken());
 
 private:
     std::shared_ptr<std::atomic<int>> m_running = std::make_shared<std::atomic<int>>(0);

@@ -4,7 +4,8 @@
 // (libnatpmp) on the LAN and probes the first hops; tests put a scripted one in its place.
 //
 // Every call blocks, is bounded in time and in what it reads, and runs on a worker thread,
-// never on the GUI thread (RouterClient does that).
+// never on the GUI thread (RouterClient does that). RouterClient does not wait for a call when
+// it goes: it cancels the backend, and the worker thread ends the call and then destroys it.
 
 #include "router/routerfacts.h"
 
@@ -40,6 +41,10 @@ public:
     virtual ForwardResult forward(const ForwardRequest& request) = 0;
     // Removes the port's mapping when it points to this computer; refuses one that does not.
     virtual ForwardResult unforward(const ForwardRequest& request) = 0;
+
+    // Asks the call that runs, if any, to end as soon as it can; its result is dropped. Called
+    // from another thread while a call may run; no call follows it.
+    virtual void cancel() {}
 };
 
 // How long a lookup may take when nothing on the LAN answers.

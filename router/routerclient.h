@@ -7,6 +7,7 @@
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 
 namespace quillmere::router {
@@ -17,7 +18,8 @@ class RouterClient : public QObject
 
 public:
     explicit RouterClient(std::unique_ptr<RouterBackend> backend, QObject* parent = nullptr);
-    // Waits for a call still running: each is bounded.
+    // Returns at once: calls not yet started are dropped, a running one is cancelled and left to
+    // end on the worker thread, which then destroys the backend. No signal comes after this.
     ~RouterClient() override;
 
     // One call at a time: a call made while another runs is queued behind it.
@@ -34,7 +36,10 @@ Q_SIGNALS:
 
 private:
     struct Worker;
-    std::unique_ptr<Worker> m_worker;
+    void post(std::function<void(RouterBackend&)> job);
+
+    std::shared_ptr<Worker> m_worker; // shared with the worker thread
+    int m_pending = 0;                // calls made and not yet reported
 };
 
 } // namespace quillmere::router

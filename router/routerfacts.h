@@ -24,7 +24,8 @@ QLatin1StringView viaWord(Via via);
 // A port mapping as the router reports it (UPnP GetSpecificPortMappingEntry), or as it was made.
 struct Mapping
 {
-    QString internalClient;    // the LAN address the router sends the port to
+    QString internalClient;    // the LAN address (IPv4) the port goes to; empty: unknown
+                               // (the router named no address)
     int internalPort = 0;      // the port on that device
     QString description;       // the text the mapping was made with
     qint64 leaseSeconds = 0;   // what is left of the lease; 0: no end

@@ -2,6 +2,8 @@
 
 #include "router/lan.h"
 
+#include <QHash>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -18,8 +20,12 @@ using namespace Qt::StringLiterals;
 namespace {
 
 constexpr QByteArrayView kSearchTarget = "urn:schemas-upnp-org:device:InternetGatewayDevice:1";
-constexpr int kMaxRepliesRead = 64;
 constexpr int kResendMs = 400;
+// A cancel is noticed within this.
+constexpr int kCancelCheckMs = 50;
+// Senders whose replies are counted; past that a new sender's replies are still judged, but
+// they fall under the log's bound only.
+constexpr int kMaxSendersCounted = 256;
 constexpr int kMaxLoggedChars = 120;
 
 } // namespace
@@ -118,9 +124,15 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
     // has answered after a while.
     std::optional<Deadline> resendAt = deadlineIn(std::min(kResendMs, search.timeoutMs / 3));
     std::optional<Deadline> graceEnd;
-    int repliesRead = 0;
+    int goodReplies = 0;
+    int ignored = 0;
+    QHash<quint32, int> perSender; // replies judged, by sender
     char buffer[2048];
     for (;;) {
+        if (search.cancel && search.cancel->isCancelled()) {
+            log->append(u"SSDP: search cancelled"_s);
+            break;
+        }
         if (resendAt && msLeft(*resendAt) == 0) {
             resendAt.reset();
             if (answers.isEmpty() && send())
@@ -138,7 +150,7 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
             break;
         }
         pollfd entry{fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, left);
+        const int ready = ::poll(&entry, 1, search.cancel ? std::min(left, kCancelCheckMs) : left);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
@@ -156,17 +168,28 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
             log->append(u"SSDP: "_s + QString::fromLocal8Bit(std::strerror(errno)));
             break;
         }
-        if (++repliesRead > kMaxRepliesRead) {
-            log->append(u"SSDP: too many replies; the rest ignored"_s);
-            break;
+        const quint32 senderIpv4 = ntohl(from.sin_addr.s_addr);
+        const auto counted = perSender.find(senderIpv4);
+        if (counted != perSender.end()) {
+            if (++*counted > kMaxSsdpRepliesPerSender) {
+                ++ignored;
+                continue; // this sender has had its say
+            }
+        } else if (perSender.size() < kMaxSendersCounted) {
+            perSender.insert(senderIpv4, 1);
         }
-        const QHostAddress sender(ntohl(from.sin_addr.s_addr));
+        const QHostAddress sender(senderIpv4);
         QString why;
         const std::optional<HttpUrl> location =
             acceptSsdpReply(QByteArrayView(buffer, n), sender, &why);
         if (!location) {
-            log->append(u"SSDP reply from "_s + sender.toString() + u" ignored: "_s + why);
+            if (++ignored <= kMaxSsdpIgnoredLogged)
+                log->append(u"SSDP reply from "_s + sender.toString() + u" ignored: "_s + why);
             continue;
+        }
+        if (++goodReplies > kMaxSsdpReplies) {
+            log->append(u"SSDP: too many good replies; the rest ignored"_s);
+            break;
         }
         const bool known = std::any_of(answers.cbegin(), answers.cend(), [&](const SsdpAnswer& a) {
             return a.location.host == location->host && a.location.port == location->port &&
@@ -188,6 +211,9 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
         resendAt.reset();
     }
     ::close(fd);
+    if (ignored > kMaxSsdpIgnoredLogged)
+        log->append(u"SSDP: "_s + QString::number(ignored - kMaxSsdpIgnoredLogged) +
+                    u" more replies ignored"_s);
     if (answers.size() > search.maxAnswers)
         answers.resize(search.maxAnswers);
     if (answers.isEmpty())

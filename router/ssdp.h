@@ -5,6 +5,7 @@
 // believed only when its sender is on one of this computer's own subnets and its LOCATION is an
 // http URL on that very sender.
 
+#include "router/boundedcall.h"
 #include "router/httpfetch.h"
 
 #include <QByteArrayView>
@@ -33,7 +34,17 @@ struct SsdpSearch
     // How long to go on listening after the first good reply from another sender.
     int graceMs = 300;
     int maxAnswers = 4;
+    // Ends the search at once when cancelled; may be null.
+    const CancelToken* cancel = nullptr;
 };
+
+// Anything on the LAN can send replies, as many as it likes: the search reads on until its time
+// is up however many junk replies come, counts only good ones towards kMaxSsdpReplies, judges
+// at most kMaxSsdpRepliesPerSender replies of each sender (the rest of a sender's are dropped
+// unjudged), and logs only so many ignored replies.
+inline constexpr int kMaxSsdpReplies = 64;
+inline constexpr int kMaxSsdpRepliesPerSender = 8;
+inline constexpr int kMaxSsdpIgnoredLogged = 16;
 
 // The M-SEARCH datagram sent.
 QByteArray ssdpSearchDatagram(const QHostAddress& destination, quint16 port);

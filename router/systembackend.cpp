@@ -1,5 +1,6 @@
 #include "router/routerbackend.h"
 
+#include "router/boundedcall.h"
 #include "router/hops.h"
 #include "router/httpfetch.h"
 #include "router/lan.h"
@@ -7,15 +8,15 @@
 #include "router/ssdp.h"
 #include "router/upnp.h"
 
+#include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <limits>
-#include <mutex>
 #include <thread>
 
 // How long things take: a lookup searches for discoveryMs (less when the gateway answers),
-// then reads at most two descriptions and makes two SOAP calls, each within fetchMs, and looks
-// for a name within nameMs; NAT-PMP runs beside the search within discoveryMs, and so do the
+// then reads at most two descriptions, asks each WAN connection service how it stands when the
+// router lists two (within twice fetchMs in all), makes two SOAP calls, each within fetchMs, and
+// looks for a name within nameMs; NAT-PMP runs beside the search within discoveryMs, and so do the
 // first hops within hopsMs. With nothing on the LAN that is discoveryMs and no more.
 
 namespace quillmere::router {
@@ -41,47 +42,37 @@ QString bounded(const QString& text)
     return out;
 }
 
-// Runs `work` on a thread of its own, and gives its outcome to a caller that waits no longer
-// than a deadline. Past that the thread is left to end by itself (the work is bounded).
-template <typename T>
-class BoundedTask
+// How a WAN connection service stands, best first. A router that lists more than one (a
+// WANIPConnection and a WANPPPConnection) is used through the best, in the order miniupnpc's
+// UPNP_GetValidIGD takes them: connected with an address the internet can reach, connected with
+// a reserved one, then not connected (or not saying).
+enum class Standing { ConnectedPublic, ConnectedReserved, NotConnected };
+
+QLatin1StringView standingText(Standing standing)
 {
-public:
-    template <typename Work>
-    explicit BoundedTask(Work work)
-        : m_state(std::make_shared<State>())
-    {
-        std::thread([state = m_state, work = std::move(work)]() mutable {
-            T value = work();
-            {
-                std::lock_guard lock(state->mutex);
-                state->value = std::move(value);
-            }
-            state->done.notify_all();
-        }).detach();
+    switch (standing) {
+    case Standing::ConnectedPublic:
+        return QLatin1StringView("connected");
+    case Standing::ConnectedReserved:
+        return QLatin1StringView("connected, with a reserved internet address");
+    case Standing::NotConnected:
+        break;
     }
+    return QLatin1StringView("not connected");
+}
 
-    std::optional<T> waitUntil(Deadline until)
-    {
-        std::unique_lock lock(m_state->mutex);
-        m_state->done.wait_until(lock, until, [&] { return m_state->value.has_value(); });
-        return m_state->value;
-    }
-
-private:
-    struct State
-    {
-        std::mutex mutex;
-        std::condition_variable done;
-        std::optional<T> value;
-    };
-    std::shared_ptr<State> m_state;
-};
+// The mapping's device for a message: its address, or that it has none.
+QString deviceText(const Mapping& mapping)
+{
+    return mapping.internalClient.isEmpty() ? u"a device the router names by no address"_s
+                                            : mapping.internalClient;
+}
 
 // What one search found: a UPnP IGD, NAT-PMP, both or neither.
 struct Gateway
 {
     std::optional<IgdService> igd;
+    std::optional<SoapReply> external; // its GetExternalIPAddress reply, when ranking asked it
     NatpmpReply natpmp;
     QHostAddress natpmpGateway;
     QString error; // why no IGD was taken, when some device answered
@@ -89,7 +80,8 @@ struct Gateway
 
 struct EntryRead
 {
-    bool queried = false; // the router answered: a mapping, or "no such entry"
+    bool queried = false;  // the router answered usably: a mapping, or "no such entry"
+    bool unusable = false; // it answered, but named no device: nothing to go by
     std::optional<Mapping> mapping;
     QString error;
 };
@@ -104,9 +96,12 @@ public:
     RouterFacts lookup(const LookupRequest& request) override;
     ForwardResult forward(const ForwardRequest& request) override;
     ForwardResult unforward(const ForwardRequest& request) override;
+    void cancel() override { m_cancel.cancel(); }
 
 private:
     Gateway search(QStringList* log);
+    // Picks the best of `services` (see Standing); asks only when there is a choice.
+    void rank(const QList<IgdService>& services, Gateway* found, QStringList* log);
     EntryRead readEntry(UpnpClient& upnp, const IgdService& igd, int port, ProbeProtocol protocol);
     ForwardResult change(const ForwardRequest& request, bool removing);
     ForwardResult upnpForward(UpnpClient& upnp, const IgdService& igd,
@@ -118,6 +113,7 @@ private:
     std::optional<IgdService> igdForForward(QStringList* log, bool* natpmp);
 
     SystemRouterSettings m_settings;
+    CancelToken m_cancel; // cancelled when the client goes; shared with the threads waited for
     ReverseNames m_names;
     std::optional<IgdService> m_igd; // found by the last search
     bool m_natpmp = false;           // NAT-PMP answered the last search
@@ -130,8 +126,8 @@ Gateway SystemRouterBackend::search(QStringList* log)
 
     QStringList natpmpLog;
     NatpmpClient natpmp(m_settings.natpmpGateway, m_settings.natpmpPort, &natpmpLog);
-    std::atomic<bool> igdFound{false};
-    natpmp.setCancel(&igdFound);
+    std::atomic<bool> stopNatpmp{false}; // UPnP answered, or the lookup was cancelled
+    natpmp.setCancel(&stopNatpmp);
     std::thread natpmpThread;
     if (natpmp.isOpen()) {
         found.natpmpGateway = natpmp.gateway();
@@ -143,6 +139,7 @@ Gateway SystemRouterBackend::search(QStringList* log)
     ssdp.port = m_settings.ssdpPort;
     ssdp.timeoutMs = m_settings.discoveryMs;
     ssdp.preferred = found.natpmpGateway;
+    ssdp.cancel = &m_cancel;
     const QList<SsdpAnswer> answers = searchGateways(ssdp, log);
 
     // A device that answers the search but serves nothing useful must not hold the lookup up:
@@ -151,15 +148,18 @@ Gateway SystemRouterBackend::search(QStringList* log)
     UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, log);
     int read = 0;
     for (const SsdpAnswer& answer : answers) {
-        if (read++ == kMaxDescriptionsRead || msLeft(readEnd) == 0)
+        if (read++ == kMaxDescriptionsRead || msLeft(readEnd) == 0 || m_cancel.isCancelled())
             break;
-        found.igd = upnp.readDescription(answer, readEnd);
-        if (found.igd) {
-            igdFound = true;
+        const QList<IgdService> services = upnp.readDescription(answer, readEnd);
+        if (!services.isEmpty()) {
+            stopNatpmp = true;
+            rank(services, &found, log);
             break;
         }
         found.error = upnp.lastError();
     }
+    if (m_cancel.isCancelled())
+        stopNatpmp = true;
     if (natpmpThread.joinable())
         natpmpThread.join();
     log->append(natpmpLog);
@@ -169,6 +169,43 @@ Gateway SystemRouterBackend::search(QStringList* log)
     m_igd = found.igd;
     m_natpmp = found.natpmp.answered && found.natpmp.result == 0;
     return found;
+}
+
+void SystemRouterBackend::rank(const QList<IgdService>& services, Gateway* found, QStringList* log)
+{
+    found->igd = services.first();
+    if (services.size() < 2)
+        return;
+    // Each service gets a status and an address query; together within twice fetchMs.
+    const Deadline rankEnd = deadlineIn(2 * m_settings.fetchMs);
+    UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, log);
+    std::optional<Standing> best;
+    for (const IgdService& service : services) {
+        if (msLeft(rankEnd) == 0 || m_cancel.isCancelled())
+            break;
+        Standing standing = Standing::NotConnected;
+        std::optional<SoapReply> external;
+        const SoapReply status = upnp.call(service, "GetStatusInfo", {}, rankEnd);
+        if (status.ok() && status.value("NewConnectionStatus").trimmed() == u"Connected"_s) {
+            external = upnp.call(service, "GetExternalIPAddress", {}, rankEnd);
+            const QHostAddress address(external->value("NewExternalIPAddress").trimmed());
+            standing = external->ok() && address.protocol() == QAbstractSocket::IPv4Protocol &&
+                               !isReservedIpv4(address)
+                           ? Standing::ConnectedPublic
+                           : Standing::ConnectedReserved;
+        }
+        log->append(u"UPnP: "_s + QString::fromLatin1(service.serviceType) + u" is "_s +
+                    standingText(standing));
+        if (!best || standing < *best) {
+            best = standing;
+            found->igd = service;
+            found->external = external;
+        }
+        if (standing == Standing::ConnectedPublic)
+            break;
+    }
+    log->append(u"UPnP: using "_s + QString::fromLatin1(found->igd->serviceType) + u" at "_s +
+                found->igd->control.toString());
 }
 
 EntryRead SystemRouterBackend::readEntry(UpnpClient& upnp, const IgdService& igd, int port,
@@ -188,15 +225,33 @@ EntryRead SystemRouterBackend::readEntry(UpnpClient& upnp, const IgdService& igd
         entry.error = u"the router did not give the port's mapping: "_s + reply.error;
         return entry;
     }
+    // An answer that names no device (an empty reply with HTTP 200, as some routers give for
+    // a port they have no mapping of) says nothing either way.
+    const QString client = reply.value("NewInternalClient").trimmed();
+    if (client.isEmpty()) {
+        entry.unusable = true;
+        entry.error = u"the router's answer about the port's mapping named no device"_s;
+        upnp.note(u"UPnP: "_s + entry.error + u"; taken as no answer"_s);
+        return entry;
+    }
     entry.queried = true;
     Mapping mapping;
-    mapping.internalClient = bounded(reply.value("NewInternalClient"));
+    // Only an IPv4 address is taken as the device; anything else is kept out of the facts
+    // (the device is unknown) and shown only as an excerpt in the log.
+    const QHostAddress address(client);
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        mapping.internalClient = address.toString();
+    } else {
+        upnp.note(u"UPnP: the mapping's device \""_s + printableExcerpt(client.toUtf8()) +
+                  u"\" is no IPv4 address: taken as unknown"_s);
+    }
     mapping.internalPort = reply.value("NewInternalPort").toInt();
     if (mapping.internalPort < 0 || mapping.internalPort > 65535)
         mapping.internalPort = 0;
     mapping.description = bounded(reply.value("NewPortMappingDescription"));
     mapping.leaseSeconds = std::max<qint64>(0, reply.value("NewLeaseDuration").toLongLong());
-    mapping.thisComputer = isOwnAddress(mapping.internalClient);
+    mapping.thisComputer =
+        !mapping.internalClient.isEmpty() && isOwnAddress(mapping.internalClient);
     entry.mapping = mapping;
     return entry;
 }
@@ -204,13 +259,19 @@ EntryRead SystemRouterBackend::readEntry(UpnpClient& upnp, const IgdService& igd
 RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
 {
     RouterFacts facts;
-    std::optional<BoundedTask<QList<Hop>>> hops;
+    std::optional<BoundedCall<QList<Hop>>> hops;
     const Deadline hopsEnd = deadlineIn(m_settings.hopsMs);
     if (!request.checkServerHost.isEmpty() && m_settings.maxHops > 0 && m_settings.hopsMs > 0)
         hops.emplace([host = request.checkServerHost, maxHops = m_settings.maxHops,
-                      ms = m_settings.hopsMs] { return probeFirstHops(host, maxHops, ms); });
+                      ms = m_settings.hopsMs,
+                      cancel = m_cancel] { return probeFirstHops(host, maxHops, ms, cancel); },
+                     m_cancel);
 
     const Gateway gateway = search(&facts.log);
+    if (m_cancel.isCancelled()) {
+        facts.error = u"cancelled"_s;
+        return facts;
+    }
     if (gateway.igd) {
         const IgdService& igd = *gateway.igd;
         UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &facts.log);
@@ -219,8 +280,9 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
         facts.address = igd.address.toString();
         facts.localAddress = localAddressTowards(igd.address);
 
-        const SoapReply external =
-            upnp.call(igd, "GetExternalIPAddress", {}, deadlineIn(m_settings.fetchMs));
+        const SoapReply external = gateway.external ? *gateway.external
+                                                    : upnp.call(igd, "GetExternalIPAddress", {},
+                                                                deadlineIn(m_settings.fetchMs));
         if (external.ok()) {
             const QString text = external.value("NewExternalIPAddress").trimmed();
             const QHostAddress address(text);
@@ -235,10 +297,13 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
             facts.error = u"the router did not give its internet address: "_s + external.error;
         }
 
+        if (m_cancel.isCancelled())
+            return facts;
         EntryRead entry = readEntry(upnp, igd, request.port, request.protocol);
         facts.mappingQueried = entry.queried;
         if (entry.mapping) {
-            entry.mapping->name = m_names.find(entry.mapping->internalClient, m_settings.nameMs);
+            entry.mapping->name =
+                m_names.find(entry.mapping->internalClient, m_settings.nameMs, m_cancel);
             facts.mapping = entry.mapping;
         }
         if (!entry.error.isEmpty() && facts.error.isEmpty())
@@ -257,8 +322,7 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
     }
 
     if (hops) {
-        if (std::optional<QList<Hop>> probed =
-                hops->waitUntil(hopsEnd + std::chrono::milliseconds(200)))
+        if (std::optional<QList<Hop>> probed = hops->wait(hopsEnd + std::chrono::milliseconds(200)))
             facts.hops = *probed;
         else
             facts.log.append(u"first hops: no result within "_s +
@@ -318,7 +382,12 @@ ForwardResult SystemRouterBackend::upnpForward(UpnpClient& upnp, const IgdServic
         return result;
     }
     const EntryRead existing = readEntry(upnp, igd, request.port, request.protocol);
-    if (!existing.queried) {
+    if (existing.unusable) {
+        // Nothing to go by: the router itself refuses the mapping (718) when another device
+        // holds the port.
+        result.log.append(u"asking for the mapping all the same; the router refuses it when "
+                          u"another device holds the port"_s);
+    } else if (!existing.queried) {
         // The router could not be asked: it may have gone; search again next time.
         m_igd.reset();
         result.error = existing.error;
@@ -328,7 +397,7 @@ ForwardResult SystemRouterBackend::upnpForward(UpnpClient& upnp, const IgdServic
         !existing.mapping->thisComputer) {
         result.conflict = true;
         result.mapping = existing.mapping;
-        result.error = u"the port goes to another device ("_s + existing.mapping->internalClient +
+        result.error = u"the port goes to another device ("_s + deviceText(*existing.mapping) +
                        u"); it was left as it is"_s;
         return result;
     }
@@ -383,6 +452,11 @@ ForwardResult SystemRouterBackend::upnpUnforward(UpnpClient& upnp, const IgdServ
 {
     const QString local = localAddressTowards(igd.address);
     const EntryRead existing = readEntry(upnp, igd, request.port, request.protocol);
+    if (existing.unusable) {
+        // It may be another device's: nothing is removed unseen.
+        result.error = existing.error + u"; the mapping was left as it is"_s;
+        return result;
+    }
     if (!existing.queried) {
         m_igd.reset();
         result.error = existing.error;
@@ -395,8 +469,8 @@ ForwardResult SystemRouterBackend::upnpUnforward(UpnpClient& upnp, const IgdServ
     }
     if (existing.mapping->internalClient != local && !existing.mapping->thisComputer) {
         result.mapping = existing.mapping;
-        result.error = u"the mapping goes to another device ("_s +
-                       existing.mapping->internalClient + u"); it was left as it is"_s;
+        result.error = u"the mapping goes to another device ("_s + deviceText(*existing.mapping) +
+                       u"); it was left as it is"_s;
         return result;
     }
     const SoapReply removed = upnp.call(igd, "DeletePortMapping",
@@ -429,7 +503,8 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
         return reply.answered && reply.result == 0;
     };
     if (removing) {
-        // NAT-PMP removes only this computer's own mapping: another device's is safe.
+        // NAT-PMP removes only this computer's own mapping: another device's is safe. A removal
+        // names the private port, with 0 for the public port and the lifetime.
         const NatpmpReply reply = natpmp.map(request.protocol, port, 0, 0, until);
         if (!answered(reply)) {
             result.error = u"NAT-PMP: "_s + reply.error;
@@ -458,7 +533,7 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
         result.conflict = true;
         result.error = u"the router gave public port "_s + QString::number(reply.mappedPort) +
                        u" instead: the port is taken (NAT-PMP cannot say by whom)"_s;
-        natpmp.map(request.protocol, port, reply.mappedPort, 0, deadlineIn(m_settings.fetchMs));
+        natpmp.map(request.protocol, port, 0, 0, deadlineIn(m_settings.fetchMs));
         return result;
     }
     Mapping mapping;

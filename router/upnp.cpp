@@ -80,43 +80,70 @@ QByteArray soapEnvelope(QByteArrayView serviceType, QByteArrayView action,
     return body;
 }
 
-std::optional<IgdService> serviceFromDescription(QByteArrayView body, const SsdpAnswer& answer,
-                                                 QString* why)
+QList<IgdService> servicesFromDescription(QByteArrayView body, const SsdpAnswer& answer,
+                                          QString* why)
 {
-    const auto refuse = [&](const QString& reason) -> std::optional<IgdService> {
-        if (why)
+    QList<IgdService> services;
+    const auto refuse = [&](const QString& reason) {
+        if (why && services.isEmpty() && why->isEmpty())
             *why = reason;
-        return std::nullopt;
     };
-    if (body.size() > std::numeric_limits<int>::max())
-        return refuse(u"description too large"_s);
+    if (why)
+        why->clear();
+    if (body.size() > std::numeric_limits<int>::max()) {
+        refuse(u"description too large"_s);
+        return services;
+    }
     const QByteArray text = body.toByteArray(); // parserootdesc reads it as a C buffer
     IGDdatas data;
     std::memset(&data, 0, sizeof data);
     parserootdesc(text.constData(), int(text.size()), &data);
-    IGDdatas_service* wan = data.first.servicetype[0] != '\0' ? &data.first : &data.second;
-    const QByteArray serviceType = fixedText(wan->servicetype, sizeof wan->servicetype);
-    if (!isWanConnectionType(serviceType))
-        return refuse(u"no WANIPConnection or WANPPPConnection service in the description ("_s +
-                      QString::number(text.size()) + u" bytes)"_s);
+    // parserootdesc keeps the first WAN connection service it meets in `first` and the next in
+    // `second` (a router with both WANIPConnection and WANPPPConnection), in the order listed.
+    const IGDdatas_service listed[2] = {data.first, data.second};
+    for (const IGDdatas_service& wan : listed) {
+        const QByteArray serviceType = fixedText(wan.servicetype, sizeof wan.servicetype);
+        if (serviceType.isEmpty())
+            continue;
+        if (!isWanConnectionType(serviceType)) {
+            refuse(u"no WANIPConnection or WANPPPConnection service in the description ("_s +
+                   QString::number(text.size()) + u" bytes)"_s);
+            continue;
+        }
+        // GetUPNPUrls joins the control URL to URLBase or the description's own URL, the way
+        // routers mean it; the outcome must still be on the device.
+        std::memcpy(&data.first, &wan, sizeof wan);
+        UPNPUrls urls;
+        std::memset(&urls, 0, sizeof urls);
+        const QByteArray descriptionUrl = answer.location.toString().toLatin1();
+        GetUPNPUrls(&urls, &data, descriptionUrl.constData(), 0);
+        const QByteArray controlText = urls.controlURL ? QByteArray(urls.controlURL) : QByteArray();
+        FreeUPNPUrls(&urls);
+        const std::optional<HttpUrl> control = parseHttpUrl(controlText);
+        if (!control) {
+            refuse(u"control URL \""_s + printableExcerpt(controlText) + u"\" is no http URL"_s);
+            continue;
+        }
+        if (control->host != answer.sender) {
+            refuse(u"control URL \""_s + printableExcerpt(controlText) +
+                   u"\" is on another host; refused"_s);
+            continue;
+        }
+        services.append({answer.sender, answer.location, *control, serviceType});
+    }
+    if (services.isEmpty())
+        refuse(u"no WANIPConnection or WANPPPConnection service in the description ("_s +
+               QString::number(text.size()) + u" bytes)"_s);
+    return services;
+}
 
-    // GetUPNPUrls joins the control URL to URLBase or the description's own URL, the way
-    // routers mean it; the outcome must still be on the device.
-    std::memcpy(&data.first, wan, sizeof *wan);
-    UPNPUrls urls;
-    std::memset(&urls, 0, sizeof urls);
-    const QByteArray descriptionUrl = answer.location.toString().toLatin1();
-    GetUPNPUrls(&urls, &data, descriptionUrl.constData(), 0);
-    const QByteArray controlText = urls.controlURL ? QByteArray(urls.controlURL) : QByteArray();
-    FreeUPNPUrls(&urls);
-    const std::optional<HttpUrl> control = parseHttpUrl(controlText);
-    if (!control)
-        return refuse(u"control URL \""_s + printableExcerpt(controlText) + u"\" is no http URL"_s);
-    if (control->host != answer.sender)
-        return refuse(u"control URL \""_s + printableExcerpt(controlText) +
-                      u"\" is on another host; refused"_s);
-
-    return IgdService{answer.sender, answer.location, *control, serviceType};
+std::optional<IgdService> serviceFromDescription(QByteArrayView body, const SsdpAnswer& answer,
+                                                 QString* why)
+{
+    const QList<IgdService> services = servicesFromDescription(body, answer, why);
+    if (services.isEmpty())
+        return std::nullopt;
+    return services.first();
 }
 
 SoapReply readSoapReply(int status, QByteArrayView body, qsizetype limitBytes)
@@ -167,13 +194,13 @@ Deadline UpnpClient::fetchDeadline(Deadline until) const
     return std::min(deadlineIn(m_fetchMs), until);
 }
 
-std::optional<IgdService> UpnpClient::readDescription(const SsdpAnswer& answer, Deadline until)
+QList<IgdService> UpnpClient::readDescription(const SsdpAnswer& answer, Deadline until)
 {
     const QString where = answer.location.toString().left(kMaxLoggedChars);
-    const auto fail = [&](const QString& why) -> std::optional<IgdService> {
+    const auto fail = [&](const QString& why) {
         m_lastError = answer.sender.toString() + u": "_s + why;
         m_log->append(u"GET "_s + where + u": "_s + why);
-        return std::nullopt;
+        return QList<IgdService>();
     };
     const HttpReply reply =
         httpExchange(answer.location, "GET", {}, {}, fetchDeadline(until), m_limitBytes);
@@ -185,13 +212,16 @@ std::optional<IgdService> UpnpClient::readDescription(const SsdpAnswer& answer, 
         return fail(u"description too large"_s);
 
     QString why;
-    const std::optional<IgdService> service = serviceFromDescription(reply.body, answer, &why);
-    if (!service)
+    const QList<IgdService> services = servicesFromDescription(reply.body, answer, &why);
+    if (services.isEmpty())
         return fail(why);
+    QStringList offered;
+    for (const IgdService& service : services)
+        offered << QString::fromLatin1(service.serviceType) + u" at "_s +
+                       service.control.toString().left(kMaxLoggedChars);
     m_log->append(u"GET "_s + where + u": HTTP 200, "_s + QString::number(reply.body.size()) +
-                  u" bytes; "_s + QString::fromLatin1(service->serviceType) + u" at "_s +
-                  service->control.toString().left(kMaxLoggedChars));
-    return service;
+                  u" bytes; "_s + offered.join(u"; "_s));
+    return services;
 }
 
 SoapReply UpnpClient::call(const IgdService& service, QByteArrayView action,

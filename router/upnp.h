@@ -44,8 +44,12 @@ struct SoapReply
 QByteArray soapEnvelope(QByteArrayView serviceType, QByteArrayView action,
                         const SoapArguments& arguments);
 
-// Reads a device description: the WAN connection service it offers and that service's control
-// URL, which must be on the device that answered the search. nullopt otherwise, with `*why`.
+// Reads a device description: the WAN connection services it offers (at most two, a
+// WANIPConnection and a WANPPPConnection, in the order listed) with their control URLs, each of
+// which must be on the device that answered the search. Empty otherwise, with `*why`.
+QList<IgdService> servicesFromDescription(QByteArrayView body, const SsdpAnswer& answer,
+                                          QString* why);
+// The first of them.
 std::optional<IgdService> serviceFromDescription(QByteArrayView body, const SsdpAnswer& answer,
                                                  QString* why);
 
@@ -60,14 +64,16 @@ public:
     // exchange go to `log`, which must outlive the client.
     UpnpClient(int fetchMs, qsizetype limitBytes, QStringList* log);
 
-    // Fetches and reads the description a search answer names. nullopt (with a log line and
-    // lastError()) when it is no IGD with a WAN connection service on that device.
-    std::optional<IgdService> readDescription(const SsdpAnswer& answer, Deadline until);
+    // Fetches and reads the description a search answer names: its WAN connection services.
+    // Empty (with a log line and lastError()) when it is no IGD with one on that device.
+    QList<IgdService> readDescription(const SsdpAnswer& answer, Deadline until);
 
     SoapReply call(const IgdService& service, QByteArrayView action, const SoapArguments& arguments,
                    Deadline until);
 
     const QString& lastError() const { return m_lastError; }
+    // Adds a line of the caller's to the exchange's log.
+    void note(const QString& line) { m_log->append(line); }
 
 private:
     Deadline fetchDeadline(Deadline until) const;

@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 using namespace quillmere::router;
 using namespace Qt::StringLiterals;
@@ -31,6 +32,7 @@ struct HeldLookup
     std::mutex mutex;
     std::condition_variable changed;
     bool released = false;
+    bool started = false;
     bool ended = false;
     QList<QHostAddress> answer;
 
@@ -39,6 +41,11 @@ struct HeldLookup
         const std::lock_guard lock(mutex);
         released = true;
         changed.notify_all();
+    }
+    bool waitStarted(int ms)
+    {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return started; });
     }
     bool waitEnded(int ms)
     {
@@ -51,6 +58,8 @@ hops_detail::Lookup heldLookup(const std::shared_ptr<HeldLookup>& held)
 {
     return [held](const QString&) {
         std::unique_lock lock(held->mutex);
+        held->started = true;
+        held->changed.notify_all();
         held->changed.wait(lock, [&] { return held->released; });
         held->ended = true;
         held->changed.notify_all();
@@ -75,6 +84,7 @@ private Q_SLOTS:
     void literalNeedsNoLookup();
     void slowLookupIsDroppedAtTheBound();
     void lookupPrefersIpv4();
+    void cancelEndsTheWait();
 };
 
 // Linux answers a datagram to a closed port of its own with "port unreachable" at once, from the
@@ -218,6 +228,37 @@ void TestHops::lookupPrefersIpv4()
     auto none = std::make_shared<HeldLookup>();
     none->release();
     QVERIFY(hops_detail::resolveWithin(u"checker.example.net"_s, 5000, heldLookup(none)).isNull());
+}
+
+// A cancel (the router client going) ends the wait for a lookup that has not answered, long
+// before its bound; the lookup's thread still ends by itself. A cancelled token starts nothing.
+void TestHops::cancelEndsTheWait()
+{
+    auto held = std::make_shared<HeldLookup>();
+    held->answer = {QHostAddress(u"192.0.2.1"_s)};
+    CancelToken cancel;
+    std::thread canceller([held, cancel]() mutable {
+        if (held->waitStarted(10000))
+            cancel.cancel();
+    });
+    const QHostAddress found =
+        hops_detail::resolveWithin(u"checker.example.net"_s, 60000, heldLookup(held), cancel);
+    canceller.join();
+    QVERIFY(found.isNull());
+    QVERIFY(cancel.isCancelled());
+    {
+        const std::lock_guard lock(held->mutex);
+        QVERIFY(held->started);
+        QVERIFY(!held->ended); // the wait ended on the cancel, not on an answer
+    }
+    held->release();
+    QVERIFY(held->waitEnded(5000));
+
+    auto unused = std::make_shared<HeldLookup>();
+    unused->release();
+    QVERIFY(hops_detail::resolveWithin(u"checker.example.net"_s, 5000, heldLookup(unused), cancel)
+                .isNull());
+    QVERIFY(!unused->waitStarted(0));
 }
 
 QTEST_GUILESS_MAIN(TestHops)

@@ -17,6 +17,8 @@
 #include <QUdpSocket>
 #include <QtEndian>
 
+#include <array>
+
 using namespace quillmere;
 using namespace quillmere::router;
 using namespace Qt::StringLiterals;
@@ -40,6 +42,15 @@ public:
     QByteArray m_location; // empty: stay silent
     int m_searches = 0;
     QByteArray m_lastSearch;
+    // Before its answer, each of these senders sends the searcher as many junk replies.
+    QList<QPair<QUdpSocket*, int>> m_junkSenders;
+
+    void addJunkSender(const QHostAddress& address, int count)
+    {
+        auto* socket = new QUdpSocket(this);
+        QVERIFY(socket->bind(address, 0));
+        m_junkSenders.append({socket, count});
+    }
 
 private:
     void answer()
@@ -51,6 +62,17 @@ private:
             m_socket.readDatagram(datagram.data(), datagram.size(), &from, &fromPort);
             ++m_searches;
             m_lastSearch = datagram;
+            for (const auto& [junk, count] : std::as_const(m_junkSenders)) {
+                for (int i = 0; i < count; ++i) {
+                    // Garbage, and answers that are no use: no LOCATION, one elsewhere.
+                    static const QByteArray kinds[] = {
+                        QByteArray("\x01\x02junk\xff"),
+                        QByteArray("HTTP/1.1 200 OK\r\nST: upnp:rootdevice\r\n\r\n"),
+                        QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.99/d.xml\r\n\r\n"),
+                    };
+                    junk->writeDatagram(kinds[i % 3], from, fromPort);
+                }
+            }
             if (m_location.isEmpty())
                 continue;
             const QByteArray reply = "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=120\r\n"
@@ -94,6 +116,33 @@ QByteArray descriptionXml(const QByteArray& controlUrl)
            "</device></deviceList></device></root>\r\n";
 }
 
+// A description that lists a WANPPPConnection service (control URL /ctl/PPPConn) before the
+// WANIPConnection one, in WANConnectionDevices of their own, as routers with both do.
+QByteArray descriptionWithPppFirst()
+{
+    const auto connectionDevice = [](const QByteArray& type,
+                                     const QByteArray& control) -> QByteArray {
+        return "<device><deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:1</deviceType>"
+               "<serviceList><service><serviceType>urn:schemas-upnp-org:service:" +
+               type + ":1</serviceType><serviceId>urn:upnp-org:serviceId:" + type +
+               "1</serviceId><controlURL>" + control + "</controlURL><eventSubURL>/evt/" + type +
+               "</eventSubURL><SCPDURL>/" + type +
+               ".xml</SCPDURL></service></serviceList>"
+               "</device>";
+    };
+    return "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
+           "<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>"
+           "<friendlyName>Fake router</friendlyName><deviceList><device>"
+           "<deviceType>urn:schemas-upnp-org:device:WANDevice:1</deviceType><serviceList><service>"
+           "<serviceType>urn:schemas-upnp-org:service:WANCommonInterfaceConfig:1</serviceType>"
+           "<serviceId>urn:upnp-org:serviceId:WANCommonIFC1</serviceId>"
+           "<controlURL>/ctl/CmnIfCfg</controlURL><eventSubURL>/evt/CmnIfCfg</eventSubURL>"
+           "<SCPDURL>/WANCfg.xml</SCPDURL></service></serviceList><deviceList>" +
+           connectionDevice("WANPPPConnection", "/ctl/PPPConn") +
+           connectionDevice("WANIPConnection", "/ctl/IPConn") +
+           "</deviceList></device></deviceList></device></root>\r\n";
+}
+
 // An HTTP device on 127.0.0.1 that plays one part.
 class FakeDevice : public QObject
 {
@@ -115,9 +164,16 @@ public:
     int m_connections = 0;
     QStringList m_actions;                 // SOAP actions, in order
     QMap<QString, FakeMapping> m_mappings; // "8080/TCP"
+    QStringList m_services;                // the service each SOAP action went to: "IP", "PPP"
     QString m_externalAddress = u"203.0.114.7"_s;
+    QString m_status = u"Connected"_s; // GetStatusInfo; empty: the action is not known
+    // A WANPPPConnection service listed before the WANIPConnection one, when m_ppp is set.
+    bool m_ppp = false;
+    QString m_pppExternalAddress;
+    QString m_pppStatus;
     bool m_permanentOnly = false;
     bool m_refuseWith718 = false;
+    bool m_emptyEntries = false; // GetSpecificPortMappingEntry: HTTP 200 with no values
 
 private:
     void accept()
@@ -193,10 +249,11 @@ private:
             break;
         }
         if (head.startsWith("GET /rootDesc.xml ")) {
-            reply(socket, 200, descriptionXml("/ctl/IPConn"));
+            reply(socket, 200, m_ppp ? descriptionWithPppFirst() : descriptionXml("/ctl/IPConn"));
             return;
         }
-        if (!head.startsWith("POST /ctl/IPConn ")) {
+        const bool ppp = m_ppp && head.startsWith("POST /ctl/PPPConn ");
+        if (!head.startsWith("POST /ctl/IPConn ") && !ppp) {
             reply(socket, 404, {});
             return;
         }
@@ -204,7 +261,8 @@ private:
                                                       QRegularExpression::CaseInsensitiveOption);
         const QString action = actionPattern.match(QString::fromLatin1(head)).captured(1);
         m_actions << action;
-        soap(socket, action, QString::fromUtf8(body));
+        m_services << (ppp ? u"PPP"_s : u"IP"_s);
+        soap(socket, action, QString::fromUtf8(body), ppp);
     }
 
     static QString argument(const QString& body, const QString& name)
@@ -213,14 +271,24 @@ private:
         return pattern.match(body).captured(1);
     }
 
-    void soap(QTcpSocket* socket, const QString& action, const QString& body)
+    void soap(QTcpSocket* socket, const QString& action, const QString& body, bool ppp)
     {
         const QString key =
             argument(body, u"NewExternalPort"_s) + u'/' + argument(body, u"NewProtocol"_s);
         QByteArray values;
         if (action == u"GetExternalIPAddress"_s) {
-            values =
-                "<NewExternalIPAddress>" + m_externalAddress.toUtf8() + "</NewExternalIPAddress>";
+            values = "<NewExternalIPAddress>" +
+                     (ppp ? m_pppExternalAddress : m_externalAddress).toUtf8() +
+                     "</NewExternalIPAddress>";
+        } else if (action == u"GetStatusInfo"_s) {
+            const QString& status = ppp ? m_pppStatus : m_status;
+            if (status.isEmpty())
+                return fault(socket, 401, "Invalid Action");
+            values = "<NewConnectionStatus>" + status.toUtf8() +
+                     "</NewConnectionStatus><NewLastConnectionError>ERROR_NONE"
+                     "</NewLastConnectionError><NewUptime>100</NewUptime>";
+        } else if (action == u"GetSpecificPortMappingEntry"_s && m_emptyEntries) {
+            // Nothing at all in the answer.
         } else if (action == u"GetSpecificPortMappingEntry"_s) {
             if (!m_mappings.contains(key))
                 return fault(socket, 714, "NoSuchEntryInArray");
@@ -250,8 +318,8 @@ private:
               "<?xml version=\"1.0\"?>\r\n<s:Envelope "
               "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
               "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:" +
-                  action.toLatin1() +
-                  "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPConnection:1\">" + values +
+                  action.toLatin1() + "Response xmlns:u=\"urn:schemas-upnp-org:service:" +
+                  (ppp ? "WANPPPConnection" : "WANIPConnection") + ":1\">" + values +
                   "</u:" + action.toLatin1() + "Response></s:Body></s:Envelope>\r\n");
     }
 
@@ -302,10 +370,14 @@ private:
         while (m_socket.hasPendingDatagrams()) {
             QHostAddress from;
             quint16 fromPort = 0;
-            QByteArray request(int(m_socket.pendingDatagramSize()), '\0');
-            m_socket.readDatagram(request.data(), request.size(), &from, &fromPort);
-            m_requests << request;
-            if (m_silent || request.size() < 2)
+            // Read into a buffer of its own size: NAT-PMP requests are 2 or 12 bytes.
+            std::array<char, 64> request{};
+            const qint64 size =
+                m_socket.readDatagram(request.data(), qint64(request.size()), &from, &fromPort);
+            if (size < 0)
+                continue;
+            m_requests << QByteArray(request.data(), qsizetype(size));
+            if (m_silent || size < 2)
                 continue;
             const quint8 op = quint8(request[1]);
             QByteArray reply(op == 0 ? 12 : 16, '\0');
@@ -314,10 +386,10 @@ private:
             qToBigEndian<quint32>(1000, reply.data() + 4);
             if (op == 0) {
                 qToBigEndian<quint32>(m_publicAddress, reply.data() + 8);
-            } else if (request.size() >= 12) {
-                const quint16 privatePort = qFromBigEndian<quint16>(request.constData() + 4);
-                const quint16 publicPort = qFromBigEndian<quint16>(request.constData() + 6);
-                const quint32 lifetime = qFromBigEndian<quint32>(request.constData() + 8);
+            } else if (size >= 12) {
+                const quint16 privatePort = qFromBigEndian<quint16>(request.data() + 4);
+                const quint16 publicPort = qFromBigEndian<quint16>(request.data() + 6);
+                const quint32 lifetime = qFromBigEndian<quint32>(request.data() + 8);
                 qToBigEndian<quint16>(privatePort, reply.data() + 8);
                 qToBigEndian<quint16>(lifetime == 0 ? 0 : quint16(publicPort + m_publicPortOffset),
                                       reply.data() + 10);
@@ -404,7 +476,11 @@ private Q_SLOTS:
     void decodesChunkedBodies();
     void readsAWellBehavedIgd();
     void readsThatThePortHasNoMapping();
+    void takesAnEmptyMappingAnswerAsNoAnswer();
+    void keepsAMappingsDeviceOnlyAsAnAddress();
     void acceptsARouterWithoutAUsableInternetAddress();
+    void usesTheBestWanConnection_data();
+    void usesTheBestWanConnection();
     void forwardsAndRemovesAMapping();
     void neverTakesAnotherDevicesPort();
     void reportsAConflictTheRouterFinds();
@@ -412,6 +488,8 @@ private Q_SLOTS:
     void hostileDevices_data();
     void hostileDevices();
     void endsQuicklyWithNothingOnTheLan();
+    void findsTheRouterThroughJunkReplies();
+    void goesAtOnceMidLookup();
     void readsNatpmp();
     void readsNatpmpNetworkFailure();
     void forwardsOverNatpmp();
@@ -529,6 +607,76 @@ void TestHostileLan::readsThatThePortHasNoMapping()
     QVERIFY(facts.error.isEmpty());
 }
 
+void TestHostileLan::takesAnEmptyMappingAnswerAsNoAnswer()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_emptyEntries = true;
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    // HTTP 200 with no values: neither a mapping (to "nobody at :0") nor "no mapping".
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY2(facts.found, qPrintable(facts.log.join(u'\n')));
+    QVERIFY(!facts.mapping);
+    QVERIFY(!facts.mappingQueried);
+    QVERIFY2(facts.error.contains(u"named no device"_s), qPrintable(facts.error));
+
+    // A forward is not refused for it: the router is asked, and would refuse a taken port.
+    const ForwardResult added = runForward(client, {8090, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+    QVERIFY(!added.conflict);
+    QVERIFY(device.m_actions.contains(u"AddPortMapping"_s));
+    QCOMPARE(device.m_mappings[u"8090/TCP"_s].client, u"127.0.0.1"_s);
+
+    // Nothing is removed unseen: the mapping might be another device's.
+    const ForwardResult removed = runForward(client, {8090, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY(!removed.ok);
+    QVERIFY(removed.error.contains(u"named no device"_s));
+    QVERIFY(!device.m_actions.contains(u"DeletePortMapping"_s));
+    QVERIFY(device.m_mappings.contains(u"8090/TCP"_s));
+}
+
+void TestHostileLan::keepsAMappingsDeviceOnlyAsAnAddress()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    for (const QString& notAnAddress : {u"\x1b[2J192.168.1.50"_s, u"192.168.1.50 (camera)"_s,
+                                        u"dvr.lan"_s, u"192.168.1.50:80"_s, u"2001:db8::5"_s}) {
+        device.m_mappings[u"8080/TCP"_s] = {notAnAddress, 80, u"Camera"_s, 0};
+        const RouterFacts facts = timedLookup(client).facts;
+        QVERIFY(facts.mappingQueried);
+        QVERIFY2(facts.mapping, qPrintable(notAnAddress));
+        QVERIFY2(facts.mapping->internalClient.isEmpty(),
+                 qPrintable(facts.mapping->internalClient));
+        QVERIFY(!facts.mapping->thisComputer);
+        QCOMPARE(facts.mapping->internalPort, 80);
+        QCOMPARE(facts.mapping->description, u"Camera"_s);
+        QVERIFY(facts.log.join(u'\n').contains(u"no IPv4 address: taken as unknown"_s));
+        QVERIFY(!facts.log.join(u'\n').contains(u'\x1b'));
+
+        // A mapping to an unknown device is still somebody's: a forward leaves it alone.
+        const ForwardResult added = runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false);
+        QVERIFY(!added.ok);
+        QVERIFY(added.conflict);
+        QVERIFY(added.mapping);
+        QVERIFY(added.mapping->internalClient.isEmpty());
+        QVERIFY2(!added.error.contains(notAnAddress), qPrintable(added.error));
+        QVERIFY(!device.m_actions.contains(u"AddPortMapping"_s));
+    }
+
+    // A well-formed address is kept as the router wrote it.
+    device.m_mappings[u"8080/TCP"_s] = {u" 192.168.1.50 "_s, 80, u"Camera"_s, 0};
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(facts.mapping);
+    QCOMPARE(facts.mapping->internalClient, u"192.168.1.50"_s);
+}
+
 void TestHostileLan::acceptsARouterWithoutAUsableInternetAddress()
 {
     FakeDevice device(FakeDevice::Part::Igd);
@@ -559,6 +707,68 @@ void TestHostileLan::acceptsARouterWithoutAUsableInternetAddress()
     QVERIFY(facts.found);
     QVERIFY(facts.externalAddress.isEmpty());
     QVERIFY(!facts.canMap);
+}
+
+void TestHostileLan::usesTheBestWanConnection_data()
+{
+    // The router lists a WANPPPConnection first and a WANIPConnection second.
+    QTest::addColumn<QString>("pppStatus"); // empty: GetStatusInfo is not known
+    QTest::addColumn<QString>("pppAddress");
+    QTest::addColumn<QString>("ipStatus");
+    QTest::addColumn<QString>("ipAddress");
+    QTest::addColumn<QString>("expected"); // the service used: "PPP" or "IP"
+
+    const QString up = u"Connected"_s;
+    const QString down = u"Disconnected"_s;
+    const QString pppPublic = u"203.0.114.9"_s;
+    const QString ipPublic = u"203.0.114.7"_s;
+    QTest::newRow("PPP down, IP connected") << down << u"0.0.0.0"_s << up << ipPublic << u"IP"_s;
+    QTest::newRow("PPP on a reserved address, IP public")
+        << up << u"10.0.0.2"_s << up << ipPublic << u"IP"_s;
+    QTest::newRow("PPP gives no address, IP public")
+        << up << QString() << up << ipPublic << u"IP"_s;
+    QTest::newRow("both connected and public: the first listed")
+        << up << pppPublic << up << ipPublic << u"PPP"_s;
+    QTest::newRow("PPP connected, IP down") << up << pppPublic << down << ipPublic << u"PPP"_s;
+    QTest::newRow("PPP on a reserved address, IP down: connected first")
+        << up << u"100.64.0.9"_s << down << ipPublic << u"PPP"_s;
+    QTest::newRow("neither tells its status: the first listed")
+        << QString() << pppPublic << QString() << ipPublic << u"PPP"_s;
+}
+
+void TestHostileLan::usesTheBestWanConnection()
+{
+    QFETCH(QString, pppStatus);
+    QFETCH(QString, pppAddress);
+    QFETCH(QString, ipStatus);
+    QFETCH(QString, ipAddress);
+    QFETCH(QString, expected);
+
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_ppp = true;
+    device.m_pppStatus = pppStatus;
+    device.m_pppExternalAddress = pppAddress;
+    device.m_status = ipStatus;
+    device.m_externalAddress = ipAddress;
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY2(facts.found, qPrintable(facts.log.join(u'\n')));
+    QCOMPARE(facts.externalAddress, expected == u"PPP"_s ? pppAddress : ipAddress);
+    // The port's mapping was asked of the chosen service.
+    const qsizetype entry = device.m_actions.indexOf(u"GetSpecificPortMappingEntry"_s);
+    QVERIFY(entry >= 0);
+    QCOMPARE(device.m_services[entry], expected);
+
+    // And a forward goes through it too.
+    const ForwardResult added = runForward(client, {8085, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+    const qsizetype add = device.m_actions.indexOf(u"AddPortMapping"_s);
+    QVERIFY(add >= 0);
+    QCOMPARE(device.m_services[add], expected);
 }
 
 void TestHostileLan::forwardsAndRemovesAMapping()
@@ -728,6 +938,50 @@ void TestHostileLan::endsQuicklyWithNothingOnTheLan()
     QTRY_COMPARE(ssdp.m_searches, 2);
 }
 
+void TestHostileLan::findsTheRouterThroughJunkReplies()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    // Every search draws 100 junk replies from one host on the LAN, and 20 from each of four
+    // more, before the router's answer.
+    ssdp.addJunkSender(kOtherLoopback, 100);
+    for (const char* other : {"127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"})
+        ssdp.addJunkSender(QHostAddress(QString::fromLatin1(other)), 20);
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const Timed lookup = timedLookup(client);
+    const QString all = lookup.facts.error + u'\n' + lookup.facts.log.join(u'\n');
+    QVERIFY2(lookup.facts.found, qPrintable(all));
+    QCOMPARE(lookup.facts.via, Via::Upnp);
+    QCOMPARE(lookup.facts.externalAddress, u"203.0.114.7"_s);
+    // The log names some of the junk, not all of it.
+    QVERIFY2(all.contains(u"more replies ignored"_s), qPrintable(all));
+    QVERIFY2(lookup.facts.log.size() < 40, qPrintable(QString::number(lookup.facts.log.size())));
+}
+
+void TestHostileLan::goesAtOnceMidLookup()
+{
+    FakeSsdp ssdp; // takes the searches, answers none: the search runs its full time
+    Silence natpmp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
+    settings.discoveryMs = SystemRouterSettings{}.discoveryMs;
+    auto client = std::make_unique<RouterClient>(makeSystemRouterBackend(settings));
+    QSignalSpy lookedUp(client.get(), &RouterClient::lookedUp);
+    client->lookup({8080, ProbeProtocol::Tcp, u"127.0.0.1"_s});
+    QTRY_VERIFY(ssdp.m_searches >= 1);
+
+    QElapsedTimer clock;
+    clock.start();
+    client.reset();
+    const qint64 ms = clock.elapsed();
+    qInfo("destroying a RouterClient mid-lookup took %lld ms", ms);
+    QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+    QCoreApplication::processEvents();
+    QCOMPARE(lookedUp.size(), 0);
+}
+
 void TestHostileLan::readsNatpmp()
 {
     Silence ssdp;
@@ -788,8 +1042,11 @@ void TestHostileLan::forwardsOverNatpmp()
     for (qsizetype i = lookupRequests; i < natpmp.m_requests.size(); ++i)
         QCOMPARE(quint8(natpmp.m_requests[i][1]), 2);
 
+    // A removal names the private port, with 0 for the public port and the lifetime.
     const ForwardResult removed = runForward(client, {8443, ProbeProtocol::Tcp, 0}, true);
     QVERIFY2(removed.ok, qPrintable(removed.error));
+    QCOMPARE(qFromBigEndian<quint16>(natpmp.m_requests.last().constData() + 4), 8443);
+    QCOMPARE(qFromBigEndian<quint16>(natpmp.m_requests.last().constData() + 6), 0);
     QCOMPARE(qFromBigEndian<quint32>(natpmp.m_requests.last().constData() + 8), 0u);
 }
 
@@ -804,9 +1061,13 @@ void TestHostileLan::reportsAConflictOverNatpmp()
     QVERIFY(!added.ok);
     QVERIFY(added.conflict);
     QVERIFY(added.error.contains(u"5001"_s));
-    // The stand-in mapping was taken back.
+    // The stand-in mapping was taken back: a removal of the private port, with 0 for the public
+    // port and the lifetime.
     const QByteArray last = natpmp.m_requests.last();
+    QCOMPARE(last.size(), 12);
     QCOMPARE(quint8(last[1]), 1); // UDP
+    QCOMPARE(qFromBigEndian<quint16>(last.constData() + 4), 5000);
+    QCOMPARE(qFromBigEndian<quint16>(last.constData() + 6), 0);
     QCOMPARE(qFromBigEndian<quint32>(last.constData() + 8), 0u);
 }
 

@@ -1,9 +1,10 @@
 // RouterClient runs a backend's calls off the calling thread, one at a time in the order they
-// were made, reports each through its signals on the calling thread, and waits for a running
-// call when it goes.
+// were made, reports each through its signals on the calling thread, and goes at once, without
+// waiting for a running call: it cancels it and leaves it, and the backend, to the worker thread.
 
 #include "router/routerclient.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -28,10 +29,13 @@ struct Record
     QStringList calls;
     int running = 0;
     int mostAtOnce = 0;
-    bool gateOpen = true; // a call waits until this is true
-    int workMs = 0;       // then does this much bounded "work"
-    bool destroyed = false;
-    bool allFinishedAtDestruction = false;
+    bool gateOpen = true; // a call waits until this is true (at most gateMs)
+    int gateMs = 10000;
+    int workMs = 0; // then does this much bounded "work"
+    std::atomic<bool> destroyed{false};
+    std::atomic<bool> allFinishedAtDestruction{false};
+    std::atomic<bool> cancelled{false};
+    std::atomic<QThread*> destroyedOn{nullptr};
     std::atomic<int> started{0};
     std::atomic<int> finished{0};
 
@@ -54,9 +58,14 @@ public:
     ~ScriptedBackend() override
     {
         std::lock_guard lock(m_record->mutex);
-        m_record->destroyed = true;
         m_record->allFinishedAtDestruction = m_record->started == m_record->finished;
+        m_record->destroyedOn = QThread::currentThread();
+        m_record->destroyed = true;
     }
+
+    // Noted only: this backend goes on blocking until its gate opens, like one that cannot cut
+    // a call short.
+    void cancel() override { m_record->cancelled = true; }
 
     RouterFacts lookup(const LookupRequest& request) override
     {
@@ -94,7 +103,8 @@ private:
         m_record->threads << QThread::currentThread();
         m_record->calls << call;
         m_record->mostAtOnce = std::max(m_record->mostAtOnce, ++m_record->running);
-        m_record->changed.wait(lock, [this] { return m_record->gateOpen; });
+        m_record->changed.wait_for(lock, std::chrono::milliseconds(m_record->gateMs),
+                                   [this] { return m_record->gateOpen; });
         if (m_record->workMs > 0)
             m_record->changed.wait_for(lock, std::chrono::milliseconds(m_record->workMs),
                                        [] { return false; });
@@ -121,7 +131,7 @@ private Q_SLOTS:
     void runsCallsOffTheCallingThread();
     void reportsResultsInOrderOneCallAtATime();
     void staysResponsiveWhileACallRuns();
-    void destructorWaitsForTheRunningCall();
+    void goesAtOnceWhileACallBlocks();
     void resultsCrossQueuedConnections();
 };
 
@@ -195,10 +205,10 @@ void TestRouterClient::staysResponsiveWhileACallRuns()
     QVERIFY(ticks >= 5);
 }
 
-void TestRouterClient::destructorWaitsForTheRunningCall()
+void TestRouterClient::goesAtOnceWhileACallBlocks()
 {
     auto record = std::make_shared<Record>();
-    record->workMs = 200;
+    record->gateOpen = false; // the call blocks until the test opens the gate
     auto client = std::make_unique<RouterClient>(std::make_unique<ScriptedBackend>(record));
     bool reported = false;
     connect(client.get(), &RouterClient::lookedUp, this,
@@ -207,13 +217,25 @@ void TestRouterClient::destructorWaitsForTheRunningCall()
     client->lookup({2, ProbeProtocol::Tcp, {}}); // queued: dropped with the client
     QTRY_COMPARE(record->started.load(), 1);
 
+    QElapsedTimer clock;
+    clock.start();
     client.reset();
-    QVERIFY(record->destroyed);
+    const qint64 ms = clock.elapsed();
+    qInfo("destroying a RouterClient while its backend blocks took %lld ms", ms);
+    // It did not wait: the call is still blocked, and its backend is still there.
+    QCOMPARE(record->finished.load(), 0);
+    QVERIFY(!record->destroyed);
+    QVERIFY(record->cancelled);
+    QVERIFY2(ms < 1000, qPrintable(QString::number(ms)));
+
+    // The call ends on the worker thread, which then destroys the backend; the queued call
+    // never runs, and the result is dropped.
+    record->openGate();
+    QTRY_VERIFY(record->destroyed);
     QVERIFY(record->allFinishedAtDestruction);
+    QVERIFY(record->destroyedOn.load() != QThread::currentThread());
     QCOMPARE(record->finished.load(), 1);
     QCOMPARE(record->calls, QStringList{u"lookup 1"_s});
-
-    // A result that was on its way is dropped with the client: nothing arrives later.
     QCoreApplication::processEvents();
     QVERIFY(!reported);
 }

@@ -1,15 +1,17 @@
 #pragma once
 
 // A router for the tests of the front ends: it answers what the test scripts, records what it
-// was asked, and can take its time. It runs on the router client's worker thread, so what a
-// test reads back goes through a mutex.
+// was asked, and can take its time (cut short when the client goes and cancels it). It runs on
+// the router client's worker thread, so what a test reads back goes through a mutex.
 
+#include "router/boundedcall.h"
 #include "router/routerbackend.h"
 
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
 
+#include <chrono>
 #include <functional>
 
 namespace quillmere::test {
@@ -67,6 +69,7 @@ public:
         called([&] { m_record->unforwards.append(request); });
         return m_script.unforward;
     }
+    void cancel() override { m_cancel.cancel(); }
 
 private:
     void called(const std::function<void()>& note)
@@ -76,11 +79,13 @@ private:
             note();
             m_record->threads.append(QThread::currentThread());
         }
-        if (m_script.delayMs > 0)
-            QThread::msleep(quint64(m_script.delayMs)); // the router taking its time
+        if (m_script.delayMs > 0) // the router taking its time
+            m_cancel.sleepUntil(std::chrono::steady_clock::now() +
+                                std::chrono::milliseconds(m_script.delayMs));
     }
 
     Script m_script;
+    router::CancelToken m_cancel;
     std::shared_ptr<Record> m_record;
 };
 
