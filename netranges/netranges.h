@@ -53,7 +53,9 @@ struct Range
     unsigned length = 0; // prefix length in bits
     Kind kind = Kind::Reserved;
     // Datagrams to it may be forwarded beyond one administrative domain: it can be somebody's
-    // address on the public internet. The registry's "N/A" (Teredo, 6to4) is decided below.
+    // address on the public internet. Where the registry says "N/A", the table decides: Teredo
+    // is not (its addresses are reached only through a relay), 6to4 is as far as the IPv4
+    // address inside is (see find()).
     bool globallyReachable = false;
     std::string_view name;      // as the registry names it
     std::string_view reference; // where it is defined
