@@ -1,5 +1,7 @@
 #include "router/diagnosis.h"
 
+#include "netranges/netranges.h"
+
 #include <algorithm>
 #include <optional>
 
@@ -43,10 +45,28 @@ std::optional<quint32> ipv4Of(const QHostAddress& address)
     return value;
 }
 
-bool within(quint32 address, quint32 base, int prefix)
+// What the table of special ranges says of an address; nullopt for no address. An IPv6
+// address that stands for an IPv4 one is judged as that IPv4 address.
+struct RangeClass
 {
-    const quint32 mask = prefix == 0 ? 0u : ~(0xffffffffu >> prefix);
-    return (address & mask) == base;
+    netranges::Kind kind = netranges::Kind::Global;
+    bool global = true; // globally reachable
+};
+
+std::optional<RangeClass> rangeClass(const QHostAddress& address)
+{
+    if (const auto v4 = ipv4Of(address)) {
+        const netranges::Ipv4Bytes bytes{static_cast<quint8>(*v4 >> 24),
+                                         static_cast<quint8>(*v4 >> 16),
+                                         static_cast<quint8>(*v4 >> 8), static_cast<quint8>(*v4)};
+        return RangeClass{netranges::kindOf(bytes), netranges::isGloballyReachable(bytes)};
+    }
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return std::nullopt;
+    netranges::Ipv6Bytes bytes{};
+    const Q_IPV6ADDR raw = address.toIPv6Address();
+    std::copy(std::begin(raw.c), std::end(raw.c), bytes.begin());
+    return RangeClass{netranges::kindOf(bytes), netranges::isGloballyReachable(bytes)};
 }
 
 QHostAddress parsed(const QString& text)
@@ -185,31 +205,28 @@ Diagnosis make(Finding finding, QString headline, QString nextStep)
 
 bool isCarrierGrade(const QHostAddress& address)
 {
-    const auto v4 = ipv4Of(address);
-    return v4 && within(*v4, 0x64400000u, 10);
+    const auto range = rangeClass(address);
+    return range && ipv4Of(address) && range->kind == netranges::Kind::Shared;
 }
 
 bool isPrivate(const QHostAddress& address)
 {
-    const auto v4 = ipv4Of(address);
-    return v4 && (within(*v4, 0x0a000000u, 8) || within(*v4, 0xac100000u, 12) ||
-                  within(*v4, 0xc0a80000u, 16));
+    const auto range = rangeClass(address);
+    return range && ipv4Of(address) && range->kind == netranges::Kind::Private;
 }
 
 bool isPublic(const QHostAddress& address)
 {
-    const auto v4 = ipv4Of(address);
-    return v4 && !isPrivate(address) && !isCarrierGrade(address) && !within(*v4, 0x7f000000u, 8) &&
-           !within(*v4, 0xa9fe0000u, 16) && !within(*v4, 0x00000000u, 8);
+    const auto range = rangeClass(address);
+    return range && range->global;
 }
 
 bool isLocalNetworkAddress(const QHostAddress& address)
 {
-    if (const auto v4 = ipv4Of(address))
-        return isPrivate(address) || within(*v4, 0x7f000000u, 8) || within(*v4, 0xa9fe0000u, 16) ||
-               *v4 == 0;
-    return address.isLoopback() || address.isLinkLocal() || address.isUniqueLocalUnicast() ||
-           address.isSiteLocal() || address == QHostAddress(QHostAddress::AnyIPv6);
+    using enum netranges::Kind;
+    const auto range = rangeClass(address);
+    return range && (range->kind == Unspecified || range->kind == Loopback ||
+                     range->kind == LinkLocal || range->kind == Private);
 }
 
 QString localServerNote(const CheckServerAddress& server, const QList<QHostAddress>& addresses,

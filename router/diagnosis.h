@@ -54,19 +54,21 @@ struct Diagnosis
 
 Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router);
 
-// Address classes as the diagnosis sees them. IPv4 only (an IPv4-mapped IPv6 address counts as
-// IPv4): an IPv6 address is none of them, and never a reason for a NAT finding.
+// Address classes as the diagnosis sees them, from the project's one table of special ranges
+// (netranges/netranges.h), so that an address is public here exactly when the check server
+// would probe it and the router could take mappings with it. Carrier-grade and private are
+// evidence of NAT, which only IPv4 gives (an IPv4-mapped IPv6 address counts as IPv4): an IPv6
+// address is neither, and never a reason for a NAT finding.
 // 100.64.0.0/10, the shared range of carrier-grade NAT (RFC 6598).
 bool isCarrierGrade(const QHostAddress& address);
 // 10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16 (RFC 1918).
 bool isPrivate(const QHostAddress& address);
-// Any other IPv4 address than those two, loopback (127/8), link-local (169.254/16) and
-// 0.0.0.0/8. Narrower than isReservedIpv4: the documentation and benchmarking ranges, for one,
-// count as public here, since no NAT hands them out.
+// Globally reachable: in no special range, or in one the internet reaches. Not private,
+// carrier-grade, loopback, link-local, documentation, benchmarking, reserved, multicast, ...
 bool isPublic(const QHostAddress& address);
 
 // An address on this computer or the local network: loopback, private (the RFC 1918 ranges,
-// fc00::/7), link-local (169.254/16, fe80::/10) or unspecified.
+// fc00::/7, the old site-local fec0::/10), link-local (169.254/16, fe80::/10) or unspecified.
 bool isLocalNetworkAddress(const QHostAddress& address);
 
 // When every address of the check server is local, a check says nothing about the router: on

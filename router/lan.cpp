@@ -1,5 +1,6 @@
 #include "router/lan.h"
 
+#include "netranges/netranges.h"
 #include "router/httpfetch.h"
 
 #include <QNetworkInterface>
@@ -98,22 +99,9 @@ bool isReservedIpv4(const QHostAddress& address)
     const quint32 a = address.toIPv4Address(&ok);
     if (!ok)
         return true;
-    struct Net
-    {
-        quint32 base;
-        int prefix;
-    };
-    static constexpr Net kReserved[] = {
-        {0x00000000, 8},  {0x0a000000, 8},  {0x64400000, 10}, {0x7f000000, 8},  {0xa9fe0000, 16},
-        {0xac100000, 12}, {0xc0000000, 24}, {0xc0000200, 24}, {0xc0586300, 24}, {0xc0a80000, 16},
-        {0xc6120000, 15}, {0xc6336400, 24}, {0xcb007100, 24}, {0xe0000000, 4},  {0xf0000000, 4},
-    };
-    for (const Net& net : kReserved) {
-        const quint32 mask = ~(0xffffffffu >> net.prefix);
-        if ((a & mask) == net.base)
-            return true;
-    }
-    return false;
+    return !netranges::isGloballyReachable(
+        netranges::Ipv4Bytes{static_cast<std::uint8_t>(a >> 24), static_cast<std::uint8_t>(a >> 16),
+                             static_cast<std::uint8_t>(a >> 8), static_cast<std::uint8_t>(a)});
 }
 
 QString ReverseNames::find(const QString& address, int timeoutMs, const CancelToken& cancel)

@@ -29,8 +29,10 @@ bool isOnOwnSubnet(const QHostAddress& address);
 // when there is no route. Sends nothing.
 QString localAddressTowards(const QHostAddress& peer);
 
-// An IPv4 address that cannot be reached from the internet: private, shared (carrier NAT),
-// loopback, link-local, documentation, benchmarking, multicast, reserved, or 0.0.0.0/8.
+// An IPv4 address (or IPv4-mapped) that cannot be reached from the internet, as the table of
+// special ranges (netranges/netranges.h) judges it: private, shared (carrier NAT), loopback,
+// link-local, documentation, benchmarking, multicast, reserved, 0.0.0.0/8, ... True for
+// anything that is not IPv4.
 bool isReservedIpv4(const QHostAddress& address);
 
 // Reverse-DNS names found within a bound. Each lookup runs as a BoundedCall, left to finish by

@@ -2,6 +2,8 @@
 
 #include "server/asciitext.h"
 
+#include "netranges/netranges.h"
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -27,48 +29,6 @@ bool prefixMatches(const std::array<unsigned char, N>& bytes,
     }
     return true;
 }
-
-struct V4Range
-{
-    V4Bytes network;
-    unsigned length;
-};
-
-struct V6Range
-{
-    V6Bytes network;
-    unsigned length;
-};
-
-// Ranges that are not reachable on, or not meant for, the public internet.
-constexpr std::array<V4Range, 16> kV4NonPublic{{
-    {{0, 0, 0, 0}, 8},       // "this" network
-    {{10, 0, 0, 0}, 8},      // private
-    {{100, 64, 0, 0}, 10},   // shared address space (carrier-grade NAT)
-    {{127, 0, 0, 0}, 8},     // loopback
-    {{169, 254, 0, 0}, 16},  // link-local
-    {{172, 16, 0, 0}, 12},   // private
-    {{192, 0, 0, 0}, 24},    // protocol assignments
-    {{192, 0, 2, 0}, 24},    // documentation
-    {{192, 88, 99, 0}, 24},  // deprecated relay anycast
-    {{192, 168, 0, 0}, 16},  // private
-    {{198, 18, 0, 0}, 15},   // benchmarking
-    {{198, 51, 100, 0}, 24}, // documentation
-    {{203, 0, 113, 0}, 24},  // documentation
-    {{224, 0, 0, 0}, 4},     // multicast
-    {{240, 0, 0, 0}, 4},     // reserved, and the limited broadcast address
-    {{255, 255, 255, 255}, 32},
-}};
-
-// Inside the global unicast block 2000::/3, the parts that are not routed as ordinary hosts.
-constexpr std::array<V6Range, 6> kV6NonPublic{{
-    {{0x20, 0x01, 0x00, 0x00}, 32},       // Teredo
-    {{0x20, 0x01, 0x00, 0x02, 0, 0}, 48}, // benchmarking
-    {{0x20, 0x01, 0x00, 0x10}, 28},       // ORCHID
-    {{0x20, 0x01, 0x00, 0x20}, 28},       // ORCHIDv2
-    {{0x20, 0x01, 0x0d, 0xb8}, 32},       // documentation
-    {{0x3f, 0xff, 0x00, 0x00}, 20},       // documentation
-}};
 
 std::optional<Address> parseAddress(std::string_view text)
 {
@@ -105,37 +65,19 @@ static std::optional<boost::asio::ip::address_v4> embeddedV4(const Address& addr
 {
     if (!address.is_v6())
         return std::nullopt;
-    const V6Bytes bytes = address.to_v6().to_bytes();
-    if (prefixMatches(bytes, V6Bytes{0, 0x64, 0xff, 0x9b}, 96))
-        return boost::asio::ip::address_v4(V4Bytes{bytes[12], bytes[13], bytes[14], bytes[15]});
-    if (bytes[0] == 0x20 && bytes[1] == 0x02)
-        return boost::asio::ip::address_v4(V4Bytes{bytes[2], bytes[3], bytes[4], bytes[5]});
+    if (const auto inner = netranges::embeddedIpv4(address.to_v6().to_bytes()))
+        return boost::asio::ip::address_v4(*inner);
     return std::nullopt;
 }
 
 bool isPublicAddress(const Address& input)
 {
+    // The project's one table of special ranges. It judges an IPv4-mapped address as its IPv4
+    // address, and NAT64 and 6to4 addresses by the IPv4 address inside as well: that is where
+    // the probe ends up.
     const Address address = unmapped(input);
-    if (address.is_v4()) {
-        const V4Bytes bytes = address.to_v4().to_bytes();
-        return std::none_of(kV4NonPublic.begin(), kV4NonPublic.end(), [&](const V4Range& range) {
-            return prefixMatches(bytes, range.network, range.length);
-        });
-    }
-    // Addresses that embed IPv4 (NAT64's well-known prefix, 6to4) are judged by the IPv4
-    // address inside: that is where the probe ends up.
-    if (const auto inner = embeddedV4(address))
-        return isPublicAddress(*inner);
-    const V6Bytes bytes = address.to_v6().to_bytes();
-    if (prefixMatches(bytes, V6Bytes{}, 96))
-        return false;
-    // Only the global unicast block 2000::/3 is routed on the internet: this leaves out ::,
-    // ::1, unique local, link-local and multicast addresses at once.
-    if ((bytes[0] & 0xE0) != 0x20)
-        return false;
-    return std::none_of(kV6NonPublic.begin(), kV6NonPublic.end(), [&](const V6Range& range) {
-        return prefixMatches(bytes, range.network, range.length);
-    });
+    return address.is_v4() ? netranges::isGloballyReachable(address.to_v4().to_bytes())
+                           : netranges::isGloballyReachable(address.to_v6().to_bytes());
 }
 
 ClientGroup clientGroup(const Address& input)

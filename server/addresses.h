@@ -20,8 +20,9 @@ using Address = boost::asio::ip::address;
 // address without its scope id (a zone means nothing to the probe, the ping or the page).
 Address unmapped(const Address& address);
 
-// True for addresses on the public internet. Loopback, private, link-local, shared (CGNAT),
-// multicast, documentation, benchmarking and other reserved ranges are not public.
+// True for addresses on the public internet: globally reachable in the table of special ranges
+// (netranges/netranges.h). Loopback, private, link-local, shared (CGNAT), multicast,
+// documentation, benchmarking and other reserved ranges are not public.
 bool isPublicAddress(const Address& address);
 
 // Whom the limits count against. The client is an IPv4 address or an IPv6 /64. One holder of

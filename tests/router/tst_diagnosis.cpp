@@ -14,7 +14,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kHere = u"192.168.1.10"_s;
-const QString kWan = u"203.0.113.7"_s;
+// An ordinary internet address: the documentation ranges are not public, for the diagnosis as
+// for the check server.
+const QString kWan = u"1.2.3.4"_s;
 
 CheckFacts check(VerdictKind verdict, const QString& seen = kWan)
 {
@@ -230,6 +232,16 @@ QList<Case> cases()
          withHops(upnp(QString()), {{1, u"100.64.0.1"_s}}), Finding::NotForwarded},
         {"hops unasked with a public WAN address", check(V::NotOpen), withHops(upnp(), privateHops),
          Finding::NotForwarded},
+        // No NAT hands out benchmarking addresses, but a WAN address there cannot be reached
+        // from the internet either: the hops tell what lies beyond.
+        {"benchmarking WAN address, private hop",
+         check(V::NotOpen, u"198.51.100.9"_s),
+         withHops(upnp(u"198.18.0.5"_s), privateHops),
+         Finding::DoubleNat,
+         {u"10.0.0.1"_s}},
+        {"documentation WAN address, hops say nothing", check(V::NotOpen, u"198.51.100.9"_s),
+         withHops(upnp(u"203.0.113.7"_s), {{1, u"192.168.1.1"_s}, {2, u"203.0.113.1"_s}}),
+         Finding::NotForwarded},
         {"no router, carrier hop", check(V::NotOpen), withHops(noRouter(), cgnHops),
          Finding::CarrierNat},
         {"no router, private hop",
@@ -248,15 +260,15 @@ QList<Case> cases()
          check(V::NotOpen, u"198.51.100.9"_s),
          upnp(),
          Finding::AnotherNat,
-         {u"203.0.113.7"_s, u"198.51.100.9"_s, u"VPN"_s}},
+         {u"1.2.3.4"_s, u"198.51.100.9"_s, u"VPN"_s}},
         {"another nat beats blocked", check(V::NotOpen, u"198.51.100.9"_s),
          mapped(upnp(), toHere()), Finding::AnotherNat},
         {"another nat over NAT-PMP", check(V::NotOpen, u"198.51.100.9"_s), natpmp(),
          Finding::AnotherNat},
         {"no address seen: no other nat to tell", check(V::NotOpen, QString()), upnp(),
          Finding::NotForwarded},
-        {"an IPv4-mapped address seen is the same", check(V::NotOpen, u"::ffff:203.0.113.7"_s),
-         upnp(), Finding::NotForwarded},
+        {"an IPv4-mapped address seen is the same", check(V::NotOpen, u"::ffff:1.2.3.4"_s), upnp(),
+         Finding::NotForwarded},
 
         // Forwarded here, yet nothing arrived.
         {"blocked",
@@ -281,8 +293,8 @@ QList<Case> cases()
          Finding::NotForwarded,
          {u"NAT-PMP cannot tell"_s},
          {u"UPnP mapping"_s}},
-        // The namespace test bed: an ordinary WAN address and a server in the documentation
-        // ranges, which count as public here.
+        // The namespace test bed: a WAN address and a server in the documentation ranges, which
+        // are not public: the hops are asked, and tell of no other NAT.
         {"the test bed's plain case", check(V::NotOpen, u"203.0.113.2"_s),
          withHops(upnp(u"203.0.113.2"_s),
                   {{1, u"192.168.77.1"_s}, {2, u"203.0.113.1"_s}, {3, u"198.51.100.1"_s}}),
@@ -476,9 +488,17 @@ void TestDiagnosis::addressClasses_data()
     QTest::addColumn<bool>("privateRange");
     QTest::addColumn<bool>("publicAddress");
     QTest::newRow("public") << u"8.8.4.4"_s << false << false << true;
-    QTest::newRow("TEST-NET-2") << u"198.51.100.1"_s << false << false << true;
-    QTest::newRow("TEST-NET-3") << u"203.0.113.2"_s << false << false << true;
-    QTest::newRow("TEST-NET-1") << u"192.0.2.1"_s << false << false << true;
+    // Not public, as for the check server and the router's mapping check.
+    QTest::newRow("TEST-NET-2") << u"198.51.100.1"_s << false << false << false;
+    QTest::newRow("TEST-NET-3") << u"203.0.113.2"_s << false << false << false;
+    QTest::newRow("TEST-NET-1") << u"192.0.2.1"_s << false << false << false;
+    QTest::newRow("benchmarking") << u"198.18.0.1"_s << false << false << false;
+    QTest::newRow("benchmarking last") << u"198.19.255.255"_s << false << false << false;
+    QTest::newRow("above benchmarking") << u"198.20.0.0"_s << false << false << true;
+    QTest::newRow("multicast") << u"224.0.0.1"_s << false << false << false;
+    QTest::newRow("reserved") << u"240.0.0.1"_s << false << false << false;
+    QTest::newRow("broadcast") << u"255.255.255.255"_s << false << false << false;
+    QTest::newRow("PCP anycast") << u"192.0.0.9"_s << false << false << true;
     QTest::newRow("below shared") << u"100.63.255.255"_s << false << false << true;
     QTest::newRow("shared first") << u"100.64.0.0"_s << true << false << false;
     QTest::newRow("shared last") << u"100.127.255.255"_s << true << false << false;
@@ -495,7 +515,9 @@ void TestDiagnosis::addressClasses_data()
     QTest::newRow("unspecified") << u"0.0.0.0"_s << false << false << false;
     QTest::newRow("this network") << u"0.1.2.3"_s << false << false << false;
     QTest::newRow("IPv4-mapped private") << u"::ffff:10.0.0.1"_s << false << true << false;
-    QTest::newRow("IPv6") << u"2001:db8::1"_s << false << false << false;
+    QTest::newRow("IPv6 documentation") << u"2001:db8::1"_s << false << false << false;
+    QTest::newRow("IPv6 global") << u"2a00:1450:4001::1"_s << false << false << true;
+    QTest::newRow("NAT64 of a private address") << u"64:ff9b::a00:1"_s << false << false << false;
     QTest::newRow("IPv6 unique local") << u"fd00::1"_s << false << false << false;
     QTest::newRow("empty") << QString() << false << false << false;
     QTest::newRow("garbage") << u"router.lan"_s << false << false << false;
