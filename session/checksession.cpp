@@ -149,11 +149,6 @@ void CheckSession::onServerLookedUp(const QList<QHostAddress>& addresses)
         m_family = AddressFamily::IPv4;
         m_ipv6Skipped = ipv6Obstacle(server);
         m_ipv6Planned = m_ipv6Skipped.isEmpty();
-        if (m_options.ipv6Wanted) {
-            m_ipv6Planned = *m_options.ipv6Wanted;
-            if (!m_ipv6Planned && m_ipv6Skipped.isEmpty())
-                m_ipv6Skipped = u"a check over IPv6 was not asked for"_s;
-        }
         break;
     }
     m_lookupDone = true;
@@ -304,9 +299,7 @@ void CheckSession::proceed()
     else if (check.service)
         // A service check cannot tell this computer from another device behind the same
         // forward: the router's mapping is what says where the port goes.
-        m_report.diagnosis.skip(
-            u"A check of a running service cannot tell this computer from another device behind "
-            u"the same forward; the router's mapping above says where the port goes."_s);
+        m_report.diagnosis.skip(kServiceCheckDiagnosis.toString());
     else
         // A port that could not be opened gives the diagnosis no result to judge by.
         m_report.diagnosis.finish(router::diagnose(checkFacts(), *m_report.router));
@@ -477,8 +470,9 @@ void CheckSession::startIpv6()
 {
     if (!m_report.ipv6.isNotRun() || !m_report.ipv6.reason().isEmpty() || !m_report.check.isDone())
         return;
-    if (!m_ipv6Planned) {
-        m_report.ipv6.skip(m_ipv6Skipped);
+    if (!ipv6Planned()) {
+        m_report.ipv6.skip(m_ipv6Skipped.isEmpty() ? u"a check over IPv6 was not asked for"_s
+                                                   : m_ipv6Skipped);
         return;
     }
     if (m_report.check->portLocked) {
@@ -517,6 +511,15 @@ void CheckSession::ipv6Stands(bool portLocked)
     maybeFinish();
 }
 
+// Whether a check over IPv6 follows the first family's: where the server's addresses and this
+// computer's allow it, unless the front end said otherwise.
+bool CheckSession::ipv6Planned() const
+{
+    if (m_options.families != Families::Both || m_family != AddressFamily::IPv4)
+        return false;
+    return m_options.ipv6Wanted.value_or(m_ipv6Planned);
+}
+
 void CheckSession::maybeFinish()
 {
     if (m_stage == Stage::Done || m_stage == Stage::Idle || !m_report.check.isDone() ||
@@ -524,7 +527,7 @@ void CheckSession::maybeFinish()
         return;
     if (!m_report.diagnosis.isDone() && m_report.diagnosis.reason().isEmpty())
         return; // proceed() has not run yet
-    if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty() && m_ipv6Planned)
+    if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty() && ipv6Planned())
         return; // the IPv6 check is still to start
     if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty())
         m_report.ipv6.skip(m_ipv6Skipped);

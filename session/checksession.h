@@ -14,6 +14,11 @@
 
 namespace quillmere::session {
 
+// Why a check of a running service gets no diagnosis.
+inline constexpr QStringView kServiceCheckDiagnosis =
+    u"A check of a running service cannot tell this computer from another device behind the "
+    u"same forward; the router's mapping above says where the port goes.";
+
 // Which address families a session checks.
 enum class Families {
     Both, // IPv4, then IPv6 too when this computer and the server both have IPv6 addresses
@@ -137,6 +142,7 @@ private:
     void onUnforwarded(const router::ForwardResult& result);
     void startIpv6();
     void maybeFinish();
+    bool ipv6Planned() const;
     void onIpv6Evaluated(const Verdict& verdict);
     void ipv6Stands(bool portLocked);
     void finish();

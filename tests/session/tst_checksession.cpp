@@ -110,6 +110,7 @@ private Q_SLOTS:
     void forwardThenCheckAgain();
     void ipv6SkippedAndWhy();
     void ipv6AfterIpv4WhenWanted();
+    void ipv6OnlyOverLoopback();
     void serviceCheckNamesTheHolder();
     void nothingHoldsThePortForAServiceCheck();
 };
@@ -319,6 +320,38 @@ void TestCheckSession::ipv6AfterIpv4WhenWanted()
     QCOMPARE(report.ipv6->text(ResultLabel::Status), text::kIpv6NoResult.toString());
     QCOMPARE(report.check->text(ResultLabel::Status), u"Your port is OPEN on this computer!"_s);
     QCOMPARE(server.requests().size(), 1);
+}
+
+// Over IPv6 alone the session's first check is the IPv6 one, in IPv6's words, with the address
+// the server probed.
+void TestCheckSession::ipv6OnlyOverLoopback()
+{
+    QTcpServer v6;
+    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("this machine has no IPv6 loopback");
+    v6.close();
+    ScriptedCheckServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+    server.script().probeAddress = QHostAddress::LocalHostIPv6;
+    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
+        return realisticReply(request, outcome, "2001:db8::7");
+    };
+    FieldView view(QString::number(freePort()), ProbeProtocol::Tcp);
+    SessionOptions options;
+    options.server = {u"::1"_s, server.port()};
+    options.families = Families::IPv6;
+    CheckSession session(view, nullptr, options, nullptr);
+    QSignalSpy finished(&session, &CheckSession::finished);
+    session.start();
+    QVERIFY(finished.wait(15000));
+    const session::Report& report = session.report();
+    QCOMPARE(report.check->family, AddressFamily::IPv6);
+    QCOMPARE(report.check->kind(), VerdictKind::OpenHere);
+    QCOMPARE(report.check->text(ResultLabel::Status),
+             u"Your port is OPEN on this computer over IPv6!"_s);
+    QCOMPARE(report.check->addressText(), u"2001:db8::7"_s);
+    QVERIFY(report.router.isNotRun());
+    QVERIFY(report.ipv6.isNotRun());
 }
 
 void TestCheckSession::serviceCheckNamesTheHolder()

@@ -64,7 +64,6 @@ private Q_SLOTS:
     void serverTextIsPlainText();
     void lockedPortFromClick();
     void ipv6LineFollowsTheIpv4Check();
-    void ipv6CheckOverLoopback();
     void runningServiceCheckedFromTheWindow();
     void checkServerChosenInOptions();
     void environmentServerOverridesTheChoice();
@@ -609,42 +608,6 @@ void TestMainWindow::ipv6LineFollowsTheIpv4Check()
     QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
     QVERIFY(!line->text().startsWith(u"IPv6: Could not"_s));
     QTRY_VERIFY_WITH_TIMEOUT(line->text().startsWith(u"IPv6: Could not"_s), 15000);
-}
-
-// The second check itself, over IPv6 loopback: its line carries the address the server probed,
-// and the hint when only IPv6 is open.
-void TestMainWindow::ipv6CheckOverLoopback()
-{
-    QTcpServer v6;
-    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
-        QSKIP("this machine has no IPv6 loopback");
-    v6.close();
-    ScriptedCheckServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
-    server.script().probeAddress = QHostAddress::LocalHostIPv6;
-    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
-        return realisticReply(request, outcome, "2001:db8::7");
-    };
-    Ipv6Check check({u"::1"_s, server.port()});
-    QSignalSpy finished(&check, &Ipv6Check::finished);
-    const QString port = QString::number(freePort());
-    check.start(port, ProbeProtocol::Tcp, VerdictKind::NotOpen, 10000);
-    QVERIFY(check.isRunning());
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
-    QVERIFY(!check.isRunning());
-    QCOMPARE(finished.at(0).at(0).toString(),
-             u"IPv6: Your port is OPEN on this computer over IPv6! (2001:db8::7)"_s);
-    const QString details = finished.at(0).at(1).toString();
-    QVERIFY2(details.contains(u"DS-Lite"_s) && details.contains(u"[2001:db8::7]:"_s + port),
-             qPrintable(details));
-    // The port is free again for the next check.
-    QVERIFY(QTcpServer().listen(QHostAddress::Any, quint16(port.toUInt())));
-
-    // Cancelled, it reports nothing.
-    check.start(port, ProbeProtocol::Tcp, VerdictKind::OpenHere, 10000);
-    check.cancel();
-    QTest::qWait(0);
-    QCOMPARE(finished.count(), 1);
 }
 
 // After a locked port the window offers to check the program holding it; that check opens
