@@ -8,9 +8,9 @@
 #include "engine/checkview.h"
 #include "engine/verdict.h"
 #include "engine/verdictwords.h"
-#include "router/diagnosis.h"
 #include "router/routerfacts.h"
 #include "service/portholders.h"
+#include "session/diagnosis.h"
 
 #include <QHostAddress>
 #include <QList>
