@@ -190,8 +190,6 @@ void CheckSession::start()
         finish();
         return;
     }
-    if (m_serviceCheck)
-        m_holdersAtStart = service::findPortHolders(quint16(m_report.port), m_report.protocol);
     runCheck();
 }
 
@@ -268,7 +266,10 @@ void CheckSession::checkStands(bool portLocked)
         if (portLocked)
             m_report.holders.skip(u"the port could not be checked"_s);
         else
-            m_report.holders.finish(m_holdersAtStart);
+            // Read now, not when the check began: a holder may have exited while the server
+            // probed, and is then not named.
+            m_report.holders.finish(
+                service::findPortHolders(quint16(m_report.port), m_report.protocol));
     }
     Q_EMIT verdictStands();
     if (m_stage != Stage::Checking)

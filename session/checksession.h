@@ -166,7 +166,6 @@ private:
     int m_lookupsPending = 0;
     bool m_serviceCheck = false;
     bool m_forwardDecided = false; // this run asked for a forward, or chose not to
-    service::PortHolders m_holdersAtStart;
     bool m_ipv6Planned = false;
     QString m_ipv6Skipped;
     AddressFamily m_family = AddressFamily::IPv4;

@@ -3,6 +3,7 @@
 #include "engine/porttext.h"
 #include "engine/version.h"
 #include "router/describe.h"
+#include "support/plaintext.h"
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
@@ -33,6 +34,7 @@ namespace {
 
 const QString kPortKey = u"Settings/Port"_s;
 const QString kCheckServerKey = u"Settings/CheckServer"_s;
+const QString kCheckServerIntroducedKey = u"Settings/CheckServerIntroduced"_s;
 
 int twipsToPixels(double twips)
 {
@@ -319,7 +321,7 @@ void MainWindow::showIpv6Line()
     }
     QLabel* label = m_ui->lblIpv6;
     label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, label->width()));
-    label->setToolTip(line + u"\n\n"_s + details);
+    label->setToolTip(plainToolTip(line + u"\n\n"_s + details));
 }
 
 // Shows the first IPv4 address of `addresses`, if there is one.
@@ -348,17 +350,40 @@ void MainWindow::serverLookedUp()
     showFirstIpv4(*m_ui->Label11, report.serverAddresses.result().value_or(QList<QHostAddress>()));
     const QString& note = report.serverNote;
     m_ui->lblServerNote->setText(note);
-    m_ui->lblServerNote->setToolTip(note);
+    m_ui->lblServerNote->setToolTip(plainToolTip(note));
     m_ui->lblServerNote->setVisible(!note.isEmpty());
 }
 
 void MainWindow::mnuOptionsCheckServerClick()
+{
+    openCheckServerDialog(QString());
+}
+
+void MainWindow::introduceCheckServer()
+{
+    if (m_options.builtInServer.host != u"localhost"_s || m_options.serverFromEnvironment ||
+        m_settings.contains(kCheckServerKey) ||
+        m_settings.value(kCheckServerIntroducedKey).toBool())
+        return;
+    m_settings.setValue(kCheckServerIntroducedKey, true);
+    m_settings.sync();
+    openCheckServerDialog(
+        u"This copy of Quillmere was built without a check server: its built-in one is "
+        u"localhost, this computer, which cannot speak for your router. A check server runs on a "
+        u"public host on the internet, for example quillmere-server, which anyone can run on "
+        u"theirs. Name one below as HOST or HOST:PORT; you can change it at any time in Options > "
+        u"Check server..."_s);
+}
+
+void MainWindow::openCheckServerDialog(const QString& introduction)
 {
     std::optional<CheckServerAddress> environment;
     if (m_options.serverFromEnvironment)
         environment = m_options.server;
     CheckServerDialog dialog(m_settings.value(kCheckServerKey).toString(), m_options.builtInServer,
                              environment, this);
+    if (!introduction.isEmpty())
+        dialog.introduce(introduction);
     if (dialog.exec() != QDialog::Accepted)
         return;
     if (dialog.text().isEmpty())

@@ -102,6 +102,11 @@ public:
     void setResultColour(ResultLabel label, TextColour colour) override;
     void showMessageBox(const QString& text, MessageIcon icon) override;
 
+    // At the first start of a program whose built-in server is this computer's (localhost),
+    // opens Options > Check server... once, saying where a check server comes from. Remembered
+    // in the settings; does nothing when a server is chosen or named by the environment.
+    void introduceCheckServer();
+
     // Keeps the minimum size and stretches the rule, the picture, the white column and the
     // help pane to the window's size.
     void resizeLayout();
@@ -134,6 +139,7 @@ private:
     void cmdCheckServiceClick();
     void serverLookedUp();
     void mnuOptionsCheckServerClick();
+    void openCheckServerDialog(const QString& introduction);
     void setCheckServer(const CheckServerAddress& server);
 
     std::unique_ptr<Ui::MainWindow> m_ui;

@@ -113,6 +113,7 @@ private Q_SLOTS:
     void ipv6OnlyOverLoopback();
     void serviceCheckNamesTheHolder();
     void nothingHoldsThePortForAServiceCheck();
+    void holderReadWhenTheVerdictStands();
 };
 
 void TestCheckSession::everyStepOfAnOpenPort()
@@ -386,6 +387,30 @@ void TestCheckSession::nothingHoldsThePortForAServiceCheck()
     QCOMPARE(report.check.reason(), u"nothing on this computer holds the port"_s);
     QCOMPARE(f.record->lookupCount(), 0);
     QVERIFY(server.requests().isEmpty());
+}
+
+// The holder is named as the verdict finds it, not as the check began: one that exits while the
+// server probes is not named as holding the port.
+void TestCheckSession::holderReadWhenTheVerdictStands()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    auto service = std::make_unique<QTcpServer>();
+    QVERIFY(service->listen(QHostAddress::Any, 0));
+    const quint16 port = service->serverPort();
+    // The holder exits as soon as the server has the request, before it probes.
+    QObject::connect(&server, &ScriptedCheckServer::requestReceived, &server,
+                     [&service] { service.reset(); });
+    Fixture f(server, QString::number(port), std::nullopt);
+    f.session->setServiceCheck(true);
+    QVERIFY(f.run());
+    QVERIFY(!service);
+    const session::Report& report = f.session->report();
+    QCOMPARE(report.check->reach(), ServiceReach::NotReachable);
+    QVERIFY(report.holders.isDone());
+    QVERIFY(report.holders->sockets.isEmpty());
+    QCOMPARE(service::describeHolders(*report.holders, port, ProbeProtocol::Tcp),
+             u"no program on this computer listens on TCP port "_s + QString::number(port));
 }
 
 QTEST_GUILESS_MAIN(TestCheckSession)

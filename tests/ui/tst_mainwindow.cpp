@@ -70,6 +70,7 @@ private Q_SLOTS:
     void routerAnswersBesideTheCheck();
     void forwardFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
+    void checkServerIntroducedOnce();
 };
 
 void TestMainWindow::typing_data()
@@ -530,8 +531,9 @@ void TestMainWindow::serverTextIsPlainText()
     QCOMPARE(box.format, Qt::PlainText);
     QVERIFY(box.modal);
 
+    // Markup where the address should be is no address: it is not shown as one.
     auto* address = f.find<QLabel>(u"lblExternalIP"_s);
-    QCOMPARE(address->text(), u"Your external IP address is: <i>1.2.3.4</i>"_s);
+    QCOMPARE(address->text(), u"We were not able to determine your external IP address."_s);
     for (const char* name : {"lblStatus", "lblInfo", "lblPingStatus", "lblExternalIP"}) {
         auto* label = f.find<QLabel>(QString::fromLatin1(name));
         QCOMPARE(label->textFormat(), Qt::PlainText);
@@ -951,6 +953,55 @@ void TestMainWindow::routerNeverHoldsUpTheVerdict()
     QCOMPARE(f.find<QLabel>(u"lblRouter"_s)->text(), u"Asking the router..."_s);
     QTRY_VERIFY_WITH_TIMEOUT(f.window->routerFacts().has_value(), 10000);
     QVERIFY(!record->threads.contains(QThread::currentThread()));
+}
+
+// A program built with localhost as its server opens Options > Check server... by itself once,
+// saying where a server comes from; the settings remember it.
+void TestMainWindow::checkServerIntroducedOnce()
+{
+    const CheckServerAddress localhost{u"localhost"_s, 80};
+    MainWindowFixture f(
+        {u"127.0.0.1"_s, freePort()}, {},
+        [&localhost](MainWindow::Options& options) { options.builtInServer = localhost; });
+    QString intro;
+    {
+        CheckServerDialogDriver driver([&intro](QDialog& dialog) {
+            auto* label = dialog.findChild<QLabel*>(u"lblCheckServerIntro"_s);
+            QVERIFY(label);
+            QCOMPARE(label->textFormat(), Qt::PlainText);
+            QVERIFY(!label->geometry().intersects(
+                dialog.findChild<QLabel*>(u"lblCheckServerPrompt"_s)->geometry()));
+            intro = label->text();
+            dialog.reject();
+        });
+        f.window->introduceCheckServer();
+        QVERIFY(driver.done());
+    }
+    QVERIFY2(intro.contains(u"quillmere-server"_s) && intro.contains(u"public host"_s),
+             qPrintable(intro));
+    QVERIFY(f.settings.value(u"Settings/CheckServerIntroduced"_s).toBool());
+
+    // Once only, and never where a server is chosen, named, or built in.
+    auto opensDialog = [](MainWindow& window) {
+        CheckServerDialogDriver driver([](QDialog& dialog) { dialog.reject(); });
+        window.introduceCheckServer();
+        return driver.done();
+    };
+    QVERIFY(!opensDialog(*f.window));
+    MainWindowFixture chosen(
+        {u"127.0.0.1"_s, freePort()},
+        [](QSettings& settings) { settings.setValue(u"Settings/CheckServer"_s, u"192.0.2.1"_s); },
+        [&localhost](MainWindow::Options& options) { options.builtInServer = localhost; });
+    QVERIFY(!opensDialog(*chosen.window));
+    MainWindowFixture builtIn({u"127.0.0.1"_s, freePort()}, {}, [](MainWindow::Options& options) {
+        options.builtInServer = {u"checker.example.net"_s, 80};
+    });
+    QVERIFY(!opensDialog(*builtIn.window));
+    MainWindowFixture named({u"192.0.2.7"_s, 8080}, {}, [&localhost](MainWindow::Options& options) {
+        options.builtInServer = localhost;
+        options.serverFromEnvironment = true;
+    });
+    QVERIFY(!opensDialog(*named.window));
 }
 
 QTEST_MAIN(TestMainWindow)
