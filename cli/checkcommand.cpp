@@ -2,98 +2,13 @@
 
 #include "cli/exitstatus.h"
 #include "cli/jsonoutput.h"
+#include "cli/reportlines.h"
 #include "cli/routeroutput.h"
 #include "cli/terminaltext.h"
-
-#include <QJsonArray>
 
 namespace quillmere::cli {
 
 using namespace Qt::StringLiterals;
-
-namespace {
-
-int exitStatusOf(VerdictKind kind)
-{
-    switch (kind) {
-    case VerdictKind::OpenHere:
-        return kExitOpenHere;
-    case VerdictKind::OpenElsewhere:
-        return kExitOpenElsewhere;
-    case VerdictKind::NotOpen:
-        return kExitNotOpen;
-    case VerdictKind::NoResult:
-    case VerdictKind::Pending:
-        break;
-    }
-    return kExitNoResult;
-}
-
-int serviceExitStatus(ServiceReach reach)
-{
-    switch (reach) {
-    case ServiceReach::Reachable:
-        return kExitReachable;
-    case ServiceReach::NotReachable:
-        return kExitNotReachable;
-    case ServiceReach::Unconfirmable:
-        return kExitUnconfirmable;
-    case ServiceReach::NoResult:
-    case ServiceReach::Pending:
-        break;
-    }
-    return kExitNoResult;
-}
-
-session::SessionOptions sessionOptions(const CheckOptions& options)
-{
-    session::SessionOptions result;
-    result.server = options.server;
-    switch (options.families) {
-    case FamilyChoice::Both:
-        result.families = session::Families::Both;
-        break;
-    case FamilyChoice::IPv4:
-        result.families = session::Families::IPv4;
-        break;
-    case FamilyChoice::IPv6:
-        result.families = session::Families::IPv6;
-        break;
-    }
-    result.askRouter = options.router != RouterAction::Skip;
-    result.noRouterReason = u"--no-router"_s;
-    result.forwardWhenNotOpen = options.router == RouterAction::Forward;
-    result.leaseSeconds = options.leaseSeconds;
-    result.timeoutMs = options.timeoutMs;
-    result.logLimit = CheckCommand::kLogLimit;
-    result.howToSetServer =
-        u"Name a server on the internet with --server or QUILLMERE_CHECK_SERVER."_s;
-    return result;
-}
-
-ForwardOutcome outcomeOf(const session::ForwardStep& step)
-{
-    return ForwardOutcome{step.asked, step.removing, step.result, step.text};
-}
-
-QJsonObject holdersJson(const service::PortHolders& holders, const QString& text)
-{
-    QJsonArray processes;
-    for (const service::PortSocket& socket : holders.sockets) {
-        for (const service::HoldingProcess& process : socket.processes)
-            processes.append(QJsonObject{{u"pid"_s, process.pid},
-                                         {u"name"_s, process.name},
-                                         {u"localAddress"_s, socket.localAddress}});
-    }
-    return QJsonObject{{u"heldBy"_s, text}, {u"processes"_s, processes}};
-}
-
-QString logLines(const QString& heading, const QString& log, const LogEntryEnds& entries)
-{
-    return heading + escapeLogForTerminal(log, entries.ends());
-}
-
-} // namespace
 
 CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextStream& err,
                            bool showProgress, std::unique_ptr<router::RouterBackend> routerBackend,
@@ -106,7 +21,7 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
     , m_ipv6View(options.portText, options.protocol, err)
     , m_session(m_view, &m_ipv6View, sessionOptions(options),
                 options.router == RouterAction::Skip ? nullptr : std::move(routerBackend))
-    , m_showProgress(showProgress)
+    , m_progress(err, showProgress, [this] { return progressText(); })
 {
     m_session.setServiceCheck(options.service);
     // The bounds the entry ends are noted against are the engines' log limits.
@@ -124,17 +39,14 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
     track(m_session.ipv6Engine(), m_ipv6HttpEntries, m_ipv6ListenerEntries);
 
     using session::CheckSession;
-    connect(&m_session, &CheckSession::checkStarted, this, &CheckCommand::showProgress);
+    connect(&m_session, &CheckSession::checkStarted, &m_progress, &ProgressLine::show);
     connect(&m_session, &CheckSession::verdictStands, this, &CheckCommand::onVerdict);
     connect(&m_session, &CheckSession::diagnosed, this, &CheckCommand::onDiagnosed);
-    connect(&m_session, &CheckSession::forwardStarted, this, &CheckCommand::showProgress);
+    connect(&m_session, &CheckSession::forwardStarted, &m_progress, &ProgressLine::show);
     connect(&m_session, &CheckSession::forwardDone, this, &CheckCommand::onForwardDone);
-    connect(&m_session, &CheckSession::ipv6Started, this, &CheckCommand::showProgress);
+    connect(&m_session, &CheckSession::ipv6Started, &m_progress, &ProgressLine::show);
     connect(&m_session, &CheckSession::ipv6Done, this, &CheckCommand::onIpv6Done);
     connect(&m_session, &CheckSession::finished, this, &CheckCommand::onFinished);
-
-    m_progress.setInterval(200);
-    connect(&m_progress, &QTimer::timeout, this, &CheckCommand::updateProgress);
 }
 
 CheckCommand::~CheckCommand() = default;
@@ -149,7 +61,7 @@ void CheckCommand::start()
         return;
     }
     m_session.start();
-    showProgress();
+    m_progress.show();
 }
 
 int CheckCommand::checkStatus(const session::CheckResult& check) const
@@ -174,21 +86,21 @@ QString CheckCommand::verdictName(const session::CheckResult& check) const
 void CheckCommand::onVerdict()
 {
     const session::CheckResult& check = *m_session.report().check;
-    clearProgress();
+    m_progress.clear();
     m_checkJson =
         checkJson(m_session.engine(), m_view, m_options, verdictName(check), checkStatus(check));
     if (!m_options.json) {
-        printResultLines();
+        m_out << resultLines(m_session.report());
         m_out.flush();
     }
     if (m_session.report().router.isRunning())
-        showProgress();
+        m_progress.show();
 }
 
 // Both the verdict and the router's answer are in: the router's lines and the logs.
 void CheckCommand::onDiagnosed()
 {
-    clearProgress();
+    m_progress.clear();
     const session::Report& report = m_session.report();
     if (!m_options.json) {
         if (report.router.isDone())
@@ -216,7 +128,7 @@ void CheckCommand::onDiagnosed()
 
 void CheckCommand::onForwardDone()
 {
-    clearProgress();
+    m_progress.clear();
     const session::ForwardStep& step = *m_session.report().forward;
     if (!m_options.json) {
         m_out << forwardLine(outcomeOf(step)) << u'\n';
@@ -242,7 +154,7 @@ void CheckCommand::onIpv6Done()
 
 void CheckCommand::onFinished()
 {
-    clearProgress();
+    m_progress.clear();
     const session::Report& report = m_session.report();
     if (report.nothingHoldsPort) {
         m_err << kProgramName << u": --service: nothing on this computer holds "_s
@@ -265,7 +177,7 @@ void CheckCommand::onFinished()
             exitStatus = kExitForwardFailed;
     }
     if (report.ipv6.isDone() && !m_options.json) {
-        printIpv6Lines();
+        m_out << ipv6Lines(report);
         if (m_options.logs) {
             m_out << logLines(u"--- IPv6 HTTP Log ---\n"_s, report.ipv6->httpLog,
                               m_ipv6HttpEntries);
@@ -296,84 +208,22 @@ void CheckCommand::onFinished()
     Q_EMIT finished(exitStatus);
 }
 
-void CheckCommand::printResultLines()
-{
-    const session::Report& report = m_session.report();
-    const session::CheckResult& check = *report.check;
-    m_out << u"Status: "_s << escapeForTerminal(check.text(ResultLabel::Status)) << u'\n';
-    m_out << u"Info: "_s << escapeForTerminal(check.text(ResultLabel::Info)) << u'\n';
-    if (check.portLocked)
-        return;
-    m_out << u"Ping: "_s << escapeForTerminal(check.text(ResultLabel::PingStatus)) << u'\n';
-    m_out << u"External IP: "_s << escapeForTerminal(check.text(ResultLabel::ExternalIP)) << u'\n';
-    if (check.verdict && check.verdict->message)
-        m_out << u"Message: "_s << escapeForTerminal(*check.verdict->message) << u'\n';
-    if (report.holders.isDone())
-        m_out << u"Service: "_s
-              << escapeForTerminal(service::describeHolders(*report.holders, quint16(report.port),
-                                                            m_options.protocol))
-              << u'\n';
-    if (!report.serverNote.isEmpty() && !report.firstCheck)
-        m_out << u"Note: "_s << escapeForTerminal(report.serverNote) << u'\n';
-}
-
-void CheckCommand::printIpv6Lines()
-{
-    const session::Report& report = m_session.report();
-    const session::CheckResult& ipv6 = *report.ipv6;
-    m_out << u"IPv6: "_s << escapeForTerminal(ipv6.text(ResultLabel::Status));
-    if (!ipv6.portLocked)
-        m_out << u" ("_s << escapeForTerminal(ipv6.addressText()) << u')';
-    m_out << u'\n';
-    const session::CheckResult& first = *report.check;
-    if (ipv6.verdict && first.verdict && !first.portLocked && ipv6.verdict->externalAddress &&
-        !ipv6.service) {
-        const QString hint = ipv6OnlyHint(first.kind(), ipv6.kind(), *ipv6.verdict->externalAddress,
-                                          m_options.portText);
-        if (!hint.isEmpty())
-            m_out << u"Note: "_s << escapeForTerminal(hint) << u'\n';
-    }
-}
-
-void CheckCommand::showProgress()
-{
-    if (!m_showProgress || m_session.stage() == session::CheckSession::Stage::Done)
-        return;
-    if (!m_progress.isActive())
-        m_progress.start();
-    updateProgress();
-}
-
-void CheckCommand::updateProgress()
+// What the command waits for, for the progress line; empty once it waits for nothing.
+QString CheckCommand::progressText() const
 {
     using Stage = session::CheckSession::Stage;
     const session::Report& report = m_session.report();
     const Stage stage = m_session.stage();
     if (stage == Stage::Done || stage == Stage::Idle)
-        return;
-    QString status;
-    if (stage == Stage::LookingUp) {
-        status = u"Looking up the check server..."_s;
-    } else if (report.check.isRunning() || report.ipv6.isRunning()) {
+        return {};
+    if (stage == Stage::LookingUp)
+        return u"Looking up the check server..."_s;
+    if (report.check.isRunning() || report.ipv6.isRunning()) {
         const ConsoleView& view = report.check.isRunning() ? m_view : m_ipv6View;
-        status = escapeForTerminal(view.text(ResultLabel::Status)) + u" ("_s +
-                 QString::number((m_session.msLeft() + 999) / 1000) + u"s left)"_s;
-    } else {
-        status = u"Asking the router..."_s;
+        return escapeForTerminal(view.text(ResultLabel::Status)) + u" ("_s +
+               QString::number((m_session.msLeft() + 999) / 1000) + u"s left)"_s;
     }
-    m_err << u"\r\x1b[K"_s << status;
-    m_err.flush();
-    m_progressShown = true;
-}
-
-void CheckCommand::clearProgress()
-{
-    m_progress.stop();
-    if (m_progressShown) {
-        m_err << u"\r\x1b[K"_s;
-        m_err.flush();
-        m_progressShown = false;
-    }
+    return u"Asking the router..."_s;
 }
 
 } // namespace quillmere::cli

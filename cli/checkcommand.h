@@ -3,6 +3,7 @@
 #include "cli/arguments.h"
 #include "cli/consoleview.h"
 #include "cli/logentries.h"
+#include "cli/progressline.h"
 #include "session/checksession.h"
 
 #include <QJsonObject>
@@ -49,11 +50,7 @@ private:
     void onFinished();
     int checkStatus(const session::CheckResult& check) const;
     QString verdictName(const session::CheckResult& check) const;
-    void printResultLines();
-    void printIpv6Lines();
-    void showProgress();
-    void updateProgress();
-    void clearProgress();
+    QString progressText() const;
 
     CheckOptions m_options;
     QTextStream& m_out;
@@ -65,9 +62,7 @@ private:
     LogEntryEnds m_listenerEntries{kLogLimit};
     LogEntryEnds m_ipv6HttpEntries{kLogLimit};
     LogEntryEnds m_ipv6ListenerEntries{kLogLimit};
-    QTimer m_progress;
-    bool m_showProgress = false;
-    bool m_progressShown = false;
+    ProgressLine m_progress;
     bool m_started = false;
 
     QJsonObject m_checkJson; // the check's object for --json, router parts and all
