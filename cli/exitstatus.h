@@ -1,5 +1,8 @@
 #pragma once
 
+#include "engine/verdict.h"
+#include "engine/verdictwords.h"
+
 namespace quillmere::cli {
 
 // Exit statuses of quillmere-check.
@@ -16,5 +19,9 @@ enum ExitStatus : int {
     kExitUnconfirmable = 6, // --service over UDP: sent, but a silent service cannot be confirmed
     kExitUsage = 64,
 };
+
+// The exit status of a settled verdict, and of what a --service check found.
+int exitStatusOf(VerdictKind kind);
+int serviceExitStatus(ServiceReach reach);
 
 } // namespace quillmere::cli

@@ -4,7 +4,7 @@
 // (escaped, as everything from the LAN is) and their JSON values (exact texts).
 
 #include "engine/checkprotocol.h"
-#include "router/diagnosis.h"
+#include "session/diagnosis.h"
 #include "router/routerfacts.h"
 
 #include <QJsonValue>

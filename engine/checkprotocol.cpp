@@ -2,11 +2,6 @@
 
 namespace quillmere {
 
-QLatin1StringView protocolWord(ProbeProtocol protocol)
-{
-    return marker::fromWire(protocol == ProbeProtocol::Tcp ? wire::kTcpWord : wire::kUdpWord);
-}
-
 QByteArray buildCheckRequest(QStringView portText, ProbeProtocol protocol, QStringView hostHeader)
 {
     const QByteArray port = portText.toLatin1();

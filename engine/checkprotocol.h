@@ -35,9 +35,6 @@ inline constexpr QLatin1StringView kTokenOpen = fromWire(wire::kTokenOpen);
 inline constexpr QLatin1StringView kTokenClose = fromWire(wire::kTokenClose);
 } // namespace marker
 
-// "tcp" or "udp", always lower case.
-QLatin1StringView protocolWord(ProbeProtocol protocol);
-
 // The whole HTTP/1.0 request, byte for byte. The port text goes into the query unchanged
 // (leading zeros included); the host is what the Host header carries.
 QByteArray buildCheckRequest(QStringView portText, ProbeProtocol protocol, QStringView hostHeader);

@@ -1,5 +1,7 @@
 #include "engine/verdict.h"
 
+#include <QHostAddress>
+
 namespace quillmere {
 
 VerdictKind Verdict::kind() const
@@ -44,6 +46,23 @@ void decide(Verdict& v, Outcome outcome, QStringView status, TextColour colour)
     v.statusColour = colour;
 }
 
+// The text of the "-ip:" marker, when it is an IPv4 or IPv6 address and nothing else. Anything
+// else (markup, control characters, words, blanks) is no address, and is never shown as one.
+std::optional<QString> addressOnly(const std::optional<QString>& text)
+{
+    if (!text || text->isEmpty())
+        return std::nullopt;
+    for (const QChar c : *text) {
+        const bool allowed = (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') ||
+                             (c >= u'A' && c <= u'F') || c == u'.' || c == u':';
+        if (!allowed)
+            return std::nullopt;
+    }
+    if (QHostAddress(*text).isNull())
+        return std::nullopt;
+    return text;
+}
+
 } // namespace
 
 Verdict decideVerdict(QStringView httpLog, QStringView listenerLog, ProbeProtocol protocol,
@@ -79,7 +98,7 @@ Verdict decideVerdict(QStringView httpLog, QStringView listenerLog, ProbeProtoco
     }
 
     v.pingOk = containsMarker(httpLog, marker::kPingOk);
-    v.externalAddress = extractDelimited(httpLog, marker::kIpOpen, marker::kIpClose);
+    v.externalAddress = addressOnly(extractDelimited(httpLog, marker::kIpOpen, marker::kIpClose));
     v.message = extractDelimited(httpLog, marker::kMessageOpen, marker::kMessageClose);
     return v;
 }

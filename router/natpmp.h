@@ -3,7 +3,7 @@
 // NAT-PMP through libnatpmp, with our own deadline: the request is sent, and resent on
 // libnatpmp's schedule, only until the caller's deadline (never its full nine tries).
 
-#include "engine/checkprotocol.h"
+#include "common/probeprotocol.h"
 #include "router/httpfetch.h"
 
 #include <QHostAddress>

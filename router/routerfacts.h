@@ -5,7 +5,7 @@
 // to the front ends, and every text in them came from the LAN, so it is untrusted (shown as
 // plain text in widgets, escaped in a terminal).
 
-#include "engine/checkprotocol.h"
+#include "common/probeprotocol.h"
 
 #include <QList>
 #include <QString>

@@ -91,4 +91,9 @@ QString uninstallerPath(const QString& programFolder)
 #endif
 }
 
+bool asksRouter(const QStringList& arguments)
+{
+    return !arguments.mid(1).contains(kNoRouterOption.toString());
+}
+
 } // namespace quillmere

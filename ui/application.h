@@ -24,4 +24,13 @@ void fitStaticLabels(QWidget& root);
 // The uninstaller that lies beside the program.
 QString uninstallerPath(const QString& programFolder);
 
+// The command-line option that leaves the router on the LAN alone: no SSDP search, no NAT-PMP
+// request, no first-hops probe (a check against a server on this computer, for one, cannot
+// speak for the router anyway).
+inline constexpr QStringView kNoRouterOption = u"--no-router";
+
+// Whether the window asks the router beside its checks: unless `arguments` (the program's,
+// its name first) hold --no-router.
+bool asksRouter(const QStringList& arguments);
+
 } // namespace quillmere

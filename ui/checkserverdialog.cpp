@@ -2,6 +2,7 @@
 
 #include "ui_checkserverdialog.h"
 
+#include <QLabel>
 #include <QPushButton>
 
 namespace quillmere {
@@ -41,6 +42,24 @@ std::optional<CheckServerAddress> CheckServerDialog::server() const
     if (text().isEmpty())
         return std::nullopt;
     return CheckServerAddress::parse(text());
+}
+
+void CheckServerDialog::introduce(const QString& text)
+{
+    auto* label = new QLabel(text, this);
+    label->setObjectName(u"lblCheckServerIntro"_s);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    const QRect prompt = m_ui->lblCheckServerPrompt->geometry();
+    const int introHeight = label->heightForWidth(prompt.width());
+    label->setGeometry(prompt.x(), prompt.y(), prompt.width(), introHeight);
+    // Everything else moves down by the paragraph and a gap.
+    const int shift = introHeight + prompt.y();
+    const QList<QWidget*> below{m_ui->lblCheckServerPrompt, m_ui->txtCheckServer,
+                                m_ui->lblCheckServerProblem, m_ui->cmdCheckServerButtons};
+    for (QWidget* widget : below)
+        widget->move(widget->x(), widget->y() + shift);
+    setFixedSize(width(), height() + shift);
 }
 
 void CheckServerDialog::textChanged()

@@ -32,6 +32,9 @@ public:
     // The server the text names; nullopt for the built-in one.
     std::optional<CheckServerAddress> server() const;
 
+    // A paragraph above the prompt, for a dialog the program opens by itself.
+    void introduce(const QString& text);
+
 private:
     void textChanged();
 

@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QSettings>
 #include <QTextStream>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -37,7 +38,8 @@ int main(int argc, char* argv[])
 #ifdef QUILLMERE_INSTALLED_AS_PACKAGE
     options.installedAsPackage = true;
 #endif
-    options.routerBackend = [] { return router::makeSystemRouterBackend(); };
+    if (asksRouter(QApplication::arguments()))
+        options.routerBackend = [] { return router::makeSystemRouterBackend(); };
 
     QSettings settings;
     ThemeContext theme;
@@ -47,5 +49,6 @@ int main(int argc, char* argv[])
     QObject::connect(&signals_, &SignalWatcher::endRequested, &window, &MainWindow::close);
 
     window.show();
+    QTimer::singleShot(0, &window, &MainWindow::introduceCheckServer);
     return app.exec();
 }

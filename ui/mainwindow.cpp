@@ -1,11 +1,9 @@
 #include "ui/mainwindow.h"
 
-#include "engine/addressfamily.h"
 #include "engine/porttext.h"
 #include "engine/version.h"
 #include "router/describe.h"
-#include "router/diagnosis.h"
-#include "router/lan.h"
+#include "support/plaintext.h"
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
@@ -36,6 +34,7 @@ namespace {
 
 const QString kPortKey = u"Settings/Port"_s;
 const QString kCheckServerKey = u"Settings/CheckServer"_s;
+const QString kCheckServerIntroducedKey = u"Settings/CheckServerIntroduced"_s;
 
 int twipsToPixels(double twips)
 {
@@ -95,6 +94,20 @@ std::optional<int> characterCode(const QKeyEvent& event)
     return text.front().unicode();
 }
 
+session::SessionOptions sessionOptions(const MainWindow::Options& options)
+{
+    session::SessionOptions result;
+    result.server = options.server;
+    result.askRouter = bool(options.routerBackend);
+    result.noRouterReason = u"the router is not asked"_s;
+    result.howToSetServer = u"Set a server on the internet in Options > Check server..."_s;
+    result.diagnosisNamesPort = true;
+    // A server named by an IPv6 address can only be reached over IPv6, and is; the window keeps
+    // its first check's words.
+    result.ipv6WordsForIpv6OnlyServer = false;
+    return result;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options, QWidget* parent)
@@ -103,10 +116,11 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     , m_settings(settings)
     , m_theme(theme)
     , m_options(std::move(options))
-    , m_engine(*this, m_options.server)
-    , m_ipv6(m_options.server)
-    , m_httpMirror([this]() -> const QString& { return m_engine.httpLogText(); })
-    , m_listenerMirror([this]() -> const QString& { return m_engine.listenerLogText(); })
+    , m_session(std::make_unique<session::CheckSession>(
+          *this, nullptr, sessionOptions(m_options),
+          m_options.routerBackend ? m_options.routerBackend() : nullptr))
+    , m_httpMirror([this]() -> const QString& { return engine().httpLogText(); })
+    , m_listenerMirror([this]() -> const QString& { return engine().listenerLogText(); })
 {
     if (!m_options.openDocument)
         m_options.openDocument = OpenDocument;
@@ -133,20 +147,6 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_ui->cmdCheckMe, &QPushButton::clicked, this, &MainWindow::cmdCheckMeClick);
     connect(m_ui->cmdCheckService, &QPushButton::clicked, this, &MainWindow::cmdCheckServiceClick);
     m_ui->cmdCheckService->hide();
-    connect(&m_settler, &VerdictSettler::settled, this, &MainWindow::startIpv6Check);
-    connect(&m_engine, &CheckEngine::evaluated, this, &MainWindow::followCheck);
-    connect(&m_engine, &CheckEngine::portLocked, this, [this] {
-        if (portNumber(portText()).value_or(0) > 0)
-            m_ui->cmdCheckService->show();
-        m_portLocked = true;
-        showRouterFinding();
-    });
-    connect(
-        &m_ipv6, &Ipv6Check::finished, this, [this](const QString& line, const QString& details) {
-            QLabel* label = m_ui->lblIpv6;
-            label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, label->width()));
-            label->setToolTip(line + u"\n\n"_s + details);
-        });
     connect(m_ui->chkShowLogs, &QCheckBox::toggled, this, &MainWindow::chkShowLogsClick);
     connect(m_ui->mnuFileExit, &QAction::triggered, this, &MainWindow::mnuFileExitClick);
     connect(m_ui->mnuOptionsUninstall, &QAction::triggered, this,
@@ -154,32 +154,43 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_ui->mnuOptionsCheckServer, &QAction::triggered, this,
             &MainWindow::mnuOptionsCheckServerClick);
 
-    connect(&m_engine, &CheckEngine::checkStarted, this, [this] {
+    connect(&engine(), &CheckEngine::checkStarted, this, [this] {
         m_httpMirror.logReset();
         m_listenerMirror.logReset();
-        m_settler.reset();
-        m_ipv6.cancel();
-        m_ipv4Kind.reset();
-        m_ui->lblIpv6->clear();
-        m_ui->lblIpv6->setToolTip(QString());
-        m_ui->cmdCheckService->hide();
     });
-    connect(&m_engine, &CheckEngine::httpLogAppended, this, [this] {
+    connect(&engine(), &CheckEngine::httpLogAppended, this, [this] {
         if (logWindowOpen)
             m_httpMirror.logAppended();
     });
-    connect(&m_engine, &CheckEngine::listenerLogAppended, this, [this] {
+    connect(&engine(), &CheckEngine::listenerLogAppended, this, [this] {
         if (logWindowOpen)
             m_listenerMirror.logAppended();
     });
+    using session::CheckSession;
+    connect(m_session.get(), &CheckSession::serverLookedUp, this, &MainWindow::serverLookedUp);
+    connect(m_session.get(), &CheckSession::checkStarted, this, &MainWindow::checkStarted);
+    connect(m_session.get(), &CheckSession::verdictStands, this, &MainWindow::verdictStands);
+    connect(m_session.get(), &CheckSession::ipv6Started, this,
+            [this] { m_ui->lblIpv6->setText(u"IPv6: checking..."_s); });
+    connect(m_session.get(), &CheckSession::ipv6Done, this, &MainWindow::showIpv6Line);
+    connect(m_session.get(), &CheckSession::finished, this, [this] {
+        const session::Report& report = m_session->report();
+        if (report.nothingHoldsPort)
+            m_ui->lblInfo->setText(
+                u"Port "_s + QString::number(report.port) + u" is "_s +
+                service::describeHolders(*report.holders, quint16(report.port), report.protocol) +
+                u'.');
+    });
     if (m_options.routerBackend) {
-        m_router = std::make_unique<router::RouterClient>(m_options.routerBackend());
-        connect(m_router.get(), &router::RouterClient::lookedUp, this, &MainWindow::routerAnswered);
-        connect(m_router.get(), &router::RouterClient::forwarded, this,
-                &MainWindow::forwardAnswered);
+        connect(m_session.get(), &CheckSession::routerAnswered, this, [this] {
+            m_httpMirror.setTrailer(router::routerLogSection(*routerFacts()));
+            showRouterFinding();
+        });
+        connect(m_session.get(), &CheckSession::forwardDone, this, [this] {
+            m_forwardText = m_session->report().forward->text;
+            showRouterFinding();
+        });
         connect(m_ui->cmdRouter, &QPushButton::clicked, this, &MainWindow::cmdRouterClick);
-        connect(&m_engine, &CheckEngine::checkStarted, this, &MainWindow::askRouter);
-        connect(&m_engine, &CheckEngine::evaluated, this, &MainWindow::checkEvaluated);
     } else {
         m_ui->cmdRouter->hide();
         m_ui->lblRouter->hide();
@@ -251,57 +262,66 @@ void MainWindow::colourMenus()
 
 void MainWindow::cmdCheckMeClick()
 {
-    m_engine.setServiceCheck(false);
-    m_engine.cmdCheckMeClick();
+    m_forwardText.clear();
+    m_session->setServiceCheck(false);
+    m_session->start();
 }
 
 // The port is held by another program: check that program as it runs, in the same labels.
 void MainWindow::cmdCheckServiceClick()
 {
-    m_engine.setServiceCheck(true);
-    m_engine.cmdCheckMeClick();
+    m_forwardText.clear();
+    m_session->setServiceCheck(true);
+    m_session->start();
 }
 
-// What follows a check's verdict: the holder of the port after a service check, and the IPv6
-// check after an IPv4 one once its verdict stands.
-void MainWindow::followCheck(const Verdict& verdict)
+void MainWindow::checkStarted()
 {
-    if (m_engine.isServiceCheck()) {
-        showHolders();
-        return;
+    m_ui->lblIpv6->clear();
+    m_ui->lblIpv6->setToolTip(QString());
+    m_ui->cmdCheckService->hide();
+    m_httpMirror.setTrailer(QString());
+    showRouterFinding();
+}
+
+// The check's labels show its verdict already: what follows it is the offer to check a running
+// service after a locked port, and who holds the port after a service check.
+void MainWindow::verdictStands()
+{
+    const session::Report& report = m_session->report();
+    const session::CheckResult& check = *report.check;
+    if (check.portLocked && report.port > 0)
+        m_ui->cmdCheckService->show();
+    if (report.holders.isDone()) {
+        const QString holders =
+            service::describeHolders(*report.holders, quint16(report.port), report.protocol);
+        const QString info = m_ui->lblInfo->text();
+        if (!info.endsWith(holders))
+            m_ui->lblInfo->setText(info + u" Port "_s + QString::number(report.port) + u" is "_s +
+                                   holders + u'.');
     }
-    if (!m_ipv6Checked || m_ipv6.isRunning() || m_ipv4Kind ||
-        m_engine.family() != AddressFamily::IPv4)
-        return;
-    m_settler.evaluated(verdict);
+    showRouterFinding();
 }
 
-void MainWindow::startIpv6Check()
+void MainWindow::showIpv6Line()
 {
-    const auto& verdict = m_engine.lastVerdict();
-    if (!verdict || m_ipv4Kind)
-        return;
-    m_settler.reset();
-    m_ipv4Kind = verdict->kind();
-    // The port is needed again, and a probe over IPv6 must not reach the IPv4 check's socket.
-    m_engine.stopCheck();
-    m_ui->lblIpv6->setText(u"IPv6: checking..."_s);
-    m_ipv6.start(portText(), isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp, m_ipv4Kind,
-                 m_engine.timeoutInterval());
-}
-
-void MainWindow::showHolders()
-{
-    const auto port = portNumber(portText());
-    if (!port)
-        return;
-    const ProbeProtocol protocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
-    const QString holders = service::describeHolders(
-        service::findPortHolders(quint16(*port), protocol), *port, protocol);
-    const QString info = m_ui->lblInfo->text();
-    if (!info.endsWith(holders))
-        m_ui->lblInfo->setText(info + u" Port "_s + QString::number(*port) + u" is "_s + holders +
-                               u'.');
+    const session::Report& report = m_session->report();
+    const session::CheckResult& ipv6 = *report.ipv6;
+    QString line = u"IPv6: the port could not be opened on this computer to check it."_s;
+    QString details;
+    if (!ipv6.portLocked) {
+        line = u"IPv6: "_s + ipv6.text(ResultLabel::Status) + u" ("_s + ipv6.addressText() + u')';
+        details = ipv6.text(ResultLabel::Info);
+        if (ipv6.verdict && ipv6.verdict->externalAddress && !report.check->portLocked) {
+            const QString hint = ipv6OnlyHint(report.check->kind(), ipv6.kind(),
+                                              *ipv6.verdict->externalAddress, report.portText);
+            if (!hint.isEmpty())
+                details += u"\n\n"_s + hint;
+        }
+    }
+    QLabel* label = m_ui->lblIpv6;
+    label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, label->width()));
+    label->setToolTip(plainToolTip(line + u"\n\n"_s + details));
 }
 
 // Shows the first IPv4 address of `addresses`, if there is one.
@@ -320,46 +340,50 @@ void MainWindow::showServerAddress()
     m_ui->Label11->clear();
     m_ui->lblServerNote->clear();
     m_ui->lblServerNote->hide();
-    const quint64 lookup = ++m_serverLookup;
-    // The check server's address, for looking it up in firewall logs. An address needs no
-    // lookup (a reverse one would only cost time).
-    const QHostAddress literal(m_options.server.host);
-    if (!literal.isNull()) {
-        serverLookedUp({literal});
-        return;
-    }
-    // No context object: Qt 6.4 leaks the callback of a lookup whose context object is
-    // destroyed before the answer arrives. The window is guarded instead, and an answer for a
-    // server chosen before the current one is passed over.
-    QHostInfo::lookupHost(m_options.server.host,
-                          [window = QPointer<MainWindow>(this), lookup](const QHostInfo& info) {
-                              if (window && window->m_serverLookup == lookup)
-                                  window->serverLookedUp(info.addresses());
-                          });
+    // The check server's address, for looking it up in firewall logs.
+    m_session->lookUpServer();
 }
 
-void MainWindow::serverLookedUp(const QList<QHostAddress>& addresses)
+void MainWindow::serverLookedUp()
 {
-    showFirstIpv4(*m_ui->Label11, addresses);
-    if (!m_ipv6Decided) {
-        const HostFamilies server = familiesOf(addresses);
-        m_ipv6Checked = server.ipv4 && ipv6Obstacle(server).isEmpty();
-    }
-    const QString note = router::localServerNote(m_options.server, addresses,
-                                                 u"Set a server on the internet in Options > Check "
-                                                 u"server..."_s);
+    const session::Report& report = m_session->report();
+    showFirstIpv4(*m_ui->Label11, report.serverAddresses.result().value_or(QList<QHostAddress>()));
+    const QString& note = report.serverNote;
     m_ui->lblServerNote->setText(note);
-    m_ui->lblServerNote->setToolTip(note);
+    m_ui->lblServerNote->setToolTip(plainToolTip(note));
     m_ui->lblServerNote->setVisible(!note.isEmpty());
 }
 
 void MainWindow::mnuOptionsCheckServerClick()
+{
+    openCheckServerDialog(QString());
+}
+
+void MainWindow::introduceCheckServer()
+{
+    if (m_options.builtInServer.host != u"localhost"_s || m_options.serverFromEnvironment ||
+        m_settings.contains(kCheckServerKey) ||
+        m_settings.value(kCheckServerIntroducedKey).toBool())
+        return;
+    m_settings.setValue(kCheckServerIntroducedKey, true);
+    m_settings.sync();
+    openCheckServerDialog(
+        u"This copy of Quillmere was built without a check server: its built-in one is "
+        u"localhost, this computer, which cannot speak for your router. A check server runs on a "
+        u"public host on the internet, for example quillmere-server, which anyone can run on "
+        u"theirs. Name one below as HOST or HOST:PORT; you can change it at any time in Options > "
+        u"Check server..."_s);
+}
+
+void MainWindow::openCheckServerDialog(const QString& introduction)
 {
     std::optional<CheckServerAddress> environment;
     if (m_options.serverFromEnvironment)
         environment = m_options.server;
     CheckServerDialog dialog(m_settings.value(kCheckServerKey).toString(), m_options.builtInServer,
                              environment, this);
+    if (!introduction.isEmpty())
+        dialog.introduce(introduction);
     if (dialog.exec() != QDialog::Accepted)
         return;
     if (dialog.text().isEmpty())
@@ -373,13 +397,7 @@ void MainWindow::mnuOptionsCheckServerClick()
 void MainWindow::setCheckServer(const CheckServerAddress& server)
 {
     m_options.server = server;
-    m_engine.setServer(server);
-    m_ipv6.engine().setServer(server);
-    // The window's check is the IPv4 one; a server named by an IPv6 address can only be reached
-    // over IPv6, and is.
-    m_engine.setFamily(QHostAddress(server.host).protocol() == QAbstractSocket::IPv6Protocol
-                           ? AddressFamily::Any
-                           : AddressFamily::IPv4);
+    m_session->setServer(server);
     showServerAddress();
 }
 
@@ -391,54 +409,6 @@ LogWindow* MainWindow::logWindow() const
 RouterWindow* MainWindow::routerWindow() const
 {
     return m_routerWindow;
-}
-
-// Beside every check, the router is asked about the same port. Its answer never holds up the
-// check's verdict: the two meet in the diagnosis whenever either changes.
-void MainWindow::askRouter()
-{
-    m_routerFacts.reset();
-    const auto port = portNumber(m_ui->txtPort->text());
-    m_checkedPort = port.value_or(-1);
-    m_checkedProtocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
-    m_evaluated = false;
-    m_portLocked = false;
-    m_checkFacts = {};
-    m_checkFacts.localAddresses = router::ownAddressTexts(); // once a check, not every evaluation
-    m_checkFacts.port = port.value_or(0);
-    m_checkFacts.protocol = m_checkedProtocol;
-    m_httpMirror.setTrailer(QString());
-    if (port) {
-        ++m_lookupsPending;
-        m_router->lookup({*port, m_checkedProtocol, m_options.server.host});
-    }
-    showRouterFinding();
-}
-
-void MainWindow::checkEvaluated(const Verdict& verdict)
-{
-    const VerdictKind kind = verdict.kind();
-    const QString address = verdict.externalAddress.value_or(QString());
-    // "Open on another device" is evaluated again every few milliseconds while the probe may
-    // still arrive; the finding changes only with what the diagnosis reads.
-    if (m_evaluated && m_checkFacts.verdict == kind && m_checkFacts.externalAddress == address &&
-        m_checkFacts.pingOk == verdict.pingOk)
-        return;
-    m_evaluated = true;
-    m_checkFacts.verdict = kind;
-    m_checkFacts.externalAddress = address;
-    m_checkFacts.pingOk = verdict.pingOk;
-    showRouterFinding();
-}
-
-void MainWindow::routerAnswered(const router::RouterFacts& facts)
-{
-    // Only the answer for the latest check counts; earlier ones were queued behind it.
-    if (--m_lookupsPending > 0)
-        return;
-    m_routerFacts = facts;
-    m_httpMirror.setTrailer(router::routerLogSection(facts));
-    showRouterFinding();
 }
 
 void MainWindow::cmdRouterClick()
@@ -464,62 +434,43 @@ void MainWindow::cmdRouterClick()
 
 void MainWindow::cmdForwardClick()
 {
-    if (!m_router || m_forwarding || m_checkedPort < 0)
+    if (!m_session->forwardObstacle().isEmpty())
         return;
-    m_forwarding = true;
-    m_forwardText =
-        u"Asking the router to forward port "_s + QString::number(m_checkedPort) + u"..."_s;
-    m_router->forward({m_checkedPort, m_checkedProtocol, kForwardLeaseSeconds});
+    m_forwardText = u"Asking the router to forward port "_s +
+                    QString::number(m_session->report().port) + u"..."_s;
+    m_session->forward(kForwardLeaseSeconds);
     showRouterFinding();
 }
 
-void MainWindow::forwardAnswered(const router::ForwardResult& result)
-{
-    m_forwarding = false;
-    m_forwardText = router::describeForward(result, m_checkedPort, m_checkedProtocol, false);
-    showRouterFinding();
-    if (result.ok)
-        m_engine.cmdCheckMeClick(); // check again, through the new mapping
-}
-
+// The router's answer and the check's verdict meet in the diagnosis whenever either changes;
+// the router never holds up the verdict.
 void MainWindow::showRouterFinding()
 {
-    if (!m_router)
+    if (!m_options.routerBackend)
         return;
+    const session::Report& report = m_session->report();
     QString line;
     QString facts;
     QString diagnosis;
     bool canForward = false;
-    if (m_checkedPort < 0) {
-        line = QString();
-    } else if (!m_routerFacts) {
+    if (report.router.isRunning()) {
         line = facts = u"Asking the router..."_s;
-    } else {
-        facts = u"Router: "_s +
-                router::describeRouter(*m_routerFacts, m_checkedPort, m_checkedProtocol);
-        const VerdictKind kind = m_evaluated ? m_checkFacts.verdict : VerdictKind::Pending;
-        if (m_engine.isServiceCheck()) {
-            // A service check cannot tell this computer from another device behind the same
-            // forward: the router's mapping is what says where the port goes.
+    } else if (report.router.isDone()) {
+        facts =
+            u"Router: "_s + router::describeRouter(*report.router, report.port, report.protocol);
+        if (engine().isServiceCheck()) {
             line = facts;
-            diagnosis = u"A check of a running service cannot tell this computer from another "
-                        u"device behind the same forward; the router's mapping above says where "
-                        u"the port goes."_s;
-        } else if (m_portLocked) {
+            diagnosis = session::kServiceCheckDiagnosis.toString();
+        } else if (report.check.isDone() && report.check->portLocked) {
             // No check ran: there is nothing to set beside the router's answer.
             line = facts;
             diagnosis = u"The port could not be opened on this computer, so it was not checked."_s;
-        } else if (kind == VerdictKind::Pending) {
+        } else if (!report.diagnosis.isDone()) {
             line = diagnosis = u"Waiting for the check..."_s;
         } else {
-            const router::Diagnosis found = router::diagnose(m_checkFacts, *m_routerFacts);
-            line = found.headline;
-            diagnosis = found.text();
-            // A mapping another device holds is never replaced, so there is nothing to offer.
-            const bool heldElsewhere =
-                m_routerFacts->mapping && !m_routerFacts->mapping->thisComputer;
-            canForward = m_routerFacts->canMap && kind != VerdictKind::OpenHere && !heldElsewhere &&
-                         !m_forwarding;
+            line = report.diagnosis->headline;
+            diagnosis = report.diagnosis->text();
+            canForward = m_session->forwardObstacle().isEmpty();
         }
     }
     QLabel* label = m_ui->lblRouter;

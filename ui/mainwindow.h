@@ -1,12 +1,7 @@
 #pragma once
 
-#include "engine/checkengine.h"
 #include "engine/checkview.h"
-#include "engine/verdictsettler.h"
-#include "router/diagnosis.h"
-#include "router/routerclient.h"
-#include "service/portholders.h"
-#include "ui/ipv6check.h"
+#include "session/checksession.h"
 #include "ui/logmirror.h"
 
 #include <QHostAddress>
@@ -33,9 +28,9 @@ class RouterWindow;
 struct ThemeContext;
 
 // frmMain: the port field, the protocol choice, "Check Me", the result labels and the help
-// pane, over the check engine. It keeps the last port in the settings, opens the log window
-// from its (hidden) check box, and brings its top edge back to 200 twips whenever activation
-// returns to it from another window of the program.
+// pane, a view of one check session (the first check shows in the result labels itself). It keeps
+// the last port in the settings, opens the log window from its (hidden) check box, and brings its
+// top edge back to 200 twips whenever activation returns to it from another window of the program.
 class MainWindow : public QMainWindow, public CheckView
 {
     Q_OBJECT
@@ -81,24 +76,22 @@ public:
                QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    CheckEngine& engine() { return m_engine; }
+    CheckEngine& engine() { return m_session->engine(); }
+    session::CheckSession& session() { return *m_session; }
     LogWindow* logWindow() const;
     RouterWindow* routerWindow() const;
     // The router's facts from the lookup beside the latest check, once it answered.
-    const std::optional<router::RouterFacts>& routerFacts() const { return m_routerFacts; }
-    Ipv6Check& ipv6Check() { return m_ipv6; }
-    // Whether a check over IPv6 follows each IPv4 check: this computer has a global IPv6
-    // address and the server an IPv6 address. Found at start; tests may set it.
+    const std::optional<router::RouterFacts>& routerFacts() const
+    {
+        return m_session->report().router.result();
+    }
     // The server the next check goes to: the environment's, else the one chosen in Options >
     // Check server..., else the built-in one.
     const CheckServerAddress& checkServer() const { return m_options.server; }
 
-    void setIpv6Checked(bool checked)
-    {
-        m_ipv6Checked = checked;
-        m_ipv6Decided = true;
-    }
-    bool isIpv6Checked() const { return m_ipv6Checked; }
+    // Whether a check over IPv6 follows each IPv4 check. Unless set, the session decides from
+    // this computer's and the server's addresses; tests set it.
+    void setIpv6Checked(bool checked) { m_session->setIpv6Wanted(checked); }
     bool isLogWindowOpen() const { return logWindowOpen; }
 
     // CheckView
@@ -108,6 +101,11 @@ public:
     void setResultText(ResultLabel label, const QString& text) override;
     void setResultColour(ResultLabel label, TextColour colour) override;
     void showMessageBox(const QString& text, MessageIcon icon) override;
+
+    // At the first start of a program whose built-in server is this computer's (localhost),
+    // opens Options > Check server... once, saying where a check server comes from. Remembered
+    // in the settings; does nothing when a server is chosen or named by the environment.
+    void introduceCheckServer();
 
     // Keeps the minimum size and stretches the rule, the picture, the white column and the
     // help pane to the window's size.
@@ -131,47 +129,28 @@ private:
     void showServerAddress();
     QSize nonClientSize() const;
     QLabel* resultLabel(ResultLabel label) const;
-    void askRouter();
-    void checkEvaluated(const Verdict& verdict);
-    void routerAnswered(const router::RouterFacts& facts);
-    void forwardAnswered(const router::ForwardResult& result);
+    void checkStarted();
+    void verdictStands();
+    void showIpv6Line();
     void cmdRouterClick();
     void cmdForwardClick();
     void showRouterFinding();
     void cmdCheckMeClick();
     void cmdCheckServiceClick();
-    void followCheck(const Verdict& verdict);
-    void startIpv6Check();
-    void showHolders();
-    void serverLookedUp(const QList<QHostAddress>& addresses);
+    void serverLookedUp();
     void mnuOptionsCheckServerClick();
+    void openCheckServerDialog(const QString& introduction);
     void setCheckServer(const CheckServerAddress& server);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
     ThemeContext& m_theme;
     Options m_options;
-    CheckEngine m_engine;
-    Ipv6Check m_ipv6;
-    bool m_ipv6Checked = false;
-    bool m_ipv6Decided = false; // set from outside: the server's addresses no longer decide
-    quint64 m_serverLookup = 0; // the latest lookup of the server's addresses
-    VerdictSettler m_settler;   // when the IPv4 verdict stands, the IPv6 check runs
-    std::optional<VerdictKind> m_ipv4Kind;
+    std::unique_ptr<session::CheckSession> m_session;
     LogMirror m_httpMirror;
     LogMirror m_listenerMirror;
     QPointer<LogWindow> m_logs;
-    std::unique_ptr<router::RouterClient> m_router;
     QPointer<RouterWindow> m_routerWindow;
-    std::optional<router::RouterFacts> m_routerFacts;
-    router::CheckFacts m_checkFacts; // what the current check has found, for the diagnosis
-    bool m_evaluated = false;
-    bool m_portLocked = false; // the current check could not open its port        // the current
-                               // check has been evaluated at least once
-    int m_checkedPort = -1;    // the port of the check the router was asked about
-    ProbeProtocol m_checkedProtocol = ProbeProtocol::Tcp;
-    int m_lookupsPending = 0;
-    bool m_forwarding = false;
     QString m_forwardText;
     qint16 lastPortKey = 0;
     bool logWindowOpen = false;

@@ -5,7 +5,7 @@
 #include "cli/checkcommand.h"
 #include "cli/terminaltext.h"
 #include "router/describe.h"
-#include "router/diagnosis.h"
+#include "session/diagnosis.h"
 #include "tests/cli/clitestkit.h"
 #include "tests/engine/enginetestkit.h"
 #include "tests/support/scriptedrouter.h"

@@ -168,9 +168,19 @@ void TestVerdict::resultLines_data()
     QTest::newRow("none present") << u"-done- -ping failed"_s << false << QString() << false
                                   << QString();
     QTest::newRow("address ends at once")
-        << u"-ip:-done-"_s << false << prefix << false << QString();
+        << u"-ip:-done-"_s << false << QString() << false << QString();
     QTest::newRow("address without end")
-        << u"-ip:192.0.2.1"_s << false << prefix << false << QString();
+        << u"-ip:192.0.2.1"_s << false << QString() << false << QString();
+    QTest::newRow("IPv6 address") << u"-done- -ip:2001:db8::7-"_s << false
+                                  << prefix + u"2001:db8::7"_s << false << QString();
+    // What is not an address is never shown as one: markup, control characters, words.
+    QTest::newRow("markup for an address")
+        << u"-done- -ip:<b>1.2.3.4</b><img src=\"http://example.invalid/x.png\">-"_s << false
+        << QString() << false << QString();
+    QTest::newRow("address and more") << u"-done- -ip:1.2.3.4\x1b[2J\r\nStatus: forged-"_s << false
+                                      << QString() << false << QString();
+    QTest::newRow("blanks around the address")
+        << u"-done- -ip: 1.2.3.4 -"_s << false << QString() << false << QString();
     QTest::newRow("message without end")
         << u"<message>Down for"_s << false << QString() << true << QString();
 }

@@ -64,13 +64,13 @@ private Q_SLOTS:
     void serverTextIsPlainText();
     void lockedPortFromClick();
     void ipv6LineFollowsTheIpv4Check();
-    void ipv6CheckOverLoopback();
     void runningServiceCheckedFromTheWindow();
     void checkServerChosenInOptions();
     void environmentServerOverridesTheChoice();
     void routerAnswersBesideTheCheck();
     void forwardFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
+    void checkServerIntroducedOnce();
 };
 
 void TestMainWindow::typing_data()
@@ -531,8 +531,9 @@ void TestMainWindow::serverTextIsPlainText()
     QCOMPARE(box.format, Qt::PlainText);
     QVERIFY(box.modal);
 
+    // Markup where the address should be is no address: it is not shown as one.
     auto* address = f.find<QLabel>(u"lblExternalIP"_s);
-    QCOMPARE(address->text(), u"Your external IP address is: <i>1.2.3.4</i>"_s);
+    QCOMPARE(address->text(), u"We were not able to determine your external IP address."_s);
     for (const char* name : {"lblStatus", "lblInfo", "lblPingStatus", "lblExternalIP"}) {
         auto* label = f.find<QLabel>(QString::fromLatin1(name));
         QCOMPARE(label->textFormat(), Qt::PlainText);
@@ -609,42 +610,6 @@ void TestMainWindow::ipv6LineFollowsTheIpv4Check()
     QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
     QVERIFY(!line->text().startsWith(u"IPv6: Could not"_s));
     QTRY_VERIFY_WITH_TIMEOUT(line->text().startsWith(u"IPv6: Could not"_s), 15000);
-}
-
-// The second check itself, over IPv6 loopback: its line carries the address the server probed,
-// and the hint when only IPv6 is open.
-void TestMainWindow::ipv6CheckOverLoopback()
-{
-    QTcpServer v6;
-    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
-        QSKIP("this machine has no IPv6 loopback");
-    v6.close();
-    ScriptedCheckServer server;
-    QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
-    server.script().probeAddress = QHostAddress::LocalHostIPv6;
-    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
-        return realisticReply(request, outcome, "2001:db8::7");
-    };
-    Ipv6Check check({u"::1"_s, server.port()});
-    QSignalSpy finished(&check, &Ipv6Check::finished);
-    const QString port = QString::number(freePort());
-    check.start(port, ProbeProtocol::Tcp, VerdictKind::NotOpen, 10000);
-    QVERIFY(check.isRunning());
-    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 15000);
-    QVERIFY(!check.isRunning());
-    QCOMPARE(finished.at(0).at(0).toString(),
-             u"IPv6: Your port is OPEN on this computer over IPv6! (2001:db8::7)"_s);
-    const QString details = finished.at(0).at(1).toString();
-    QVERIFY2(details.contains(u"DS-Lite"_s) && details.contains(u"[2001:db8::7]:"_s + port),
-             qPrintable(details));
-    // The port is free again for the next check.
-    QVERIFY(QTcpServer().listen(QHostAddress::Any, quint16(port.toUInt())));
-
-    // Cancelled, it reports nothing.
-    check.start(port, ProbeProtocol::Tcp, VerdictKind::OpenHere, 10000);
-    check.cancel();
-    QTest::qWait(0);
-    QCOMPARE(finished.count(), 1);
 }
 
 // After a locked port the window offers to check the program holding it; that check opens
@@ -988,6 +953,55 @@ void TestMainWindow::routerNeverHoldsUpTheVerdict()
     QCOMPARE(f.find<QLabel>(u"lblRouter"_s)->text(), u"Asking the router..."_s);
     QTRY_VERIFY_WITH_TIMEOUT(f.window->routerFacts().has_value(), 10000);
     QVERIFY(!record->threads.contains(QThread::currentThread()));
+}
+
+// A program built with localhost as its server opens Options > Check server... by itself once,
+// saying where a server comes from; the settings remember it.
+void TestMainWindow::checkServerIntroducedOnce()
+{
+    const CheckServerAddress localhost{u"localhost"_s, 80};
+    MainWindowFixture f(
+        {u"127.0.0.1"_s, freePort()}, {},
+        [&localhost](MainWindow::Options& options) { options.builtInServer = localhost; });
+    QString intro;
+    {
+        CheckServerDialogDriver driver([&intro](QDialog& dialog) {
+            auto* label = dialog.findChild<QLabel*>(u"lblCheckServerIntro"_s);
+            QVERIFY(label);
+            QCOMPARE(label->textFormat(), Qt::PlainText);
+            QVERIFY(!label->geometry().intersects(
+                dialog.findChild<QLabel*>(u"lblCheckServerPrompt"_s)->geometry()));
+            intro = label->text();
+            dialog.reject();
+        });
+        f.window->introduceCheckServer();
+        QVERIFY(driver.done());
+    }
+    QVERIFY2(intro.contains(u"quillmere-server"_s) && intro.contains(u"public host"_s),
+             qPrintable(intro));
+    QVERIFY(f.settings.value(u"Settings/CheckServerIntroduced"_s).toBool());
+
+    // Once only, and never where a server is chosen, named, or built in.
+    auto opensDialog = [](MainWindow& window) {
+        CheckServerDialogDriver driver([](QDialog& dialog) { dialog.reject(); });
+        window.introduceCheckServer();
+        return driver.done();
+    };
+    QVERIFY(!opensDialog(*f.window));
+    MainWindowFixture chosen(
+        {u"127.0.0.1"_s, freePort()},
+        [](QSettings& settings) { settings.setValue(u"Settings/CheckServer"_s, u"192.0.2.1"_s); },
+        [&localhost](MainWindow::Options& options) { options.builtInServer = localhost; });
+    QVERIFY(!opensDialog(*chosen.window));
+    MainWindowFixture builtIn({u"127.0.0.1"_s, freePort()}, {}, [](MainWindow::Options& options) {
+        options.builtInServer = {u"checker.example.net"_s, 80};
+    });
+    QVERIFY(!opensDialog(*builtIn.window));
+    MainWindowFixture named({u"192.0.2.7"_s, 8080}, {}, [&localhost](MainWindow::Options& options) {
+        options.builtInServer = localhost;
+        options.serverFromEnvironment = true;
+    });
+    QVERIFY(!opensDialog(*named.window));
 }
 
 QTEST_MAIN(TestMainWindow)

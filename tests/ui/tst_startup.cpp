@@ -1,6 +1,7 @@
 // The program as a process: the version mode on a machine without a display, and a normal
 // start for every other command line, ended the way a session ends it.
 
+#include "ui/application.h"
 #include "ui/versionmode.h"
 
 #include <QFile>
@@ -43,6 +44,7 @@ private Q_SLOTS:
     void versionModeWritesFileWithoutDisplay();
     void otherCommandLinesStartNormally_data();
     void otherCommandLinesStartNormally();
+    void noRouterOption();
 };
 
 void TestStartUp::versionModeDecision_data()
@@ -127,6 +129,18 @@ void TestStartUp::otherCommandLinesStartNormally()
     QVERIFY(!QFile::exists(dir.filePath(u"version.log"_s)));
     const QSettings saved(dir.filePath(u"config/Quillmere/Quillmere.conf"_s), QSettings::IniFormat);
     QCOMPARE(saved.value(u"Settings/Port"_s).toString(), u"1000"_s);
+}
+
+// --no-router leaves the router alone (tools/dev.sh runs the window so against its local
+// server); without it the window asks the router. Only the program's own arguments count.
+void TestStartUp::noRouterOption()
+{
+    QVERIFY(asksRouter({u"quillmere"_s}));
+    QVERIFY(asksRouter({u"quillmere"_s, u"-style"_s, u"fusion"_s}));
+    QVERIFY(!asksRouter({u"quillmere"_s, u"--no-router"_s}));
+    QVERIFY(!asksRouter({u"quillmere"_s, u"-style"_s, u"fusion"_s, u"--no-router"_s}));
+    QVERIFY(asksRouter({u"--no-router"_s})); // the program's name, not an option
+    QVERIFY(asksRouter({u"quillmere"_s, u"--no-routers"_s}));
 }
 
 QTEST_GUILESS_MAIN(TestStartUp)

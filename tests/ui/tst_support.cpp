@@ -1,6 +1,7 @@
 // The theming pass on every kind of control and on secondary windows near the screen's edges,
 // the shell's open, and the top-most switch.
 
+#include "support/plaintext.h"
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/shapes.h"
@@ -16,6 +17,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextBrowser>
+#include <QTextDocument>
+#include <QTextFragment>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -69,6 +72,8 @@ private Q_SLOTS:
     void openDocumentStartsAProgram();
     void openDocumentReportsMissingFile();
     void setTopMostKeepsGeometry();
+    void toolTipsShowTextAsItIs_data();
+    void toolTipsShowTextAsItIs();
 };
 
 void TestSupport::themeColoursEachKind()
@@ -198,6 +203,40 @@ void TestSupport::setTopMostKeepsGeometry()
     QVERIFY(window.windowFlags() & Qt::WindowStaysOnTopHint);
     QVERIFY(window.isVisible());
     QCOMPARE(window.size(), QSize(300, 200));
+}
+
+void TestSupport::toolTipsShowTextAsItIs_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("bold") << u"<b>Maintenance</b> tonight"_s;
+    QTest::newRow("red and large") << u"<font color=red size=7>OPEN</font>"_s;
+    QTest::newRow("picture")
+        << u"<img src=\"http://example.invalid/x.png\" width=600 height=300>"_s;
+    QTest::newRow("link") << u"<a href=\"http://example.invalid/\">read more</a>"_s;
+    QTest::newRow("entities and lines") << u"1 &lt; 2 &amp;\nsecond line\n\nthird"_s;
+    QTest::newRow("plain") << u"IPv6: Your port is NOT OPEN (2001:db8::7)"_s;
+}
+
+// A tooltip is rich text as soon as Qt guesses it might be; the helper's never leaves it to the
+// guess, and shows exactly the text: no bold, no font, no picture, no link.
+void TestSupport::toolTipsShowTextAsItIs()
+{
+    QFETCH(QString, text);
+    const QString tip = plainToolTip(text);
+    QVERIFY(Qt::mightBeRichText(tip));
+    QTextDocument shown;
+    shown.setHtml(tip);
+    QCOMPARE(shown.toPlainText(), text);
+    for (QTextBlock block = shown.begin(); block.isValid(); block = block.next()) {
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextCharFormat format = it.fragment().charFormat();
+            QVERIFY(!format.isAnchor());
+            QVERIFY(!format.isImageFormat());
+            QVERIFY(format.fontWeight() <= QFont::Normal);
+            QVERIFY(!format.hasProperty(QTextFormat::ForegroundBrush));
+        }
+    }
+    QCOMPARE(plainToolTip(QString()), QString());
 }
 
 QTEST_MAIN(TestSupport)

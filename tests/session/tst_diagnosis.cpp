@@ -2,7 +2,7 @@
 // finding reached, the order between them, the hops standing in for a hidden WAN address, and
 // the texts (the device named, UPnP's blind spot said, the router's words made safe to quote).
 
-#include "router/diagnosis.h"
+#include "session/diagnosis.h"
 
 #include <QSet>
 #include <QTest>

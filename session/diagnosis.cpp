@@ -1,4 +1,4 @@
-#include "router/diagnosis.h"
+#include "session/diagnosis.h"
 
 #include "netranges/netranges.h"
 

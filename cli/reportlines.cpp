@@ -1,0 +1,98 @@
+#include "cli/reportlines.h"
+
+#include "cli/terminaltext.h"
+
+#include <QJsonArray>
+
+namespace quillmere::cli {
+
+using namespace Qt::StringLiterals;
+
+session::SessionOptions sessionOptions(const CheckOptions& options)
+{
+    session::SessionOptions result;
+    result.server = options.server;
+    switch (options.families) {
+    case FamilyChoice::Both:
+        result.families = session::Families::Both;
+        break;
+    case FamilyChoice::IPv4:
+        result.families = session::Families::IPv4;
+        break;
+    case FamilyChoice::IPv6:
+        result.families = session::Families::IPv6;
+        break;
+    }
+    result.askRouter = options.router != RouterAction::Skip;
+    result.noRouterReason = u"--no-router"_s;
+    result.forwardWhenNotOpen = options.router == RouterAction::Forward;
+    result.leaseSeconds = options.leaseSeconds;
+    result.timeoutMs = options.timeoutMs;
+    result.logLimit = ExchangeLog::kDefaultLimit;
+    result.howToSetServer =
+        u"Name a server on the internet with --server or QUILLMERE_CHECK_SERVER."_s;
+    return result;
+}
+
+ForwardOutcome outcomeOf(const session::ForwardStep& step)
+{
+    return ForwardOutcome{step.asked, step.removing, step.result, step.text};
+}
+
+QJsonObject holdersJson(const service::PortHolders& holders, const QString& text)
+{
+    QJsonArray processes;
+    for (const service::PortSocket& socket : holders.sockets) {
+        for (const service::HoldingProcess& process : socket.processes)
+            processes.append(QJsonObject{{u"pid"_s, process.pid},
+                                         {u"name"_s, process.name},
+                                         {u"localAddress"_s, socket.localAddress}});
+    }
+    return QJsonObject{{u"heldBy"_s, text}, {u"processes"_s, processes}};
+}
+
+QString logLines(const QString& heading, const QString& log, const LogEntryEnds& entries)
+{
+    return heading + escapeLogForTerminal(log, entries.ends());
+}
+
+QString resultLines(const session::Report& report)
+{
+    const session::CheckResult& check = *report.check;
+    QString lines = u"Status: "_s + escapeForTerminal(check.text(ResultLabel::Status)) + u'\n' +
+                    u"Info: "_s + escapeForTerminal(check.text(ResultLabel::Info)) + u'\n';
+    if (check.portLocked)
+        return lines;
+    lines += u"Ping: "_s + escapeForTerminal(check.text(ResultLabel::PingStatus)) + u'\n';
+    lines += u"External IP: "_s + escapeForTerminal(check.text(ResultLabel::ExternalIP)) + u'\n';
+    if (check.verdict && check.verdict->message)
+        lines += u"Message: "_s + escapeForTerminal(*check.verdict->message) + u'\n';
+    if (report.holders.isDone())
+        lines += u"Service: "_s +
+                 escapeForTerminal(service::describeHolders(*report.holders, quint16(report.port),
+                                                            report.protocol)) +
+                 u'\n';
+    if (!report.serverNote.isEmpty() && !report.firstCheck)
+        lines += u"Note: "_s + escapeForTerminal(report.serverNote) + u'\n';
+    return lines;
+}
+
+QString ipv6Lines(const session::Report& report)
+{
+    const session::CheckResult& ipv6 = *report.ipv6;
+    QString lines = u"IPv6: "_s + escapeForTerminal(ipv6.text(ResultLabel::Status));
+    if (!ipv6.portLocked)
+        lines += u" ("_s + escapeForTerminal(ipv6.addressText()) + u')';
+    lines += u'\n';
+    const session::CheckResult& first = *report.check;
+    if (ipv6.verdict && first.verdict && !first.portLocked && ipv6.verdict->externalAddress &&
+        !ipv6.service) {
+        const QString hint = ipv6OnlyHint(first.kind(), ipv6.kind(), *ipv6.verdict->externalAddress,
+                                          report.portText);
+        if (!hint.isEmpty())
+            lines += u"Note: "_s + escapeForTerminal(hint) + u'\n';
+    }
+    return lines;
+}
+
+} // namespace quillmere::cli

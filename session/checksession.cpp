@@ -1,0 +1,601 @@
+#include "session/checksession.h"
+
+#include "engine/porttext.h"
+#include "engine/socketobject.h"
+#include "router/describe.h"
+#include "router/lan.h"
+
+#include <QHostInfo>
+
+#include <algorithm>
+
+namespace quillmere::session {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+// A LAN where no router answers: what the session asks when it was given no way to the router.
+class AbsentRouter final : public router::RouterBackend
+{
+public:
+    router::RouterFacts lookup(const router::LookupRequest&) override { return {}; }
+    router::ForwardResult forward(const router::ForwardRequest&) override { return none(); }
+    router::ForwardResult unforward(const router::ForwardRequest&) override { return none(); }
+
+private:
+    static router::ForwardResult none()
+    {
+        router::ForwardResult result;
+        result.error = u"no router answered UPnP or NAT-PMP"_s;
+        return result;
+    }
+};
+
+// Whether this computer could open the port itself, the way a check would open it.
+bool canOpenPort(const QString& portText, ProbeProtocol protocol)
+{
+    SocketObject socket;
+    socket.setProtocol(protocol);
+    return openCheckPort(socket, portText);
+}
+
+bool isOpenHere(const CheckResult& check)
+{
+    return check.service ? check.reach() == ServiceReach::Reachable
+                         : check.kind() == VerdictKind::OpenHere;
+}
+
+} // namespace
+
+CheckSession::CheckSession(CheckView& view, CheckView* ipv6View, SessionOptions options,
+                           std::unique_ptr<router::RouterBackend> routerBackend, QObject* parent)
+    : QObject(parent)
+    , m_options(std::move(options))
+    , m_view(&view)
+    , m_ipv6View(ipv6View)
+    , m_engine(std::make_unique<CheckEngine>(m_view, m_options.server))
+    , m_ipv6Engine(std::make_unique<CheckEngine>(m_ipv6View, m_options.server))
+{
+    for (CheckEngine* engine : {m_engine.get(), m_ipv6Engine.get()}) {
+        engine->setTimeoutInterval(m_options.timeoutMs);
+        engine->setLogLimit(m_options.logLimit);
+    }
+    m_ipv6Engine->setFamily(AddressFamily::IPv6);
+    connect(m_engine.get(), &CheckEngine::evaluated, this, &CheckSession::onEvaluated);
+    connect(m_engine.get(), &CheckEngine::portLocked, this, &CheckSession::onPortLocked);
+    connect(&m_settler, &VerdictSettler::settled, this, &CheckSession::settle);
+    connect(m_ipv6Engine.get(), &CheckEngine::evaluated, this, &CheckSession::onIpv6Evaluated);
+    connect(m_ipv6Engine.get(), &CheckEngine::portLocked, this, [this] { ipv6Stands(true); });
+    connect(&m_ipv6Settler, &VerdictSettler::settled, this, [this] {
+        if (m_ipv6Engine->lastVerdict())
+            ipv6Stands(false);
+    });
+
+    if (m_options.askRouter || m_options.forwardWhenNotOpen) {
+        if (!routerBackend)
+            routerBackend = std::make_unique<AbsentRouter>();
+        m_router = std::make_unique<router::RouterClient>(std::move(routerBackend));
+        connect(m_router.get(), &router::RouterClient::lookedUp, this, &CheckSession::onLookedUp);
+        connect(m_router.get(), &router::RouterClient::forwarded, this, &CheckSession::onForwarded);
+        connect(m_router.get(), &router::RouterClient::unforwarded, this,
+                &CheckSession::onUnforwarded);
+    }
+}
+
+CheckSession::~CheckSession() = default;
+
+void CheckSession::setServer(const CheckServerAddress& server)
+{
+    m_options.server = server;
+    m_engine->setServer(server);
+    m_ipv6Engine->setServer(server);
+    m_lookupDone = false;
+    m_report.serverAddresses.reset();
+    m_report.serverNote.clear();
+}
+
+void CheckSession::setServiceCheck(bool service)
+{
+    m_serviceCheck = service;
+}
+
+void CheckSession::lookUpServer()
+{
+    m_lookupDone = false;
+    const quint64 lookup = ++m_lookup;
+    m_report.server = m_options.server;
+    m_report.serverAddresses.begin();
+    // An address is taken as it is: QHostInfo would look up its name, which can take as long as
+    // the resolver's time-outs where no DNS server answers.
+    const QHostAddress literal(m_options.server.host);
+    if (!literal.isNull()) {
+        onServerLookedUp({literal});
+        return;
+    }
+    // No context object: Qt 6.4 leaks the callback of a lookup whose context object is
+    // destroyed before the answer arrives. The session is guarded instead, and an answer for a
+    // server named before the current one is passed over.
+    QHostInfo::lookupHost(m_options.server.host,
+                          [session = QPointer<CheckSession>(this), lookup](const QHostInfo& info) {
+                              if (session && session->m_lookup == lookup)
+                                  session->onServerLookedUp(info.addresses());
+                          });
+}
+
+void CheckSession::onServerLookedUp(const QList<QHostAddress>& addresses)
+{
+    m_report.serverAddresses.finish(addresses);
+    m_report.serverNote =
+        router::localServerNote(m_options.server, addresses, m_options.howToSetServer);
+    const HostFamilies server = familiesOf(addresses);
+    m_ipv6Planned = false;
+    m_ipv6Skipped.clear();
+    switch (m_options.families) {
+    case Families::IPv4:
+        m_family = AddressFamily::IPv4;
+        m_ipv6Skipped = u"only IPv4 was asked for (-4)"_s;
+        break;
+    case Families::IPv6:
+        m_family = AddressFamily::IPv6;
+        break;
+    case Families::Both:
+        // A server with IPv6 addresses only is checked over IPv6: the first check's family.
+        if (server.ipv6 && !server.ipv4) {
+            m_family =
+                m_options.ipv6WordsForIpv6OnlyServer ? AddressFamily::IPv6 : AddressFamily::Any;
+            break;
+        }
+        m_family = AddressFamily::IPv4;
+        m_ipv6Skipped = ipv6Obstacle(server);
+        m_ipv6Planned = m_ipv6Skipped.isEmpty();
+        break;
+    }
+    m_lookupDone = true;
+    Q_EMIT serverLookedUp();
+    if (m_stage == Stage::LookingUp)
+        start();
+}
+
+void CheckSession::start()
+{
+    cancel();
+    const Step<QList<QHostAddress>> addresses = m_report.serverAddresses;
+    const QString note = m_report.serverNote;
+    m_report = Report();
+    m_report.server = m_options.server;
+    m_report.serverAddresses = addresses;
+    m_report.serverNote = note;
+    m_report.portText = m_view.portText();
+    m_report.port = portNumber(m_report.portText).value_or(0);
+    m_report.protocol = m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    m_forwardDecided = false;
+    if (!m_lookupDone) {
+        const bool inFlight = m_report.serverAddresses.isRunning();
+        m_stage = Stage::LookingUp;
+        if (!inFlight)
+            lookUpServer();
+        return;
+    }
+    if (m_serviceCheck && canOpenPort(m_report.portText, m_report.protocol)) {
+        // Nothing holds the port: there is no running service to check.
+        m_report.nothingHoldsPort = true;
+        const QString why = u"nothing on this computer holds the port"_s;
+        m_report.check.skip(why);
+        m_report.router.skip(why);
+        m_report.diagnosis.skip(why);
+        m_report.holders.finish(service::PortHolders{{}, true, {}, false});
+        m_report.forward.skip(why);
+        m_report.ipv6.skip(why);
+        finish();
+        return;
+    }
+    runCheck();
+}
+
+void CheckSession::runCheck()
+{
+    m_stage = Stage::Checking;
+    m_settler.reset();
+    m_ipv6Settler.reset();
+    m_ipv6Engine->stopCheck();
+    m_report.check.begin();
+    m_report.diagnosis.reset();
+    m_report.ipv6.reset();
+    if (m_serviceCheck)
+        m_report.holders.begin();
+    else
+        m_report.holders.skip(u"not a check of a running service"_s);
+    const std::optional<int> port = portNumber(m_report.portText);
+    bool askRouter = false;
+    if (!m_router || !m_options.askRouter)
+        m_report.router.skip(m_options.noRouterReason);
+    else if (m_options.families == Families::IPv6)
+        m_report.router.skip(u"the router maps IPv4 ports, and only IPv6 is checked"_s);
+    else if (!port)
+        m_report.router.skip(u"there is no port to ask the router about"_s);
+    else
+        askRouter = true;
+    if (askRouter) {
+        // Marked before the check starts: a port that cannot be opened settles the check at
+        // once, and the router's answer is still to come.
+        m_report.router.begin();
+        ++m_lookupsPending;
+    }
+    Q_EMIT checkStarted();
+    m_engine->setFamily(m_family);
+    m_engine->setServiceCheck(m_serviceCheck);
+    m_engine->cmdCheckMeClick();
+    // Asked once the check is under way, so that the router, however slow, never holds up the
+    // check's request. Its answer is awaited only once the verdict stands.
+    if (askRouter)
+        m_router->lookup({*port, m_report.protocol, m_options.server.host});
+}
+
+void CheckSession::onEvaluated(const Verdict& verdict)
+{
+    if (!m_report.check.isRunning())
+        return;
+    if (m_engine->isServiceCheck()) {
+        settle(); // the server's answer is all a service check waits for
+        return;
+    }
+    m_settler.evaluated(verdict);
+}
+
+void CheckSession::settle()
+{
+    if (!m_report.check.isRunning() || !m_engine->lastVerdict())
+        return;
+    checkStands(false);
+}
+
+void CheckSession::onPortLocked()
+{
+    if (m_report.check.isRunning())
+        checkStands(true);
+}
+
+// The verdict stands: the front ends show it at once, whatever the router still takes.
+void CheckSession::checkStands(bool portLocked)
+{
+    m_settler.reset();
+    m_engine->stopCheck();
+    m_report.check.finish(snapshot(*m_engine, m_view, portLocked));
+    if (m_report.holders.isRunning()) {
+        if (portLocked)
+            m_report.holders.skip(u"the port could not be checked"_s);
+        else
+            // Read now, not when the check began: a holder may have exited while the server
+            // probed, and is then not named.
+            m_report.holders.finish(
+                service::findPortHolders(quint16(m_report.port), m_report.protocol));
+    }
+    Q_EMIT verdictStands();
+    if (m_stage != Stage::Checking)
+        return; // a slot started something else
+    if (!m_options.forwardWhenNotOpen)
+        startIpv6();
+    proceed();
+}
+
+// Once both the verdict and the router's answer are in: the diagnosis, then a forward or the
+// end.
+void CheckSession::proceed()
+{
+    if (m_stage != Stage::Checking && m_stage != Stage::WaitingForRouter &&
+        m_stage != Stage::Ipv6Checking)
+        return;
+    if (!m_report.check.isDone() || m_report.diagnosis.isDone() ||
+        !m_report.diagnosis.reason().isEmpty())
+        return;
+    if (m_report.router.isRunning()) {
+        if (m_stage == Stage::Checking)
+            m_stage = Stage::WaitingForRouter;
+        return;
+    }
+    const CheckResult& check = *m_report.check;
+    if (!m_report.router.isDone())
+        m_report.diagnosis.skip(u"the router was not asked"_s);
+    else if (check.service)
+        // A service check cannot tell this computer from another device behind the same
+        // forward: the router's mapping is what says where the port goes.
+        m_report.diagnosis.skip(kServiceCheckDiagnosis.toString());
+    else
+        // A port that could not be opened gives the diagnosis no result to judge by.
+        m_report.diagnosis.finish(router::diagnose(checkFacts(), *m_report.router));
+    Q_EMIT diagnosed();
+    if (m_options.forwardWhenNotOpen) {
+        if (!m_forwardDecided) {
+            startForward();
+            return;
+        }
+        startIpv6(); // after the check through the new mapping
+    }
+    maybeFinish();
+}
+
+void CheckSession::onLookedUp(const router::RouterFacts& facts)
+{
+    // Only the answer for the latest check counts; earlier ones were queued behind it.
+    if (--m_lookupsPending > 0 || !m_report.router.isRunning())
+        return;
+    m_report.router.finish(facts);
+    Q_EMIT routerAnswered();
+    proceed();
+}
+
+QString CheckSession::forwardObstacle() const
+{
+    if (!m_router)
+        return u"the router is not asked"_s;
+    if (!m_report.router.isDone())
+        return u"the router has not answered"_s;
+    if (!m_report.check.isDone())
+        return u"the check has not finished"_s;
+    const router::RouterFacts& facts = *m_report.router;
+    const CheckResult& check = *m_report.check;
+    if (check.portLocked)
+        return u"the port could not be opened on this computer to check it"_s;
+    if (m_report.forward.isRunning())
+        return u"the router is being asked"_s;
+    if (isOpenHere(check))
+        return u"the port is already open on this computer"_s;
+    if (!facts.found)
+        return u"no router answered UPnP or NAT-PMP"_s;
+    if (!facts.canMap)
+        return u"the router does not take port mappings"_s;
+    if (facts.mapping && !facts.mapping->thisComputer)
+        return u"another device holds the port"_s;
+    return {};
+}
+
+void CheckSession::startForward()
+{
+    m_forwardDecided = true;
+    const CheckResult& check = *m_report.check;
+    const QString port = u"port "_s + QString::number(m_report.port) + u'/' +
+                         QString(protocolWord(m_report.protocol));
+    auto notAsked = [this](const QString& reason) {
+        router::ForwardResult result;
+        result.error = reason;
+        m_report.forward.finish(ForwardStep{false, false, result, reason});
+        Q_EMIT forwardDone();
+        startIpv6();
+        maybeFinish();
+    };
+    if (check.portLocked) {
+        notAsked(port + u" could not be opened on this computer to check it; the router was not "_s
+                        u"asked"_s);
+        return;
+    }
+    if (isOpenHere(check)) {
+        notAsked(port + u" is already open on this computer; the router was not asked"_s);
+        return;
+    }
+    const router::RouterFacts facts = m_report.router.result().value_or(router::RouterFacts());
+    router::ForwardResult refused;
+    if (!facts.found) {
+        refused.error = u"no router answered UPnP or NAT-PMP"_s;
+    } else if (!facts.canMap) {
+        refused.error = u"the router does not take port mappings"_s;
+    } else if (facts.mapping && !facts.mapping->thisComputer) {
+        // Another device holds the port: it keeps it, and the router is not asked to replace it.
+        refused.conflict = true;
+        refused.mapping = facts.mapping;
+        refused.error = u"another device holds the port"_s;
+    }
+    if (!refused.error.isEmpty()) {
+        // The line names the device that keeps the port; the error would only say it again.
+        router::ForwardResult shown = refused;
+        if (shown.conflict)
+            shown.error.clear();
+        m_report.forward.finish(
+            ForwardStep{false, false, refused,
+                        router::describeForward(shown, m_report.port, m_report.protocol, false)});
+        Q_EMIT forwardDone();
+        startIpv6();
+        maybeFinish();
+        return;
+    }
+    forward(m_options.leaseSeconds);
+}
+
+void CheckSession::forward(qint64 leaseSeconds)
+{
+    if (!m_router || m_report.forward.isRunning() || !portNumber(m_report.portText))
+        return;
+    m_forwardDecided = true;
+    m_report.forward.begin();
+    if (m_stage != Stage::Done && m_stage != Stage::Ipv6Checking)
+        m_stage = Stage::Forwarding;
+    Q_EMIT forwardStarted();
+    m_router->forward({m_report.port, m_report.protocol, leaseSeconds});
+}
+
+void CheckSession::onForwarded(const router::ForwardResult& result)
+{
+    if (!m_report.forward.isRunning())
+        return;
+    m_report.forward.finish(
+        ForwardStep{true, false, result,
+                    router::describeForward(result, m_report.port, m_report.protocol, false)});
+    Q_EMIT forwardDone();
+    if (result.ok) {
+        // Check again, through the new mapping: its result is the session's.
+        m_report.firstCheck = m_report.check.result();
+        runCheck();
+        return;
+    }
+    if (m_stage == Stage::Forwarding)
+        m_stage = Stage::Checking;
+    startIpv6();
+    maybeFinish();
+}
+
+void CheckSession::unforward()
+{
+    if (!m_router)
+        return;
+    cancel();
+    m_report = Report();
+    m_report.portText = m_view.portText();
+    m_report.port = portNumber(m_report.portText).value_or(0);
+    m_report.protocol = m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    const QString why = u"only a mapping was removed"_s;
+    m_report.check.skip(why);
+    m_report.router.skip(why);
+    m_report.diagnosis.skip(why);
+    m_report.holders.skip(why);
+    m_report.ipv6.skip(why);
+    m_report.forward.begin();
+    m_stage = Stage::Forwarding;
+    Q_EMIT forwardStarted();
+    m_router->unforward({m_report.port, m_report.protocol, 0});
+}
+
+void CheckSession::onUnforwarded(const router::ForwardResult& result)
+{
+    if (!m_report.forward.isRunning())
+        return;
+    m_report.forward.finish(
+        ForwardStep{true, true, result,
+                    router::describeForward(result, m_report.port, m_report.protocol, true)});
+    Q_EMIT forwardDone();
+    finish();
+}
+
+// The same port again, over IPv6, once the first family's check stands (and, when the session
+// forwards, once the forward is done: both would need the port).
+void CheckSession::startIpv6()
+{
+    if (!m_report.ipv6.isNotRun() || !m_report.ipv6.reason().isEmpty() || !m_report.check.isDone())
+        return;
+    if (!ipv6Planned()) {
+        m_report.ipv6.skip(m_ipv6Skipped.isEmpty() ? u"a check over IPv6 was not asked for"_s
+                                                   : m_ipv6Skipped);
+        return;
+    }
+    if (m_report.check->portLocked) {
+        m_report.ipv6.skip(u"the port could not be opened on this computer"_s);
+        return;
+    }
+    m_report.ipv6.begin();
+    m_stage = Stage::Ipv6Checking;
+    m_ipv6View.clear();
+    m_ipv6View.setInput(m_report.portText, m_report.protocol == ProbeProtocol::Tcp);
+    m_ipv6Engine->setServiceCheck(m_serviceCheck);
+    m_ipv6Engine->setTimeoutInterval(m_engine->timeoutInterval());
+    Q_EMIT ipv6Started();
+    m_ipv6Engine->cmdCheckMeClick();
+}
+
+void CheckSession::onIpv6Evaluated(const Verdict& verdict)
+{
+    if (!m_report.ipv6.isRunning())
+        return;
+    if (m_ipv6Engine->isServiceCheck()) {
+        ipv6Stands(false);
+        return;
+    }
+    m_ipv6Settler.evaluated(verdict);
+}
+
+void CheckSession::ipv6Stands(bool portLocked)
+{
+    if (!m_report.ipv6.isRunning())
+        return;
+    m_ipv6Settler.reset();
+    m_ipv6Engine->stopCheck();
+    m_report.ipv6.finish(snapshot(*m_ipv6Engine, m_ipv6View, portLocked));
+    Q_EMIT ipv6Done();
+    maybeFinish();
+}
+
+// Whether a check over IPv6 follows the first family's: where the server's addresses and this
+// computer's allow it, unless the front end said otherwise.
+bool CheckSession::ipv6Planned() const
+{
+    if (m_options.families != Families::Both || m_family != AddressFamily::IPv4)
+        return false;
+    return m_options.ipv6Wanted.value_or(m_ipv6Planned);
+}
+
+void CheckSession::maybeFinish()
+{
+    if (m_stage == Stage::Done || m_stage == Stage::Idle || !m_report.check.isDone() ||
+        m_report.router.isRunning() || m_report.forward.isRunning() || m_report.ipv6.isRunning())
+        return;
+    if (!m_report.diagnosis.isDone() && m_report.diagnosis.reason().isEmpty())
+        return; // proceed() has not run yet
+    if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty() && ipv6Planned())
+        return; // the IPv6 check is still to start
+    if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty())
+        m_report.ipv6.skip(m_ipv6Skipped);
+    finish();
+}
+
+void CheckSession::finish()
+{
+    m_stage = Stage::Done;
+    Q_EMIT finished();
+}
+
+void CheckSession::cancel()
+{
+    m_settler.reset();
+    m_ipv6Settler.reset();
+    m_engine->stopCheck();
+    m_ipv6Engine->stopCheck();
+    if (m_stage != Stage::LookingUp)
+        m_stage = Stage::Idle;
+}
+
+int CheckSession::msLeft() const
+{
+    const bool ipv6 = m_stage == Stage::Ipv6Checking;
+    const CheckEngine& engine = ipv6 ? *m_ipv6Engine : *m_engine;
+    const VerdictSettler& settler = ipv6 ? m_ipv6Settler : m_settler;
+    int leftMs = 0;
+    for (const QTimer* timer :
+         {&engine.timeoutTimer(), &engine.waitTimer(), &settler.graceTimer()}) {
+        if (timer->isActive())
+            leftMs = std::max(leftMs, timer->remainingTime());
+    }
+    return leftMs;
+}
+
+CheckResult CheckSession::snapshot(const CheckEngine& engine, const RecordingView& view,
+                                   bool portLocked) const
+{
+    CheckResult result;
+    result.family = engine.family();
+    result.service = engine.isServiceCheck();
+    result.portLocked = portLocked;
+    if (!portLocked)
+        result.verdict = engine.lastVerdict();
+    result.texts = view.texts();
+    result.colours = view.colours();
+    result.httpLog = engine.httpLogText();
+    result.listenerLog = engine.listenerLogText();
+    return result;
+}
+
+router::CheckFacts CheckSession::checkFacts() const
+{
+    router::CheckFacts facts;
+    const CheckResult& check = *m_report.check;
+    if (check.verdict && !check.portLocked) {
+        facts.verdict = check.verdict->kind();
+        facts.externalAddress = check.verdict->externalAddress.value_or(QString());
+        facts.pingOk = check.verdict->pingOk;
+    }
+    facts.localAddresses = router::ownAddressTexts();
+    if (m_options.diagnosisNamesPort) {
+        facts.port = m_report.port;
+        facts.protocol = m_report.protocol;
+    }
+    return facts;
+}
+
+} // namespace quillmere::session
