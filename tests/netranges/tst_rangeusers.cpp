@@ -5,8 +5,8 @@
 // ask its own question, but an address is public for all of them or for none.
 
 #include "netranges/netranges.h"
-#include "router/diagnosis.h"
 #include "router/lan.h"
+#include "session/diagnosis.h"
 #include "tests/netranges/registry.h"
 #ifdef QUILLMERE_TEST_SERVER
 #include "server/addresses.h"
