@@ -119,7 +119,9 @@ QString thisComputer(const CheckFacts& check, const RouterFacts& router)
 // 192.168.1.20 (dvr.lan, "Camera")
 QString deviceName(const Mapping& mapping)
 {
-    QString text = quotable(mapping.internalClient);
+    // Only an address names the device: anything else a router put there is no name of it.
+    QString text = QHostAddress(mapping.internalClient).isNull() ? QString()
+                                                                 : quotable(mapping.internalClient);
     if (text.isEmpty())
         text = u"another device"_s;
     QStringList about;
