@@ -94,7 +94,11 @@ void ChangeHook::start(const Run& run)
     process->setStandardInputFile(QProcess::nullDevice());
     // A group of its own: stop() reaches whatever the command started, and a Ctrl+C meant for
     // the watch reaches the command only through stop().
-    process->setChildProcessModifier([] { ::setpgid(0, 0); });
+    process->setChildProcessModifier([toStandardError = m_outputToStandardError] {
+        ::setpgid(0, 0);
+        if (toStandardError)
+            ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    });
     QProcess* raw = process.get();
     connect(raw, &QProcess::started, this, [this, raw] {
         if (raw == m_process.get())

@@ -20,9 +20,10 @@ namespace quillmere::cli {
 // when the latest undid the change, so that old and new are the same, it does not run at all.
 //
 // The command runs without a shell, in a process group of its own, with stdin from /dev/null
-// and the watch's stdout and stderr; it is reaped when it ends. stop() drops a change that waits
-// and ends the command that runs: SIGTERM to its process group at once, SIGKILL after
-// stopGraceMs if it is still there; stopped() follows once nothing runs.
+// and the watch's stdout (or, with setOutputToStandardError, its stderr) and stderr; it is reaped
+// when it ends. stop() drops a change that waits and ends the command that runs: SIGTERM to its
+// process group at once, SIGKILL after stopGraceMs if it is still there; stopped() follows once
+// nothing runs.
 class ChangeHook : public QObject
 {
     Q_OBJECT
@@ -39,6 +40,12 @@ public:
     void stop();
 
     void setStopGraceMs(int milliseconds) { m_stopGraceMs = milliseconds; }
+    // Sends what the command writes to standard output to the watch's standard error instead,
+    // so that output meant for a program (one JSON object a line) stays whole.
+    void setOutputToStandardError(bool toStandardError)
+    {
+        m_outputToStandardError = toStandardError;
+    }
     bool isRunning() const { return m_process != nullptr; }
     bool isWaiting() const { return m_waiting.has_value(); }
 
@@ -65,6 +72,7 @@ private:
     QTimer m_kill;
     int m_stopGraceMs = kStopGraceMs;
     bool m_stopping = false;
+    bool m_outputToStandardError = false;
 };
 
 } // namespace quillmere::cli

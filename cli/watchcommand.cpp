@@ -195,6 +195,7 @@ WatchCommand::WatchCommand(const CheckOptions& options, QTextStream& out, QTextS
     m_next.setSingleShot(true);
     m_next.setTimerType(Qt::PreciseTimer);
     connect(&m_next, &QTimer::timeout, this, &WatchCommand::startCheck);
+    m_hook.setOutputToStandardError(m_json);
     connect(&m_hook, &ChangeHook::failedToStart, this, &WatchCommand::reportHookFailure);
     connect(&m_hook, &ChangeHook::stopped, this, [this] { Q_EMIT finished(0); });
 }

@@ -13,10 +13,12 @@
 #include <QJsonObject>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -98,6 +100,7 @@ private Q_SLOTS:
     void onChangeThatCannotStartIsReported();
     void onChangeRunsOneAtATimeAndEndsWithTheWatch();
     void changesThatUndoThemselvesRunNothing();
+    void hookOutputCanGoToStandardError();
     void stopSignalsArriveThroughTheEventLoop();
 };
 
@@ -543,6 +546,33 @@ void TestWatch::changesThatUndoThemselvesRunNothing()
     QTRY_COMPARE(stopped.count(), 1);
     hook.run(command, change(u"not-open"_s, u"no-result"_s));
     QVERIFY(!hook.isRunning());
+}
+
+// With --json the watch's stdout carries one JSON object a line: what a command prints goes to
+// stderr instead.
+void TestWatch::hookOutputCanGoToStandardError()
+{
+    QTemporaryFile errors;
+    QVERIFY(errors.open());
+    struct StandardError
+    {
+        int saved = ::dup(STDERR_FILENO);
+        ~StandardError()
+        {
+            ::dup2(saved, STDERR_FILENO);
+            ::close(saved);
+        }
+    } restore;
+    QVERIFY(restore.saved >= 0);
+    QVERIFY(::dup2(errors.handle(), STDERR_FILENO) == STDERR_FILENO);
+    cli::ChangeHook hook;
+    hook.setOutputToStandardError(true);
+    hook.run({u"/bin/sh"_s, u"-c"_s, u"echo printed-by-the-command"_s}, QProcessEnvironment());
+    QVERIFY(hook.isRunning());
+    QTRY_VERIFY_WITH_TIMEOUT(!hook.isRunning(), 10000);
+    QFile written(errors.fileName());
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QVERIFY(written.readAll().contains("printed-by-the-command"));
 }
 
 void TestWatch::stopSignalsArriveThroughTheEventLoop()
