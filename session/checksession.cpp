@@ -260,7 +260,8 @@ void CheckSession::onPortLocked()
 void CheckSession::checkStands(bool portLocked)
 {
     m_settler.reset();
-    m_engine->stopCheck();
+    if (!m_options.keepCheckOpen)
+        m_engine->stopCheck();
     m_report.check.finish(snapshot(*m_engine, m_view, portLocked));
     if (m_report.holders.isRunning()) {
         if (portLocked)
@@ -482,6 +483,8 @@ void CheckSession::startIpv6()
     }
     m_report.ipv6.begin();
     m_stage = Stage::Ipv6Checking;
+    // The port is needed again, and a probe over IPv6 must not reach the first check's socket.
+    m_engine->stopCheck();
     m_ipv6View.clear();
     m_ipv6View.setInput(m_report.portText, m_report.protocol == ProbeProtocol::Tcp);
     m_ipv6Engine->setServiceCheck(m_serviceCheck);

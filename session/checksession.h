@@ -49,6 +49,11 @@ struct SessionOptions
     QString howToSetServer;
     // The diagnosis names the port ("port 8080/tcp") rather than saying "the port".
     bool diagnosisNamesPort = false;
+    // The window's check leaves its socket open once the verdict stands: a probe that comes
+    // late still shows in its labels, and the next check (or the check's own time-out) closes
+    // it. Only a check over IPv6, which needs the port, closes it first. A front end that
+    // reports once (quillmere-check) closes it when the verdict stands.
+    bool keepCheckOpen = false;
 };
 
 // One run of the check flow, front end or not: the server's addresses, the check over the first

@@ -102,6 +102,7 @@ session::SessionOptions sessionOptions(const MainWindow::Options& options)
     result.noRouterReason = u"the router is not asked"_s;
     result.howToSetServer = u"Set a server on the internet in Options > Check server..."_s;
     result.diagnosisNamesPort = true;
+    result.keepCheckOpen = true;
     // A server named by an IPv6 address can only be reached over IPv6, and is; the window keeps
     // its first check's words.
     result.ipv6WordsForIpv6OnlyServer = false;

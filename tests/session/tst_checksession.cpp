@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
 
@@ -114,6 +115,8 @@ private Q_SLOTS:
     void serviceCheckNamesTheHolder();
     void nothingHoldsThePortForAServiceCheck();
     void holderReadWhenTheVerdictStands();
+    void windowKeepsItsCheckOpenAfterTheVerdict_data();
+    void windowKeepsItsCheckOpenAfterTheVerdict();
 };
 
 void TestCheckSession::everyStepOfAnOpenPort()
@@ -415,3 +418,30 @@ void TestCheckSession::holderReadWhenTheVerdictStands()
 
 QTEST_GUILESS_MAIN(TestCheckSession)
 #include "tst_checksession.moc"
+
+void TestCheckSession::windowKeepsItsCheckOpenAfterTheVerdict_data()
+{
+    QTest::addColumn<bool>("keepCheckOpen");
+    QTest::newRow("window") << true;
+    QTest::newRow("command") << false;
+}
+
+// The window's socket stays open after the verdict: a probe that comes late still reaches it,
+// until the next check. The command's closes when the verdict stands.
+void TestCheckSession::windowKeepsItsCheckOpenAfterTheVerdict()
+{
+    QFETCH(bool, keepCheckOpen);
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    SessionOptions options;
+    options.keepCheckOpen = keepCheckOpen;
+    Fixture f(server, QString::number(port), std::nullopt, options);
+    QSignalSpy stands(f.session.get(), &CheckSession::verdictStands);
+    f.session->start();
+    QVERIFY(stands.wait(20000));
+    QCOMPARE(f.session->report().check->kind(), VerdictKind::OpenHere);
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, port);
+    QCOMPARE(late.waitForConnected(5000), keepCheckOpen);
+}
