@@ -1,4 +1,5 @@
 #include "session/checksession.h"
+#include "tests/engine/enginetestkit.h"
 #include "tests/support/scriptedcheckserver.h"
 #include "tests/support/scriptedrouter.h"
 
@@ -39,13 +40,6 @@ private:
     QString m_port;
     bool m_tcp;
 };
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
 
 // A router that answers over UPnP, takes mappings and names the address the scripted server
 // reports as its own.
