@@ -3,31 +3,23 @@
 #include "engine/porttext.h"
 #include "engine/version.h"
 #include "router/describe.h"
-#include "support/plaintext.h"
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
-#include "ui/checkserverdialog.h"
 #include "ui/logwindow.h"
 #include "ui/portfield.h"
 #include "ui/reportview.h"
 #include "ui/routerwindow.h"
 #include "ui/windowgeometry.h"
+#include "ui/windowtheme.h"
 #include "ui_mainwindow.h"
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QHostInfo>
-#include <QKeyEvent>
-#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QScreen>
 #include <QSettings>
-#include <QWindow>
-
-#include <algorithm>
-#include <cmath>
 
 namespace quillmere {
 
@@ -36,8 +28,6 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kPortKey = u"Settings/Port"_s;
-const QString kCheckServerKey = u"Settings/CheckServer"_s;
-const QString kCheckServerIntroducedKey = u"Settings/CheckServerIntroduced"_s;
 
 session::SessionOptions sessionOptions(const MainWindow::Options& options)
 {
@@ -61,6 +51,9 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     , m_settings(settings)
     , m_theme(theme)
     , m_options(std::move(options))
+    , m_serverChoice(settings, m_options.builtInServer,
+                     m_options.serverFromEnvironment ? std::optional(m_options.server)
+                                                     : std::nullopt)
     , m_session(std::make_unique<session::CheckSession>(
           *this, nullptr, sessionOptions(m_options),
           m_options.routerBackend ? m_options.routerBackend() : nullptr))
@@ -140,13 +133,7 @@ MainWindow::~MainWindow()
 
 void MainWindow::formLoad()
 {
-    ApplyTheme(*this, m_theme);
-
-    const QColor panel = colorFromBgr(m_theme.ThemeBackColor);
-    for (ShapeWidget* band : {m_ui->shaBack1, m_ui->shaBack2, m_ui->shaBack3, m_ui->shaBack4})
-        band->setFillColor(panel);
-
-    colourMenus();
+    paintMainWindow(*this, *m_ui, m_theme);
 
     const QVariant saved = m_settings.value(kPortKey);
     m_ui->txtPort->setText(saved.isValid() ? saved.toString() : kDefaultPortText.toString());
@@ -157,34 +144,7 @@ void MainWindow::formLoad()
 
     setWindowTitle(windowTitle() + u" version "_s + versionText());
 
-    // QUILLMERE_CHECK_SERVER, when set, wins over the server chosen in Options.
-    CheckServerAddress server = m_options.server;
-    if (!m_options.serverFromEnvironment) {
-        if (const auto chosen =
-                CheckServerAddress::parse(m_settings.value(kCheckServerKey).toString()))
-            server = *chosen;
-    }
-    setCheckServer(server);
-}
-
-void MainWindow::colourMenus()
-{
-    const QColor back = colorFromBgr(kMenuBackColor);
-    auto paint = [&back](QWidget& widget) {
-        QPalette palette = widget.palette();
-        palette.setColor(QPalette::Window, back);
-        palette.setColor(QPalette::Button, back);
-        palette.setColor(QPalette::Base, back);
-        widget.setPalette(palette);
-        widget.setAutoFillBackground(true);
-    };
-    paint(*menuBar());
-    // Both drop-down menus and any menus below them.
-    for (QMenu* menu : {m_ui->mnuFile, m_ui->mnuOptions}) {
-        paint(*menu);
-        for (QMenu* sub : menu->findChildren<QMenu*>())
-            paint(*sub);
-    }
+    setCheckServer(m_serverChoice.initial(m_options.server));
 }
 
 void MainWindow::cmdCheckMeClick()
@@ -224,42 +184,14 @@ void MainWindow::showServerAddress()
 
 void MainWindow::mnuOptionsCheckServerClick()
 {
-    openCheckServerDialog(QString());
+    if (const auto server = m_serverChoice.choose(QString(), this))
+        setCheckServer(*server);
 }
 
 void MainWindow::introduceCheckServer()
 {
-    if (m_options.builtInServer.host != u"localhost"_s || m_options.serverFromEnvironment ||
-        m_settings.contains(kCheckServerKey) ||
-        m_settings.value(kCheckServerIntroducedKey).toBool())
-        return;
-    m_settings.setValue(kCheckServerIntroducedKey, true);
-    m_settings.sync();
-    openCheckServerDialog(
-        u"This copy of Quillmere was built without a check server: its built-in one is "
-        u"localhost, this computer, which cannot speak for your router. A check server runs on a "
-        u"public host on the internet, for example quillmere-server, which anyone can run on "
-        u"theirs. Name one below as HOST or HOST:PORT; you can change it at any time in Options > "
-        u"Check server..."_s);
-}
-
-void MainWindow::openCheckServerDialog(const QString& introduction)
-{
-    std::optional<CheckServerAddress> environment;
-    if (m_options.serverFromEnvironment)
-        environment = m_options.server;
-    CheckServerDialog dialog(m_settings.value(kCheckServerKey).toString(), m_options.builtInServer,
-                             environment, this);
-    if (!introduction.isEmpty())
-        dialog.introduce(introduction);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    if (dialog.text().isEmpty())
-        m_settings.remove(kCheckServerKey);
-    else
-        m_settings.setValue(kCheckServerKey, dialog.text());
-    if (!m_options.serverFromEnvironment)
-        setCheckServer(dialog.server().value_or(m_options.builtInServer));
+    if (const auto server = m_serverChoice.introduce(this))
+        setCheckServer(*server);
 }
 
 void MainWindow::setCheckServer(const CheckServerAddress& server)

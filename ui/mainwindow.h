@@ -2,9 +2,11 @@
 
 #include "engine/checkview.h"
 #include "session/checksession.h"
+#include "ui/checkserverchoice.h"
 #include "ui/logmirror.h"
 #include "ui/portfield.h"
 #include "ui/windowgeometry.h"
+#include "ui/windowtheme.h"
 
 #include <QHostAddress>
 #include <QMainWindow>
@@ -15,9 +17,7 @@
 #include <memory>
 #include <optional>
 
-class QLabel;
 class QSettings;
-class QWindow;
 
 namespace Ui {
 class MainWindow;
@@ -70,7 +70,7 @@ public:
     static constexpr QStringView kPackageRemovalText =
         u"Quillmere was installed as a Debian package. Remove it with: sudo apt remove quillmere";
 
-    static constexpr quint32 kMenuBackColor = 0x7ECDF0; // RGB(240, 205, 126)
+    static constexpr quint32 kMenuBackColor = quillmere::kMenuBackColor;
     static constexpr int kMinWidthTwips = WindowGeometry::kMinWidthTwips;
     static constexpr int kMinHeightTwips = WindowGeometry::kMinHeightTwips;
     static constexpr int kActivatedTopTwips = WindowGeometry::kActivatedTopTwips;
@@ -124,7 +124,6 @@ private:
     void chkShowLogsClick();
     void mnuFileExitClick();
     void mnuOptionsUninstallClick();
-    void colourMenus();
     void showServerAddress();
     void checkStarted();
     void verdictStands();
@@ -134,13 +133,13 @@ private:
     void cmdCheckMeClick();
     void cmdCheckServiceClick();
     void mnuOptionsCheckServerClick();
-    void openCheckServerDialog(const QString& introduction);
     void setCheckServer(const CheckServerAddress& server);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
     ThemeContext& m_theme;
     Options m_options;
+    CheckServerChoice m_serverChoice;
     std::unique_ptr<session::CheckSession> m_session;
     std::unique_ptr<ReportView> m_report;
     WindowGeometry* m_geometry = nullptr;
