@@ -65,12 +65,12 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
 
     m_ui->setupUi(this);
     m_geometry = new WindowGeometry(*this, *m_ui);
-    m_report = std::make_unique<ReportView>(*m_ui, *m_session);
     applyDesignFonts(*this);
     fitStaticLabels(*this);
     m_ui->chkShowLogs->setVisible(false);
     m_ui->optProtocol->setId(m_ui->optProtocol_0, 0);
     m_ui->optProtocol->setId(m_ui->optProtocol_1, 1);
+    m_report = std::make_unique<ReportView>(*m_ui, *m_session);
     // Client area 785 x 535 pixels below the menu bar, at the top-left corner of the screen.
     resize(785, 535 + menuBar()->sizeHint().height());
     move(0, 0);
