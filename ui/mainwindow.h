@@ -2,7 +2,11 @@
 
 #include "engine/checkview.h"
 #include "session/checksession.h"
+#include "ui/checkserverchoice.h"
 #include "ui/logmirror.h"
+#include "ui/portfield.h"
+#include "ui/windowgeometry.h"
+#include "ui/windowtheme.h"
 
 #include <QHostAddress>
 #include <QMainWindow>
@@ -13,9 +17,7 @@
 #include <memory>
 #include <optional>
 
-class QLabel;
 class QSettings;
-class QWindow;
 
 namespace Ui {
 class MainWindow;
@@ -24,6 +26,7 @@ class MainWindow;
 namespace quillmere {
 
 class LogWindow;
+class ReportView;
 class RouterWindow;
 struct ThemeContext;
 
@@ -60,17 +63,17 @@ public:
 
     // The two letters that, typed one after the other into the port field, reveal
     // "Show Logs (advanced)".
-    static constexpr char16_t kRevealFirst = u'l';
-    static constexpr char16_t kRevealSecond = u'g';
+    static constexpr char16_t kRevealFirst = PortField::kRevealFirst;
+    static constexpr char16_t kRevealSecond = PortField::kRevealSecond;
 
     // What Options > Uninstall says when the program came in a Debian package.
     static constexpr QStringView kPackageRemovalText =
         u"Quillmere was installed as a Debian package. Remove it with: sudo apt remove quillmere";
 
-    static constexpr quint32 kMenuBackColor = 0x7ECDF0; // RGB(240, 205, 126)
-    static constexpr int kMinWidthTwips = 11700;
-    static constexpr int kMinHeightTwips = 8715;
-    static constexpr int kActivatedTopTwips = 200;
+    static constexpr quint32 kMenuBackColor = quillmere::kMenuBackColor;
+    static constexpr int kMinWidthTwips = WindowGeometry::kMinWidthTwips;
+    static constexpr int kMinHeightTwips = WindowGeometry::kMinHeightTwips;
+    static constexpr int kActivatedTopTwips = WindowGeometry::kActivatedTopTwips;
 
     MainWindow(QSettings& settings, ThemeContext& theme, Options options,
                QWidget* parent = nullptr);
@@ -115,48 +118,37 @@ protected:
     bool event(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void formLoad();
-    void formActivate();
-    void txtPortKeyPress(int& keyCode);
-    void txtPortChange();
     void chkShowLogsClick();
     void mnuFileExitClick();
     void mnuOptionsUninstallClick();
-    void colourMenus();
     void showServerAddress();
-    QSize nonClientSize() const;
-    QLabel* resultLabel(ResultLabel label) const;
     void checkStarted();
     void verdictStands();
-    void showIpv6Line();
     void cmdRouterClick();
     void cmdForwardClick();
     void showRouterFinding();
     void cmdCheckMeClick();
     void cmdCheckServiceClick();
-    void serverLookedUp();
     void mnuOptionsCheckServerClick();
-    void openCheckServerDialog(const QString& introduction);
     void setCheckServer(const CheckServerAddress& server);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     QSettings& m_settings;
     ThemeContext& m_theme;
     Options m_options;
+    CheckServerChoice m_serverChoice;
     std::unique_ptr<session::CheckSession> m_session;
+    std::unique_ptr<ReportView> m_report;
+    WindowGeometry* m_geometry = nullptr;
     LogMirror m_httpMirror;
     LogMirror m_listenerMirror;
     QPointer<LogWindow> m_logs;
     QPointer<RouterWindow> m_routerWindow;
     QString m_forwardText;
-    qint16 lastPortKey = 0;
     bool logWindowOpen = false;
-    bool m_activatedOnce = false;
-    QPointer<QWindow> m_focusWindow;
-    QPointer<QWindow> m_previousFocusWindow;
 };
 
 } // namespace quillmere
