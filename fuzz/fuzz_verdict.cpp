@@ -13,6 +13,9 @@
 #include "engine/verdict.h"
 #include "fuzz/fuzzcheck.h"
 
+#include <QHostAddress>
+
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -197,8 +200,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(v.pingColour() == (v.pingOk ? TextColour::Green : TextColour::Red));
 
     // The address and the message are the reply's own text between their markers: nothing
-    // invented, nothing of the closing marker taken along.
-    const auto address = between(httpLog, http, wire::kIpOpen, wire::kIpClose);
+    // invented, nothing of the closing marker taken along. The address is taken only when that
+    // text is an address and nothing else (no blanks, no scope, no markup).
+    auto address = between(httpLog, http, wire::kIpOpen, wire::kIpClose);
+    if (address) {
+        const bool addressCharacters = std::all_of(address->cbegin(), address->cend(), [](QChar c) {
+            const char16_t u = c.unicode();
+            return (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') ||
+                   (u >= u'A' && u <= u'F') || u == u'.' || u == u':';
+        });
+        if (!addressCharacters || QHostAddress(*address).isNull())
+            address.reset();
+    }
     FUZZ_CHECK(v.externalAddress == address);
     if (v.externalAddress) {
         FUZZ_CHECK(httpLog.contains(*v.externalAddress));
