@@ -29,8 +29,8 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$tmp"' EXIT
 ports=()
 for i in $(seq 0 $(($# - 1))); do
-    spec=${*:i+1:1}
-    IFS=, read -r -a parts <<<"$spec"
+    server=${*:i+1:1}
+    IFS=, read -r -a parts <<<"$server"
     "${parts[0]}" --listen 127.0.0.1:0 --allow-private --client-checks 0 --client-rate 0 \
         --client-connections 0 --ping off --max-checks $((connections * 4)) \
         --threads "$threads" "${parts[@]:1}" >/dev/null 2>"$tmp/$i.err" &
@@ -40,7 +40,7 @@ for i in $(seq 0 $(($# - 1))); do
         sleep 0.1
     done
     ports+=("$(sed -n 's/.*listening on .*:\([0-9]*\)$/\1/p' "$tmp/$i.err" | head -n 1)")
-    [ -n "${ports[$i]}" ] || { echo "server_ab: $spec did not start" >&2; cat "$tmp/$i.err" >&2; exit 1; }
+    [ -n "${ports[$i]}" ] || { echo "server_ab: $server did not start" >&2; cat "$tmp/$i.err" >&2; exit 1; }
 done
 
 hz=$(getconf CLK_TCK)
