@@ -50,6 +50,24 @@ ProbeToken findProbeToken(QStringView httpLog)
     return {ProbeToken::State::Valid, rest.first(digits).toString()};
 }
 
+std::optional<wire::ProbeEnd> findProbeEnd(QStringView httpLog)
+{
+    const qsizetype at = httpLog.indexOf(marker::kProbeEndOpen, 0, Qt::CaseInsensitive);
+    if (at < 0)
+        return std::nullopt;
+    // The words hold dashes themselves ("timed-out"), so each known word is tried whole, with
+    // the closing dash after it.
+    const QStringView rest = httpLog.mid(at + marker::kProbeEndOpen.size());
+    for (const wire::ProbeEnd end : {wire::ProbeEnd::Connected, wire::ProbeEnd::Refused,
+                                     wire::ProbeEnd::TimedOut, wire::ProbeEnd::Unreachable}) {
+        const QLatin1StringView word = marker::fromWire(wire::probeEndWord(end));
+        if (rest.startsWith(word, Qt::CaseInsensitive) &&
+            rest.mid(word.size()).startsWith(marker::kProbeEndClose))
+            return end;
+    }
+    return std::nullopt;
+}
+
 std::optional<ServerRefusal> findRefusal(QByteArrayView replyHead)
 {
     // "HTTP/1.x NNN", then a space or the line's end.

@@ -33,6 +33,8 @@ inline constexpr QLatin1StringView kMessageOpen = fromWire(wire::kMessageOpen);
 inline constexpr QLatin1StringView kMessageClose = fromWire(wire::kMessageClose);
 inline constexpr QLatin1StringView kTokenOpen = fromWire(wire::kTokenOpen);
 inline constexpr QLatin1StringView kTokenClose = fromWire(wire::kTokenClose);
+inline constexpr QLatin1StringView kProbeEndOpen = fromWire(wire::kProbeEndOpen);
+inline constexpr QLatin1StringView kProbeEndClose = fromWire(wire::kProbeEndClose);
 } // namespace marker
 
 // The whole HTTP/1.0 request, byte for byte. The port text goes into the query unchanged
@@ -45,6 +47,10 @@ bool containsMarker(QStringView text, QLatin1StringView marker);
 // does not occur; an empty text when it occurs but no `close` follows.
 std::optional<QString> extractDelimited(QStringView text, QLatin1StringView open,
                                         QLatin1StringView close);
+
+// How the server's TCP probe ended, from the reply's first "-probe:" marker; nullopt when there is
+// none or it names no end this program knows.
+std::optional<wire::ProbeEnd> findProbeEnd(QStringView httpLog);
 
 // The check's token as the reply gives it at its first "-token:" marker.
 struct ProbeToken

@@ -100,6 +100,8 @@ Verdict decideVerdict(QStringView httpLog, QStringView listenerLog, ProbeProtoco
     v.pingOk = containsMarker(httpLog, marker::kPingOk);
     v.externalAddress = addressOnly(extractDelimited(httpLog, marker::kIpOpen, marker::kIpClose));
     v.message = extractDelimited(httpLog, marker::kMessageOpen, marker::kMessageClose);
+    if (protocol == ProbeProtocol::Tcp)
+        v.probe = findProbeEnd(httpLog);
     return v;
 }
 

@@ -87,6 +87,8 @@ struct Verdict
     bool pingOk = false;
     std::optional<QString> externalAddress; // nullopt: the server named no address
     std::optional<QString> message;         // nullopt: the server sent no message
+    // How the server's TCP probe ended; nullopt for UDP or when the server did not say.
+    std::optional<wire::ProbeEnd> probe;
 
     VerdictKind kind() const;
     QString pingText() const;

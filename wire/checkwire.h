@@ -32,6 +32,56 @@ inline constexpr std::string_view kIpClose = "-";
 inline constexpr std::string_view kMessageOpen = "<message>";
 inline constexpr std::string_view kMessageClose = "</message>";
 
+// How the server's TCP probe ended, as "-probe:WORD-" in the reply. A reply without the marker
+// (an older server, or a UDP check) says nothing of it; a client ignores a word it does not know.
+inline constexpr std::string_view kProbeEndOpen = "-probe:";
+inline constexpr std::string_view kProbeEndClose = "-";
+
+enum class ProbeEnd {
+    Connected,   // the handshake completed
+    Refused,     // a TCP reset answered the SYN
+    TimedOut,    // nothing answered before the connect time-out
+    Unreachable, // an ICMP destination unreachable (or administratively prohibited) came back
+};
+
+inline constexpr std::string_view probeEndWord(ProbeEnd end)
+{
+    switch (end) {
+    case ProbeEnd::Connected:
+        return "connected";
+    case ProbeEnd::Refused:
+        return "refused";
+    case ProbeEnd::TimedOut:
+        return "timed-out";
+    case ProbeEnd::Unreachable:
+        break;
+    }
+    return "unreachable";
+}
+
+// The probe end a word names, compared without regard to case; false for any other word.
+inline constexpr bool probeEndFromWord(std::string_view word, ProbeEnd& end)
+{
+    const auto same = [](std::string_view a, std::string_view b) {
+        if (a.size() != b.size())
+            return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            const char c = a[i] >= 'A' && a[i] <= 'Z' ? char(a[i] - 'A' + 'a') : a[i];
+            if (c != b[i])
+                return false;
+        }
+        return true;
+    };
+    for (const ProbeEnd candidate :
+         {ProbeEnd::Connected, ProbeEnd::Refused, ProbeEnd::TimedOut, ProbeEnd::Unreachable}) {
+        if (same(word, probeEndWord(candidate))) {
+            end = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 // The probe payload must contain this word; finding it on the local port proves the probe came.
 inline constexpr std::string_view kProbeWord = "dunmoor";
 

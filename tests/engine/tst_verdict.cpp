@@ -19,6 +19,8 @@ private Q_SLOTS:
     void tokenDecidesWhichProbeCounts();
     void resultLines_data();
     void resultLines();
+    void probeEndIsReadForTcpOnly_data();
+    void probeEndIsReadForTcpOnly();
 };
 
 void TestVerdict::rowDecided_data()
@@ -209,5 +211,44 @@ void TestVerdict::resultLines()
     }
 }
 
+void TestVerdict::probeEndIsReadForTcpOnly_data()
+{
+    QTest::addColumn<QString>("httpLog");
+    QTest::addColumn<bool>("udp");
+    QTest::addColumn<int>("probe"); // -1: none
+
+    const auto reply = [](const QString& marker) -> QString {
+        return u"HTTP/1.0 200 OK\r\n\r\n-ip:192.0.2.7-"_s + marker + u"-done-"_s;
+    };
+    QTest::newRow("connected") << reply(u"-tcpopen--probe:connected-"_s) << false
+                               << int(wire::ProbeEnd::Connected);
+    QTest::newRow("refused") << reply(u"-probe:refused-"_s) << false
+                             << int(wire::ProbeEnd::Refused);
+    QTest::newRow("timed-out, a dash inside the word")
+        << reply(u"-probe:timed-out-"_s) << false << int(wire::ProbeEnd::TimedOut);
+    QTest::newRow("unreachable, upper case")
+        << reply(u"-PROBE:UNREACHABLE-"_s) << false << int(wire::ProbeEnd::Unreachable);
+    QTest::newRow("first marker counts")
+        << reply(u"-probe:refused--probe:connected-"_s) << false << int(wire::ProbeEnd::Refused);
+    QTest::newRow("no marker, an older server") << reply({}) << false << -1;
+    QTest::newRow("unknown word") << reply(u"-probe:filtered-"_s) << false << -1;
+    QTest::newRow("word cut short") << reply(u"-probe:timed-"_s) << false << -1;
+    QTest::newRow("word without its dash") << u"-probe:connected"_s << false << -1;
+    QTest::newRow("a longer word") << reply(u"-probe:connectedness-"_s) << false << -1;
+    QTest::newRow("udp check ignores it") << reply(u"-probe:refused-"_s) << true << -1;
+}
+
+void TestVerdict::probeEndIsReadForTcpOnly()
+{
+    QFETCH(QString, httpLog);
+    QFETCH(bool, udp);
+    QFETCH(int, probe);
+    const Verdict v =
+        decideVerdict(httpLog, {}, udp ? ProbeProtocol::Udp : ProbeProtocol::Tcp, true);
+    if (probe < 0)
+        QVERIFY(!v.probe);
+    else
+        QCOMPARE(v.probe, std::optional(wire::ProbeEnd(probe)));
+}
 QTEST_GUILESS_MAIN(TestVerdict)
 #include "tst_verdict.moc"
