@@ -114,6 +114,8 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
             m_httpMirror.setTrailer(router::routerLogSection(*routerFacts()));
             showRouterFinding();
         });
+        // The diagnosis comes after both the verdict and the router's answer have been shown.
+        connect(m_session.get(), &CheckSession::diagnosed, this, &MainWindow::showRouterFinding);
         connect(m_session.get(), &CheckSession::forwardDone, this, [this] {
             m_forwardText = m_session->report().forward->text;
             showRouterFinding();
