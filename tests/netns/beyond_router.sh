@@ -234,8 +234,9 @@ probe_log_line() { # PORT FROM
 
 # --- One check ----------------------------------------------------------------------------------
 
-# The features a case would also check, when the program reports them.
+# The features a case would also check, when the program reports them, and the time they added.
 needs=()
+timings=()
 
 # Whether the program knows a command-line option (the options of the later additions).
 if "$check_bin" --help 2>&1 | grep -q -- --no-control-port &&
@@ -310,8 +311,7 @@ time_without_additions() { # ARGS...
     [ -n "$has_feature_switches" ] || return 0
     local with_ms=$elapsed_ms
     run_check --no-control-port --no-hairpin "$@"
-    runs+=("$(printf 'added by the control port and hairpin probe: %d ms' \
-        $((with_ms - elapsed_ms)))")
+    timings+=("added by the control port and the hairpin probe: $((with_ms - elapsed_ms)) ms")
 }
 
 failure_details() {
@@ -328,6 +328,7 @@ skipped=0
 begin_beyond_case() {
     begin_case
     needs=()
+    timings=()
 }
 
 end_beyond_case() {
@@ -339,13 +340,14 @@ end_beyond_case() {
     done
     if [ ${#problems[@]} -gt 0 ] || [ ${#needs[@]} -eq 0 ]; then
         end_case
-        return
+    else
+        missing=$(printf '%s\n' "${needs[@]}" | sort -u | paste -sd, - | sed 's/,/, /g')
+        case_line "$case_number" SKIPPED "(needs $missing; the probe's asserts passed)" \
+            "$(printf '%5ss' "$(seconds_since "$case_started")")"
+        printf '    %s\n' "${runs[@]}"
+        skipped=$((skipped + 1))
     fi
-    missing=$(printf '%s\n' "${needs[@]}" | sort -u | paste -sd, - | sed 's/,/, /g')
-    case_line "$case_number" SKIPPED "(needs $missing; the probe's asserts passed)" \
-        "$(printf '%5ss' "$(seconds_since "$case_started")")"
-    printf '    %s\n' "${runs[@]}"
-    skipped=$((skipped + 1))
+    [ ${#timings[@]} -eq 0 ] || printf '    %s\n' "${timings[@]}"
 }
 
 # pc's own firewall: one rule for PORT in an input chain of its own.
