@@ -1,9 +1,11 @@
 #pragma once
 
-// The ICMP error that ended a probe. The probe socket asks for extended errors (IP_RECVERR,
-// IPV6_RECVERR): an ICMP destination unreachable then ends the connect at once, and the kernel
-// queues the ICMP message's type and code on the socket's error queue, where they are read with
-// recvmsg(MSG_ERRQUEUE). Reading the control data is kept apart from the socket, so it can be
+// The ICMP error that ended a probe. An ICMP destination unreachable ends a connect at once; the
+// connect's error alone cannot tell it from a TCP reset (a port unreachable reads as "refused").
+// The probe socket asks for extended errors (IP_RECVERR, IPV6_RECVERR), so the kernel also queues
+// the ICMP message's type and code on the socket's error queue, where they are read with
+// recvmsg(MSG_ERRQUEUE). (Linux queues it for IPv4 TCP in any case these days; over IPv6 only
+// with the option.) Reading the control data is kept apart from the socket, so it can be
 // tested and fuzzed alone.
 
 #include <cstddef>

@@ -42,7 +42,7 @@ struct TcpProbe
 wire::ProbeEnd probeEndOf(ProbeOutcome outcome, const std::optional<IcmpError>& icmp);
 
 // Connects within `timeout` (with fewer SYN retries than the system's default), sends the
-// payload and closes. An ICMP error ends the connect at once and is read from the socket's
+// payload and closes. An ICMP error ends the connect at once, and is read from the socket's
 // error queue. The time the address took to accept or refuse goes into `connectTimes` when
 // given. Never throws.
 boost::asio::awaitable<TcpProbe> probeTcp(boost::asio::any_io_executor executor, Address address,

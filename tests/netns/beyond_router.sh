@@ -4,13 +4,14 @@
 # own firewall (dropping, resetting, or answering ICMP administratively prohibited), a port
 # blocked before the router (an ISP's filter), and the way back in from the LAN (hairpin NAT).
 #
-#   internet   bridge "ix": 198.51.100.1 (quillmere-server, port 80) and 1.2.3.1, the gateway
-#      |
-#   router     "wan" 1.2.3.4 (a netdev ingress table on it stands in for the ISP's filter),
-#      |       "br-lan" 192.168.77.1; masquerades the LAN; miniupnpd on br-lan (UPnP IGD on
-#      |       port 5000, NAT-PMP) keeps its rules in table inet filter
-#      |
-#   pc 192.168.77.10 (runs quillmere-check; a table inet host of its own is its firewall)
+#   internet   bridge "ix": 198.51.100.1 and 2001:db8:ffff::1 (quillmere-server, port 80,
+#      |       "checkserver" to pc), 1.2.3.1 and 2001:db8:ff00::1, the gateways
+#   router     "wan" 1.2.3.4 and 2001:db8:ff00::2 (a netdev ingress table on it stands in for
+#      |       the ISP's filter), "br-lan" 192.168.77.1 and 2001:db8:100:1::1; masquerades the
+#      |       LAN's IPv4; miniupnpd on br-lan (UPnP IGD on port 5000, NAT-PMP) keeps its rules
+#      |       in table inet filter; routes IPv6 as it is, inbound only as a case allows
+#   pc 192.168.77.10, and 2001:db8:100:1::10 in the IPv6 case only (runs quillmere-check; a
+#      table inet host of its own is its firewall)
 #
 # What each case asserts: the server's account of its probe (the access log's probe= and icmp=,
 # and "probe" in quillmere-check's JSON) always; the findings that need more of the program
@@ -39,6 +40,7 @@ readonly case_names=(
     "hairpin: dnat from lan + masq"
     "hairpin: dnat from lan only"
     "hairpin: dnat only on wan"
+    "pc answers admin-prohibited, v6"
 )
 # shellcheck source=tests/netns/netns_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns_lib.sh"
@@ -78,19 +80,25 @@ in_ns "$ns_router" nft delete table ip probe
 ip -n "$ns_inet" link add ix type bridge
 ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
 ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
+ip -n "$ns_inet" addr add 2001:db8:ffff::1/64 dev ix nodad
+ip -n "$ns_inet" addr add 2001:db8:ff00::1/64 dev ix nodad
 ip -n "$ns_inet" link set ix up
 
 ip -n "$ns_router" link add wan type veth peer name r-wan netns "$ns_inet"
 ip -n "$ns_inet" link set r-wan master ix
 ip -n "$ns_inet" link set r-wan up
 ip -n "$ns_router" addr add 1.2.3.4/24 dev wan
+ip -n "$ns_router" addr add 2001:db8:ff00::2/64 dev wan nodad
 ip -n "$ns_router" link set wan up
 ip -n "$ns_router" route add default via 1.2.3.1
+ip -n "$ns_router" -6 route add default via 2001:db8:ff00::1
+ip -n "$ns_inet" route add 2001:db8:100::/56 via 2001:db8:ff00::2
 
 # The LAN, a bridge in the router. Bridged frames must not pass the IP hooks (where the host has
 # br_netfilter loaded), or the router's rules would see pc's LAN traffic twice.
 ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
 ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
+ip -n "$ns_router" addr add 2001:db8:100:1::1/64 dev br-lan nodad
 ip -n "$ns_router" link add lan-pc type veth peer name eth0 netns "$ns_pc"
 ip -n "$ns_router" link set lan-pc master br-lan
 ip -n "$ns_router" link set lan-pc up
@@ -98,6 +106,8 @@ ip -n "$ns_pc" addr add 192.168.77.10/24 dev eth0
 ip -n "$ns_pc" link set eth0 up
 ip -n "$ns_pc" route add default via 192.168.77.1
 namespace_etc_file "$ns_pc" resolv.conf <<<"nameserver 192.168.77.1"
+printf '198.51.100.1 checkserver\n2001:db8:ffff::1 checkserver\n' |
+    namespace_etc_file "$ns_pc" hosts
 ip -n "$ns_router" link set br-lan up
 for setting in net.bridge.bridge-nf-call-iptables net.bridge.bridge-nf-call-ip6tables \
     net.bridge.bridge-nf-call-arptables; do
@@ -105,8 +115,9 @@ for setting in net.bridge.bridge-nf-call-iptables net.bridge.bridge-nf-call-ip6t
 done
 # Every ICMP error goes out: the kernel's rate limit would now and then hold back the one a
 # case is about.
-in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
-in_ns "$ns_pc" sysctl -qw net.ipv4.icmp_ratelimit=0
+in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0 \
+    net.ipv6.conf.all.forwarding=1 net.ipv6.icmp.ratelimit=0
+in_ns "$ns_pc" sysctl -qw net.ipv4.icmp_ratelimit=0 net.ipv6.icmp.ratelimit=0
 
 # The router's rules, as in router_upnp.sh, with a chain of each hook for the case at hand
 # (case_prerouting, case_postrouting, case_forward; flushed after each case). miniupnpd adds its
@@ -136,11 +147,13 @@ table inet filter {
         iifname != "wan" accept
         ct state established,related accept
         icmp type echo-request accept
+        icmpv6 type { nd-neighbor-solicit, nd-neighbor-advert } accept
         drop
     }
     chain forward {
         type filter hook forward priority filter; policy drop;
         ct state established,related accept
+        icmpv6 type { destination-unreachable, packet-too-big, time-exceeded } accept
         jump case_forward
         iifname "wan" jump miniupnpd
         iifname "br-lan" oifname "wan" accept
@@ -219,7 +232,7 @@ upnp_map_pc() { # PORT
 
 # --- The check server ---------------------------------------------------------------------------
 
-start_check_server "$ns_inet" "$server_bin" 198.51.100.1
+start_check_server "$ns_inet" "$server_bin" '[2001:db8:ffff::1]' 198.51.100.1
 
 # The access log's line for the probe of TCP port PORT written after line FROM, once it is there
 # (the server writes it as it answers; the log may trail by a moment); nothing after 5 s.
@@ -246,6 +259,8 @@ else
     has_feature_switches=
 fi
 
+check_server=198.51.100.1 # by address: the check runs over IPv4 only
+
 # Runs quillmere-check --json on pc with ARGS (with --nobody: as user and group 65534, which
 # holds no capability). Sets out, status, seconds, elapsed_ms and log_before (the access log's length
 # before the run), and adds a line to this case's runs.
@@ -258,7 +273,7 @@ run_check() { # [--nobody] ARGS...
     log_before=$(wc -l <"$access_log")
     status=0
     started=${EPOCHREALTIME/./}
-    timeout -k 2 40 ip netns exec "$ns_pc" "${as[@]}" "$check_bin" --server 198.51.100.1 \
+    timeout -k 2 40 ip netns exec "$ns_pc" "${as[@]}" "$check_bin" --server "$check_server" \
         --timeout 10 --json "$@" >"$work/out" 2>"$work/err" || status=$?
     ended=${EPOCHREALTIME/./}
     out=$(<"$work/out")
@@ -509,6 +524,27 @@ hairpin_case() { # full|dnat|none PORT EXPECTED
 hairpin_case full 4806 works
 hairpin_case dnat 4807 timed-out
 hairpin_case none 4808 refused
+
+# 9. Over IPv6, with no NAT: the router lets the port through to pc, and pc answers with
+#    ICMPv6 administratively prohibited, which the server reads from its error queue too.
+begin_beyond_case
+ip -n "$ns_pc" addr add 2001:db8:100:1::10/64 dev eth0 nodad
+ip -n "$ns_pc" -6 route add default via 2001:db8:100:1::1
+in_ns "$ns_router" nft add rule inet filter case_forward iifname wan oifname br-lan \
+    ip6 daddr 2001:db8:100:1::10 tcp dport 4809 accept
+pc_firewall "tcp dport 4809 reject with icmpx admin-prohibited"
+check_server=checkserver
+run_check -6 4809
+check_server=198.51.100.1
+ip -n "$ns_pc" -6 route del default via 2001:db8:100:1::1 2>/dev/null || true
+ip -n "$ns_pc" addr del 2001:db8:100:1::10/64 dev eth0
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_json .family '"ipv6"'
+expect_probe 4809 unreachable "1/1 (administratively prohibited)"
+[[ "$(probe_log_line 4809 "$log_before")" == *" client=2001:db8:100:1::10 "* ]] ||
+    problem "$(last_run): the server did not probe pc's IPv6 address"
+end_beyond_case
 
 stop_daemon
 summary "$passed" "$failed" "$skipped"
