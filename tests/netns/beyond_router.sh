@@ -41,6 +41,7 @@ readonly case_names=(
     "hairpin: dnat from lan only"
     "hairpin: dnat only on wan"
     "pc answers admin-prohibited, v6"
+    "pc rejects, nft's default"
 )
 # shellcheck source=tests/netns/netns_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns_lib.sh"
@@ -544,6 +545,19 @@ expect_json .family '"ipv6"'
 expect_probe 4809 unreachable "1/1 (administratively prohibited)"
 [[ "$(probe_log_line 4809 "$log_before")" == *" client=2001:db8:100:1::10 "* ]] ||
     problem "$(last_run): the server did not probe pc's IPv6 address"
+end_beyond_case
+
+# 10. pc rejects the port with nftables' plain "reject": ICMP port unreachable, which the
+#     system reports to the connect as a refusal; the server must still tell it from a reset.
+begin_beyond_case
+start_daemon
+upnp_map_pc 4810
+pc_firewall "tcp dport 4810 reject"
+run_check 4810
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_probe 4810 unreachable "3/3 (port unreachable)"
+expect_blocked_here
 end_beyond_case
 
 stop_daemon
