@@ -1,5 +1,7 @@
 #include "cli/jsonoutput.h"
 
+#include "wire/checkwire.h"
+
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -9,6 +11,11 @@ namespace quillmere::cli {
 using namespace Qt::StringLiterals;
 
 namespace {
+
+QString latin1(std::string_view text)
+{
+    return QLatin1StringView(text.data(), qsizetype(text.size()));
+}
 
 QJsonValue orNull(const std::optional<QString>& text)
 {
@@ -77,7 +84,7 @@ QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
     const QJsonObject external{
         {u"address"_s, orNull(verdict ? verdict->externalAddress : std::nullopt)},
         {u"text"_s, view.text(ResultLabel::ExternalIP)}};
-    return QJsonObject{
+    QJsonObject object{
         {u"verdict"_s, verdictName},
         {u"row"_s, verdict ? QJsonValue(int(verdict->outcome)) : QJsonValue(QJsonValue::Null)},
         {u"exitStatus"_s, exitStatus},
@@ -94,6 +101,13 @@ QJsonObject checkJson(const CheckEngine& engine, const ConsoleView& view,
         {u"logs"_s,
          QJsonObject{{u"http"_s, engine.httpLogText()}, {u"listener"_s, engine.listenerLogText()}}},
     };
+
+    // How the server's TCP probe ended, as the server told it; null when it did not say, and
+    // always for UDP.
+    object.insert(u"probe"_s, verdict && verdict->probe && options.protocol == ProbeProtocol::Tcp
+                                  ? QJsonValue(latin1(wire::probeEndWord(*verdict->probe)))
+                                  : QJsonValue(QJsonValue::Null));
+    return object;
 }
 
 QString jsonText(const QJsonObject& object)

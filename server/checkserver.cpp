@@ -570,6 +570,7 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
     const std::string payload = probePayload(findings.token);
     Pinger& pinger = connection.loop.pinger;
     const auto executor = connection.loop.context.get_executor();
+    std::optional<IcmpError> icmp;
     if (check.protocol == Protocol::Tcp) {
         // The ping runs beside the probe in a coroutine of its own that ends with its answer
         // (two seconds at most), so a probe that waits out its time-out holds only its own
@@ -582,9 +583,12 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
                            ping->done = true;
                            ping->wake.cancel();
                        });
-        findings.outcome =
+        const TcpProbe probe =
             co_await probeTcp(executor, connection.client, check.port, m_config.connectTimeout,
                               payload, &m_metrics.probeConnectTimes());
+        findings.outcome = probe.outcome;
+        findings.probeEnd = probe.end;
+        icmp = probe.icmp;
         if (!ping->done) {
             ping->wake.expires_at(asio::steady_timer::time_point::max());
             co_await ping->wake.async_wait(kTuple);
@@ -597,14 +601,17 @@ asio::awaitable<std::string> CheckServer::answerCheck(Connection& connection,
     const std::string_view ping = !pinger.canPing(connection.client) ? "off"
                                   : findings.pingAnswered            ? "ok"
                                                                      : "none";
-    logCheck(connection, port, word, outcomeWord(findings.outcome), ping);
+    std::string probeField(findings.probeEnd ? wire::probeEndWord(*findings.probeEnd) : "-");
+    if (icmp)
+        probeField.append(" icmp=").append(icmpErrorText(*icmp));
+    logCheck(connection, port, word, outcomeWord(findings.outcome), ping, probeField);
     const ReplyContext context{minor, m_config.message};
     co_return json ? checkReplyJson(findings, context) : checkReply(findings, context);
 }
 
 void CheckServer::logCheck(const Connection& connection, std::string_view port,
                            std::string_view protocol, std::string_view outcome,
-                           std::string_view ping)
+                           std::string_view ping, std::string_view probe)
 {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - connection.started);
@@ -615,6 +622,7 @@ void CheckServer::logCheck(const Connection& connection, std::string_view port,
     line.append(" outcome=").append(outcome);
     line.append(" ping=").append(ping);
     line.append(" duration_ms=").append(std::to_string(elapsed.count()));
+    line.append(" probe=").append(probe);
     m_accessLog(line);
     m_metrics.requestEnded(protocol, outcome,
                            std::chrono::steady_clock::now() - connection.started);

@@ -105,8 +105,9 @@ private:
                                         Deadline<boost::asio::ip::tcp::socket>& deadline,
                                         const std::string& reply, bool unread);
     boost::asio::awaitable<std::string> answerCheck(Connection& connection, std::string_view query);
+    // `probe` is how the TCP probe ended, with its ICMP error when one came ("-" for none).
     void logCheck(const Connection& connection, std::string_view port, std::string_view protocol,
-                  std::string_view outcome, std::string_view ping);
+                  std::string_view outcome, std::string_view ping, std::string_view probe = "-");
     void connectionEnded();
 
     ServerConfig m_config;

@@ -54,6 +54,23 @@ ProbeOutcome outcomeOf(const boost::system::error_code& error)
 
 } // namespace
 
+wire::ProbeEnd probeEndOf(ProbeOutcome outcome, const std::optional<IcmpError>& icmp)
+{
+    switch (outcome) {
+    case ProbeOutcome::Open:
+        return wire::ProbeEnd::Connected;
+    case ProbeOutcome::TimedOut:
+        return wire::ProbeEnd::TimedOut;
+    case ProbeOutcome::Closed:
+        // An ICMP port unreachable reaches the connect as a refusal as well.
+        return icmp ? wire::ProbeEnd::Unreachable : wire::ProbeEnd::Refused;
+    case ProbeOutcome::Unreachable:
+    case ProbeOutcome::Sent:
+        break;
+    }
+    return wire::ProbeEnd::Unreachable;
+}
+
 namespace {
 
 // The system's random bytes, drawn 512 at a time for each thread: one getrandom call serves 32
@@ -109,17 +126,18 @@ std::string probePayload(std::string_view token)
     return std::string(kPayloadStart).append(wire::probeMark(token)).append(kPayloadEnd);
 }
 
-asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address address,
-                                       std::uint16_t port, std::chrono::milliseconds timeout,
-                                       std::string payload, Histogram* connectTimes)
+asio::awaitable<TcpProbe> probeTcp(asio::any_io_executor executor, Address address,
+                                   std::uint16_t port, std::chrono::milliseconds timeout,
+                                   std::string payload, Histogram* connectTimes)
 {
     const asio::ip::tcp::endpoint endpoint(unmapped(address), port);
     asio::ip::tcp::socket socket(executor);
     boost::system::error_code error;
     socket.open(endpoint.protocol(), error);
     if (error)
-        co_return ProbeOutcome::Unreachable;
+        co_return TcpProbe{};
     ::setsockopt(socket.native_handle(), IPPROTO_TCP, TCP_SYNCNT, &kSynRetries, sizeof kSynRetries);
+    enableIcmpErrors(socket.native_handle(), endpoint.address().is_v6());
 
     Deadline deadline(executor, socket);
     deadline.arm(timeout);
@@ -127,20 +145,22 @@ asio::awaitable<ProbeOutcome> probeTcp(asio::any_io_executor executor, Address a
     const auto [connectError] =
         co_await socket.async_connect(endpoint, asio::as_tuple(asio::use_awaitable));
     if (deadline.expired())
-        co_return ProbeOutcome::TimedOut;
+        co_return TcpProbe{ProbeOutcome::TimedOut, wire::ProbeEnd::TimedOut, std::nullopt};
     deadline.disarm();
     const ProbeOutcome outcome = outcomeOf(connectError);
     if (connectTimes && (outcome == ProbeOutcome::Open || outcome == ProbeOutcome::Closed))
         connectTimes->observe(std::chrono::steady_clock::now() - start);
-    if (outcome != ProbeOutcome::Open)
-        co_return outcome;
+    if (outcome != ProbeOutcome::Open) {
+        const std::optional<IcmpError> icmp = takeIcmpError(socket.native_handle());
+        co_return TcpProbe{outcome, probeEndOf(outcome, icmp), icmp};
+    }
 
     // A fresh connection's send buffer takes the payload at once; the close sends it on and
     // ends the connection.
     socket.non_blocking(true, error);
     socket.write_some(asio::buffer(payload), error);
     socket.close(error);
-    co_return ProbeOutcome::Open;
+    co_return TcpProbe{ProbeOutcome::Open, wire::ProbeEnd::Connected, std::nullopt};
 }
 
 ProbeOutcome probeUdp(const asio::any_io_executor& executor, const Address& address,

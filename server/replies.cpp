@@ -126,6 +126,12 @@ std::string checkReply(const Findings& findings, const ReplyContext& context)
     else
         body.append("<p>Ping: your router did not answer.</p>\n");
     body.append("<p>").append(probeSentence(findings)).append("</p>\n");
+    if (findings.probeEnd)
+        body.append("<p>Probe: ")
+            .append(wire::kProbeEndOpen)
+            .append(wire::probeEndWord(*findings.probeEnd))
+            .append(wire::kProbeEndClose)
+            .append("</p>\n");
     if (!context.message.empty())
         body.append("<p>")
             .append(wire::kMessageOpen)
@@ -217,6 +223,9 @@ std::string checkReplyJson(const Findings& findings, const ReplyContext& context
     body.append(",\"protocol\":").append(jsonString(protocolWord(findings.query.protocol)));
     body.append(",\"reachable\":").append(reachableJson(findings));
     body.append(",\"outcome\":").append(jsonString(outcomeWord(findings.outcome)));
+    body.append(",\"probe\":")
+        .append(findings.probeEnd ? jsonString(wire::probeEndWord(*findings.probeEnd))
+                                  : std::string("null"));
     body.append(",\"ping\":").append(findings.pingAnswered ? "true" : "false");
     body.append(",\"message\":")
         .append(context.message.empty() ? std::string("null") : jsonString(context.message));
@@ -251,8 +260,8 @@ bool isValidMessage(std::string_view message)
     std::string lower(message);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; });
-    for (const std::string_view marker :
-         {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen, wire::kTokenOpen}) {
+    for (const std::string_view marker : {wire::kDone, wire::kTcpOpen, wire::kPingOk, wire::kIpOpen,
+                                          wire::kTokenOpen, wire::kProbeEndOpen}) {
         if (lower.find(marker) != std::string::npos)
             return false;
     }

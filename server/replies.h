@@ -5,7 +5,9 @@
 
 #include "server/addresses.h"
 #include "server/checkquery.h"
+#include "wire/checkwire.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +32,7 @@ struct Findings
     ProbeOutcome outcome = ProbeOutcome::Unreachable;
     bool pingAnswered = false;
     std::string token; // the check's token, as the probe carried it; empty for none
+    std::optional<wire::ProbeEnd> probeEnd = std::nullopt; // how the TCP probe ended; none for UDP
 };
 
 // HTTP minor version of the request: 0 for HTTP/1.0, 1 for HTTP/1.1.
@@ -41,7 +44,8 @@ struct ReplyContext
 
 // The check's outcome: status 200, an HTML page a person can read, carrying the markers
 // "-ip:ADDR-", "-token:HEX-" (when the check has a token), "-ping ok" (when the echo was answered),
-// "-tcpopen-" (when the TCP probe was accepted), the operator's message, and "-done-" last.
+// "-tcpopen-" (when the TCP probe was accepted), "-probe:WORD-" (how the TCP probe ended: see
+// wire::probeEndWord), the operator's message, and "-done-" last.
 std::string checkReply(const Findings& findings, const ReplyContext& context);
 
 // A check that was not run: an HTML page whose reason sits between "<message>" and
@@ -51,11 +55,12 @@ std::string refusalReply(unsigned status, std::string_view reason, unsigned http
                          unsigned retryAfter = 0);
 
 // The same two as JSON, for scripts that ask for it (see negotiation.h). A check gives
-// {"address", "port", "protocol", "reachable", "outcome", "ping", "message", "token"}: reachable
-// is true when the TCP probe was accepted, false when the probe did not get through, and null
-// for a UDP datagram that went out (only the client can tell whether it arrived); message is
-// null without one. A refusal gives {"status", "error", "message"} and "retry_after" with
-// `retryAfter`, which also goes into a Retry-After header.
+// {"address", "port", "protocol", "reachable", "outcome", "probe", "ping", "message", "token"}:
+// reachable is true when the TCP probe was accepted, false when the probe did not get through,
+// and null for a UDP datagram that went out (only the client can tell whether it arrived);
+// probe is the probe end's word ("connected", "refused", "timed-out", "unreachable"), null for
+// UDP; message is null without one. A refusal gives {"status", "error", "message"} and
+// "retry_after" with `retryAfter`, which also goes into a Retry-After header.
 std::string checkReplyJson(const Findings& findings, const ReplyContext& context);
 std::string refusalReplyJson(unsigned status, std::string_view reason, unsigned httpMinor,
                              unsigned retryAfter = 0);
@@ -70,8 +75,8 @@ std::string pageReply(unsigned status, std::string_view contentType, std::string
 
 // A message an operator may configure: printable ASCII without '<' or '>' (the program shows it
 // as plain text, a browser as HTML, and both must show the same), at most 400 characters, and
-// without the markers "-done-", "-tcpopen-", "-ping ok", "-ip:" and "-token:" in any case, which
-// would change the verdict.
+// without the markers "-done-", "-tcpopen-", "-ping ok", "-ip:", "-token:" and "-probe:" in any
+// case, which would change the verdict.
 bool isValidMessage(std::string_view message);
 
 } // namespace quillmere::server

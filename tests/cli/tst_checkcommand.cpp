@@ -132,6 +132,8 @@ private Q_SLOTS:
     void logsPrintedAfterResult();
     void jsonCarriesExactTexts();
     void jsonSaysWhyThereIsNoResult();
+    void jsonCarriesTheServersProbeEnd_data();
+    void jsonCarriesTheServersProbeEnd();
     void replyControlCharactersEscaped();
     void networkLineBreaksInLogsEscaped();
     void floodedLogEndsWithItsNoticeLine();
@@ -790,6 +792,65 @@ void TestCheckCommand::jsonSaysWhyThereIsNoResult()
         QVERIFY2(object.contains(key), qPrintable(key));
         QVERIFY2(object[key].isNull(), qPrintable(key));
     }
+}
+
+void TestCheckCommand::jsonCarriesTheServersProbeEnd_data()
+{
+    QTest::addColumn<QString>("protocol");
+    QTest::addColumn<bool>("probed");
+    QTest::addColumn<QByteArray>("marker");
+    QTest::addColumn<QString>("verdict");
+    QTest::addColumn<QJsonValue>("probe");
+    QTest::newRow("connected") << u"tcp"_s << true << QByteArray("-probe:connected-")
+                               << u"open-this-computer"_s << QJsonValue(u"connected"_s);
+    QTest::newRow("refused") << u"tcp"_s << false << QByteArray("-probe:refused-") << u"not-open"_s
+                             << QJsonValue(u"refused"_s);
+    QTest::newRow("timed out, upper case") << u"tcp"_s << false << QByteArray("-PROBE:Timed-Out-")
+                                           << u"not-open"_s << QJsonValue(u"timed-out"_s);
+    QTest::newRow("unreachable") << u"tcp"_s << false << QByteArray("-probe:unreachable-")
+                                 << u"not-open"_s << QJsonValue(u"unreachable"_s);
+    QTest::newRow("server did not say")
+        << u"tcp"_s << false << QByteArray() << u"not-open"_s << QJsonValue(QJsonValue::Null);
+    QTest::newRow("a word it does not know") << u"tcp"_s << false << QByteArray("-probe:sideways-")
+                                             << u"not-open"_s << QJsonValue(QJsonValue::Null);
+    QTest::newRow("udp, whatever the server says")
+        << u"udp"_s << true << QByteArray("-probe:connected-") << u"open-this-computer"_s
+        << QJsonValue(QJsonValue::Null);
+}
+
+// "probe" is how the server's TCP probe ended, as it said in its reply; null when it said
+// nothing the program knows, and for UDP.
+void TestCheckCommand::jsonCarriesTheServersProbeEnd()
+{
+    QFETCH(QString, protocol);
+    QFETCH(bool, probed);
+    QFETCH(QByteArray, marker);
+    ScriptedCheckServer server;
+    if (!probed)
+        server.script().probe = ServerScript::Probe::None;
+    server.script().replyBuilder = [marker](const CheckRequest& request,
+                                            const ProbeOutcome& outcome) {
+        QList<QByteArray> reply = realisticReply(request, outcome);
+        for (QByteArray& piece : reply) {
+            const qsizetype done = piece.indexOf("-done-");
+            if (done >= 0)
+                piece.insert(done, "<p>" + marker + "</p>");
+        }
+        return reply;
+    };
+    QVERIFY(server.listen());
+    Run run;
+    runCheck(serverArgs(server) << u"--json"_s << u"--protocol"_s << protocol
+                                << QString::number(freePort()),
+             run);
+    if (QTest::currentTestFailed())
+        return;
+    QJsonParseError error;
+    const QJsonObject object = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QTEST(object[u"verdict"_s].toString(), "verdict");
+    QVERIFY2(object.contains(u"probe"_s), qPrintable(run.out));
+    QTEST(object[u"probe"_s], "probe");
 }
 
 void TestCheckCommand::replyControlCharactersEscaped()

@@ -281,6 +281,7 @@ private Q_SLOTS:
     void closedPortGetsFinishedPageWithoutOpenMarker();
     void probeCarriesTheFreshTokenOfItsReply();
     void answersJsonWhenAskedFor();
+    void probeEndReachesPageJsonAndLog();
     void badRequestsAreAnsweredAtOnceAndProbeNothing_data();
     void badRequestsAreAnsweredAtOnceAndProbeNothing();
     void headOverLimitInSlowShortFieldsIsRefused();
@@ -465,6 +466,86 @@ void TestServer::answersJsonWhenAskedFor()
         QVERIFY(body.value(u"message"_s).toString().contains(u"does not check 127.0.0.1"_s));
         QVERIFY(server.stop());
     }
+}
+
+// How each probe ended reaches the page, the JSON reply, the access log (at the end of the line)
+// and quillmere-check's JSON: a connection, a reset, a port that drops the SYN, and a UDP check,
+// which says nothing of it.
+void TestServer::probeEndReachesPageJsonAndLog()
+{
+    ServerProcess server({u"--allow-private"_s, u"--ping"_s, u"off"_s, u"--client-rate"_s, u"0"_s,
+                          u"--connect-timeout"_s, u"1"_s});
+    const quint16 serverPort = server.waitForPort();
+    QVERIFY2(serverPort, qPrintable(server.notes()));
+    const QByteArray json = "Accept: application/json\r\n";
+    // The log line of the check of `port`, once it is written.
+    const auto logLine = [&server](quint16 port, const QString& protocol) {
+        const QRegularExpression line(u"^.* port="_s + QString::number(port) + u" protocol="_s +
+                                          protocol + u" .*$"_s,
+                                      QRegularExpression::MultilineOption);
+        QString found;
+        const bool written = QTest::qWaitFor(
+            [&] {
+                found = line.match(server.accessLog()).captured(0);
+                return !found.isEmpty();
+            },
+            kWait);
+        return written ? found : QString();
+    };
+
+    TcpTarget target;
+    QVERIFY(target.listening());
+    HangingPort hanging;
+    QVERIFY(hanging.port());
+    for (const auto& [port, word] :
+         {std::pair{target.port(), "connected"}, std::pair{closedPort(), "refused"},
+          std::pair{hanging.port(), "timed-out"}}) {
+        const QByteArray marker = "-probe:" + QByteArray(word) + "-";
+        Exchange page(serverPort, checkRequest(checkQuery(port)));
+        QTRY_VERIFY_WITH_TIMEOUT(page.closed(), kWait);
+        QVERIFY2(page.reply().contains(QByteArray("<p>Probe: " + marker + "</p>\n")),
+                 page.reply().constData());
+        QVERIFY(page.reply().indexOf(marker) < page.reply().indexOf("-done-"));
+        QVERIFY2(logLine(port, u"tcp"_s).endsWith(u" probe="_s + QLatin1StringView(word)),
+                 qPrintable(server.accessLog()));
+
+        Exchange asJson(serverPort, checkRequest(checkQuery(port), json));
+        QTRY_VERIFY_WITH_TIMEOUT(asJson.closed(), kWait);
+        const auto [status, body] = jsonReply(asJson);
+        QCOMPARE(status, "HTTP/1.0 200 OK");
+        QCOMPARE(body.value(u"probe"_s).toString(), QLatin1StringView(word));
+    }
+
+    QUdpSocket udpTarget;
+    QVERIFY(udpTarget.bind(QHostAddress::LocalHost, 0));
+    Exchange udp(serverPort, checkRequest(checkQuery(udpTarget.localPort(), "udp")));
+    QTRY_VERIFY_WITH_TIMEOUT(udp.closed(), kWait);
+    QVERIFY(udp.reply().contains("-done-"));
+    QVERIFY(!udp.reply().contains("-probe:"));
+    QVERIFY2(logLine(udpTarget.localPort(), u"udp"_s).endsWith(u" probe=-"_s),
+             qPrintable(server.accessLog()));
+    Exchange udpJson(serverPort, checkRequest(checkQuery(udpTarget.localPort(), "udp"), json));
+    QTRY_VERIFY_WITH_TIMEOUT(udpJson.closed(), kWait);
+    const auto [udpStatus, udpBody] = jsonReply(udpJson);
+    QVERIFY(udpBody.contains(u"probe"_s));
+    QCOMPARE(udpBody.value(u"probe"_s), QJsonValue(QJsonValue::Null));
+
+    // The program's own JSON, through the engine's reading of the marker.
+    for (const auto& [protocol, probe] : {std::pair{u"tcp"_s, QJsonValue(u"connected"_s)},
+                                          std::pair{u"udp"_s, QJsonValue(QJsonValue::Null)}}) {
+        QUdpSocket spare; // a port that is free now, for the program to open
+        QVERIFY(spare.bind(QHostAddress::LocalHost, 0));
+        const quint16 port = protocol == u"tcp"_s ? closedPort() : spare.localPort();
+        spare.close();
+        const CheckRun run =
+            runCheckProgram(serverPort, {u"--no-router"_s, u"--json"_s, u"--protocol"_s, protocol,
+                                         QString::number(port)});
+        const QJsonObject object = QJsonDocument::fromJson(run.out.toUtf8()).object();
+        QCOMPARE(object.value(u"verdict"_s).toString(), u"open-this-computer"_s);
+        QVERIFY2(object.contains(u"probe"_s), qPrintable(run.out));
+        QCOMPARE(object.value(u"probe"_s), probe);
+    }
+    QVERIFY(server.stop());
 }
 
 void TestServer::badRequestsAreAnsweredAtOnceAndProbeNothing_data()

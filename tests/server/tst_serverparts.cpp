@@ -7,6 +7,7 @@
 #include "server/addresses.h"
 #include "server/checkquery.h"
 #include "server/clientlimits.h"
+#include "server/icmperror.h"
 #include "server/metrics.h"
 #include "server/negotiation.h"
 #include "server/prober.h"
@@ -29,12 +30,19 @@
 #include <array>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <latch>
+#include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
 
 #include <fcntl.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 using namespace quillmere;
@@ -81,6 +89,36 @@ std::string v4Body(std::array<unsigned char, 4> source, std::uint16_t sourcePort
     body += char(sourcePort & 0xFF);
     body += std::string("\x00\x50", 2);
     return body;
+}
+
+// One control message as the kernel lays it out: header, then `data`, padded to alignment.
+std::string controlMessage(int level, int type, const void* data, std::size_t size)
+{
+    std::string bytes(CMSG_SPACE(size), '\0');
+    cmsghdr header{};
+    header.cmsg_len = CMSG_LEN(size);
+    header.cmsg_level = level;
+    header.cmsg_type = type;
+    std::memcpy(bytes.data(), &header, sizeof header);
+    std::memcpy(bytes.data() + CMSG_LEN(0), data, size);
+    return bytes;
+}
+
+std::string extendedError(int level, int type, std::uint8_t origin, std::uint8_t icmpType,
+                          std::uint8_t icmpCode)
+{
+    sock_extended_err error{};
+    error.ee_errno = EHOSTUNREACH;
+    error.ee_origin = origin;
+    error.ee_type = icmpType;
+    error.ee_code = icmpCode;
+    return controlMessage(level, type, &error, sizeof error);
+}
+
+std::optional<IcmpError> icmpIn(const std::string& control)
+{
+    return icmpErrorFromControl(reinterpret_cast<const unsigned char*>(control.data()),
+                                control.size());
 }
 
 Verdict verdictOf(const std::string& reply, std::string_view listenerLog, ProbeProtocol protocol,
@@ -137,6 +175,15 @@ private Q_SLOTS:
     void jsonRepliesSayWhatThePageSays();
     void jsonStringsSurviveAnyBytes();
     void operatorMessageReachesTheProgram();
+    void probeEndReachesTheProgram();
+    void probeEndTellsResetFromIcmp();
+    void readsIcmpErrorsFromControlData_data();
+    void readsIcmpErrorsFromControlData();
+    void controlDataCutShortHoldsNoError();
+    void namesIcmpErrors_data();
+    void namesIcmpErrors();
+    void takesIcmpErrorFromTheSocketsQueue_data();
+    void takesIcmpErrorFromTheSocketsQueue();
     void accessLogNeverBlocks();
 };
 
@@ -1251,7 +1298,8 @@ void TestServerParts::operatorMessageReachesTheProgram()
 {
     QVERIFY(isValidMessage("Maintenance at 18:00 UTC & later"));
     QVERIFY(!isValidMessage("</message>-done-"));
-    for (const char* marker : {"all -DONE-", "-tcpopen- today", "-Ping OK", "-ip:1.2.3.4-"})
+    for (const char* marker :
+         {"all -DONE-", "-tcpopen- today", "-Ping OK", "-ip:1.2.3.4-", "-PROBE:connected-"})
         QVERIFY2(!isValidMessage(marker), marker);
     QVERIFY(!isValidMessage("caf\xc3\xa9"));
     QVERIFY(!isValidMessage(std::string(401, 'x')));
@@ -1271,6 +1319,241 @@ std::string drain(int descriptor)
     for (ssize_t got; (got = ::read(descriptor, chunk, sizeof chunk)) > 0;)
         text.append(chunk, std::size_t(got));
     return text;
+}
+
+// Every probe end reaches the program's verdict through the page, beside the other markers and
+// before "-done-"; the JSON reply names it; a UDP check says nothing of it.
+void TestServerParts::probeEndReachesTheProgram()
+{
+    Findings findings{address("203.0.113.9"), CheckQuery{4711, Protocol::Tcp}, ProbeOutcome::Open,
+                      true, newCheckToken()};
+    const auto bodyOf = [](const std::string& reply) {
+        const auto end = reply.find("\r\n\r\n");
+        return QJsonDocument::fromJson(QByteArray::fromStdString(reply.substr(end + 4))).object();
+    };
+    for (const auto& [outcome, end] :
+         {std::pair{ProbeOutcome::Open, wire::ProbeEnd::Connected},
+          std::pair{ProbeOutcome::Closed, wire::ProbeEnd::Refused},
+          std::pair{ProbeOutcome::TimedOut, wire::ProbeEnd::TimedOut},
+          std::pair{ProbeOutcome::Unreachable, wire::ProbeEnd::Unreachable}}) {
+        findings.outcome = outcome;
+        findings.probeEnd = end;
+        const std::string page = checkReply(findings, {0, "Back at noon"});
+        const std::string marker = "-probe:" + std::string(wire::probeEndWord(end)) + "-";
+        QVERIFY2(page.find(marker) != std::string::npos, page.c_str());
+        QCOMPARE(page.find("-probe:"), page.rfind("-probe:"));
+        QVERIFY(page.find(marker) < page.find("<message>"));
+        QVERIFY(page.find(marker) < page.find("-done-"));
+        const Verdict verdict =
+            verdictOf(page, probePayload(findings.token), ProbeProtocol::Tcp, false);
+        QCOMPARE(verdict.probe, std::optional<wire::ProbeEnd>(end));
+        // The rest of the verdict is what it was without the marker.
+        QCOMPARE(verdict.outcome,
+                 outcome == ProbeOutcome::Open ? Outcome::TcpArrived : Outcome::TcpNotReached);
+        QCOMPARE(verdict.message, std::optional<QString>(u"Back at noon"_s));
+        QCOMPARE(bodyOf(checkReplyJson(findings, {0, {}})).value(u"probe"_s).toString(),
+                 latin1(wire::probeEndWord(end)));
+    }
+    // The page a browser shows: one paragraph more, still closed.
+    const std::string page = checkReply(findings, {});
+    QVERIFY(page.find("<p>Probe: -probe:unreachable-</p>\n") != std::string::npos);
+
+    const Findings udp{address("203.0.113.9"), CheckQuery{53, Protocol::Udp}, ProbeOutcome::Sent,
+                       false, findings.token};
+    QVERIFY(checkReply(udp, {}).find("-probe:") == std::string::npos);
+    QVERIFY(!verdictOf(checkReply(udp, {}), "", ProbeProtocol::Udp, true).probe);
+    const QJsonObject json = bodyOf(checkReplyJson(udp, {0, {}}));
+    QVERIFY(json.contains(u"probe"_s));
+    QCOMPARE(json.value(u"probe"_s), QJsonValue(QJsonValue::Null));
+}
+
+// The system reports an ICMP port unreachable as a refusal; only a refusal without an ICMP error
+// on the socket's queue was a TCP reset.
+void TestServerParts::probeEndTellsResetFromIcmp()
+{
+    const IcmpError portUnreachable{false, 3, 3};
+    QCOMPARE(probeEndOf(ProbeOutcome::Closed, std::nullopt), wire::ProbeEnd::Refused);
+    QCOMPARE(probeEndOf(ProbeOutcome::Closed, portUnreachable), wire::ProbeEnd::Unreachable);
+    QCOMPARE(probeEndOf(ProbeOutcome::Unreachable, std::nullopt), wire::ProbeEnd::Unreachable);
+    QCOMPARE(probeEndOf(ProbeOutcome::Unreachable, IcmpError{true, 1, 1}),
+             wire::ProbeEnd::Unreachable);
+    QCOMPARE(probeEndOf(ProbeOutcome::TimedOut, std::nullopt), wire::ProbeEnd::TimedOut);
+    QCOMPARE(probeEndOf(ProbeOutcome::Open, std::nullopt), wire::ProbeEnd::Connected);
+}
+
+void TestServerParts::readsIcmpErrorsFromControlData_data()
+{
+    QTest::addColumn<QByteArray>("control");
+    QTest::addColumn<bool>("found");
+    QTest::addColumn<bool>("v6");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("code");
+    const auto bytes = [](const std::string& text) {
+        return QByteArray(text.data(), qsizetype(text.size()));
+    };
+    QTest::newRow("icmp admin prohibited")
+        << bytes(extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 13)) << true << false << 3
+        << 13;
+    QTest::newRow("icmp port unreachable")
+        << bytes(extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 3)) << true << false << 3
+        << 3;
+    QTest::newRow("icmpv6 admin prohibited")
+        << bytes(extendedError(SOL_IPV6, IPV6_RECVERR, SO_EE_ORIGIN_ICMP6, 1, 1)) << true << true
+        << 1 << 1;
+    QTest::newRow("local error") << bytes(
+                                        extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_LOCAL, 0, 0))
+                                 << false << false << 0 << 0;
+    QTest::newRow("icmp origin under another level")
+        << bytes(extendedError(SOL_SOCKET, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 13)) << false << false
+        << 0 << 0;
+    const int stamp = 7;
+    QTest::newRow("after another message")
+        << bytes(controlMessage(SOL_SOCKET, SO_TIMESTAMP, &stamp, sizeof stamp) +
+                 extendedError(SOL_IPV6, IPV6_RECVERR, SO_EE_ORIGIN_ICMP6, 1, 4))
+        << true << true << 1 << 4;
+    QTest::newRow("first of two")
+        << bytes(extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 1) +
+                 extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 13))
+        << true << false << 3 << 1;
+    QTest::newRow("empty") << QByteArray() << false << false << 0 << 0;
+    std::string tooShort = extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 13);
+    cmsghdr header{};
+    std::memcpy(&header, tooShort.data(), sizeof header);
+    header.cmsg_len = CMSG_LEN(sizeof(sock_extended_err) - 1);
+    std::memcpy(tooShort.data(), &header, sizeof header);
+    QTest::newRow("error shorter than its struct") << bytes(tooShort) << false << false << 0 << 0;
+    header.cmsg_len = tooShort.size() + 1;
+    std::memcpy(tooShort.data(), &header, sizeof header);
+    QTest::newRow("length past the end") << bytes(tooShort) << false << false << 0 << 0;
+    header.cmsg_len = 0;
+    std::memcpy(tooShort.data(), &header, sizeof header);
+    QTest::newRow("zero length") << bytes(tooShort) << false << false << 0 << 0;
+}
+
+void TestServerParts::readsIcmpErrorsFromControlData()
+{
+    QFETCH(QByteArray, control);
+    QFETCH(bool, found);
+    // At an odd address too: the reader may not assume alignment.
+    for (const int shift : {0, 1}) {
+        std::string buffer(std::size_t(shift), 'x');
+        buffer.append(control.constData(), std::size_t(control.size()));
+        const std::optional<IcmpError> error = icmpErrorFromControl(
+            reinterpret_cast<const unsigned char*>(buffer.data()) + shift, control.size());
+        QCOMPARE(error.has_value(), found);
+        if (found) {
+            QTEST(error->v6, "v6");
+            QTEST(int(error->type), "type");
+            QTEST(int(error->code), "code");
+        }
+    }
+}
+
+// No prefix of a message holds its error: the reader never reads past what it was given.
+void TestServerParts::controlDataCutShortHoldsNoError()
+{
+    const std::string whole = extendedError(SOL_IP, IP_RECVERR, SO_EE_ORIGIN_ICMP, 3, 13);
+    QVERIFY(icmpIn(whole));
+    const std::size_t needed = CMSG_LEN(sizeof(sock_extended_err));
+    for (std::size_t size = 0; size < needed; ++size) {
+        // On the heap and exactly `size` long, so that AddressSanitizer sees any read beyond it.
+        const auto cut = std::make_unique<unsigned char[]>(size);
+        if (size)
+            std::memcpy(cut.get(), whole.data(), size);
+        QVERIFY2(!icmpErrorFromControl(cut.get(), size), std::to_string(size).c_str());
+    }
+}
+
+void TestServerParts::namesIcmpErrors_data()
+{
+    QTest::addColumn<bool>("v6");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("admin prohibited")
+        << false << 3 << 13 << u"3/13 (administratively prohibited)"_s;
+    QTest::newRow("port unreachable") << false << 3 << 3 << u"3/3 (port unreachable)"_s;
+    QTest::newRow("host unreachable") << false << 3 << 1 << u"3/1 (host unreachable)"_s;
+    QTest::newRow("host prohibited")
+        << false << 3 << 10 << u"3/10 (host administratively prohibited)"_s;
+    QTest::newRow("ttl") << false << 11 << 0 << u"11/0 (time to live exceeded)"_s;
+    QTest::newRow("unknown code") << false << 3 << 16 << u"3/16 (type 3 code 16)"_s;
+    QTest::newRow("v6 admin prohibited")
+        << true << 1 << 1 << u"1/1 (administratively prohibited)"_s;
+    QTest::newRow("v6 port unreachable") << true << 1 << 4 << u"1/4 (port unreachable)"_s;
+    QTest::newRow("v6 address unreachable") << true << 1 << 3 << u"1/3 (address unreachable)"_s;
+    QTest::newRow("v6 reject route") << true << 1 << 6 << u"1/6 (reject route to destination)"_s;
+    QTest::newRow("v6 type 3 is not v4's") << true << 3 << 13 << u"3/13 (time exceeded)"_s;
+    QTest::newRow("v4 type 1 is not v6's") << false << 1 << 1 << u"1/1 (type 1 code 1)"_s;
+}
+
+void TestServerParts::namesIcmpErrors()
+{
+    QFETCH(bool, v6);
+    QFETCH(int, type);
+    QFETCH(int, code);
+    QTEST(latin1(icmpErrorText(IcmpError{v6, std::uint8_t(type), std::uint8_t(code)})), "text");
+}
+
+void TestServerParts::takesIcmpErrorFromTheSocketsQueue_data()
+{
+    QTest::addColumn<bool>("v6");
+    QTest::addColumn<bool>("asked");
+    QTest::newRow("ipv4") << false << true;
+    QTest::newRow("ipv6") << true << true;
+    QTest::newRow("ipv4, not asked for") << false << false;
+}
+
+// Loopback answers a datagram to a closed port with an ICMP port unreachable, as a router or a
+// firewall answers a probe: the same error queue, read the same way, without privileges.
+void TestServerParts::takesIcmpErrorFromTheSocketsQueue()
+{
+    QFETCH(bool, v6);
+    QFETCH(bool, asked);
+    const int family = v6 ? AF_INET6 : AF_INET;
+    // A port nothing listens on: bound, its number read, then closed.
+    sockaddr_storage target{};
+    socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (v6) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(target);
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_loopback;
+    } else {
+        auto& in4 = reinterpret_cast<sockaddr_in&>(target);
+        in4.sin_family = AF_INET;
+        in4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    const int placeholder = ::socket(family, SOCK_DGRAM, 0);
+    QVERIFY(placeholder >= 0);
+    if (::bind(placeholder, reinterpret_cast<sockaddr*>(&target), length) != 0) {
+        ::close(placeholder);
+        if (v6)
+            QSKIP("no IPv6 loopback here");
+        QFAIL("cannot bind on loopback");
+    }
+    QCOMPARE(::getsockname(placeholder, reinterpret_cast<sockaddr*>(&target), &length), 0);
+    ::close(placeholder);
+
+    const int sender = ::socket(family, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+    QVERIFY(sender >= 0);
+    if (asked)
+        QVERIFY(enableIcmpErrors(sender, v6));
+    QCOMPARE(::connect(sender, reinterpret_cast<sockaddr*>(&target), length), 0);
+    QCOMPARE(::send(sender, "x", 1, 0), ssize_t(1));
+    // The ICMP message comes back as an error on the socket.
+    pollfd ready{sender, 0, 0};
+    QVERIFY(::poll(&ready, 1, 5000) == 1 && (ready.revents & POLLERR));
+    const std::optional<IcmpError> error = takeIcmpError(sender);
+    if (asked) {
+        QVERIFY(error.has_value());
+        const IcmpError portUnreachable =
+            v6 ? IcmpError{true, 1, 4} : IcmpError{false, 3, 3}; // ICMPv6 and ICMP
+        QVERIFY(*error == portUnreachable);
+        QVERIFY(!takeIcmpError(sender)); // the queue was emptied
+    } else {
+        QVERIFY(!error);
+    }
+    ::close(sender);
 }
 
 void TestServerParts::accessLogNeverBlocks()
