@@ -103,11 +103,18 @@ void RouterWindow::showOwnForward(bool present, const QDateTime& ends)
         m_ui->lblForwardEnds->clear();
         return;
     }
-    const QString until =
-        ends.isValid()
-            ? QLocale().toString(ends.toLocalTime(), QLocale::ShortFormat) + u" (local time)"_s
-            : u"removed"_s;
-    showPlain(*m_ui->lblForwardEnds, u"This computer's forward lasts until "_s + until + u'.');
+    if (!ends.isValid()) {
+        showPlain(*m_ui->lblForwardEnds, u"The forward lasts until removed."_s);
+        return;
+    }
+    // The minute is enough, and the line stays short enough for its place.
+    const QLocale locale;
+    QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
+    timeFormat.remove(u":ss"_s);
+    const QDateTime local = ends.toLocalTime();
+    showPlain(*m_ui->lblForwardEnds,
+              u"The forward ends "_s + locale.toString(local.date(), QLocale::ShortFormat) + u' ' +
+                  locale.toString(local.time(), timeFormat) + u" (local time)."_s);
 }
 
 qint64 RouterWindow::forwardLease() const

@@ -288,9 +288,14 @@ void TestRouterWindow::ownForwardShowsItsEnd()
     const QDateTime at(QDate(2026, 12, 11), QTime(15, 4), Qt::UTC);
     f.window.showOwnForward(true, at);
     QVERIFY(ends->isVisible() && remove->isVisible());
-    const QString local = QLocale().toString(at.toLocalTime(), QLocale::ShortFormat);
-    QVERIFY2(ends->text().contains(local), qPrintable(ends->text() + u" / "_s + local));
+    const QDateTime local = at.toLocalTime();
+    const QString day = QLocale().toString(local.date(), QLocale::ShortFormat);
+    QVERIFY2(ends->text().contains(day), qPrintable(ends->text() + u" / "_s + day));
+    QVERIFY2(ends->text().contains(local.toString(u"mm"_s)), qPrintable(ends->text()));
     QVERIFY(ends->text().contains(u"local time"_s));
+    // The whole line shows in its place.
+    QVERIFY2(ends->fontMetrics().horizontalAdvance(ends->text()) <= ends->width(),
+             qPrintable(ends->text()));
     QTest::mouseClick(remove, Qt::LeftButton);
     QCOMPARE(removeAsked.size(), 1);
 
