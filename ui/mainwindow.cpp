@@ -21,6 +21,8 @@
 #include <QScreen>
 #include <QSettings>
 
+#include <utility>
+
 namespace quillmere {
 
 using namespace Qt::StringLiterals;
@@ -28,6 +30,24 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kPortKey = u"Settings/Port"_s;
+const QString kForwardLeaseKey = u"Settings/ForwardLease"_s;
+
+// The saved lease when it is one the router window offers, else the default.
+qint64 savedForwardLease(const QSettings& settings)
+{
+    bool ok = false;
+    const qint64 saved = settings.value(kForwardLeaseKey).toLongLong(&ok);
+    if (ok && (saved == RouterWindow::kLeaseHour || saved == RouterWindow::kLeaseDay ||
+               saved == RouterWindow::kLeaseUntilRemoved))
+        return saved;
+    return MainWindow::kForwardLeaseSeconds;
+}
+
+// When a lease of `seconds` from now ends; an invalid time for a lease without an end.
+QDateTime leaseEnd(qint64 seconds)
+{
+    return seconds > 0 ? QDateTime::currentDateTime().addSecs(seconds) : QDateTime();
+}
 
 session::SessionOptions sessionOptions(const MainWindow::Options& options)
 {
@@ -110,15 +130,15 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_session.get(), &CheckSession::ipv6Done, this, [this] { m_report->showIpv6Line(); });
     connect(m_session.get(), &CheckSession::finished, this, [this] { m_report->finished(); });
     if (m_options.routerBackend) {
-        connect(m_session.get(), &CheckSession::routerAnswered, this, [this] {
-            m_httpMirror.setTrailer(router::routerLogSection(*routerFacts()));
-            showRouterFinding();
-        });
-        // The diagnosis comes after both the verdict and the router's answer have been shown.
+        m_forwardLease = savedForwardLease(m_settings);
+        connect(m_session.get(), &CheckSession::routerAnswered, this, &MainWindow::routerAnswered);
+        connect(m_session.get(), &CheckSession::forwardDone, this, &MainWindow::forwardDone);
+        // The diagnosis is made once both the verdict and the router's answer are in, after
+        // whichever came last was announced.
         connect(m_session.get(), &CheckSession::diagnosed, this, &MainWindow::showRouterFinding);
-        connect(m_session.get(), &CheckSession::forwardDone, this, [this] {
-            m_forwardText = m_session->report().forward->text;
-            showRouterFinding();
+        connect(m_session.get(), &CheckSession::finished, this, [this] {
+            if (std::exchange(m_checkAfterRemoval, false))
+                m_session->start();
         });
         connect(m_ui->cmdRouter, &QPushButton::clicked, this, &MainWindow::cmdRouterClick);
     } else {
@@ -167,6 +187,10 @@ void MainWindow::cmdCheckServiceClick()
 
 void MainWindow::checkStarted()
 {
+    const session::Report& report = m_session->report();
+    if (m_ownForward &&
+        (m_ownForward->port != report.port || m_ownForward->protocol != report.protocol))
+        m_ownForward.reset();
     m_report->checkStarted();
     m_httpMirror.setTrailer(QString());
     showRouterFinding();
@@ -218,8 +242,13 @@ void MainWindow::cmdRouterClick()
 {
     if (!m_routerWindow) {
         m_routerWindow = new RouterWindow(m_theme, this);
+        m_routerWindow->setForwardLease(m_forwardLease);
         connect(m_routerWindow, &RouterWindow::forwardRequested, this,
                 &MainWindow::cmdForwardClick);
+        connect(m_routerWindow, &RouterWindow::removeForwardRequested, this,
+                &MainWindow::cmdRemoveForwardClick);
+        connect(m_routerWindow, &RouterWindow::forwardLeaseChosen, this,
+                &MainWindow::forwardLeaseChosen);
         // Beside the main window, where it hides none of the results, unless that is off the
         // screen.
         QPoint place = frameGeometry().topRight() + QPoint(8, 0);
@@ -241,7 +270,70 @@ void MainWindow::cmdForwardClick()
         return;
     m_forwardText = u"Asking the router to forward port "_s +
                     QString::number(m_session->report().port) + u"..."_s;
-    m_session->forward(kForwardLeaseSeconds);
+    m_session->forward(m_forwardLease);
+    showRouterFinding();
+}
+
+void MainWindow::forwardLeaseChosen(qint64 seconds)
+{
+    m_forwardLease = seconds;
+    m_settings.setValue(kForwardLeaseKey, seconds);
+    m_settings.sync();
+}
+
+// Removes the router's mapping of the checked port to this computer, as quillmere-check
+// --unforward does, then checks the port again without it.
+void MainWindow::cmdRemoveForwardClick()
+{
+    if (!m_ownForward || m_session->report().forward.isRunning())
+        return;
+    const std::optional<int> inField = portNumber(portText());
+    const ProbeProtocol protocol = isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
+    if (inField != m_ownForward->port || protocol != m_ownForward->protocol) {
+        // The session removes the port in the field: it must be the one the mapping is for.
+        m_forwardText = u"The port field has changed: check port "_s +
+                        QString::number(m_ownForward->port) + u" again to remove its forward."_s;
+        showRouterFinding();
+        return;
+    }
+    m_forwardText = u"Asking the router to remove the forward of port "_s +
+                    QString::number(m_ownForward->port) + u"..."_s;
+    m_session->unforward();
+    showRouterFinding();
+}
+
+// What the router says of the checked port's mapping is the latest word on this computer's
+// forward, when it could say (NAT-PMP cannot list mappings: a forward made over it stands).
+void MainWindow::routerAnswered()
+{
+    const router::RouterFacts& facts = *routerFacts();
+    m_httpMirror.setTrailer(router::routerLogSection(facts));
+    if (facts.mappingQueried) {
+        if (facts.mapping && facts.mapping->thisComputer)
+            m_ownForward = OwnForward{m_session->report().port, m_session->report().protocol,
+                                      leaseEnd(facts.mapping->leaseSeconds)};
+        else
+            m_ownForward.reset();
+    }
+    showRouterFinding();
+}
+
+void MainWindow::forwardDone()
+{
+    const session::Report& report = m_session->report();
+    const session::ForwardStep& step = *report.forward;
+    m_forwardText = step.text;
+    if (step.asked && step.result.ok) {
+        if (step.removing) {
+            m_ownForward.reset();
+            m_checkAfterRemoval = true;
+        } else {
+            qint64 lease = step.result.mapping ? step.result.mapping->leaseSeconds : m_forwardLease;
+            if (step.result.permanentOnly)
+                lease = 0;
+            m_ownForward = OwnForward{report.port, report.protocol, leaseEnd(lease)};
+        }
+    }
     showRouterFinding();
 }
 
@@ -256,6 +348,10 @@ void MainWindow::showRouterFinding()
         m_routerWindow->showFinding(finding.facts, finding.diagnosis);
         m_routerWindow->setForwardEnabled(finding.canForward);
         m_routerWindow->showForwardResult(m_forwardText);
+        if (m_ownForward)
+            m_routerWindow->showOwnForward(true, m_ownForward->ends);
+        else
+            m_routerWindow->showOwnForward(false);
     }
 }
 

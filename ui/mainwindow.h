@@ -8,6 +8,7 @@
 #include "ui/windowgeometry.h"
 #include "ui/windowtheme.h"
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QMainWindow>
 #include <QPointer>
@@ -57,8 +58,8 @@ public:
         std::function<std::unique_ptr<router::RouterBackend>()> routerBackend;
     };
 
-    // How long a forward made from the window lasts, unless the router takes only mappings
-    // without an end.
+    // How long a forward made from the window lasts until the user chooses another lease in the
+    // router window (kept in the settings), unless the router takes only mappings without an end.
     static constexpr qint64 kForwardLeaseSeconds = 3600;
 
     // The two letters that, typed one after the other into the port field, reveal
@@ -129,6 +130,10 @@ private:
     void verdictStands();
     void cmdRouterClick();
     void cmdForwardClick();
+    void cmdRemoveForwardClick();
+    void forwardLeaseChosen(qint64 seconds);
+    void routerAnswered();
+    void forwardDone();
     void showRouterFinding();
     void cmdCheckMeClick();
     void cmdCheckServiceClick();
@@ -148,6 +153,18 @@ private:
     QPointer<LogWindow> m_logs;
     QPointer<RouterWindow> m_routerWindow;
     QString m_forwardText;
+    // The lease the window's forwards ask for (seconds; 0: until removed).
+    qint64 m_forwardLease = kForwardLeaseSeconds;
+    // The router's mapping of a port to this computer, as the router or a forward last said.
+    struct OwnForward
+    {
+        int port = 0;
+        ProbeProtocol protocol = ProbeProtocol::Tcp;
+        QDateTime ends; // invalid: until removed
+    };
+    std::optional<OwnForward> m_ownForward;
+    // A removal from the router window is followed by a check of the port without it.
+    bool m_checkAfterRemoval = false;
     bool logWindowOpen = false;
 };
 

@@ -26,7 +26,53 @@ void showFirstIpv4(QLabel& label, const QList<QHostAddress>& addresses)
     }
 }
 
+// The short names by code. Other parts of the program may add codes of their own; a code missing
+// here falls back to the headline, cut to the line.
+struct NamedFinding
+{
+    QStringView code;
+    QStringView name;
+};
+constexpr NamedFinding kFindingNames[] = {
+    {u"forwarded-here", u"Forwarded here"},
+    {u"forwarded-elsewhere", u"Goes to another device"},
+    {u"not-forwarded", u"Not forwarded"},
+    {u"forwarded-but-blocked", u"Forwarded, but blocked"},
+    {u"carrier-nat", u"Carrier-grade NAT"},
+    {u"double-nat", u"Double NAT"},
+    {u"another-nat", u"Another NAT in the way"},
+    {u"no-router", u"No router answered"},
+    {u"no-check-result", u"No check result"},
+    {u"blocked-by-this-computer", u"Blocked by this computer"},
+    {u"blocked-upstream", u"Blocked before the router"},
+};
+
+// A line cut to the label, with the whole of it on hover.
+void showLine(QLabel& label, const QString& line)
+{
+    label.setText(label.fontMetrics().elidedText(line, Qt::ElideRight, label.width()));
+    label.setToolTip(plainToolTip(line));
+}
+
 } // namespace
+
+QString findingName(QStringView code)
+{
+    for (const NamedFinding& named : kFindingNames) {
+        if (named.code == code)
+            return named.name.toString();
+    }
+    return {};
+}
+
+QString shortFinding(QStringView code, const QFontMetrics& metrics, int width)
+{
+    const QString name = findingName(code);
+    if (name.isEmpty())
+        return {};
+    const QString pointed = name + u": Router\u2026 explains"_s;
+    return metrics.horizontalAdvance(pointed) <= width ? pointed : name;
+}
 
 ReportView::ReportView(Ui::MainWindow& ui, session::CheckSession& session)
     : m_ui(ui)
@@ -156,9 +202,15 @@ RouterFinding ReportView::showRouterFinding()
     QString line;
     QString facts;
     QString diagnosis;
+    QString shortLine; // the finding by name, when there is one
+    bool diagnosed = false;
     bool canForward = false;
     if (report.router.isRunning()) {
         line = facts = u"Asking the router..."_s;
+        diagnosis = u"Waiting for the router..."_s;
+    } else if (report.router.isNotRun() && !report.router.reason().isEmpty()) {
+        // The window says why; the line beside "Router..." stays as it was.
+        facts = diagnosis = u"Not checked: "_s + report.router.reason() + u'.';
     } else if (report.router.isDone()) {
         facts =
             u"Router: "_s + router::describeRouter(*report.router, report.port, report.protocol);
@@ -175,10 +227,19 @@ RouterFinding ReportView::showRouterFinding()
             line = report.diagnosis->headline;
             diagnosis = report.diagnosis->text();
             canForward = m_session.forwardObstacle().isEmpty();
+            diagnosed = true;
+            shortLine = shortFinding(QString(router::findingCode(report.diagnosis->finding)),
+                                     m_ui.lblRouter->fontMetrics(), m_ui.lblRouter->width());
         }
     }
     QLabel* label = m_ui.lblRouter;
-    label->setText(label->fontMetrics().elidedText(line, Qt::ElideRight, label->width()));
+    if (shortLine.isEmpty())
+        showLine(*label, line);
+    else
+        label->setText(shortLine);
+    // A finding's whole text, headline and next step, is one hover away.
+    if (diagnosed)
+        label->setToolTip(plainToolTip(diagnosis));
     return RouterFinding{facts, diagnosis, canForward};
 }
 

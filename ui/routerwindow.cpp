@@ -1,11 +1,38 @@
 #include "ui/routerwindow.h"
 
-#include "ui/application.h"
-
+#include "support/plaintext.h"
 #include "support/theme.h"
+#include "ui/application.h"
 #include "ui_routerwindow.h"
 
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QLocale>
+
+#include <algorithm>
+
 namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kNoCheckYet = u"no check has run yet"_s;
+
+QString notChecked(const QString& reason)
+{
+    return reason.isEmpty() ? u"Not checked."_s : u"Not checked: "_s + reason + u'.';
+}
+
+// A label's text, and the same text as its tooltip: a long one may be cut at the label's
+// bottom edge, and the tooltip shows all of it.
+void showPlain(QLabel& label, const QString& text)
+{
+    label.setText(text);
+    label.setToolTip(plainToolTip(text));
+}
+
+} // namespace
 
 RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
     : QWidget(owner,
@@ -15,13 +42,38 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
     m_ui->setupUi(this);
     applyDesignFonts(*this);
     setFixedSize(size());
-    for (QLabel* label : {m_ui->lblRouterFacts, m_ui->lblDiagnosis, m_ui->lblForward}) {
+    for (QLabel* label :
+         {m_ui->lblRouterFacts, m_ui->lblDiagnosis, m_ui->lblForward, m_ui->lblForwardEnds,
+          m_ui->lblComputerLayer, m_ui->lblPathLayer, m_ui->lblInsideLayer}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
+    m_ui->cboForwardLease->setItemData(0, kLeaseHour);
+    m_ui->cboForwardLease->setItemData(1, kLeaseDay);
+    m_ui->cboForwardLease->setItemData(2, kLeaseUntilRemoved);
+    m_ui->cboForwardLease->setToolTip(u"How long the router keeps the forward"_s);
+
     m_ui->cmdForward->setEnabled(false);
     connect(m_ui->cmdForward, &QPushButton::clicked, this, &RouterWindow::forwardRequested);
+    connect(m_ui->cmdRemoveForward, &QPushButton::clicked, this,
+            &RouterWindow::removeForwardRequested);
+    connect(m_ui->cboForwardLease, &QComboBox::activated, this,
+            [this] { Q_EMIT forwardLeaseChosen(forwardLease()); });
+    connect(m_ui->cmdCopyCommand, &QPushButton::clicked, this, [this] {
+        if (QClipboard* clipboard = QGuiApplication::clipboard())
+            clipboard->setText(m_ui->txtFixCommand->text());
+    });
+    connect(m_ui->cmdAllowInFirewall, &QPushButton::clicked, this,
+            &RouterWindow::allowInFirewallRequested);
+    connect(m_ui->cmdForwardExternal, &QPushButton::clicked, this, [this] {
+        if (m_offeredExternalPort > 0)
+            Q_EMIT forwardExternalPortRequested(m_offeredExternalPort);
+    });
     connect(m_ui->cmdRouterClose, &QPushButton::clicked, this, &QWidget::close);
+
+    showFinding(QString(), QString());
+    for (Layer layer : {Layer::Router, Layer::Computer, Layer::Path, Layer::Inside})
+        showNotChecked(layer, kNoCheckYet);
     ApplyTheme(*this, theme);
 }
 
@@ -29,8 +81,8 @@ RouterWindow::~RouterWindow() = default;
 
 void RouterWindow::showFinding(const QString& facts, const QString& diagnosis)
 {
-    m_ui->lblRouterFacts->setText(facts);
-    m_ui->lblDiagnosis->setText(diagnosis);
+    setLayerText(Layer::Router, facts);
+    showPlain(*m_ui->lblDiagnosis, diagnosis.isEmpty() ? u"No finding yet."_s : diagnosis);
 }
 
 void RouterWindow::setForwardEnabled(bool enabled)
@@ -40,7 +92,112 @@ void RouterWindow::setForwardEnabled(bool enabled)
 
 void RouterWindow::showForwardResult(const QString& text)
 {
-    m_ui->lblForward->setText(text);
+    showPlain(*m_ui->lblForward, text);
+}
+
+void RouterWindow::showOwnForward(bool present, const QDateTime& ends)
+{
+    m_ui->lblForwardEnds->setVisible(present);
+    m_ui->cmdRemoveForward->setVisible(present);
+    if (!present) {
+        m_ui->lblForwardEnds->clear();
+        return;
+    }
+    if (!ends.isValid()) {
+        showPlain(*m_ui->lblForwardEnds, u"The forward lasts until removed."_s);
+        return;
+    }
+    // The minute is enough, and the line stays short enough for its place.
+    const QLocale locale;
+    QString timeFormat = locale.timeFormat(QLocale::ShortFormat);
+    timeFormat.remove(u":ss"_s);
+    const QDateTime local = ends.toLocalTime();
+    showPlain(*m_ui->lblForwardEnds,
+              u"The forward ends "_s + locale.toString(local.date(), QLocale::ShortFormat) + u' ' +
+                  locale.toString(local.time(), timeFormat) + u" (local time)."_s);
+}
+
+qint64 RouterWindow::forwardLease() const
+{
+    return m_ui->cboForwardLease->currentData().toLongLong();
+}
+
+void RouterWindow::setForwardLease(qint64 seconds)
+{
+    const int index = m_ui->cboForwardLease->findData(seconds);
+    m_ui->cboForwardLease->setCurrentIndex(index >= 0 ? index : 0);
+}
+
+void RouterWindow::showComputer(const QString& text, const QString& fixCommand, bool offerAllow)
+{
+    setLayerText(Layer::Computer, text);
+    m_ui->txtFixCommand->setText(fixCommand);
+    m_ui->txtFixCommand->setToolTip(plainToolTip(fixCommand));
+    m_ui->txtFixCommand->setCursorPosition(0);
+    m_ui->txtFixCommand->setVisible(!fixCommand.isEmpty());
+    m_ui->cmdCopyCommand->setVisible(!fixCommand.isEmpty());
+    m_ui->cmdAllowInFirewall->setVisible(offerAllow);
+}
+
+void RouterWindow::showPath(const QString& text, int offeredExternalPort)
+{
+    setLayerText(Layer::Path, text);
+    m_offeredExternalPort = std::max(0, offeredExternalPort);
+    m_ui->cmdForwardExternal->setVisible(m_offeredExternalPort > 0);
+    if (m_offeredExternalPort > 0)
+        m_ui->cmdForwardExternal->setText(u"Use external port "_s +
+                                          QString::number(m_offeredExternalPort) + u" instead"_s);
+}
+
+void RouterWindow::showInside(const QString& text)
+{
+    setLayerText(Layer::Inside, text);
+}
+
+void RouterWindow::showNotChecked(Layer layer, const QString& reason)
+{
+    switch (layer) {
+    case Layer::Router:
+        setLayerText(layer, notChecked(reason));
+        setForwardEnabled(false);
+        showOwnForward(false);
+        return;
+    case Layer::Computer:
+        showComputer(notChecked(reason), QString(), false);
+        return;
+    case Layer::Path:
+        showPath(notChecked(reason), 0);
+        return;
+    case Layer::Inside:
+        showInside(notChecked(reason));
+        return;
+    }
+}
+
+QString RouterWindow::layerText(Layer layer) const
+{
+    return layerLabel(layer)->text();
+}
+
+QLabel* RouterWindow::layerLabel(Layer layer) const
+{
+    switch (layer) {
+    case Layer::Router:
+        return m_ui->lblRouterFacts;
+    case Layer::Computer:
+        return m_ui->lblComputerLayer;
+    case Layer::Path:
+        return m_ui->lblPathLayer;
+    case Layer::Inside:
+        break;
+    }
+    return m_ui->lblInsideLayer;
+}
+
+// A section never stands blank: with nothing to say it says it was not checked.
+void RouterWindow::setLayerText(Layer layer, const QString& text)
+{
+    showPlain(*layerLabel(layer), text.trimmed().isEmpty() ? notChecked(QString()) : text);
 }
 
 } // namespace quillmere

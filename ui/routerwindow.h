@@ -1,8 +1,11 @@
 #pragma once
 
+#include <QDateTime>
 #include <QWidget>
 
 #include <memory>
+
+class QLabel;
 
 namespace Ui {
 class RouterWindow;
@@ -12,14 +15,25 @@ namespace quillmere {
 
 struct ThemeContext;
 
-// frmRouter: what the router on the LAN says about the checked port, why the port is or is not
-// open, and the offer to forward it to this computer. Opened from "Router..." beside
-// "Check Me"; every text in it came from the router or the check server and is plain text.
+// frmRouter, the findings window: why the checked port is or is not open, and what each layer
+// between the internet and the listener has to say about it, a section each: the router, this
+// computer, the path, inside your network. Opened from "Router..." beside "Check Me". It only
+// shows what it is given and says what the user asked for; every text in it came from the
+// router, the check server or the LAN and is shown as plain text, tooltips included. A section
+// with nothing to say says it was not checked, and why.
 class RouterWindow : public QWidget
 {
     Q_OBJECT
 
 public:
+    enum class Layer { Router, Computer, Path, Inside };
+    Q_ENUM(Layer)
+
+    // How long a forward made from the window lasts, as offered (seconds; 0: until removed).
+    static constexpr qint64 kLeaseHour = 3600;
+    static constexpr qint64 kLeaseDay = 86400;
+    static constexpr qint64 kLeaseUntilRemoved = 0;
+
     RouterWindow(ThemeContext& theme, QWidget* owner);
     ~RouterWindow() override;
 
@@ -27,14 +41,46 @@ public:
     void showFinding(const QString& facts, const QString& diagnosis);
     // Whether "Forward this port to this computer" can be pressed now.
     void setForwardEnabled(bool enabled);
-    // What the last forward came to, or empty.
+    // What the last forward (or its removal) came to, or empty.
     void showForwardResult(const QString& text);
+    // The mapping of the checked port to this computer, when there is one: when it ends (an
+    // invalid time: it lasts until removed), with "Remove this forward". `present` false hides
+    // both.
+    void showOwnForward(bool present, const QDateTime& ends = {});
+
+    // The lease the next forward asks for; one of the offered ones (an hour, a day, until
+    // removed). Setting another value chooses an hour.
+    qint64 forwardLease() const;
+    void setForwardLease(qint64 seconds);
+
+    // This computer's firewall: what was found, the command that opens the port (empty: none),
+    // and whether "Allow in firewall" is offered.
+    void showComputer(const QString& text, const QString& fixCommand, bool offerAllow);
+    // The way from the internet to the router: what was found, and an external port that is
+    // open to forward to the checked port instead (0: none offered).
+    void showPath(const QString& text, int offeredExternalPort);
+    // Reaching the port from inside the LAN.
+    void showInside(const QString& text);
+    // A layer that was not looked at: "Not checked: `reason`", and none of its offers.
+    void showNotChecked(Layer layer, const QString& reason);
+
+    // The plain text a layer shows now.
+    QString layerText(Layer layer) const;
 
 Q_SIGNALS:
     void forwardRequested();
+    void removeForwardRequested();
+    // The user chose another lease for forwards.
+    void forwardLeaseChosen(qint64 seconds);
+    void allowInFirewallRequested();
+    void forwardExternalPortRequested(int externalPort);
 
 private:
+    QLabel* layerLabel(Layer layer) const;
+    void setLayerText(Layer layer, const QString& text);
+
     std::unique_ptr<Ui::RouterWindow> m_ui;
+    int m_offeredExternalPort = 0;
 };
 
 } // namespace quillmere

@@ -1,15 +1,19 @@
 // The main window driven as a user drives it: keys into the port field, clicks, the menus, the
 // settings across runs, the layout when resized, and one whole check against a loopback server.
 
+#include "session/diagnosis.h"
+#include "support/plaintext.h"
 #include "tests/support/scriptedcheckserver.h"
 #include "tests/support/scriptedrouter.h"
 #include "tests/ui/uitesthelpers.h"
 #include "ui/logwindow.h"
+#include "ui/reportview.h"
 #include "ui/routerwindow.h"
 #include "ui/shapes.h"
 
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
 #include <QDialogButtonBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -21,6 +25,8 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <algorithm>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -70,6 +76,10 @@ private Q_SLOTS:
     void routerAnswersBesideTheCheck();
     void forwardFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
+    void shortFindingBesideRouter();
+    void forwardLeaseRememberedAcrossWindows();
+    void removeThisComputersForward();
+    void removalRefusedIsShown();
     void checkServerIntroducedOnce();
 };
 
@@ -865,9 +875,8 @@ void TestMainWindow::routerAnswersBesideTheCheck()
     QCOMPARE(record->lookups.front().port, int(port));
     QCOMPARE(record->lookups.front().protocol, ProbeProtocol::Tcp);
     QCOMPARE(record->lookups.front().checkServerHost, u"127.0.0.1"_s);
-    // The diagnosis, once it stands, replaces the waiting texts in the line.
-    QTRY_VERIFY2(line->text().startsWith(u"The router sends port "_s + QString::number(port)),
-                 qPrintable(line->text()));
+    // The diagnosis, once it stands, replaces the waiting texts in the line, by its name.
+    QTRY_VERIFY2(line->text().startsWith(u"Goes to another device"_s), qPrintable(line->text()));
 
     QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
     RouterWindow* window = f.window->routerWindow();
@@ -954,6 +963,234 @@ void TestMainWindow::routerNeverHoldsUpTheVerdict()
     QCOMPARE(f.find<QLabel>(u"lblRouter"_s)->text(), u"Asking the router..."_s);
     QTRY_VERIFY_WITH_TIMEOUT(f.window->routerFacts().has_value(), 10000);
     QVERIFY(!record->threads.contains(QThread::currentThread()));
+}
+
+// The finding beside "Router..." is its short name, whole, with the whole diagnosis on hover as
+// plain text. Every finding has a name that fits the line, the two that other parts of the
+// program add included.
+void TestMainWindow::shortFindingBesideRouter()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.facts.mapping->name = u"<i>dvr</i>.lan"_s;
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    auto* line = f.find<QLabel>(u"lblRouter"_s);
+
+    QStringList codes;
+    for (int i = 0; i <= int(router::Finding::NoCheckResult); ++i)
+        codes << QString(router::findingCode(router::Finding(i)));
+    codes << u"blocked-by-this-computer"_s << u"blocked-upstream"_s;
+    QSet<QString> names;
+    for (const QString& code : codes) {
+        const QString name = findingName(code);
+        QVERIFY2(!name.isEmpty(), qPrintable(code));
+        names.insert(name);
+        const QString shown = shortFinding(code, line->fontMetrics(), line->width());
+        QVERIFY2(shown.startsWith(name), qPrintable(shown));
+        QVERIFY2(line->fontMetrics().horizontalAdvance(shown) <= line->width(), qPrintable(shown));
+    }
+    QCOMPARE(names.size(), codes.size());
+    QVERIFY(findingName(u"no-such-finding").isEmpty());
+
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_VERIFY(f.window->session().report().diagnosis.isDone());
+    const router::Diagnosis& diagnosis = *f.window->session().report().diagnosis;
+    QCOMPARE(diagnosis.finding, router::Finding::ForwardedElsewhere);
+    QCOMPARE(line->text(),
+             shortFinding(u"forwarded-elsewhere", line->fontMetrics(), line->width()));
+    QVERIFY2(line->text().startsWith(u"Goes to another device"_s), qPrintable(line->text()));
+    QCOMPARE(line->fontMetrics().elidedText(line->text(), Qt::ElideRight, line->width()),
+             line->text());
+    QCOMPARE(line->toolTip(), plainToolTip(diagnosis.text()));
+    QVERIFY2(line->toolTip().contains(u"&lt;i&gt;dvr&lt;/i&gt;.lan"_s),
+             qPrintable(line->toolTip()));
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    QCOMPARE(window->findChild<QLabel*>(u"lblDiagnosis"_s)->text(), diagnosis.text());
+}
+
+// The lease chosen in the router window is the one the window's forward asks for, shows when the
+// forward ends, and is there again in the next run's window.
+void TestMainWindow::forwardLeaseRememberedAcrossWindows()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    // NAT-PMP's way: no mapping can be listed, so the forward's own answer says when it ends.
+    script.facts.via = router::Via::Natpmp;
+    script.facts.mappingQueried = false;
+    script.facts.mapping.reset();
+    script.forward.mapping->leaseSeconds = 0;
+    script.forward.permanentOnly = false;
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_VERIFY(f.window->session().report().diagnosis.isDone());
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    auto* lease = window->findChild<QComboBox*>(u"cboForwardLease"_s);
+    QCOMPARE(lease->currentText(), u"for an hour"_s);
+    QVERIFY(window->findChild<QPushButton*>(u"cmdRemoveForward"_s)->isHidden());
+    lease->setFocus();
+    QTest::keyClick(lease, Qt::Key_End); // until removed
+    QCOMPARE(lease->currentText(), u"until removed"_s);
+    QCOMPARE(f.settings.value(u"Settings/ForwardLease"_s).toLongLong(), 0);
+
+    auto* forward = window->findChild<QPushButton*>(u"cmdForward"_s);
+    QTRY_VERIFY(forward->isEnabled());
+    QTest::mouseClick(forward, Qt::LeftButton);
+    QTRY_COMPARE(record->forwardCount(), 1);
+    QCOMPARE(record->forwards.front().leaseSeconds, 0);
+    auto* ends = window->findChild<QLabel*>(u"lblForwardEnds"_s);
+    QTRY_VERIFY(ends->isVisible());
+    QVERIFY2(ends->text().endsWith(u"until removed."_s), qPrintable(ends->text()));
+    QVERIFY(window->findChild<QPushButton*>(u"cmdRemoveForward"_s)->isVisible());
+    // Checking again through the new mapping keeps what the forward said: NAT-PMP cannot list it.
+    QTRY_COMPARE(record->lookupCount(), 2);
+    QTRY_VERIFY(f.window->session().report().diagnosis.isDone());
+    QVERIFY(ends->isVisible());
+
+    // A day, in the next run: its window offers it first, and the forward asks for it.
+    QTest::keyClick(lease, Qt::Key_Up);
+    QCOMPARE(lease->currentText(), u"for a day"_s);
+    const QString file = f.settings.fileName();
+    f.window.reset(); // the run ends: its check lets go of the port
+    auto record2 = std::make_shared<ScriptedRouter::Record>();
+    MainWindowFixture again(
+        {u"127.0.0.1"_s, server.port()},
+        [&file](QSettings& settings) {
+            const QSettings previous(file, QSettings::IniFormat);
+            for (const QString& key : previous.allKeys())
+                settings.setValue(key, previous.value(key));
+        },
+        [script, record2](MainWindow::Options& options) {
+            options.routerBackend = [script, record2] {
+                return std::make_unique<ScriptedRouter>(script, record2);
+            };
+        });
+    again.window->show();
+    again.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(again.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_VERIFY(again.window->session().report().diagnosis.isDone());
+    QTest::mouseClick(again.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window2 = again.window->routerWindow();
+    QVERIFY(window2);
+    QCOMPARE(window2->findChild<QComboBox*>(u"cboForwardLease"_s)->currentText(), u"for a day"_s);
+    QCOMPARE(window2->forwardLease(), 86400);
+    auto* forward2 = window2->findChild<QPushButton*>(u"cmdForward"_s);
+    QTRY_VERIFY(forward2->isEnabled());
+    QTest::mouseClick(forward2, Qt::LeftButton);
+    QTRY_COMPARE(record2->forwardCount(), 1);
+    QCOMPARE(record2->forwards.front().leaseSeconds, 86400);
+}
+
+// A mapping of the port to this computer is offered for removal, with its end; removing it asks
+// the router to unmap that port, shows what came of it, and checks the port again.
+void TestMainWindow::removeThisComputersForward()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.facts.mapping =
+        router::Mapping{u"192.168.1.10"_s, port, u"Quillmere"_s, 7200, QString(), true};
+    script.unforward.ok = true;
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    const QDateTime before = QDateTime::currentDateTime();
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_VERIFY(f.window->session().report().diagnosis.isDone());
+    QTRY_COMPARE(server.requests().size(), 1);
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    auto* ends = window->findChild<QLabel*>(u"lblForwardEnds"_s);
+    auto* remove = window->findChild<QPushButton*>(u"cmdRemoveForward"_s);
+    QVERIFY(ends->isVisible() && remove->isVisible());
+    // Two hours from the lookup, to the minute the window shows.
+    const QDateTime end = before.addSecs(7200);
+    QList<QDateTime> within;
+    for (int minute = 0; minute <= 2; ++minute)
+        within << end.addSecs(60 * minute);
+    QVERIFY2(std::any_of(within.begin(), within.end(),
+                         [&](const QDateTime& at) {
+                             return ends->text().contains(
+                                        QLocale().toString(at.date(), QLocale::ShortFormat)) &&
+                                    ends->text().contains(at.toString(u":mm"_s));
+                         }),
+             qPrintable(ends->text()));
+
+    QTest::mouseClick(remove, Qt::LeftButton);
+    QTRY_COMPARE(server.requests().size(), 2);
+    {
+        QMutexLocker lock(&record->mutex);
+        QCOMPARE(record->unforwards.size(), 1);
+        QCOMPARE(record->unforwards.front().port, int(port));
+        QCOMPARE(record->unforwards.front().protocol, ProbeProtocol::Tcp);
+        QCOMPARE(record->forwards.size(), 0);
+    }
+    auto* result = window->findChild<QLabel*>(u"lblForward"_s);
+    QTRY_VERIFY2(result->text().contains(u"no longer goes to this computer"_s),
+                 qPrintable(result->text()));
+    // Checked again without it; this router still lists it, so it is offered again.
+    QTRY_COMPARE(server.requests().size(), 2);
+    QTRY_COMPARE(record->lookupCount(), 2);
+    QTRY_VERIFY(remove->isVisible());
+    QVERIFY(result->text().contains(u"no longer goes to this computer"_s));
+}
+
+// A router that will not remove the mapping: the window says so, keeps offering the removal, and
+// checks nothing again.
+void TestMainWindow::removalRefusedIsShown()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.facts.mapping =
+        router::Mapping{u"192.168.1.10"_s, port, u"Quillmere"_s, 0, QString(), true};
+    script.unforward.ok = false;
+    script.unforward.error = u"UPnP error 606: <Action not authorized>"_s;
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_VERIFY(f.window->session().report().diagnosis.isDone());
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    auto* ends = window->findChild<QLabel*>(u"lblForwardEnds"_s);
+    QVERIFY2(ends->text().endsWith(u"until removed."_s), qPrintable(ends->text()));
+
+    QTest::mouseClick(window->findChild<QPushButton*>(u"cmdRemoveForward"_s), Qt::LeftButton);
+    auto* result = window->findChild<QLabel*>(u"lblForward"_s);
+    QTRY_VERIFY2(result->text().contains(u"could not remove"_s), qPrintable(result->text()));
+    QVERIFY(result->text().contains(u"<Action not authorized>"_s));
+    QCOMPARE(result->textFormat(), Qt::PlainText);
+    QTRY_COMPARE(f.window->session().stage(), session::CheckSession::Stage::Done);
+    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(record->lookupCount(), 1);
+    QVERIFY(window->findChild<QPushButton*>(u"cmdRemoveForward"_s)->isVisible());
 }
 
 // A program built with localhost as its server opens Options > Check server... by itself once,
