@@ -26,6 +26,8 @@ QLatin1StringView findingCode(Finding finding)
         return QLatin1StringView("another-nat");
     case Finding::NoRouter:
         return QLatin1StringView("no-router");
+    case Finding::BlockedUpstream:
+        return QLatin1StringView("blocked-upstream");
     case Finding::NoCheckResult:
         break;
     }
@@ -449,6 +451,42 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
                     u" is not open, and NAT-PMP cannot tell whether the router forwards it."_s,
                 forwardIt + u" If the router has a forward of it already, make sure it names "
                             u"this computer and the port."_s);
+}
+
+bool isCommonlyBlocked(int port)
+{
+    return port == 25 || port == 80 || port == 443 || port == 445 || (port >= 135 && port <= 139);
+}
+
+Diagnosis controlPortDiagnosis(int port, ProbeProtocol protocol, int controlPort, bool controlOpen)
+{
+    const QString name = u"port "_s + QString::number(port) + u'/' + protocolWord(protocol);
+    const QString control = u"port "_s + QString::number(controlPort);
+    if (!controlOpen)
+        return Diagnosis{
+            Finding::ForwardedButBlocked,
+            u"The path from the internet is closed for every port tried: the router forwards "_s +
+                name + u" to this computer, and neither it nor the control "_s + control +
+                u", mapped the same way, got through."_s,
+            u"The router may not be the one the internet reaches (another router or the "
+            u"provider's NAT in front of it), or a firewall before it drops everything: put the "
+            u"router in front in bridge mode or forward the port there too, or ask your internet "
+            u"provider."_s};
+    QString headline = u"Something before this computer blocks "_s + name +
+                       u": the router forwards it here and the control "_s + control +
+                       u", mapped the same way, got through, so your internet provider or a "
+                       u"device in front of the router drops "_s +
+                       name + u'.';
+    if (isCommonlyBlocked(port))
+        headline += u" Port "_s + QString::number(port) +
+                    u" is one that providers commonly block (25, 80, 443, 445 and 135-139 "
+                    u"are the usual ones)."_s;
+    return Diagnosis{Finding::BlockedUpstream, headline,
+                     u"Use another external port: have the router map its port "_s +
+                         QString::number(controlPort) + u" to this computer's port "_s +
+                         QString::number(port) + u", and give people port "_s +
+                         QString::number(controlPort) +
+                         u". Or ask your provider to unblock the port."_s};
 }
 
 } // namespace quillmere::router
