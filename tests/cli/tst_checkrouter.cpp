@@ -52,11 +52,14 @@ struct Router
 };
 
 // Runs the command as the command line `arguments` asks (with --server pointing at `server`),
-// until it finishes.
+// until it finishes. Without `hairpin` the way back in from the LAN is left out (--no-hairpin):
+// its line would follow every open port's.
 void runCommand(const ScriptedCheckServer& server, QStringList arguments, const Router& router,
-                Run& run)
+                Run& run, bool hairpin = false)
 {
     arguments << u"--server"_s << u"127.0.0.1:"_s + QString::number(server.port());
+    if (!hairpin)
+        arguments << u"--no-hairpin"_s;
     const cli::ParsedArguments parsed = cli::parseArguments(arguments, QProcessEnvironment());
     QCOMPARE(parsed.action, cli::ParsedArguments::Action::Run);
     QTextStream out(&run.out);
