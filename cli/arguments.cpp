@@ -366,7 +366,8 @@ With --service:
   2  not reachable             6  UDP: sent, but a silent service cannot be confirmed
                               64  nothing on this computer holds the port
 The status is the IPv4 check's, or the IPv6 check's with -6. A --watch ends with 0 on
-SIGINT or SIGTERM.
+SIGINT or SIGTERM. With --external-port, --forward ends with 0 when the router made the
+mapping (it is not checked again) and with 5 when it did not.
 )"_s;
 }
 

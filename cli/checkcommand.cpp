@@ -190,6 +190,8 @@ void CheckCommand::onFinished()
         else if (!step.result.ok &&
                  (step.asked || (exitStatus != kExitPortLocked && exitStatus != kExitOpenHere)))
             exitStatus = kExitForwardFailed;
+        else if (step.asked && m_options.externalPort != 0 && m_options.externalPort != report.port)
+            exitStatus = kExitForwarded; // a mapping from another port is not checked again
     }
     if (report.ipv6.isDone() && !m_options.json) {
         m_out << ipv6Lines(report);

@@ -435,11 +435,17 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
     }
     if (!m_report.forward.isRunning())
         return;
-    m_report.forward.finish(
-        ForwardStep{true, false, result,
-                    router::describeForward(result, m_report.port, m_report.protocol, false)});
+    QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
+    const bool otherExternal =
+        m_options.externalPort != 0 && m_options.externalPort != m_report.port;
+    if (result.ok && otherExternal)
+        // The check server probes the port it is asked about, and this computer listens on the
+        // same number: a mapping from another router port cannot be checked that way.
+        text += u"; the check cannot test a mapping from another port, so try port "_s +
+                QString::number(m_options.externalPort) + u" from outside your network"_s;
+    m_report.forward.finish(ForwardStep{true, false, result, text});
     Q_EMIT forwardDone();
-    if (result.ok) {
+    if (result.ok && !otherExternal) {
         // Check again, through the new mapping: its result is the session's.
         m_report.firstCheck = m_report.check.result();
         runCheck();

@@ -235,6 +235,9 @@ private Q_SLOTS:
     void forwardWithoutRouter();
     void unforward_data();
     void unforward();
+
+    void forwardToAnotherExternalPort();
+    void controlPortLineFollowsTheDiagnosis();
 };
 
 void TestCheckRouter::routerLinesNameAnotherDevice()
@@ -851,6 +854,109 @@ void TestCheckRouter::unforward()
     QCOMPARE(object[u"forward"_s][u"removing"_s], QJsonValue(true));
     QCOMPARE(object[u"forward"_s][u"error"_s],
              ok ? QJsonValue(QJsonValue::Null) : QJsonValue(u"it goes to another device\x1b[2J"_s));
+}
+
+// --forward --external-port: the router maps its port C to PORT here. The check server reaches
+// a port by the same number on both sides, so nothing is checked again, and the exit status is
+// the forward's.
+void TestCheckRouter::forwardToAnotherExternalPort()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    const QString port = QString::number(freePort());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.keepsMappings = true;
+    router.script.forward.ok = true;
+    Run run;
+    runCommand(server, {u"--forward"_s, u"--external-port"_s, u"50123"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    QCOMPARE(server.requests().size(), 1);
+    QVERIFY2(run.lines().contains(u"Forward: external port 50123/tcp now goes to this "
+                                  u"computer's port "_s +
+                                  port +
+                                  u" (192.168.1.10), lease 3600 s; the check cannot test a "
+                                  u"mapping from another port, so try port 50123 from outside "
+                                  u"your network"_s),
+             qPrintable(run.out));
+    QCOMPARE(router.record->forwardCount(), 1);
+    QCOMPARE(router.record->forwards.constFirst().port, port.toInt());
+    QCOMPARE(router.record->forwards.constFirst().externalPort, 50123);
+    QCOMPARE(router.record->mappedPorts(), QList<int>{50123});
+
+    // A mapping the router does not make ends with the forward's failure.
+    Router refusing;
+    refusing.script.facts = upnpRouter();
+    refusing.script.forward.error = u"the router refused the mapping: error 718"_s;
+    Run failed;
+    runCommand(server, {u"--forward"_s, u"--external-port=50123"_s, port}, refusing, failed);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(failed.exitStatus, 5);
+}
+
+// The router forwards the port here, its probe timed out, and a control port got through: the
+// Control port: line follows the diagnosis with the command that uses the control port, and the
+// JSON carries it with the new finding. The exit status stays the check's.
+void TestCheckRouter::controlPortLineFollowsTheDiagnosis()
+{
+    ScriptedCheckServer server;
+    const QString port = QString::number(freePort());
+    server.script().probeWhen = [port](const CheckRequest& request) {
+        return request.port != port.toLatin1();
+    };
+    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
+        return QList<QByteArray>{
+            httpReply("Port " + request.port + "/tcp: " +
+                      (outcome.reached ? QByteArray("-tcpopen- -probe:connected- ")
+                                       : QByteArray("-probe:timed-out- ")) +
+                      "-ping ok -ip:127.0.0.1- -done-\n")};
+    };
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.keepsMappings = true;
+    router.script.forward.ok = true;
+    router.script.unforward.ok = true;
+    router.record->mappings.insert(
+        port.toInt(), router::Mapping{u"192.168.1.10"_s, port.toInt(), u"Game"_s, 0, {}, true});
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 2);
+    QCOMPARE(router.record->forwardCount(), 1);
+    const int control = router.record->forwards.constFirst().port;
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 7);
+    QVERIFY(lines.at(4).startsWith(u"Router: "_s));
+    QVERIFY(lines.at(5).startsWith(u"Diagnosis: The router forwards "_s));
+    QVERIFY2(lines.at(6).startsWith(u"Control port: Something before this computer blocks port "_s +
+                                    port + u"/tcp"_s),
+             qPrintable(lines.at(6)));
+    QVERIFY2(lines.at(6).endsWith(u" To do that: quillmere-check --forward --external-port "_s +
+                                  QString::number(control) + u' ' + port),
+             qPrintable(lines.at(6)));
+    QCOMPARE(router.record->mappedPorts(), QList<int>{port.toInt()});
+
+    Run json;
+    runCommand(server, {u"--json"_s, port}, router, json, true);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject object = json.json();
+    QCOMPARE(object[u"exitStatus"_s].toInt(), 2);
+    const QJsonObject controlPort = object[u"controlPort"_s].toObject();
+    QVERIFY(controlPort[u"port"_s].toInt() >= 49152);
+    QCOMPARE(controlPort[u"open"_s], QJsonValue(true));
+    QCOMPARE(controlPort[u"removed"_s], QJsonValue(true));
+    QCOMPARE(object[u"diagnosis"_s][u"code"_s].toString(), u"blocked-upstream"_s);
+    QVERIFY(object[u"hairpin"_s][u"result"_s].isNull());
+    QCOMPARE(object[u"hairpinSkipped"_s].toString(),
+             u"the check did not find the port open on this computer"_s);
+    QCOMPARE(router.record->mappedPorts(), QList<int>{port.toInt()});
 }
 
 QTEST_GUILESS_MAIN(TestCheckRouter)
