@@ -4,6 +4,7 @@
 #include "tests/support/scriptedcheckserver.h"
 #include "tests/support/scriptedrouter.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -545,9 +546,21 @@ void TestCheckSession::controlPortFindsABlockBeforeThisComputer()
     router::Finding diagnosedAs = router::Finding::NoRouter;
     QObject::connect(&session, &CheckSession::diagnosed, &session,
                      [&] { diagnosedAs = session.report().diagnosis->finding; });
+    // What the control port adds, for the record (never a condition of the test).
+    QElapsedTimer clock;
+    qint64 checkMs = -1, diagnosedMs = -1, controlMs = -1;
+    QObject::connect(&session, &CheckSession::verdictStands, &session,
+                     [&] { checkMs = clock.elapsed(); });
+    QObject::connect(&session, &CheckSession::diagnosed, &session,
+                     [&] { diagnosedMs = clock.elapsed(); });
+    QObject::connect(&session, &CheckSession::controlPortDone, &session,
+                     [&] { controlMs = clock.elapsed(); });
     QSignalSpy finished(&session, &CheckSession::finished);
+    clock.start();
     session.start();
     QVERIFY(finished.wait(20000));
+    qInfo("the check took %lld ms; the control port added %lld ms after the diagnosis", checkMs,
+          controlMs - diagnosedMs);
 
     QCOMPARE(order, (QStringList{u"verdict"_s, u"diagnosis"_s, u"control"_s, u"hairpin"_s,
                                  u"finished"_s}));
@@ -748,8 +761,17 @@ void TestCheckSession::hairpinOnceAfterAnOpenPort()
     session.setServiceCheck(true);
     QSignalSpy hairpinDone(&session, &CheckSession::hairpinDone);
     QSignalSpy finished(&session, &CheckSession::finished);
+    // What the connection adds, for the record (never a condition of the test).
+    QElapsedTimer clock;
+    qint64 standsMs = -1, hairpinMs = -1;
+    QObject::connect(&session, &CheckSession::verdictStands, &session,
+                     [&] { standsMs = clock.elapsed(); });
+    QObject::connect(&session, &CheckSession::hairpinDone, &session,
+                     [&] { hairpinMs = clock.elapsed(); });
+    clock.start();
     session.start();
     QVERIFY(finished.wait(20000));
+    qInfo("the way back in added %lld ms after the verdict", hairpinMs - standsMs);
     const session::Report& report = session.report();
     QCOMPARE(report.check->reach(), ServiceReach::Reachable);
     QVERIFY(report.hairpin.isDone());
