@@ -355,6 +355,8 @@ private Q_SLOTS:
     void quotable();
     void addressClasses_data();
     void addressClasses();
+    void controlPortFindings_data();
+    void controlPortFindings();
 };
 
 void TestDiagnosis::findings_data()
@@ -404,6 +406,7 @@ void TestDiagnosis::codes()
     QCOMPARE(findingCode(Finding::AnotherNat), "another-nat"_L1);
     QCOMPARE(findingCode(Finding::NoRouter), "no-router"_L1);
     QCOMPARE(findingCode(Finding::NoCheckResult), "no-check-result"_L1);
+    QCOMPARE(findingCode(Finding::BlockedUpstream), "blocked-upstream"_L1);
 }
 
 void TestDiagnosis::portUnnamed()
@@ -535,6 +538,56 @@ void TestDiagnosis::addressClasses()
     QCOMPARE(isCarrierGrade(parsed), carrier);
     QCOMPARE(isPrivate(parsed), privateRange);
     QCOMPARE(isPublic(parsed), publicAddress);
+}
+
+void TestDiagnosis::controlPortFindings_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("controlOpen");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<bool>("commonlyBlocked");
+    QTest::newRow("25 open") << 25 << true << u"blocked-upstream"_s << true;
+    QTest::newRow("80 open") << 80 << true << u"blocked-upstream"_s << true;
+    QTest::newRow("443 open") << 443 << true << u"blocked-upstream"_s << true;
+    QTest::newRow("445 open") << 445 << true << u"blocked-upstream"_s << true;
+    QTest::newRow("135 open") << 135 << true << u"blocked-upstream"_s << true;
+    QTest::newRow("139 open") << 139 << true << u"blocked-upstream"_s << true;
+    QTest::newRow("134 open") << 134 << true << u"blocked-upstream"_s << false;
+    QTest::newRow("140 open") << 140 << true << u"blocked-upstream"_s << false;
+    QTest::newRow("8080 open") << 8080 << true << u"blocked-upstream"_s << false;
+    QTest::newRow("25 closed too") << 25 << false << u"forwarded-but-blocked"_s << true;
+    QTest::newRow("8080 closed too") << 8080 << false << u"forwarded-but-blocked"_s << false;
+}
+
+// A control port that got through: something before this computer blocks the port, the ports
+// providers commonly block are named when the port is one, and the next step is the control
+// port. One that did not: the path is closed for every port tried.
+void TestDiagnosis::controlPortFindings()
+{
+    QFETCH(int, port);
+    QFETCH(bool, controlOpen);
+    QFETCH(QString, code);
+    QFETCH(bool, commonlyBlocked);
+    const Diagnosis found = controlPortDiagnosis(port, ProbeProtocol::Tcp, 50123, controlOpen);
+    QCOMPARE(QString(findingCode(found.finding)), code);
+    QCOMPARE(isCommonlyBlocked(port), commonlyBlocked);
+    // Only a block before this computer names them: a closed path is not the provider's doing.
+    QCOMPARE(found.headline.contains(u"providers commonly block"_s),
+             controlOpen && commonlyBlocked);
+    const QString name = u"port "_s + QString::number(port) + u"/tcp"_s;
+    QVERIFY2(found.headline.contains(name), qPrintable(found.headline));
+    QVERIFY2(found.headline.contains(u"port 50123"_s), qPrintable(found.headline));
+    if (controlOpen) {
+        QVERIFY(found.headline.startsWith(u"Something before this computer blocks "_s + name));
+        QVERIFY2(found.nextStep.startsWith(u"Use another external port: have the router map its "
+                                           u"port 50123 to this computer's port "_s +
+                                           QString::number(port)),
+                 qPrintable(found.nextStep));
+    } else {
+        QVERIFY(found.headline.startsWith(
+            u"The path from the internet is closed for every port tried"_s));
+        QVERIFY(!found.nextStep.contains(u"50123"_s));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDiagnosis)
