@@ -366,8 +366,9 @@ With --service:
   2  not reachable             6  UDP: sent, but a silent service cannot be confirmed
                               64  nothing on this computer holds the port
 The status is the IPv4 check's, or the IPv6 check's with -6. A --watch ends with 0 on
-SIGINT or SIGTERM. With --external-port, --forward ends with 0 when the router made the
-mapping (it is not checked again) and with 5 when it did not.
+SIGINT or SIGTERM. With --external-port, --forward checks the router's port C and ends with
+0 when it reaches PORT here, 2 when it does not, and 5 when the router made no mapping (over
+UDP, 0 when it made one: a UDP mapping from another port is not checked).
 )"_s;
 }
 

@@ -190,8 +190,11 @@ void CheckCommand::onFinished()
         else if (!step.result.ok &&
                  (step.asked || (exitStatus != kExitPortLocked && exitStatus != kExitOpenHere)))
             exitStatus = kExitForwardFailed;
+        else if (step.externalReached)
+            // The check through the router's other port, not the check of the port itself.
+            exitStatus = *step.externalReached ? kExitOpenHere : kExitNotOpen;
         else if (step.asked && m_options.externalPort != 0 && m_options.externalPort != report.port)
-            exitStatus = kExitForwarded; // a mapping from another port is not checked again
+            exitStatus = kExitForwarded; // over UDP a mapping from another port is not checked
     }
     if (report.ipv6.isDone() && !m_options.json) {
         m_out << ipv6Lines(report);

@@ -373,7 +373,7 @@ void CheckSession::startForward()
     auto notAsked = [this](const QString& reason) {
         router::ForwardResult result;
         result.error = reason;
-        m_report.forward.finish(ForwardStep{false, false, result, reason});
+        m_report.forward.finish(ForwardStep{false, false, result, reason, {}});
         Q_EMIT forwardDone();
         startIpv6();
         maybeFinish();
@@ -405,8 +405,11 @@ void CheckSession::startForward()
         if (shown.conflict)
             shown.error.clear();
         m_report.forward.finish(
-            ForwardStep{false, false, refused,
-                        router::describeForward(shown, m_report.port, m_report.protocol, false)});
+            ForwardStep{false,
+                        false,
+                        refused,
+                        router::describeForward(shown, m_report.port, m_report.protocol, false),
+                        {}});
         Q_EMIT forwardDone();
         startIpv6();
         maybeFinish();
@@ -438,12 +441,15 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
     QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
     const bool otherExternal =
         m_options.externalPort != 0 && m_options.externalPort != m_report.port;
+    if (result.ok && otherExternal && m_report.protocol == ProbeProtocol::Tcp) {
+        checkExternalPort(result, text);
+        return;
+    }
     if (result.ok && otherExternal)
-        // The check server probes the port it is asked about, and this computer listens on the
-        // same number: a mapping from another router port cannot be checked that way.
-        text += u"; the check cannot test a mapping from another port, so try port "_s +
+        // A UDP probe that reaches a port here gets no answer to tell it apart from one lost.
+        text += u"; over UDP the check cannot test a mapping from another port, so try port "_s +
                 QString::number(m_options.externalPort) + u" from outside your network"_s;
-    m_report.forward.finish(ForwardStep{true, false, result, text});
+    m_report.forward.finish(ForwardStep{true, false, result, text, {}});
     Q_EMIT forwardDone();
     if (result.ok && !otherExternal) {
         // Check again, through the new mapping: its result is the session's.
@@ -489,8 +495,11 @@ void CheckSession::onUnforwarded(const router::ForwardResult& result)
     if (!m_report.forward.isRunning())
         return;
     m_report.forward.finish(
-        ForwardStep{true, true, result,
-                    router::describeForward(result, m_report.port, m_report.protocol, true)});
+        ForwardStep{true,
+                    true,
+                    result,
+                    router::describeForward(result, m_report.port, m_report.protocol, true),
+                    {}});
     Q_EMIT forwardDone();
     finish();
 }
@@ -587,6 +596,9 @@ void CheckSession::cancel()
     // A control port's mapping that is not removed here ends with its short lease.
     m_controlSettler.reset();
     m_controlEngine->stopCheck();
+    m_controlEngine->setServiceCheck(false);
+    m_externalStep.reset();
+    m_externalListener.reset();
     m_hairpinTimer.stop();
     if (m_hairpinSocket)
         m_hairpinSocket.release()->deleteLater();
@@ -767,14 +779,93 @@ void CheckSession::onControlMapped(const router::ForwardResult& result)
 
 void CheckSession::onControlEvaluated(const Verdict& verdict)
 {
+    if (m_externalStep) {
+        externalStands(); // the server's answer is all a check of a running service waits for
+        return;
+    }
     if (m_report.controlPort.isRunning())
         m_controlSettler.evaluated(verdict);
+}
+
+// The mapping goes from another router port to the checked one, so the check server, which
+// probes the port it is asked about, is asked about the router's port: a listener here holds
+// the checked port, and that port is checked as a running service would be (nothing else is
+// opened). It counts as reached when the server got in and its connection arrived here.
+void CheckSession::checkExternalPort(const router::ForwardResult& result, const QString& text)
+{
+    m_externalStep = ForwardStep{true, false, result, text, {}};
+    m_externalArrivals = 0;
+    m_engine->stopCheck(); // the window's check may still hold the port
+    m_externalListener = std::make_unique<QTcpServer>();
+    connect(m_externalListener.get(), &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = m_externalListener->nextPendingConnection()) {
+            ++m_externalArrivals;
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+    if (!m_externalListener->listen(QHostAddress::Any, quint16(m_report.port))) {
+        m_externalListener.reset();
+        m_externalStep->text += u"; port "_s + QString::number(m_report.port) +
+                                u" could not be opened here to check the mapping"_s;
+        m_report.forward.finish(*m_externalStep);
+        m_externalStep.reset();
+        Q_EMIT forwardDone();
+        startIpv6();
+        maybeFinish();
+        return;
+    }
+    m_controlView.clear();
+    m_controlView.setInput(QString::number(m_options.externalPort), true);
+    m_controlEngine->setServiceCheck(true);
+    m_controlEngine->setTimeoutInterval(m_engine->timeoutInterval());
+    m_controlEngine->cmdCheckMeClick();
+}
+
+void CheckSession::externalStands()
+{
+    if (!m_externalStep)
+        return;
+    ForwardStep step = *m_externalStep;
+    m_externalStep.reset();
+    const std::optional<Verdict>& verdict = m_controlEngine->lastVerdict();
+    const bool serverGotIn = verdict && serviceReach(*verdict) == ServiceReach::Reachable;
+    m_controlEngine->stopCheck();
+    m_controlEngine->setServiceCheck(false);
+    // A connection the server made may wait to be taken a moment after its reply came.
+    if (m_externalListener) {
+        m_externalListener->waitForNewConnection(0);
+        while (QTcpSocket* socket = m_externalListener->nextPendingConnection()) {
+            ++m_externalArrivals;
+            socket->abort();
+            socket->deleteLater();
+        }
+    }
+    m_externalListener.reset();
+    step.externalReached = serverGotIn && m_externalArrivals > 0;
+    const QString external = QString::number(m_options.externalPort);
+    if (*step.externalReached)
+        step.text += u"; checked from outside: port "_s + external + u" reaches port "_s +
+                     QString::number(m_report.port) + u" here"_s;
+    else if (serverGotIn)
+        step.text += u"; checked from outside: port "_s + external +
+                     u" reached a device, but not this computer"_s;
+    else
+        step.text += u"; checked from outside: port "_s + external + u" is not open either"_s;
+    m_report.forward.finish(step);
+    Q_EMIT forwardDone();
+    startIpv6();
+    maybeFinish();
 }
 
 // The control port's verdict stands (or its port could not be opened): its mapping is removed
 // whatever the check found.
 void CheckSession::controlStands()
 {
+    if (m_externalStep) {
+        externalStands(); // its port could not be checked
+        return;
+    }
     if (!m_report.controlPort.isRunning() || m_controlPort == 0)
         return;
     m_controlSettler.reset();

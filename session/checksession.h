@@ -186,6 +186,8 @@ private:
     bool startHairpin();
     QString hairpinObstacle() const;
     void hairpinEnds(HairpinEnd end);
+    void checkExternalPort(const router::ForwardResult& result, const QString& text);
+    void externalStands();
 
     SessionOptions m_options;
     RecordingView m_view;
@@ -218,6 +220,11 @@ private:
     std::unique_ptr<QTcpSocket> m_hairpinSocket;
     std::unique_ptr<QTcpServer> m_hairpinListener;
     QTimer m_hairpinTimer;
+    // The check through a mapping from another router port: the control engine checks that
+    // port as a running service while a listener here holds the checked port.
+    std::unique_ptr<QTcpServer> m_externalListener;
+    std::optional<ForwardStep> m_externalStep; // set while that check runs
+    int m_externalArrivals = 0;
 };
 
 } // namespace quillmere::session

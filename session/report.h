@@ -95,6 +95,9 @@ struct ForwardStep
     bool removing = false; // a mapping was removed
     router::ForwardResult result;
     QString text; // one line for a person: what became of it, or why the router was not asked
+    // A mapping from another router port (SessionOptions::externalPort) over TCP: whether the
+    // check through that port reached this computer's port. nullopt: not checked.
+    std::optional<bool> externalReached;
 };
 
 // The way in from the internet and from inside the LAN: a control port checked beside a port

@@ -856,15 +856,16 @@ void TestCheckRouter::unforward()
              ok ? QJsonValue(QJsonValue::Null) : QJsonValue(u"it goes to another device\x1b[2J"_s));
 }
 
-// --forward --external-port: the router maps its port C to PORT here. The check server reaches
-// a port by the same number on both sides, so nothing is checked again, and the exit status is
-// the forward's.
+// --forward --external-port: the router maps its port C to PORT here, and the check goes
+// through C: the server is asked about C, and (standing in for the router) its probe goes to
+// PORT, where a listener takes it. The exit status is that check's, or the forward's failure.
 void TestCheckRouter::forwardToAnotherExternalPort()
 {
-    ScriptedCheckServer server;
-    server.script().probe = ServerScript::Probe::None;
-    QVERIFY(server.listen());
     const QString port = QString::number(freePort());
+    ScriptedCheckServer server;
+    openFromSecondCheck(server);
+    server.script().probePort = quint16(port.toUInt());
+    QVERIFY(server.listen());
     Router router;
     router.script.facts = upnpRouter();
     router.script.keepsMappings = true;
@@ -874,28 +875,48 @@ void TestCheckRouter::forwardToAnotherExternalPort()
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(run.exitStatus, 0);
-    QCOMPARE(server.requests().size(), 1);
+    QCOMPARE(server.requests().size(), 2);
+    QCOMPARE(server.requests().at(1).port, QByteArray("50123"));
     QVERIFY2(run.lines().contains(u"Forward: external port 50123/tcp now goes to this "
                                   u"computer's port "_s +
                                   port +
-                                  u" (192.168.1.10), lease 3600 s; the check cannot test a "
-                                  u"mapping from another port, so try port 50123 from outside "
-                                  u"your network"_s),
+                                  u" (192.168.1.10), lease 3600 s; checked from outside: port "
+                                  u"50123 reaches port "_s +
+                                  port + u" here"_s),
              qPrintable(run.out));
     QCOMPARE(router.record->forwardCount(), 1);
     QCOMPARE(router.record->forwards.constFirst().port, port.toInt());
     QCOMPARE(router.record->forwards.constFirst().externalPort, 50123);
     QCOMPARE(router.record->mappedPorts(), QList<int>{50123});
 
+    // Nothing gets through the router's port either: the check's "not open".
+    ScriptedCheckServer silent;
+    silent.script().probe = ServerScript::Probe::None;
+    QVERIFY(silent.listen());
+    Router again;
+    again.script.facts = upnpRouter();
+    again.script.forward.ok = true;
+    Run closed;
+    runCommand(silent, {u"--forward"_s, u"--external-port=50123"_s, port}, again, closed);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(closed.exitStatus, 2);
+    QVERIFY2(closed.out.contains(u"; checked from outside: port 50123 is not open either\n"_s),
+             qPrintable(closed.out));
+
     // A mapping the router does not make ends with the forward's failure.
     Router refusing;
     refusing.script.facts = upnpRouter();
     refusing.script.forward.error = u"the router refused the mapping: error 718"_s;
     Run failed;
-    runCommand(server, {u"--forward"_s, u"--external-port=50123"_s, port}, refusing, failed);
+    runCommand(silent, {u"--forward"_s, u"--external-port=50123"_s, port}, refusing, failed);
     if (QTest::currentTestFailed())
         return;
     QCOMPARE(failed.exitStatus, 5);
+    // The port and then the router's port for the mapping made; the port alone for the refused.
+    QCOMPARE(silent.requests().size(), 3);
+    QCOMPARE(silent.requests().at(1).port, QByteArray("50123"));
+    QCOMPARE(silent.requests().at(2).port, port.toLatin1());
 }
 
 // The router forwards the port here, its probe timed out, and a control port got through: the
