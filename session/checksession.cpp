@@ -662,10 +662,15 @@ router::CheckFacts CheckSession::checkFacts() const
 // or an ICMP unreachable came back; a server that did not say counts as either). A probe that
 // was refused reached something that answered, which no block on the way does.
 //
-// When this computer's counters can tell whether the probe arrived here, "nothing arrived"
-// belongs here too: a probe that arrived and was dropped here is this computer's firewall's.
+// And what this computer knows of the probe (probeArrivedHere()): one that arrived here and was
+// dropped is this computer's firewall's, not the path's; while that is unknown the control port
+// still runs, and its finding names both.
 bool CheckSession::portSeemsBlockedBeforeHere(QString* whyNot) const
 {
+    if (probeArrivedHere() == true) {
+        *whyNot = u"the probe arrived at this computer, so nothing before it blocked the port"_s;
+        return false;
+    }
     const CheckResult& check = *m_report.check;
     const router::RouterFacts& facts = *m_report.router;
     if (isOpenHere(check) || check.kind() == VerdictKind::OpenElsewhere) {
@@ -687,6 +692,15 @@ bool CheckSession::portSeemsBlockedBeforeHere(QString* whyNot) const
         return false;
     }
     return true;
+}
+
+// Whether the probe reached this computer: what the front end's evidence says (this computer's
+// counters, read around the check), or nullopt when there is none.
+std::optional<bool> CheckSession::probeArrivedHere() const
+{
+    if (!m_options.probeArrivedHere)
+        return std::nullopt;
+    return m_options.probeArrivedHere(m_report);
 }
 
 // Why the control port is not checked; empty when it is.
@@ -877,10 +891,15 @@ void CheckSession::controlStands()
 
 void CheckSession::onControlUnmapped(const router::ForwardResult& result)
 {
-    m_report.controlPort.finish(ControlPortResult{m_controlPort, m_controlOpen, result.ok});
+    const std::optional<bool> arrived = probeArrivedHere();
+    m_report.controlPort.finish(
+        ControlPortResult{m_controlPort, m_controlOpen, result.ok, arrived});
+    // Only a control port that got through while nothing of the probe arrived here shows a block
+    // before this computer; while arrival is unknown, the finding names this computer's firewall
+    // beside it.
     if (m_controlOpen)
-        m_report.diagnosis.finish(
-            router::controlPortDiagnosis(m_report.port, m_report.protocol, m_controlPort, true));
+        m_report.diagnosis.finish(router::controlPortDiagnosis(m_report.port, m_report.protocol,
+                                                               m_controlPort, true, arrived));
     Q_EMIT controlPortDone();
     maybeFinish();
 }

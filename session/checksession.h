@@ -12,6 +12,7 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -66,6 +67,11 @@ struct SessionOptions
     bool hairpin = true;
     // A forward maps this router port to the checked port; 0: the same as the checked port.
     int externalPort = 0;
+    // Whether the check's probe reached this computer (true: it arrived and was dropped or
+    // refused here; false: nothing of it arrived); nullopt or empty: cannot tell. This computer's
+    // counters, read around the check, answer it. A probe that arrived here needs no control
+    // port; one that did not makes a control port that got through a block before this computer.
+    std::function<std::optional<bool>(const Report&)> probeArrivedHere;
 };
 
 // One run of the check flow, front end or not: the server's addresses, the check over the first
@@ -178,6 +184,7 @@ private:
     bool startControlPort();
     QString controlPortObstacle() const;
     bool portSeemsBlockedBeforeHere(QString* whyNot) const;
+    std::optional<bool> probeArrivedHere() const;
     void mapControlPort();
     void onControlMapped(const router::ForwardResult& result);
     void onControlEvaluated(const Verdict& verdict);

@@ -30,9 +30,9 @@ QString controlPortText(const Report& report)
     if (!report.controlPort.isDone())
         return {};
     const ControlPortResult& control = *report.controlPort;
-    QString text =
-        router::controlPortDiagnosis(report.port, report.protocol, control.port, control.open)
-            .text();
+    QString text = router::controlPortDiagnosis(report.port, report.protocol, control.port,
+                                                control.open, control.probeArrivedHere)
+                       .text();
     text += control.removed ? u" The control port's mapping was removed."_s
                             : u" The control port's mapping could not be removed; it ends with "
                               u"its lease of "_s +

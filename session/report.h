@@ -116,6 +116,8 @@ struct ControlPortResult
     int port = 0;         // the control port C, mapped from C at the router to C here
     bool open = false;    // the check of C found it open on this computer
     bool removed = false; // its mapping was removed (and, where the router lists mappings, is gone)
+    // Whether the probe of the port reached this computer, as far as was known then.
+    std::optional<bool> probeArrivedHere;
 };
 
 // How the one connection from this computer to EXTERNAL:PORT ended.

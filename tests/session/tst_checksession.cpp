@@ -534,6 +534,13 @@ void TestCheckSession::controlPortFindsABlockBeforeThisComputer()
     FieldView view(QString::number(port), ProbeProtocol::Tcp);
     SessionOptions options;
     options.server = {u"127.0.0.1"_s, server.port()};
+    // This computer's evidence: nothing of the probe arrived here.
+    int asked = 0;
+    options.probeArrivedHere = [&asked, port](const session::Report& report) {
+        if (report.port == port && report.check.isDone())
+            ++asked;
+        return std::optional(false);
+    };
     CheckSession session(view, nullptr, options, std::make_unique<ScriptedRouter>(script, record));
     session.engine().setTimeoutInterval(3000);
     QStringList order;
@@ -565,6 +572,7 @@ void TestCheckSession::controlPortFindsABlockBeforeThisComputer()
     QCOMPARE(order, (QStringList{u"verdict"_s, u"diagnosis"_s, u"control"_s, u"hairpin"_s,
                                  u"finished"_s}));
     QCOMPARE(diagnosedAs, router::Finding::ForwardedButBlocked);
+    QVERIFY(asked > 0);
     const session::Report& report = session.report();
     QCOMPARE(report.check->kind(), VerdictKind::NotOpen);
     QVERIFY(report.controlPort.isDone());
@@ -573,6 +581,7 @@ void TestCheckSession::controlPortFindsABlockBeforeThisComputer()
     QVERIFY(control != port);
     QVERIFY(report.controlPort->open);
     QVERIFY(report.controlPort->removed);
+    QCOMPARE(report.controlPort->probeArrivedHere, std::optional(false));
     // Mapped from C to C here for 120 s, checked the same way, removed.
     QCOMPARE(record->forwardCount(), 1);
     QCOMPARE(record->forwards.front().port, control);
@@ -652,6 +661,9 @@ void TestCheckSession::controlPortMappingThatStays()
     QVERIFY(!report.controlPort->removed);
     QCOMPARE(record->unforwardCount(), 1);
     QVERIFY(session::controlPortText(report).contains(u"could not be removed"_s));
+    // Without evidence of where the probe died, this computer's firewall is named too.
+    QCOMPARE(report.diagnosis->finding, router::Finding::ForwardedButBlocked);
+    QVERIFY(session::controlPortText(report).contains(u"Either this computer's firewall"_s));
     QCOMPARE(record->mappedPorts().size(), 2); // the router kept it
 }
 
@@ -667,6 +679,8 @@ void TestCheckSession::controlPortSkippedAndWhy_data()
     QTest::newRow("not mapped here")
         << u"elsewhere"_s << u"the router does not say it forwards the port to this computer"_s;
     QTest::newRow("open") << u"open"_s << u"the port is open"_s;
+    QTest::newRow("arrived here")
+        << u"arrived"_s << u"the probe arrived at this computer, so nothing before it blocked"_s;
 }
 
 // Where the control port cannot tell anything apart it is not checked, and the report says why;
@@ -693,6 +707,8 @@ void TestCheckSession::controlPortSkippedAndWhy()
     options.controlPort = case_ != u"off"_s;
     options.askRouter = case_ != u"no router"_s;
     options.noRouterReason = u"not wanted here"_s;
+    if (case_ == u"arrived"_s)
+        options.probeArrivedHere = [](const session::Report&) { return std::optional(true); };
     FieldView view(QString::number(port),
                    case_ == u"udp"_s ? ProbeProtocol::Udp : ProbeProtocol::Tcp);
     CheckSession session(
