@@ -70,6 +70,21 @@ struct CommandLine
         u"With --watch: run COMMAND (not through a shell) on each change; the old and new "_s
         u"results are in QUILLMERE_* environment variables."_s,
         u"COMMAND"_s};
+
+    // The way in from outside and from inside the LAN.
+    const QCommandLineOption noControlPort{
+        u"no-control-port"_s,
+        u"When the router forwards PORT here and the probe got no answer, do not check a "_s
+        u"control port (a random high port mapped for 120 s) to tell a block before this "_s
+        u"computer from a closed path."_s};
+    const QCommandLineOption noHairpin{
+        u"no-hairpin"_s, u"When PORT is open, do not connect once to the external address to "_s
+                         u"tell whether devices inside the LAN can use it."_s};
+    const QCommandLineOption externalPort{
+        u"external-port"_s,
+        u"With --forward: map the router's port C, not PORT, to PORT on this computer (a port "_s
+        u"your internet provider does not block)."_s,
+        u"C"_s};
 };
 
 CommandLine::CommandLine()
@@ -83,7 +98,8 @@ CommandLine::CommandLine()
         u"another device, or not at all. Beside the check it asks the router on the LAN\n"
         u"(UPnP IGD, NAT-PMP) what it says about the port."_s);
     parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward,
-                       ipv4, ipv6, service, watch, onChange});
+                       ipv4, ipv6, service, watch, onChange, noControlPort, noHairpin,
+                       externalPort});
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -275,6 +291,23 @@ Problem readPort(const CommandLine& line, CheckOptions& options)
     return std::nullopt;
 }
 
+// --no-control-port, --no-hairpin and --external-port. After the router's switches.
+Problem readPaths(const CommandLine& line, CheckOptions& options)
+{
+    options.controlPort = !line.parser.isSet(line.noControlPort);
+    options.hairpin = !line.parser.isSet(line.noHairpin);
+    if (!line.parser.isSet(line.externalPort))
+        return std::nullopt;
+    if (options.router != RouterAction::Forward)
+        return u"--external-port goes with --forward"_s;
+    const QString text = line.parser.value(line.externalPort);
+    const auto port = plainPortNumber(text);
+    if (!port || *port == 0)
+        return u"--external-port must be a port from 1 to 65535, not "_s + quoted(text);
+    options.externalPort = *port;
+    return std::nullopt;
+}
+
 ParsedArguments usageError(const QString& message)
 {
     ParsedArguments parsed;
@@ -310,7 +343,8 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
     for (const auto& read : std::initializer_list<std::function<Problem()>>{
              [&] { return readProtocol(line, options); },
              [&] { return readTimeout(line, options); }, [&] { return readRouter(line, options); },
-             [&] { return readFamilies(line, options); }, [&] { return readPort(line, options); },
+             [&] { return readFamilies(line, options); }, [&] { return readPaths(line, options); },
+             [&] { return readPort(line, options); },
              [&] { return readServer(line, environment, options); },
              [&] { return readWatch(line, environment, options); }}) {
         if (const Problem problem = read())
@@ -332,7 +366,9 @@ With --service:
   2  not reachable             6  UDP: sent, but a silent service cannot be confirmed
                               64  nothing on this computer holds the port
 The status is the IPv4 check's, or the IPv6 check's with -6. A --watch ends with 0 on
-SIGINT or SIGTERM.
+SIGINT or SIGTERM. With --external-port, --forward checks the router's port C and ends with
+0 when it reaches PORT here, 2 when it does not, and 5 when the router made no mapping (over
+UDP, 0 when it made one: a UDP mapping from another port is not checked).
 )"_s;
 }
 

@@ -53,6 +53,11 @@ struct CheckOptions
     bool service = false; // --service: check the running service that holds the port
     int watchSeconds = 0; // --watch: check again every so many seconds; 0: check once
     QString onChange;     // --on-change: the command a watch runs on each change
+
+    // The way in from outside and from inside the LAN.
+    bool controlPort = true; // false: --no-control-port
+    bool hairpin = true;     // false: --no-hairpin
+    int externalPort = 0;    // --external-port: the router port a --forward maps; 0: PORT itself
 };
 
 struct ParsedArguments

@@ -47,6 +47,21 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
     connect(&m_session, &CheckSession::ipv6Started, &m_progress, &ProgressLine::show);
     connect(&m_session, &CheckSession::ipv6Done, this, &CheckCommand::onIpv6Done);
     connect(&m_session, &CheckSession::finished, this, &CheckCommand::onFinished);
+    // The control port and the way back in follow every line before them.
+    connect(&m_session, &CheckSession::controlPortDone, this, [this] {
+        m_progress.clear();
+        if (!m_options.json) {
+            m_out << controlPortLine(m_session.report());
+            m_out.flush();
+        }
+    });
+    connect(&m_session, &CheckSession::hairpinDone, this, [this] {
+        m_progress.clear();
+        if (!m_options.json) {
+            m_out << hairpinLine(m_session.report());
+            m_out.flush();
+        }
+    });
 }
 
 CheckCommand::~CheckCommand() = default;
@@ -175,6 +190,11 @@ void CheckCommand::onFinished()
         else if (!step.result.ok &&
                  (step.asked || (exitStatus != kExitPortLocked && exitStatus != kExitOpenHere)))
             exitStatus = kExitForwardFailed;
+        else if (step.externalReached)
+            // The check through the router's other port, not the check of the port itself.
+            exitStatus = *step.externalReached ? kExitOpenHere : kExitNotOpen;
+        else if (step.asked && m_options.externalPort != 0 && m_options.externalPort != report.port)
+            exitStatus = kExitForwarded; // over UDP a mapping from another port is not checked
     }
     if (report.ipv6.isDone() && !m_options.json) {
         m_out << ipv6Lines(report);
@@ -200,6 +220,14 @@ void CheckCommand::onFinished()
             if (!m_ipv6Json)
                 m_result.insert(u"ipv6Skipped"_s, report.ipv6.reason());
         }
+        // After the control port: its finding replaces the diagnosis when it got through.
+        m_result.insert(u"diagnosis"_s, diagnosisJson(report.diagnosis.result()));
+        m_result.insert(u"controlPort"_s, controlPortJson(report));
+        if (!report.controlPort.isDone())
+            m_result.insert(u"controlPortSkipped"_s, report.controlPort.reason());
+        m_result.insert(u"hairpin"_s, hairpinJson(report));
+        if (!report.hairpin.isDone())
+            m_result.insert(u"hairpinSkipped"_s, report.hairpin.reason());
     }
     if (m_options.json)
         m_out << jsonText(m_result);
@@ -223,6 +251,10 @@ QString CheckCommand::progressText() const
         return escapeForTerminal(view.text(ResultLabel::Status)) + u" ("_s +
                QString::number((m_session.msLeft() + 999) / 1000) + u"s left)"_s;
     }
+    if (stage == Stage::ControlPort)
+        return u"Checking a control port..."_s;
+    if (stage == Stage::Hairpin)
+        return u"Connecting to the external address from here..."_s;
     return u"Asking the router..."_s;
 }
 

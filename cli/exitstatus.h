@@ -14,6 +14,7 @@ enum ExitStatus : int {
     kExitPortLocked = 4,
     kExitForwardFailed = 5, // --forward or --unforward could not be done
     kExitUnforwarded = 0,   // --unforward removed the mapping
+    kExitForwarded = 0,     // --forward --external-port made the mapping over UDP (not checked)
     kExitReachable = 0,     // --service: a service accepted the server's connection
     kExitNotReachable = 2,  // --service: nothing accepted it
     kExitUnconfirmable = 6, // --service over UDP: sent, but a silent service cannot be confirmed

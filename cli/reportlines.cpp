@@ -29,6 +29,9 @@ session::SessionOptions sessionOptions(const CheckOptions& options)
     result.leaseSeconds = options.leaseSeconds;
     result.timeoutMs = options.timeoutMs;
     result.logLimit = ExchangeLog::kDefaultLimit;
+    result.controlPort = options.controlPort;
+    result.hairpin = options.hairpin;
+    result.externalPort = options.externalPort;
     result.howToSetServer =
         u"Name a server on the internet with --server or QUILLMERE_CHECK_SERVER."_s;
     return result;
@@ -93,6 +96,57 @@ QString ipv6Lines(const session::Report& report)
             lines += u"Note: "_s + escapeForTerminal(hint) + u'\n';
     }
     return lines;
+}
+
+QString controlPortLine(const session::Report& report)
+{
+    const QString text = session::controlPortText(report);
+    if (text.isEmpty())
+        return {};
+    QString line = u"Control port: "_s + escapeForTerminal(text);
+    if (report.controlPort->open)
+        line += u" To do that: "_s + kProgramName + u" --forward --external-port "_s +
+                QString::number(report.controlPort->port) + u' ' + QString::number(report.port);
+    return line + u'\n';
+}
+
+QString hairpinLine(const session::Report& report)
+{
+    const QString text = session::hairpinText(report);
+    if (text.isEmpty())
+        return {};
+    return u"Inside your network: "_s + escapeForTerminal(text) + u'\n';
+}
+
+QJsonValue controlPortJson(const session::Report& report)
+{
+    if (!report.controlPort.isDone())
+        return QJsonValue::Null;
+    const session::ControlPortResult& control = *report.controlPort;
+    return QJsonObject{
+        {u"port"_s, control.port}, {u"open"_s, control.open}, {u"removed"_s, control.removed}};
+}
+
+QJsonValue hairpinJson(const session::Report& report)
+{
+    QJsonValue result = QJsonValue::Null;
+    if (report.hairpin.isDone()) {
+        switch (report.hairpin->result) {
+        case session::HairpinEnd::Works:
+            result = u"works"_s;
+            break;
+        case session::HairpinEnd::Refused:
+            result = u"refused"_s;
+            break;
+        case session::HairpinEnd::TimedOut:
+            result = u"timed-out"_s;
+            break;
+        }
+    }
+    return QJsonObject{{u"result"_s, result},
+                       {u"lanAddress"_s, report.lanAddress.isEmpty()
+                                             ? QJsonValue(QJsonValue::Null)
+                                             : QJsonValue(report.lanAddress)}};
 }
 
 } // namespace quillmere::cli

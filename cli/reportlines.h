@@ -9,6 +9,7 @@
 #include "session/checksession.h"
 
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QString>
 
 namespace quillmere::cli {
@@ -26,5 +27,16 @@ QString logLines(const QString& heading, const QString& log, const LogEntryEnds&
 QString resultLines(const session::Report& report);
 // IPv6: and, when only IPv6 is open, its Note:.
 QString ipv6Lines(const session::Report& report);
+
+// "Control port: ...", escaped, with the command that maps the control port to PORT when it got
+// through; empty when the control port was not checked.
+QString controlPortLine(const session::Report& report);
+// "Inside your network: ...", escaped; empty when the connection was not tried.
+QString hairpinLine(const session::Report& report);
+// null, or {"port", "open", "removed"}.
+QJsonValue controlPortJson(const session::Report& report);
+// {"result": "works" | "refused" | "timed-out" | null, "lanAddress": "address:port" | null};
+// the result is null when the connection was not tried.
+QJsonValue hairpinJson(const session::Report& report);
 
 } // namespace quillmere::cli

@@ -63,10 +63,18 @@ QString describeRouter(const RouterFacts& facts, int port, ProbeProtocol protoco
 QString describeForward(const ForwardResult& result, int port, ProbeProtocol protocol,
                         bool removing)
 {
-    const QString what = portName(port, protocol);
+    // A mapping from another router port names both: "external port 50123/tcp" and "this
+    // computer's port 25565".
+    const bool other = result.externalPort != 0 && result.externalPort != port;
+    const QString what =
+        other ? u"external "_s + portName(result.externalPort, protocol) : portName(port, protocol);
+    const QString target =
+        other ? u"this computer's port "_s + QString::number(port) : u"this computer"_s;
     if (!result.ok) {
         QString text =
             (removing ? u"could not remove the mapping of "_s : u"could not forward "_s) + what;
+        if (other && !removing)
+            text += u" to "_s + target;
         if (result.conflict && result.mapping)
             text += u": it goes to "_s + device(*result.mapping) + u", which keeps it"_s;
         if (!result.error.isEmpty())
@@ -75,7 +83,7 @@ QString describeForward(const ForwardResult& result, int port, ProbeProtocol pro
     }
     if (removing)
         return what + u" no longer goes to this computer"_s;
-    QString text = what + u" now goes to this computer"_s;
+    QString text = what + u" now goes to "_s + target;
     if (result.mapping)
         text += u" ("_s + result.mapping->internalClient + u"), "_s +
                 lease(result.mapping->leaseSeconds);

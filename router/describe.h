@@ -15,6 +15,8 @@ namespace quillmere::router {
 QString describeRouter(const RouterFacts& facts, int port, ProbeProtocol protocol);
 
 // "port 8080/tcp now goes to this computer (192.168.1.10), lease 3600 s", or what went wrong.
+// A mapping of another router port (ForwardResult::externalPort) says "external port 50123/tcp
+// now goes to this computer's port 8080 (...)".
 QString describeForward(const ForwardResult& result, int port, ProbeProtocol protocol,
                         bool removing);
 

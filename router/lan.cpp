@@ -3,6 +3,7 @@
 #include "netranges/netranges.h"
 #include "router/httpfetch.h"
 
+#include <QFile>
 #include <QNetworkInterface>
 
 #include <arpa/inet.h>
@@ -12,6 +13,8 @@
 #include <unistd.h>
 
 namespace quillmere::router {
+
+using namespace Qt::StringLiterals;
 
 bool isOwnAddress(const QHostAddress& address)
 {
@@ -91,6 +94,47 @@ QString localAddressTowards(const QHostAddress& peer)
     }
     ::close(fd);
     return result;
+}
+
+QString defaultRouteInterface(QByteArrayView procNetRoute)
+{
+    constexpr unsigned kRouteUp = 0x1; // RTF_UP
+    QString best;
+    qint64 bestMetric = -1;
+    const QList<QByteArray> lines = procNetRoute.toByteArray().split('\n');
+    // The first line names the columns: Iface Destination Gateway Flags RefCnt Use Metric Mask ...
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> fields = lines[i].simplified().split(' ');
+        if (fields.size() < 8)
+            continue;
+        bool ok = false;
+        const unsigned flags = fields[3].toUInt(&ok, 16);
+        if (!ok || !(flags & kRouteUp) || fields[1] != "00000000" || fields[7] != "00000000")
+            continue;
+        const qint64 metric = fields[6].toLongLong(&ok);
+        if (!ok || (bestMetric >= 0 && metric >= bestMetric))
+            continue;
+        best = QString::fromLatin1(fields[0]).left(16); // IFNAMSIZ
+        bestMetric = metric;
+    }
+    return best;
+}
+
+QString defaultRouteAddress()
+{
+    QFile file(u"/proc/net/route"_s);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QString name = defaultRouteInterface(file.read(256 * 1024));
+    if (name.isEmpty())
+        return {};
+    const QNetworkInterface interface = QNetworkInterface::interfaceFromName(name);
+    for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+        const QHostAddress& address = entry.ip();
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLinkLocal())
+            return address.toString();
+    }
+    return {};
 }
 
 bool isReservedIpv4(const QHostAddress& address)

@@ -5,6 +5,7 @@
 
 #include "router/boundedcall.h"
 
+#include <QByteArrayView>
 #include <QHostAddress>
 #include <QString>
 #include <QStringList>
@@ -28,6 +29,14 @@ bool isOnOwnSubnet(const QHostAddress& address);
 // The address this computer sends from towards `peer` (what the routing table picks); empty
 // when there is no route. Sends nothing.
 QString localAddressTowards(const QHostAddress& peer);
+
+// The interface of the default IPv4 route in the text of /proc/net/route (the lowest metric of
+// those up); empty when there is none.
+QString defaultRouteInterface(QByteArrayView procNetRoute);
+
+// This computer's IPv4 address on the default route's interface: the address devices on the LAN
+// reach it at. Empty without a default route or an address on its interface. Sends nothing.
+QString defaultRouteAddress();
 
 // An IPv4 address (or IPv4-mapped) that cannot be reached from the internet, as the table of
 // special ranges (netranges/netranges.h) judges it: private, shared (carrier NAT), loopback,

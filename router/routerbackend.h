@@ -24,9 +24,13 @@ struct LookupRequest
 
 struct ForwardRequest
 {
-    int port = 0;
+    int port = 0; // this computer's port, which the mapping goes to
     ProbeProtocol protocol = ProbeProtocol::Tcp;
     qint64 leaseSeconds = 3600; // 0: until removed
+    // The router's port the internet reaches; 0: the same as `port`.
+    int externalPort = 0;
+
+    int external() const { return externalPort == 0 ? port : externalPort; }
 };
 
 class RouterBackend
@@ -39,7 +43,9 @@ public:
     virtual RouterFacts lookup(const LookupRequest& request) = 0;
     // Maps the port to this computer. Never replaces a mapping another device holds.
     virtual ForwardResult forward(const ForwardRequest& request) = 0;
-    // Removes the port's mapping when it points to this computer; refuses one that does not.
+    // Removes the external port's mapping when it points to this computer; refuses one that
+    // does not. Where the router can list its mappings it is asked again afterwards, and the
+    // removal counts only when the mapping is gone (ForwardResult::seenGone).
     virtual ForwardResult unforward(const ForwardRequest& request) = 0;
 
     // Asks the call that runs, if any, to end as soon as it can; its result is dropped. Called

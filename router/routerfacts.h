@@ -77,6 +77,11 @@ struct ForwardResult
     std::optional<Mapping> mapping; // the mapping made, or the one that stands in the way
     bool conflict = false;          // another device holds the port (UPnP 718, or its mapping)
     bool permanentOnly = false;     // the router took only a lease of 0 (no end)
+    // The router's port the mapping is for; 0: the same as the port asked about.
+    int externalPort = 0;
+    // A removal: the router, asked again afterwards, listed no mapping of the port. False where
+    // it cannot list its mappings (NAT-PMP), whose answer to the removal is all there is.
+    bool seenGone = false;
     QStringList log;
 };
 

@@ -356,10 +356,13 @@ ForwardResult SystemRouterBackend::unforward(const ForwardRequest& request)
 ForwardResult SystemRouterBackend::change(const ForwardRequest& request, bool removing)
 {
     ForwardResult result;
-    if (request.port < 1 || request.port > 65535) {
+    if (request.port < 1 || request.port > 65535 || request.external() < 1 ||
+        request.external() > 65535) {
         result.error = u"no such port"_s;
         return result;
     }
+    if (request.externalPort != 0)
+        result.externalPort = request.external();
     bool natpmp = false;
     const std::optional<IgdService> igd = igdForForward(&result.log, &natpmp);
     if (igd) {
@@ -381,7 +384,8 @@ ForwardResult SystemRouterBackend::upnpForward(UpnpClient& upnp, const IgdServic
         result.error = u"this computer has no address towards the router"_s;
         return result;
     }
-    const EntryRead existing = readEntry(upnp, igd, request.port, request.protocol);
+    const int external = request.external();
+    const EntryRead existing = readEntry(upnp, igd, external, request.protocol);
     if (existing.unusable) {
         // Nothing to go by: the router itself refuses the mapping (718) when another device
         // holds the port.
@@ -407,7 +411,7 @@ ForwardResult SystemRouterBackend::upnpForward(UpnpClient& upnp, const IgdServic
     const auto add = [&](qint64 seconds) {
         return upnp.call(igd, "AddPortMapping",
                          {{"NewRemoteHost", ""},
-                          {"NewExternalPort", QByteArray::number(request.port)},
+                          {"NewExternalPort", QByteArray::number(external)},
                           {"NewProtocol", upnpProtocol(request.protocol)},
                           {"NewInternalPort", QByteArray::number(request.port)},
                           {"NewInternalClient", local.toLatin1()},
@@ -425,7 +429,7 @@ ForwardResult SystemRouterBackend::upnpForward(UpnpClient& upnp, const IgdServic
     }
     if (added.errorCode == 718) { // ConflictInMappingEntry
         result.conflict = true;
-        const EntryRead holder = readEntry(upnp, igd, request.port, request.protocol);
+        const EntryRead holder = readEntry(upnp, igd, external, request.protocol);
         if (holder.mapping && !holder.mapping->thisComputer)
             result.mapping = holder.mapping;
         result.error = u"another device holds the port (UPnP error 718)"_s;
@@ -451,7 +455,8 @@ ForwardResult SystemRouterBackend::upnpUnforward(UpnpClient& upnp, const IgdServ
                                                  ForwardResult result)
 {
     const QString local = localAddressTowards(igd.address);
-    const EntryRead existing = readEntry(upnp, igd, request.port, request.protocol);
+    const int external = request.external();
+    const EntryRead existing = readEntry(upnp, igd, external, request.protocol);
     if (existing.unusable) {
         // It may be another device's: nothing is removed unseen.
         result.error = existing.error + u"; the mapping was left as it is"_s;
@@ -465,6 +470,7 @@ ForwardResult SystemRouterBackend::upnpUnforward(UpnpClient& upnp, const IgdServ
     if (!existing.mapping) {
         result.log.append(u"no UPnP mapping of the port: nothing to remove"_s);
         result.ok = true;
+        result.seenGone = true;
         return result;
     }
     if (existing.mapping->internalClient != local && !existing.mapping->thisComputer) {
@@ -475,13 +481,23 @@ ForwardResult SystemRouterBackend::upnpUnforward(UpnpClient& upnp, const IgdServ
     }
     const SoapReply removed = upnp.call(igd, "DeletePortMapping",
                                         {{"NewRemoteHost", ""},
-                                         {"NewExternalPort", QByteArray::number(request.port)},
+                                         {"NewExternalPort", QByteArray::number(external)},
                                          {"NewProtocol", upnpProtocol(request.protocol)}},
                                         deadlineIn(m_settings.fetchMs));
     if (!removed.ok() && removed.errorCode != 714) {
         result.error = u"the router did not remove the mapping: "_s + removed.error;
         return result;
     }
+    // Asked again: a router that answers the removal and keeps the mapping has not removed it.
+    const EntryRead after = readEntry(upnp, igd, external, request.protocol);
+    if (after.mapping) {
+        result.mapping = after.mapping;
+        result.error = u"the router still lists the mapping after removing it"_s;
+        return result;
+    }
+    result.seenGone = after.queried;
+    if (!after.queried)
+        result.log.append(u"could not ask the router again whether the mapping is gone"_s);
     result.ok = true;
     return result;
 }
@@ -497,6 +513,7 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
         return result;
     }
     const quint16 port = quint16(request.port);
+    const quint16 external = quint16(request.external());
     const Deadline until = deadlineIn(m_settings.discoveryMs);
     const auto answered = [&](const NatpmpReply& reply) {
         m_natpmp = reply.answered;
@@ -523,12 +540,12 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
         result.log.append(u"NAT-PMP has no mapping without an end: asked for the longest "
                           u"lifetime; it must be renewed when the router's ends"_s);
     }
-    const NatpmpReply reply = natpmp.map(request.protocol, port, port, lifetime, until);
+    const NatpmpReply reply = natpmp.map(request.protocol, port, external, lifetime, until);
     if (!answered(reply)) {
         result.error = u"NAT-PMP: "_s + reply.error;
         return result;
     }
-    if (reply.mappedPort != port) {
+    if (reply.mappedPort != external) {
         // The port is taken, by another device most likely: undo the stand-in mapping.
         result.conflict = true;
         result.error = u"the router gave public port "_s + QString::number(reply.mappedPort) +

@@ -6,6 +6,7 @@
 #include "router/lan.h"
 
 #include <QHostInfo>
+#include <QRandomGenerator>
 
 #include <algorithm>
 
@@ -56,8 +57,9 @@ CheckSession::CheckSession(CheckView& view, CheckView* ipv6View, SessionOptions 
     , m_ipv6View(ipv6View)
     , m_engine(std::make_unique<CheckEngine>(m_view, m_options.server))
     , m_ipv6Engine(std::make_unique<CheckEngine>(m_ipv6View, m_options.server))
+    , m_controlEngine(std::make_unique<CheckEngine>(m_controlView, m_options.server))
 {
-    for (CheckEngine* engine : {m_engine.get(), m_ipv6Engine.get()}) {
+    for (CheckEngine* engine : {m_engine.get(), m_ipv6Engine.get(), m_controlEngine.get()}) {
         engine->setTimeoutInterval(m_options.timeoutMs);
         engine->setLogLimit(m_options.logLimit);
     }
@@ -71,6 +73,14 @@ CheckSession::CheckSession(CheckView& view, CheckView* ipv6View, SessionOptions 
         if (m_ipv6Engine->lastVerdict())
             ipv6Stands(false);
     });
+    m_controlEngine->setFamily(AddressFamily::IPv4);
+    connect(m_controlEngine.get(), &CheckEngine::evaluated, this,
+            &CheckSession::onControlEvaluated);
+    connect(m_controlEngine.get(), &CheckEngine::portLocked, this, &CheckSession::controlStands);
+    connect(&m_controlSettler, &VerdictSettler::settled, this, &CheckSession::controlStands);
+    m_hairpinTimer.setSingleShot(true);
+    m_hairpinTimer.setInterval(kHairpinLimitMs);
+    connect(&m_hairpinTimer, &QTimer::timeout, this, [this] { hairpinEnds(HairpinEnd::TimedOut); });
 
     if (m_options.askRouter || m_options.forwardWhenNotOpen) {
         if (!routerBackend)
@@ -90,6 +100,7 @@ void CheckSession::setServer(const CheckServerAddress& server)
     m_options.server = server;
     m_engine->setServer(server);
     m_ipv6Engine->setServer(server);
+    m_controlEngine->setServer(server);
     m_lookupDone = false;
     m_report.serverAddresses.reset();
     m_report.serverNote.clear();
@@ -187,6 +198,8 @@ void CheckSession::start()
         m_report.holders.finish(service::PortHolders{{}, true, {}, false});
         m_report.forward.skip(why);
         m_report.ipv6.skip(why);
+        m_report.controlPort.skip(why);
+        m_report.hairpin.skip(why);
         finish();
         return;
     }
@@ -360,7 +373,7 @@ void CheckSession::startForward()
     auto notAsked = [this](const QString& reason) {
         router::ForwardResult result;
         result.error = reason;
-        m_report.forward.finish(ForwardStep{false, false, result, reason});
+        m_report.forward.finish(ForwardStep{false, false, result, reason, {}});
         Q_EMIT forwardDone();
         startIpv6();
         maybeFinish();
@@ -392,8 +405,11 @@ void CheckSession::startForward()
         if (shown.conflict)
             shown.error.clear();
         m_report.forward.finish(
-            ForwardStep{false, false, refused,
-                        router::describeForward(shown, m_report.port, m_report.protocol, false)});
+            ForwardStep{false,
+                        false,
+                        refused,
+                        router::describeForward(shown, m_report.port, m_report.protocol, false),
+                        {}});
         Q_EMIT forwardDone();
         startIpv6();
         maybeFinish();
@@ -411,18 +427,31 @@ void CheckSession::forward(qint64 leaseSeconds)
     if (m_stage != Stage::Done && m_stage != Stage::Ipv6Checking)
         m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
-    m_router->forward({m_report.port, m_report.protocol, leaseSeconds});
+    m_router->forward({m_report.port, m_report.protocol, leaseSeconds, m_options.externalPort});
 }
 
 void CheckSession::onForwarded(const router::ForwardResult& result)
 {
+    if (m_report.controlPort.isRunning()) {
+        onControlMapped(result);
+        return;
+    }
     if (!m_report.forward.isRunning())
         return;
-    m_report.forward.finish(
-        ForwardStep{true, false, result,
-                    router::describeForward(result, m_report.port, m_report.protocol, false)});
+    QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
+    const bool otherExternal =
+        m_options.externalPort != 0 && m_options.externalPort != m_report.port;
+    if (result.ok && otherExternal && m_report.protocol == ProbeProtocol::Tcp) {
+        checkExternalPort(result, text);
+        return;
+    }
+    if (result.ok && otherExternal)
+        // A UDP probe that reaches a port here gets no answer to tell it apart from one lost.
+        text += u"; over UDP the check cannot test a mapping from another port, so try port "_s +
+                QString::number(m_options.externalPort) + u" from outside your network"_s;
+    m_report.forward.finish(ForwardStep{true, false, result, text, {}});
     Q_EMIT forwardDone();
-    if (result.ok) {
+    if (result.ok && !otherExternal) {
         // Check again, through the new mapping: its result is the session's.
         m_report.firstCheck = m_report.check.result();
         runCheck();
@@ -449,19 +478,28 @@ void CheckSession::unforward()
     m_report.diagnosis.skip(why);
     m_report.holders.skip(why);
     m_report.ipv6.skip(why);
+    m_report.controlPort.skip(why);
+    m_report.hairpin.skip(why);
     m_report.forward.begin();
     m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
-    m_router->unforward({m_report.port, m_report.protocol, 0});
+    m_router->unforward({m_report.port, m_report.protocol, 0, m_options.externalPort});
 }
 
 void CheckSession::onUnforwarded(const router::ForwardResult& result)
 {
+    if (m_report.controlPort.isRunning()) {
+        onControlUnmapped(result);
+        return;
+    }
     if (!m_report.forward.isRunning())
         return;
     m_report.forward.finish(
-        ForwardStep{true, true, result,
-                    router::describeForward(result, m_report.port, m_report.protocol, true)});
+        ForwardStep{true,
+                    true,
+                    result,
+                    router::describeForward(result, m_report.port, m_report.protocol, true),
+                    {}});
     Q_EMIT forwardDone();
     finish();
 }
@@ -535,6 +573,11 @@ void CheckSession::maybeFinish()
         return; // the IPv6 check is still to start
     if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty())
         m_report.ipv6.skip(m_ipv6Skipped);
+    if (m_report.controlPort.isRunning() || m_report.hairpin.isRunning())
+        return;
+    // The steps that look past the check come last: nothing before them waits for them.
+    if (startControlPort() || startHairpin())
+        return;
     finish();
 }
 
@@ -550,6 +593,16 @@ void CheckSession::cancel()
     m_ipv6Settler.reset();
     m_engine->stopCheck();
     m_ipv6Engine->stopCheck();
+    // A control port's mapping that is not removed here ends with its short lease.
+    m_controlSettler.reset();
+    m_controlEngine->stopCheck();
+    m_controlEngine->setServiceCheck(false);
+    m_externalStep.reset();
+    m_externalListener.reset();
+    m_hairpinTimer.stop();
+    if (m_hairpinSocket)
+        m_hairpinSocket.release()->deleteLater();
+    m_hairpinListener.reset();
     if (m_stage != Stage::LookingUp)
         m_stage = Stage::Idle;
 }
@@ -557,8 +610,9 @@ void CheckSession::cancel()
 int CheckSession::msLeft() const
 {
     const bool ipv6 = m_stage == Stage::Ipv6Checking;
-    const CheckEngine& engine = ipv6 ? *m_ipv6Engine : *m_engine;
-    const VerdictSettler& settler = ipv6 ? m_ipv6Settler : m_settler;
+    const bool control = m_stage == Stage::ControlPort;
+    const CheckEngine& engine = ipv6 ? *m_ipv6Engine : control ? *m_controlEngine : *m_engine;
+    const VerdictSettler& settler = ipv6 ? m_ipv6Settler : control ? m_controlSettler : m_settler;
     int leftMs = 0;
     for (const QTimer* timer :
          {&engine.timeoutTimer(), &engine.waitTimer(), &settler.graceTimer()}) {
@@ -599,6 +653,339 @@ router::CheckFacts CheckSession::checkFacts() const
         facts.protocol = m_report.protocol;
     }
     return facts;
+}
+
+// ---- The control port and the way back in from the LAN --------------------------------------
+
+// Whether the port looks blocked before this computer: the router says it forwards the port
+// here, yet the check did not find it open and the server's probe got no answer (it timed out,
+// or an ICMP unreachable came back; a server that did not say counts as either). A probe that
+// was refused reached something that answered, which no block on the way does.
+//
+// And what this computer knows of the probe (probeArrivedHere()): one that arrived here and was
+// dropped is this computer's firewall's, not the path's; while that is unknown the control port
+// still runs, and its finding names both.
+bool CheckSession::portSeemsBlockedBeforeHere(QString* whyNot) const
+{
+    if (probeArrivedHere() == true) {
+        *whyNot = u"the probe arrived at this computer, so nothing before it blocked the port"_s;
+        return false;
+    }
+    const CheckResult& check = *m_report.check;
+    const router::RouterFacts& facts = *m_report.router;
+    if (isOpenHere(check) || check.kind() == VerdictKind::OpenElsewhere) {
+        *whyNot = u"the port is open"_s;
+        return false;
+    }
+    if (check.kind() != VerdictKind::NotOpen) {
+        *whyNot = u"the check gave no result to judge by"_s;
+        return false;
+    }
+    if (!facts.mapping || !facts.mapping->thisComputer) {
+        *whyNot = u"the router does not say it forwards the port to this computer"_s;
+        return false;
+    }
+    const std::optional<wire::ProbeEnd> probe = check.verdict ? check.verdict->probe : std::nullopt;
+    if (probe && *probe != wire::ProbeEnd::TimedOut && *probe != wire::ProbeEnd::Unreachable) {
+        *whyNot = u"the server's probe was "_s + QString::fromLatin1(wire::probeEndWord(*probe)) +
+                  u", so it was not lost before this computer"_s;
+        return false;
+    }
+    return true;
+}
+
+// Whether the probe reached this computer: what the front end's evidence says (this computer's
+// counters, read around the check), or nullopt when there is none.
+std::optional<bool> CheckSession::probeArrivedHere() const
+{
+    if (!m_options.probeArrivedHere)
+        return std::nullopt;
+    return m_options.probeArrivedHere(m_report);
+}
+
+// Why the control port is not checked; empty when it is.
+QString CheckSession::controlPortObstacle() const
+{
+    if (!m_options.controlPort)
+        return u"a control port was not wanted"_s;
+    if (m_report.protocol == ProbeProtocol::Udp)
+        return u"a UDP probe that gets no answer looks the same whether something blocks the "
+               u"port or nothing answers it, so a control port could tell nothing apart"_s;
+    if (!m_router || !m_options.askRouter || !m_report.router.isDone())
+        return m_options.noRouterReason.isEmpty() ? u"the router was not asked"_s
+                                                  : m_options.noRouterReason;
+    const CheckResult& check = *m_report.check;
+    if (check.portLocked)
+        return u"the port could not be checked"_s;
+    if (check.service)
+        return u"a check of a running service cannot tell where its probe was lost"_s;
+    const router::RouterFacts& facts = *m_report.router;
+    if (!facts.found)
+        return u"no router answered UPnP or NAT-PMP"_s;
+    if (!facts.canMap)
+        return u"the router does not take port mappings"_s;
+    QString whyNot;
+    if (!portSeemsBlockedBeforeHere(&whyNot))
+        return whyNot;
+    return {};
+}
+
+bool CheckSession::startControlPort()
+{
+    if (!m_report.controlPort.isNotRun() || !m_report.controlPort.reason().isEmpty() ||
+        !m_report.check.isDone())
+        return false;
+    const QString obstacle = controlPortObstacle();
+    if (!obstacle.isEmpty()) {
+        m_report.controlPort.skip(obstacle);
+        Q_EMIT controlPortDone();
+        return false;
+    }
+    m_report.controlPort.begin();
+    m_stage = Stage::ControlPort;
+    m_controlTries = 0;
+    m_controlOpen = false;
+    mapControlPort();
+    return true;
+}
+
+// A random high port, free on this computer, mapped to this computer for a short lease. The
+// router refuses one another device holds: another is tried then, a few times at most.
+void CheckSession::mapControlPort()
+{
+    ++m_controlTries;
+    m_controlPort = 0;
+    for (int i = 0; i < 32 && m_controlPort == 0; ++i) {
+        const int port =
+            int(QRandomGenerator::global()->bounded(kControlPortFirst, kControlPortLast + 1));
+        if (port != m_report.port && canOpenPort(QString::number(port), ProbeProtocol::Tcp))
+            m_controlPort = port;
+    }
+    if (m_controlPort == 0) {
+        m_report.controlPort.skip(u"no high port is free on this computer"_s);
+        Q_EMIT controlPortDone();
+        maybeFinish();
+        return;
+    }
+    m_router->forward({m_controlPort, ProbeProtocol::Tcp, kControlPortLeaseSeconds, 0});
+}
+
+void CheckSession::onControlMapped(const router::ForwardResult& result)
+{
+    if (!result.ok) {
+        if (result.conflict && m_controlTries < 3) {
+            mapControlPort();
+            return;
+        }
+        m_report.controlPort.skip(u"the router did not map a control port: "_s +
+                                  (result.error.isEmpty() ? u"no reason given"_s : result.error));
+        Q_EMIT controlPortDone();
+        maybeFinish();
+        return;
+    }
+    // Checked the way the port was: a second check on an engine of its own.
+    m_controlSettler.reset();
+    m_controlView.clear();
+    m_controlView.setInput(QString::number(m_controlPort), true);
+    m_controlEngine->setTimeoutInterval(m_engine->timeoutInterval());
+    m_controlEngine->cmdCheckMeClick();
+}
+
+void CheckSession::onControlEvaluated(const Verdict& verdict)
+{
+    if (m_externalStep) {
+        externalStands(); // the server's answer is all a check of a running service waits for
+        return;
+    }
+    if (m_report.controlPort.isRunning())
+        m_controlSettler.evaluated(verdict);
+}
+
+// The mapping goes from another router port to the checked one, so the check server, which
+// probes the port it is asked about, is asked about the router's port: a listener here holds
+// the checked port, and that port is checked as a running service would be (nothing else is
+// opened). It counts as reached when the server got in and its connection arrived here.
+void CheckSession::checkExternalPort(const router::ForwardResult& result, const QString& text)
+{
+    m_externalStep = ForwardStep{true, false, result, text, {}};
+    m_externalArrivals = 0;
+    m_engine->stopCheck(); // the window's check may still hold the port
+    m_externalListener = std::make_unique<QTcpServer>();
+    connect(m_externalListener.get(), &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket* socket = m_externalListener->nextPendingConnection()) {
+            ++m_externalArrivals;
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+    if (!m_externalListener->listen(QHostAddress::Any, quint16(m_report.port))) {
+        m_externalListener.reset();
+        m_externalStep->text += u"; port "_s + QString::number(m_report.port) +
+                                u" could not be opened here to check the mapping"_s;
+        m_report.forward.finish(*m_externalStep);
+        m_externalStep.reset();
+        Q_EMIT forwardDone();
+        startIpv6();
+        maybeFinish();
+        return;
+    }
+    m_controlView.clear();
+    m_controlView.setInput(QString::number(m_options.externalPort), true);
+    m_controlEngine->setServiceCheck(true);
+    m_controlEngine->setTimeoutInterval(m_engine->timeoutInterval());
+    m_controlEngine->cmdCheckMeClick();
+}
+
+void CheckSession::externalStands()
+{
+    if (!m_externalStep)
+        return;
+    ForwardStep step = *m_externalStep;
+    m_externalStep.reset();
+    const std::optional<Verdict>& verdict = m_controlEngine->lastVerdict();
+    const bool serverGotIn = verdict && serviceReach(*verdict) == ServiceReach::Reachable;
+    m_controlEngine->stopCheck();
+    m_controlEngine->setServiceCheck(false);
+    // A connection the server made may wait to be taken a moment after its reply came.
+    if (m_externalListener) {
+        m_externalListener->waitForNewConnection(0);
+        while (QTcpSocket* socket = m_externalListener->nextPendingConnection()) {
+            ++m_externalArrivals;
+            socket->abort();
+            socket->deleteLater();
+        }
+    }
+    m_externalListener.reset();
+    step.externalReached = serverGotIn && m_externalArrivals > 0;
+    const QString external = QString::number(m_options.externalPort);
+    if (*step.externalReached)
+        step.text += u"; checked from outside: port "_s + external + u" reaches port "_s +
+                     QString::number(m_report.port) + u" here"_s;
+    else if (serverGotIn)
+        step.text += u"; checked from outside: port "_s + external +
+                     u" reached a device, but not this computer"_s;
+    else
+        step.text += u"; checked from outside: port "_s + external + u" is not open either"_s;
+    m_report.forward.finish(step);
+    Q_EMIT forwardDone();
+    startIpv6();
+    maybeFinish();
+}
+
+// The control port's verdict stands (or its port could not be opened): its mapping is removed
+// whatever the check found.
+void CheckSession::controlStands()
+{
+    if (m_externalStep) {
+        externalStands(); // its port could not be checked
+        return;
+    }
+    if (!m_report.controlPort.isRunning() || m_controlPort == 0)
+        return;
+    m_controlSettler.reset();
+    const std::optional<Verdict>& verdict = m_controlEngine->lastVerdict();
+    m_controlOpen = verdict && verdict->kind() == VerdictKind::OpenHere;
+    m_controlEngine->stopCheck();
+    m_router->unforward({m_controlPort, ProbeProtocol::Tcp, 0, 0});
+}
+
+void CheckSession::onControlUnmapped(const router::ForwardResult& result)
+{
+    const std::optional<bool> arrived = probeArrivedHere();
+    m_report.controlPort.finish(
+        ControlPortResult{m_controlPort, m_controlOpen, result.ok, arrived});
+    // Only a control port that got through while nothing of the probe arrived here shows a block
+    // before this computer; while arrival is unknown, the finding names this computer's firewall
+    // beside it.
+    if (m_controlOpen)
+        m_report.diagnosis.finish(router::controlPortDiagnosis(m_report.port, m_report.protocol,
+                                                               m_controlPort, true, arrived));
+    Q_EMIT controlPortDone();
+    maybeFinish();
+}
+
+// Why the way back in from the LAN is not tried; empty when it is.
+QString CheckSession::hairpinObstacle() const
+{
+    if (!m_options.hairpin)
+        return u"the way back in from the LAN was not wanted"_s;
+    if (m_report.protocol == ProbeProtocol::Udp)
+        return u"a UDP datagram sent to the external address gets no answer that tells "
+               u"whether it came back in"_s;
+    const CheckResult& check = *m_report.check;
+    if (check.portLocked)
+        return u"the port could not be checked"_s;
+    if (!isOpenHere(check))
+        return u"the check did not find the port open on this computer"_s;
+    if (!check.verdict || !check.verdict->externalAddress ||
+        QHostAddress(*check.verdict->externalAddress).isNull())
+        return u"the server named no external address"_s;
+    // Only an address the internet reaches is a way back in; loopback is this computer itself
+    // (a check server on it), where the connection never leaves.
+    const QHostAddress external(*check.verdict->externalAddress);
+    if (!external.isLoopback() && !router::isPublic(external))
+        return u"the external address "_s + external.toString() +
+               u" is not one the internet reaches"_s;
+    return {};
+}
+
+bool CheckSession::startHairpin()
+{
+    if (!m_report.hairpin.isNotRun() || !m_report.hairpin.reason().isEmpty() ||
+        !m_report.check.isDone())
+        return false;
+    const QString own = router::defaultRouteAddress();
+    const QString lan =
+        own.isEmpty() && m_report.router.isDone() ? m_report.router->localAddress : own;
+    m_report.lanAddress = lan.isEmpty() || m_report.port <= 0
+                              ? QString()
+                              : lan + u':' + QString::number(m_report.port);
+    const QString obstacle = hairpinObstacle();
+    if (!obstacle.isEmpty()) {
+        m_report.hairpin.skip(obstacle);
+        Q_EMIT hairpinDone();
+        return false;
+    }
+    m_report.hairpin.begin();
+    m_stage = Stage::Hairpin;
+    // The port is needed again, as for a check over IPv6: a listener here takes what comes back
+    // in, so that a refusal is the router's, not this computer's closed port. A running service
+    // that holds the port takes it instead.
+    m_engine->stopCheck();
+    m_ipv6Engine->stopCheck();
+    m_hairpinListener = std::make_unique<QTcpServer>();
+    if (!m_hairpinListener->listen(QHostAddress::Any, quint16(m_report.port)))
+        m_hairpinListener.reset();
+    m_hairpinSocket = std::make_unique<QTcpSocket>();
+    connect(m_hairpinSocket.get(), &QTcpSocket::connected, this,
+            [this] { hairpinEnds(HairpinEnd::Works); });
+    connect(m_hairpinSocket.get(), &QTcpSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                hairpinEnds(error == QAbstractSocket::ConnectionRefusedError
+                                ? HairpinEnd::Refused
+                                : HairpinEnd::TimedOut);
+            });
+    m_hairpinTimer.start();
+    // One connection, never repeated: some firewalls take repeated ones for an attack.
+    m_hairpinSocket->connectToHost(QHostAddress(*m_report.check->verdict->externalAddress),
+                                   quint16(m_report.port));
+    return true;
+}
+
+void CheckSession::hairpinEnds(HairpinEnd end)
+{
+    if (!m_report.hairpin.isRunning())
+        return;
+    m_hairpinTimer.stop();
+    if (m_hairpinSocket) {
+        m_hairpinSocket->disconnect(this);
+        m_hairpinSocket->abort();
+        m_hairpinSocket.release()->deleteLater(); // it may be the sender
+    }
+    m_hairpinListener.reset();
+    m_report.hairpin.finish(HairpinResult{end, m_report.lanAddress});
+    Q_EMIT hairpinDone();
+    maybeFinish();
 }
 
 } // namespace quillmere::session

@@ -8,7 +8,11 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -54,6 +58,20 @@ struct SessionOptions
     // it. Only a check over IPv6, which needs the port, closes it first. A front end that
     // reports once (quillmere-check) closes it when the verdict stands.
     bool keepCheckOpen = false;
+
+    // The router forwards the port here and its probe died on the way: check a control port
+    // mapped the same way, to tell a block before this computer from a closed path.
+    bool controlPort = true;
+    // After a check that found the port open: one connection from this computer to the external
+    // address, to tell whether devices inside can use it.
+    bool hairpin = true;
+    // A forward maps this router port to the checked port; 0: the same as the checked port.
+    int externalPort = 0;
+    // Whether the check's probe reached this computer (true: it arrived and was dropped or
+    // refused here; false: nothing of it arrived); nullopt or empty: cannot tell. This computer's
+    // counters, read around the check, answer it. A probe that arrived here needs no control
+    // port; one that did not makes a control port that got through a block before this computer.
+    std::function<std::optional<bool>(const Report&)> probeArrivedHere;
 };
 
 // One run of the check flow, front end or not: the server's addresses, the check over the first
@@ -75,6 +93,8 @@ public:
         WaitingForRouter,
         Forwarding,   // the router was asked to map (or unmap) the port
         Ipv6Checking, // the check over IPv6
+        ControlPort,  // a control port is mapped, checked and removed
+        Hairpin,      // the one connection to the external address
         Done,
     };
 
@@ -130,6 +150,11 @@ Q_SIGNALS:
     void forwardDone();
     void ipv6Started();
     void ipv6Done();
+    // report().controlPort stands (done or skipped). When the control port got through,
+    // report().diagnosis now holds blocked-upstream.
+    void controlPortDone();
+    // report().hairpin stands (done or skipped).
+    void hairpinDone();
     // Every step is done or skipped.
     void finished();
 
@@ -155,6 +180,22 @@ private:
                          bool portLocked) const;
     router::CheckFacts checkFacts() const;
 
+    // The steps after the rest: each returns true when it started and will call maybeFinish().
+    bool startControlPort();
+    QString controlPortObstacle() const;
+    bool portSeemsBlockedBeforeHere(QString* whyNot) const;
+    std::optional<bool> probeArrivedHere() const;
+    void mapControlPort();
+    void onControlMapped(const router::ForwardResult& result);
+    void onControlEvaluated(const Verdict& verdict);
+    void controlStands();
+    void onControlUnmapped(const router::ForwardResult& result);
+    bool startHairpin();
+    QString hairpinObstacle() const;
+    void hairpinEnds(HairpinEnd end);
+    void checkExternalPort(const router::ForwardResult& result, const QString& text);
+    void externalStands();
+
     SessionOptions m_options;
     RecordingView m_view;
     RecordingView m_ipv6View;
@@ -174,6 +215,23 @@ private:
     bool m_ipv6Planned = false;
     QString m_ipv6Skipped;
     AddressFamily m_family = AddressFamily::IPv4;
+
+    // The control port: its own engine and view, the port and how many were tried.
+    RecordingView m_controlView;
+    std::unique_ptr<CheckEngine> m_controlEngine;
+    VerdictSettler m_controlSettler;
+    int m_controlPort = 0;
+    int m_controlTries = 0;
+    bool m_controlOpen = false;
+    // The hairpin connection, a listener on the port while it runs, and its limit.
+    std::unique_ptr<QTcpSocket> m_hairpinSocket;
+    std::unique_ptr<QTcpServer> m_hairpinListener;
+    QTimer m_hairpinTimer;
+    // The check through a mapping from another router port: the control engine checks that
+    // port as a running service while a listener here holds the checked port.
+    std::unique_ptr<QTcpServer> m_externalListener;
+    std::optional<ForwardStep> m_externalStep; // set while that check runs
+    int m_externalArrivals = 0;
 };
 
 } // namespace quillmere::session

@@ -26,6 +26,8 @@ QLatin1StringView findingCode(Finding finding)
         return QLatin1StringView("another-nat");
     case Finding::NoRouter:
         return QLatin1StringView("no-router");
+    case Finding::BlockedUpstream:
+        return QLatin1StringView("blocked-upstream");
     case Finding::NoCheckResult:
         break;
     }
@@ -449,6 +451,60 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
                     u" is not open, and NAT-PMP cannot tell whether the router forwards it."_s,
                 forwardIt + u" If the router has a forward of it already, make sure it names "
                             u"this computer and the port."_s);
+}
+
+bool isCommonlyBlocked(int port)
+{
+    return port == 25 || port == 80 || port == 443 || port == 445 || (port >= 135 && port <= 139);
+}
+
+Diagnosis controlPortDiagnosis(int port, ProbeProtocol protocol, int controlPort, bool controlOpen,
+                               std::optional<bool> probeArrivedHere)
+{
+    const QString name = u"port "_s + QString::number(port) + u'/' + protocolWord(protocol);
+    const QString control = u"port "_s + QString::number(controlPort);
+    if (!controlOpen)
+        return Diagnosis{
+            Finding::ForwardedButBlocked,
+            u"The path from the internet is closed for every port tried: the router forwards "_s +
+                name + u" to this computer, and neither it nor the control "_s + control +
+                u", mapped the same way, got through."_s,
+            u"The router may not be the one the internet reaches (another router or the "
+            u"provider's NAT in front of it), or a firewall before it drops everything: put the "
+            u"router in front in bridge mode or forward the port there too, or ask your internet "
+            u"provider."_s};
+    const QString commonly =
+        isCommonlyBlocked(port)
+            ? u" Port "_s + QString::number(port) +
+                  u" is one that providers commonly block (25, 80, 443, 445 and 135-139 are the "
+                  u"usual ones)."_s
+            : QString();
+    const QString otherPort = u"have the router map its port "_s + QString::number(controlPort) +
+                              u" to this computer's port "_s + QString::number(port) +
+                              u", and give people port "_s + QString::number(controlPort) + u'.';
+    if (probeArrivedHere == false)
+        return Diagnosis{Finding::BlockedUpstream,
+                         u"Something before this computer blocks "_s + name +
+                             u": the router forwards it here and the control "_s + control +
+                             u", mapped the same way, got through, while nothing of the probe "
+                             u"arrived here, so your internet provider or a device in front of "
+                             u"the router drops "_s +
+                             name + u'.' + commonly,
+                         u"Use another external port: "_s + otherPort +
+                             u" Or ask your provider to unblock the port."_s};
+    // Whether the probe reached this computer is not known: its own firewall may drop the port
+    // just as well as something before it.
+    return Diagnosis{Finding::ForwardedButBlocked,
+                     capitalised(name) +
+                         u" is dropped on its own: the router forwards it here and the control "_s +
+                         control +
+                         u", mapped the same way, got through. Either this computer's firewall "
+                         u"drops it, or your internet provider or a device in front of the "
+                         u"router blocks it."_s +
+                         commonly,
+                     u"Allow the port in this computer's firewall; if it is allowed, use another "
+                     u"external port: "_s +
+                         otherPort};
 }
 
 } // namespace quillmere::router

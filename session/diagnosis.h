@@ -27,6 +27,10 @@ enum class Finding {
     AnotherNat,          // "another-nat"
     NoRouter,            // "no-router"
     NoCheckResult,       // "no-check-result": the check server gave no result to judge by
+
+    // From the control port: the router forwards the port here and its probe died on the way,
+    // while a control port mapped the same way got through.
+    BlockedUpstream, // "blocked-upstream"
 };
 
 // The code scripts read: "forwarded-here", "carrier-nat", ...
@@ -53,6 +57,17 @@ struct Diagnosis
 };
 
 Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router);
+
+// The ports internet providers commonly block: 25, 80, 443, 445 and 135-139.
+bool isCommonlyBlocked(int port);
+// What the control port found when the router forwards `port` here and its probe did not get
+// through. `controlOpen`: the control port got through, so the port is dropped on its own; when
+// `probeArrivedHere` is false that happened before this computer (blocked-upstream), and while
+// it is unknown this computer's firewall is named beside the provider. Otherwise the path from
+// the internet is closed for every port tried. The finding names `controlPort` as the external
+// port to use instead.
+Diagnosis controlPortDiagnosis(int port, ProbeProtocol protocol, int controlPort, bool controlOpen,
+                               std::optional<bool> probeArrivedHere);
 
 // Address classes as the diagnosis sees them, from the project's one table of special ranges
 // (netranges/netranges.h), so that an address is public here exactly when the check server

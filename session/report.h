@@ -95,6 +95,38 @@ struct ForwardStep
     bool removing = false; // a mapping was removed
     router::ForwardResult result;
     QString text; // one line for a person: what became of it, or why the router was not asked
+    // A mapping from another router port (SessionOptions::externalPort) over TCP: whether the
+    // check through that port reached this computer's port. nullopt: not checked.
+    std::optional<bool> externalReached;
+};
+
+// The way in from the internet and from inside the LAN: a control port checked beside a port
+// that seems blocked before this computer, and one connection to the external address from
+// here.
+// How long the one connection to the external address may take.
+inline constexpr int kHairpinLimitMs = 1000;
+// The lease of the control port's mapping; it is removed as soon as the check of it stands.
+inline constexpr qint64 kControlPortLeaseSeconds = 120;
+// The range the control port is picked from (the dynamic ports).
+inline constexpr int kControlPortFirst = 49152;
+inline constexpr int kControlPortLast = 65535;
+
+struct ControlPortResult
+{
+    int port = 0;         // the control port C, mapped from C at the router to C here
+    bool open = false;    // the check of C found it open on this computer
+    bool removed = false; // its mapping was removed (and, where the router lists mappings, is gone)
+    // Whether the probe of the port reached this computer, as far as was known then.
+    std::optional<bool> probeArrivedHere;
+};
+
+// How the one connection from this computer to EXTERNAL:PORT ended.
+enum class HairpinEnd { Works, Refused, TimedOut };
+
+struct HairpinResult
+{
+    HairpinEnd result = HairpinEnd::TimedOut;
+    QString lanAddress; // "address:port": where devices inside reach the port
 };
 
 struct Report
@@ -118,6 +150,20 @@ struct Report
     Step<service::PortHolders> holders; // who holds the port, read when the verdict stands
     Step<ForwardStep> forward;
     Step<CheckResult> ipv6;
+
+    // After the rest: a control port when the port seems blocked before this computer, and the
+    // way back in from the LAN when it is open. The LAN address to use inside is known even
+    // when the connection is not tried.
+    Step<ControlPortResult> controlPort;
+    Step<HairpinResult> hairpin;
+    QString lanAddress; // "address:port" on the default route's interface; empty: unknown
 };
+
+// The control port's finding as one line for a person: what the control port showed, what to
+// do, and whether its mapping was removed. Empty when it did not run.
+QString controlPortText(const Report& report);
+// The way back in from the LAN as one line for a person, naming the LAN address to use inside.
+// Empty when the connection was not tried.
+QString hairpinText(const Report& report);
 
 } // namespace quillmere::session

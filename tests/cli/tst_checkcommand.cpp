@@ -3,8 +3,10 @@
 
 #include "cli/arguments.h"
 #include "cli/logentries.h"
+#include "cli/reportlines.h"
 #include "cli/terminaltext.h"
 #include "engine/exchangelog.h"
+#include "router/lan.h"
 #include "tests/cli/clitestkit.h"
 #include "tests/engine/enginetestkit.h"
 
@@ -117,6 +119,7 @@ private Q_SLOTS:
     void portTextKeptAsGiven_data();
     void portTextKeptAsGiven();
     void routerOptionsRead();
+    void pathOptionsRead();
     void familyServiceAndWatchOptionsRead();
     void helpAndVersionRunNoCheck_data();
     void helpAndVersionRunNoCheck();
@@ -137,6 +140,7 @@ private Q_SLOTS:
     void replyControlCharactersEscaped();
     void networkLineBreaksInLogsEscaped();
     void floodedLogEndsWithItsNoticeLine();
+    void openPortSaysHowToReachItFromInside();
 
 private:
     static void addUsageErrorRows();
@@ -205,6 +209,18 @@ void TestCheckCommand::addUsageErrorRows()
     // As QCommandLineParser::process() does: a wrong command line is reported before help.
     QTest::newRow("help with an unknown option")
         << QStringList{u"--help"_s, u"--bogus"_s} << none << u"Unknown option 'bogus'"_s;
+    QTest::newRow("external port without forward")
+        << QStringList{u"--external-port"_s, u"50123"_s, u"80"_s} << none
+        << u"--external-port goes with --forward"_s;
+    QTest::newRow("external port 0")
+        << QStringList{u"--forward"_s, u"--external-port=0"_s, u"80"_s} << none
+        << u"--external-port must be a port from 1 to 65535, not \"0\""_s;
+    QTest::newRow("external port over 65535")
+        << QStringList{u"--forward"_s, u"--external-port=65536"_s, u"80"_s} << none
+        << u"--external-port must be a port from 1 to 65535, not \"65536\""_s;
+    QTest::newRow("external port no number")
+        << QStringList{u"--forward"_s, u"--external-port=+80"_s, u"80"_s} << none
+        << u"--external-port must be a port from 1 to 65535, not \"+80\""_s;
     QTest::newRow("forward and unforward")
         << QStringList{u"--forward"_s, u"--unforward=80"_s} << none
         << u"--forward and --unforward cannot be used together"_s;
@@ -360,6 +376,35 @@ void TestCheckCommand::routerOptionsRead()
     QCOMPARE(unforward.options.router, cli::RouterAction::Unforward);
     QCOMPARE(unforward.options.portText, u"0443"_s);
     QCOMPARE(unforward.options.protocol, ProbeProtocol::Udp);
+}
+
+void TestCheckCommand::pathOptionsRead()
+{
+    const cli::ParsedArguments plain = parse({u"80"_s}, QString());
+    QVERIFY(plain.options.controlPort);
+    QVERIFY(plain.options.hairpin);
+    QCOMPARE(plain.options.externalPort, 0);
+    const session::SessionOptions plainSession = cli::sessionOptions(plain.options);
+    QVERIFY(plainSession.controlPort);
+    QVERIFY(plainSession.hairpin);
+    QCOMPARE(plainSession.externalPort, 0);
+
+    const cli::ParsedArguments off =
+        parse({u"--no-control-port"_s, u"--no-hairpin"_s, u"80"_s}, QString());
+    QCOMPARE(off.action, cli::ParsedArguments::Action::Run);
+    QVERIFY(!off.options.controlPort);
+    QVERIFY(!off.options.hairpin);
+    const session::SessionOptions offSession = cli::sessionOptions(off.options);
+    QVERIFY(!offSession.controlPort);
+    QVERIFY(!offSession.hairpin);
+
+    const cli::ParsedArguments external =
+        parse({u"--forward"_s, u"--external-port"_s, u"050123"_s, u"25"_s}, QString());
+    QCOMPARE(external.action, cli::ParsedArguments::Action::Run);
+    QCOMPARE(external.options.router, cli::RouterAction::Forward);
+    QCOMPARE(external.options.externalPort, 50123);
+    QCOMPARE(external.options.portText, u"25"_s);
+    QCOMPARE(cli::sessionOptions(external.options).externalPort, 50123);
 }
 
 void TestCheckCommand::familyServiceAndWatchOptionsRead()
@@ -528,7 +573,9 @@ void TestCheckCommand::openPortPrintsFourResultLines()
     QVERIFY(server.listen());
     const QString port = QString::number(freePort());
     Run run; // the server named by the environment
-    runCheck({u"--no-router"_s, port}, run, u"127.0.0.1:"_s + QString::number(server.port()));
+    // The way back in from the LAN adds its own line: openPortSaysHowToReachItFromInside.
+    runCheck({u"--no-router"_s, u"--no-hairpin"_s, port}, run,
+             u"127.0.0.1:"_s + QString::number(server.port()));
     if (QTest::currentTestFailed())
         return;
 
@@ -578,7 +625,7 @@ void TestCheckCommand::exitStatusFollowsVerdict()
     ScriptedCheckServer server;
     QVERIFY(server.listen());
     QStringList arguments = serverArgs(server);
-    arguments << u"--protocol"_s << (tcp ? u"tcp"_s : u"udp"_s);
+    arguments << u"--protocol"_s << (tcp ? u"tcp"_s : u"udp"_s) << u"--no-hairpin"_s;
     QTcpServer holder;
     QString port = QString::number(freePort(tcp));
     switch (Scenario(scenario)) {
@@ -643,7 +690,7 @@ void TestCheckCommand::logsPrintedAfterResult()
     QVERIFY(server.listen());
     const QString port = QString::number(freePort());
     Run run;
-    runCheck(serverArgs(server) << u"--logs"_s << port, run);
+    runCheck(serverArgs(server) << u"--logs"_s << u"--no-hairpin"_s << port, run);
     if (QTest::currentTestFailed())
         return;
 
@@ -894,7 +941,7 @@ void TestCheckCommand::networkLineBreaksInLogsEscaped()
     QVERIFY(server.listen());
     const QString port = QString::number(freePort());
     Run run;
-    runCheck(serverArgs(server) << u"--logs"_s << port, run);
+    runCheck(serverArgs(server) << u"--logs"_s << u"--no-hairpin"_s << port, run);
     if (QTest::currentTestFailed())
         return;
 
@@ -943,3 +990,47 @@ void TestCheckCommand::floodedLogEndsWithItsNoticeLine()
 
 QTEST_GUILESS_MAIN(TestCheckCommand)
 #include "tst_checkcommand.moc"
+
+// After an open port: one connection to the external address, and a line that names the LAN
+// address to use inside. JSON carries both, and what did not run says why.
+void TestCheckCommand::openPortSaysHowToReachItFromInside()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const QString port = QString::number(freePort());
+    const QString own = router::defaultRouteAddress();
+    const QString lan = own.isEmpty() ? QString() : own + u':' + port;
+    Run run;
+    runCheck(serverArgs(server) << port, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.lines().size(), 5);
+    QCOMPARE(run.lines().constLast(),
+             u"Inside your network: a connection from here to 127.0.0.1:"_s + port +
+                 u" came back in: the router loops back, so devices inside can use the external "
+                 u"address as well as "_s +
+                 (lan.isEmpty() ? u"this computer's LAN address"_s : lan) + u'.');
+
+    Run json;
+    runCheck(serverArgs(server) << u"--json"_s << port, json);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(json.exitCode, 0);
+    const QJsonObject object = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(object[u"hairpin"_s].toObject(),
+             (QJsonObject{{u"result"_s, u"works"_s},
+                          {u"lanAddress"_s, lan.isEmpty() ? QJsonValue() : QJsonValue(lan)}}));
+    QVERIFY(!object.contains(u"hairpinSkipped"_s));
+    QVERIFY(object[u"controlPort"_s].isNull());
+    QCOMPARE(object[u"controlPortSkipped"_s].toString(), u"--no-router"_s);
+
+    Run off;
+    runCheck(serverArgs(server) << u"--json"_s << u"--no-hairpin"_s << port, off);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject offObject = QJsonDocument::fromJson(off.out.toUtf8()).object();
+    QVERIFY(offObject[u"hairpin"_s][u"result"_s].isNull());
+    QCOMPARE(offObject[u"hairpinSkipped"_s].toString(),
+             u"the way back in from the LAN was not wanted"_s);
+}

@@ -52,11 +52,14 @@ struct Router
 };
 
 // Runs the command as the command line `arguments` asks (with --server pointing at `server`),
-// until it finishes.
+// until it finishes. Without `hairpin` the way back in from the LAN is left out (--no-hairpin):
+// its line would follow every open port's.
 void runCommand(const ScriptedCheckServer& server, QStringList arguments, const Router& router,
-                Run& run)
+                Run& run, bool hairpin = false)
 {
     arguments << u"--server"_s << u"127.0.0.1:"_s + QString::number(server.port());
+    if (!hairpin)
+        arguments << u"--no-hairpin"_s;
     const cli::ParsedArguments parsed = cli::parseArguments(arguments, QProcessEnvironment());
     QCOMPARE(parsed.action, cli::ParsedArguments::Action::Run);
     QTextStream out(&run.out);
@@ -232,6 +235,9 @@ private Q_SLOTS:
     void forwardWithoutRouter();
     void unforward_data();
     void unforward();
+
+    void forwardToAnotherExternalPort();
+    void controlPortLineFollowsTheDiagnosis();
 };
 
 void TestCheckRouter::routerLinesNameAnotherDevice()
@@ -848,6 +854,135 @@ void TestCheckRouter::unforward()
     QCOMPARE(object[u"forward"_s][u"removing"_s], QJsonValue(true));
     QCOMPARE(object[u"forward"_s][u"error"_s],
              ok ? QJsonValue(QJsonValue::Null) : QJsonValue(u"it goes to another device\x1b[2J"_s));
+}
+
+// --forward --external-port: the router maps its port C to PORT here, and the check goes
+// through C: the server is asked about C, and (standing in for the router) its probe goes to
+// PORT, where a listener takes it. The exit status is that check's, or the forward's failure.
+void TestCheckRouter::forwardToAnotherExternalPort()
+{
+    const QString port = QString::number(freePort());
+    ScriptedCheckServer server;
+    openFromSecondCheck(server);
+    server.script().probePort = quint16(port.toUInt());
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.keepsMappings = true;
+    router.script.forward.ok = true;
+    Run run;
+    runCommand(server, {u"--forward"_s, u"--external-port"_s, u"50123"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    QCOMPARE(server.requests().size(), 2);
+    QCOMPARE(server.requests().at(1).port, QByteArray("50123"));
+    QVERIFY2(run.lines().contains(u"Forward: external port 50123/tcp now goes to this "
+                                  u"computer's port "_s +
+                                  port +
+                                  u" (192.168.1.10), lease 3600 s; checked from outside: port "
+                                  u"50123 reaches port "_s +
+                                  port + u" here"_s),
+             qPrintable(run.out));
+    QCOMPARE(router.record->forwardCount(), 1);
+    QCOMPARE(router.record->forwards.constFirst().port, port.toInt());
+    QCOMPARE(router.record->forwards.constFirst().externalPort, 50123);
+    QCOMPARE(router.record->mappedPorts(), QList<int>{50123});
+
+    // Nothing gets through the router's port either: the check's "not open".
+    ScriptedCheckServer silent;
+    silent.script().probe = ServerScript::Probe::None;
+    QVERIFY(silent.listen());
+    Router again;
+    again.script.facts = upnpRouter();
+    again.script.forward.ok = true;
+    Run closed;
+    runCommand(silent, {u"--forward"_s, u"--external-port=50123"_s, port}, again, closed);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(closed.exitStatus, 2);
+    QVERIFY2(closed.out.contains(u"; checked from outside: port 50123 is not open either\n"_s),
+             qPrintable(closed.out));
+
+    // A mapping the router does not make ends with the forward's failure.
+    Router refusing;
+    refusing.script.facts = upnpRouter();
+    refusing.script.forward.error = u"the router refused the mapping: error 718"_s;
+    Run failed;
+    runCommand(silent, {u"--forward"_s, u"--external-port=50123"_s, port}, refusing, failed);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(failed.exitStatus, 5);
+    // The port and then the router's port for the mapping made; the port alone for the refused.
+    QCOMPARE(silent.requests().size(), 3);
+    QCOMPARE(silent.requests().at(1).port, QByteArray("50123"));
+    QCOMPARE(silent.requests().at(2).port, port.toLatin1());
+}
+
+// The router forwards the port here, its probe timed out, and a control port got through: the
+// Control port: line follows the diagnosis with the command that uses the control port, and the
+// JSON carries it with the finding. The exit status stays the check's.
+void TestCheckRouter::controlPortLineFollowsTheDiagnosis()
+{
+    ScriptedCheckServer server;
+    const QString port = QString::number(freePort());
+    server.script().probeWhen = [port](const CheckRequest& request) {
+        return request.port != port.toLatin1();
+    };
+    server.script().replyBuilder = [](const CheckRequest& request, const ProbeOutcome& outcome) {
+        return QList<QByteArray>{
+            httpReply("Port " + request.port + "/tcp: " +
+                      (outcome.reached ? QByteArray("-tcpopen- -probe:connected- ")
+                                       : QByteArray("-probe:timed-out- ")) +
+                      "-ping ok -ip:127.0.0.1- -done-\n")};
+    };
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.keepsMappings = true;
+    router.script.forward.ok = true;
+    router.script.unforward.ok = true;
+    router.record->mappings.insert(
+        port.toInt(), router::Mapping{u"192.168.1.10"_s, port.toInt(), u"Game"_s, 0, {}, true});
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 2);
+    QCOMPARE(router.record->forwardCount(), 1);
+    const int control = router.record->forwards.constFirst().port;
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 7);
+    QVERIFY(lines.at(4).startsWith(u"Router: "_s));
+    QVERIFY(lines.at(5).startsWith(u"Diagnosis: The router forwards "_s));
+    // The command has no evidence of where the probe died: this computer's firewall is named too.
+    QVERIFY2(lines.at(6).startsWith(u"Control port: Port "_s + port +
+                                    u"/tcp is dropped on its own: the router forwards it here "_s
+                                    u"and the control port "_s +
+                                    QString::number(control)),
+             qPrintable(lines.at(6)));
+    QVERIFY2(lines.at(6).endsWith(u" To do that: quillmere-check --forward --external-port "_s +
+                                  QString::number(control) + u' ' + port),
+             qPrintable(lines.at(6)));
+    QCOMPARE(router.record->mappedPorts(), QList<int>{port.toInt()});
+
+    Run json;
+    runCommand(server, {u"--json"_s, port}, router, json, true);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject object = json.json();
+    QCOMPARE(object[u"exitStatus"_s].toInt(), 2);
+    const QJsonObject controlPort = object[u"controlPort"_s].toObject();
+    QVERIFY(controlPort[u"port"_s].toInt() >= 49152);
+    QCOMPARE(controlPort[u"open"_s], QJsonValue(true));
+    QCOMPARE(controlPort[u"removed"_s], QJsonValue(true));
+    QCOMPARE(object[u"diagnosis"_s][u"code"_s].toString(), u"forwarded-but-blocked"_s);
+    QVERIFY(object[u"diagnosis"_s][u"text"_s].toString().contains(
+        u"Either this computer's firewall drops it"_s));
+    QVERIFY(object[u"hairpin"_s][u"result"_s].isNull());
+    QCOMPARE(object[u"hairpinSkipped"_s].toString(),
+             u"the check did not find the port open on this computer"_s);
+    QCOMPARE(router.record->mappedPorts(), QList<int>{port.toInt()});
 }
 
 QTEST_GUILESS_MAIN(TestCheckRouter)

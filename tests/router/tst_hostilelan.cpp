@@ -3,6 +3,7 @@
 // a control URL on another host, garbage), NAT-PMP, and nothing at all. The SSDP search and
 // NAT-PMP go to loopback through the settings; nothing leaves the machine.
 
+#include "router/describe.h"
 #include "router/httpfetch.h"
 #include "router/routerclient.h"
 #include "router/ssdp.h"
@@ -174,6 +175,7 @@ public:
     bool m_permanentOnly = false;
     bool m_refuseWith718 = false;
     bool m_emptyEntries = false; // GetSpecificPortMappingEntry: HTTP 200 with no values
+    bool m_keepsDeleted = false; // DeletePortMapping answers done and keeps the mapping
 
 private:
     void accept()
@@ -309,8 +311,10 @@ private:
             m_mappings[key] = {client, argument(body, u"NewInternalPort"_s).toInt(),
                                argument(body, u"NewPortMappingDescription"_s), lease};
         } else if (action == u"DeletePortMapping"_s) {
-            if (m_mappings.remove(key) == 0)
+            if (!m_mappings.contains(key))
                 return fault(socket, 714, "NoSuchEntryInArray");
+            if (!m_keepsDeleted)
+                m_mappings.remove(key);
         } else {
             return fault(socket, 401, "Invalid Action");
         }
@@ -483,6 +487,8 @@ private Q_SLOTS:
     void usesTheBestWanConnection();
     void forwardsAndRemovesAMapping();
     void neverTakesAnotherDevicesPort();
+    void forwardsAnotherExternalPort();
+    void removalSeenNotDone();
     void reportsAConflictTheRouterFinds();
     void retriesWithAPermanentLease();
     void hostileDevices_data();
@@ -494,6 +500,7 @@ private Q_SLOTS:
     void readsNatpmpNetworkFailure();
     void forwardsOverNatpmp();
     void reportsAConflictOverNatpmp();
+    void forwardsAnotherExternalPortOverNatpmp();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -800,16 +807,73 @@ void TestHostileLan::forwardsAndRemovesAMapping()
     QVERIFY(facts.mapping->thisComputer);
     QCOMPARE(facts.mapping->description, u"Quillmere"_s);
 
+    // A removal is followed by asking again: the mapping is seen gone.
     const ForwardResult removed = runForward(client, {9000, ProbeProtocol::Tcp, 0}, true);
     QVERIFY2(removed.ok, qPrintable(removed.error));
+    QVERIFY(removed.seenGone);
     QVERIFY(!device.m_mappings.contains(u"9000/TCP"_s));
-    QCOMPARE(device.m_actions.last(), u"DeletePortMapping"_s);
+    QCOMPARE(device.m_actions.mid(device.m_actions.size() - 2),
+             (QStringList{u"DeletePortMapping"_s, u"GetSpecificPortMappingEntry"_s}));
 
     // Removing what is not there is no failure, and asks nothing to be deleted.
     const int actions = int(device.m_actions.size());
     QVERIFY(runForward(client, {9000, ProbeProtocol::Tcp, 0}, true).ok);
     QCOMPARE(device.m_actions.size(), actions + 1);
     QCOMPARE(device.m_actions.last(), u"GetSpecificPortMappingEntry"_s);
+}
+
+// A router port other than the checked one: the mapping is made, read and removed under the
+// external port, and goes to the checked port here.
+void TestHostileLan::forwardsAnotherExternalPort()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const ForwardResult added = runForward(client, {9000, ProbeProtocol::Tcp, 3600, 50123}, false);
+    QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+    QCOMPARE(added.externalPort, 50123);
+    QVERIFY(!device.m_mappings.contains(u"9000/TCP"_s));
+    QVERIFY(device.m_mappings.contains(u"50123/TCP"_s));
+    QCOMPARE(device.m_mappings[u"50123/TCP"_s].internalPort, 9000);
+    QCOMPARE(describeForward(added, 9000, ProbeProtocol::Tcp, false),
+             u"external port 50123/tcp now goes to this computer's port 9000 (127.0.0.1), lease "
+             u"3600 s"_s);
+
+    // Another device's mapping of the external port is left alone.
+    device.m_mappings[u"50124/TCP"_s] = {u"192.168.1.20"_s, 22, u"ssh"_s, 0};
+    const ForwardResult refused =
+        runForward(client, {9000, ProbeProtocol::Tcp, 3600, 50124}, false);
+    QVERIFY(!refused.ok);
+    QVERIFY(refused.conflict);
+    QCOMPARE(device.m_mappings[u"50124/TCP"_s].internalPort, 22);
+
+    const ForwardResult removed = runForward(client, {9000, ProbeProtocol::Tcp, 0, 50123}, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QVERIFY(removed.seenGone);
+    QVERIFY(!device.m_mappings.contains(u"50123/TCP"_s));
+    QCOMPARE(describeForward(removed, 9000, ProbeProtocol::Tcp, true),
+             u"external port 50123/tcp no longer goes to this computer"_s);
+}
+
+// A router that answers a removal and keeps the mapping has not removed it: asked again, it
+// still lists it, and the removal is a failure.
+void TestHostileLan::removalSeenNotDone()
+{
+    FakeDevice device(FakeDevice::Part::Igd);
+    device.m_keepsDeleted = true;
+    FakeSsdp ssdp;
+    ssdp.m_location = device.location();
+    Silence natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+    QVERIFY(runForward(client, {50200, ProbeProtocol::Tcp, 120}, false).ok);
+    const ForwardResult removed = runForward(client, {50200, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY(!removed.ok);
+    QVERIFY(!removed.seenGone);
+    QCOMPARE(removed.error, u"the router still lists the mapping after removing it"_s);
+    QVERIFY(device.m_mappings.contains(u"50200/TCP"_s));
 }
 
 void TestHostileLan::neverTakesAnotherDevicesPort()
@@ -1048,6 +1112,27 @@ void TestHostileLan::forwardsOverNatpmp()
     QCOMPARE(qFromBigEndian<quint16>(natpmp.m_requests.last().constData() + 4), 8443);
     QCOMPARE(qFromBigEndian<quint16>(natpmp.m_requests.last().constData() + 6), 0);
     QCOMPARE(qFromBigEndian<quint32>(natpmp.m_requests.last().constData() + 8), 0u);
+}
+
+// NAT-PMP names the external port as the suggested public port, and takes only that one.
+void TestHostileLan::forwardsAnotherExternalPortOverNatpmp()
+{
+    Silence ssdp;
+    FakeNatpmp natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+    const ForwardResult added = runForward(client, {8443, ProbeProtocol::Tcp, 3600, 50125}, false);
+    QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+    QCOMPARE(added.externalPort, 50125);
+    const QByteArray request = natpmp.m_requests.last();
+    QCOMPARE(qFromBigEndian<quint16>(request.constData() + 4), 8443);
+    QCOMPARE(qFromBigEndian<quint16>(request.constData() + 6), 50125);
+
+    // Another public port than asked for is a conflict, and the stand-in is taken back.
+    natpmp.m_publicPortOffset = 1;
+    const ForwardResult other = runForward(client, {8444, ProbeProtocol::Tcp, 3600, 50126}, false);
+    QVERIFY(!other.ok);
+    QVERIFY(other.conflict);
+    QVERIFY(other.error.contains(u"50127"_s));
 }
 
 void TestHostileLan::reportsAConflictOverNatpmp()

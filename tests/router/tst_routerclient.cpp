@@ -2,6 +2,7 @@
 // were made, reports each through its signals on the calling thread, and goes at once, without
 // waiting for a running call: it cancels it and leaves it, and the backend, to the worker thread.
 
+#include "router/lan.h"
 #include "router/routerclient.h"
 
 #include <QElapsedTimer>
@@ -133,6 +134,8 @@ private Q_SLOTS:
     void staysResponsiveWhileACallRuns();
     void goesAtOnceWhileACallBlocks();
     void resultsCrossQueuedConnections();
+    void defaultRouteInterface_data();
+    void defaultRouteInterface();
 };
 
 void TestRouterClient::runsCallsOffTheCallingThread()
@@ -251,6 +254,42 @@ void TestRouterClient::resultsCrossQueuedConnections()
         [&](const ForwardResult& result) { got = result.error; }, Qt::QueuedConnection);
     client.forward({7, ProbeProtocol::Tcp, 60});
     QTRY_COMPARE(got, u"forward 7"_s);
+}
+
+void TestRouterClient::defaultRouteInterface_data()
+{
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<QString>("interface");
+    const QByteArray head = "Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\t\tMTU"
+                            "\tWindow\tIRTT\n";
+    QTest::newRow("one default")
+        << head + "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+                  "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"
+        << u"eth0"_s;
+    QTest::newRow("lowest metric wins")
+        << head + "wlan0\t00000000\t0101A8C0\t0003\t0\t0\t600\t00000000\t0\t0\t0\n"
+                  "eth1\t00000000\t0102A8C0\t0003\t0\t0\t100\t00000000\t0\t0\t0\n"
+        << u"eth1"_s;
+    QTest::newRow("a route that is down")
+        << head + "eth0\t00000000\t0101A8C0\t0002\t0\t0\t0\t00000000\t0\t0\t0\n"
+                  "wg0\t00000000\t00000000\t0001\t0\t0\t50\t00000000\t0\t0\t0\n"
+        << u"wg0"_s;
+    QTest::newRow("no default")
+        << head + "eth0\t0001A8C0\t00000000\t0001\t0\t0\t100\t00FFFFFF\t0\t0\t0\n"
+        << QString();
+    QTest::newRow("a default with a mask is no default")
+        << head + "eth0\t00000000\t0101A8C0\t0003\t0\t0\t100\t000000FF\t0\t0\t0\n"
+        << QString();
+    QTest::newRow("empty") << QByteArray() << QString();
+    QTest::newRow("short lines") << head + "eth0\t00000000\n" << QString();
+}
+
+// The default route's interface, read from the text of /proc/net/route.
+void TestRouterClient::defaultRouteInterface()
+{
+    QFETCH(QByteArray, table);
+    QFETCH(QString, interface);
+    QCOMPARE(quillmere::router::defaultRouteInterface(table), interface);
 }
 
 QTEST_GUILESS_MAIN(TestRouterClient)

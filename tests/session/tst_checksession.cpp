@@ -1,14 +1,20 @@
+#include "router/lan.h"
 #include "session/checksession.h"
 #include "tests/engine/enginetestkit.h"
 #include "tests/support/scriptedcheckserver.h"
 #include "tests/support/scriptedrouter.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUdpSocket>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace quillmere;
@@ -90,6 +96,65 @@ struct Fixture
     std::unique_ptr<CheckSession> session;
 };
 
+// The server's reply, saying how its probe ended: "connected" when it got in, else `unreached`.
+// `external` is the address it names as this network's.
+std::function<QList<QByteArray>(const CheckRequest&, const ProbeOutcome&)>
+replyWithProbeEnd(QByteArray unreached = "timed-out", QByteArray external = "127.0.0.1")
+{
+    return [=](const CheckRequest& request, const ProbeOutcome& outcome) {
+        QByteArray body = "Port " + request.port + "/" + request.protocol + ": ";
+        if (request.protocol == "tcp")
+            body += outcome.reached ? QByteArray("-tcpopen- -probe:connected- ")
+                                    : QByteArray("-probe:" + unreached + "- ");
+        body += "-ping ok -ip:" + external + "- -done-\n";
+        return QList<QByteArray>{httpReply(body)};
+    };
+}
+
+// A router over UPnP that keeps a table of mappings, with `port` mapped to this computer.
+ScriptedRouter::Script mappedHere(quint16 port, ScriptedRouter::Record& record)
+{
+    ScriptedRouter::Script script = upnpRouter();
+    script.keepsMappings = true;
+    script.unforward.ok = true;
+    record.mappings.insert(port, router::Mapping{u"192.168.1.10"_s, port, u"Game"_s, 0, {}, true});
+    return script;
+}
+
+// A TCP listener on loopback whose queue of connections not yet accepted holds one: once a
+// connection waits in it, the kernel drops every further SYN, so a connection to it gets no
+// answer at all.
+class FullBacklog
+{
+public:
+    FullBacklog()
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (m_fd < 0 || ::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(m_fd, 0) != 0 ||
+            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        m_port = ntohs(address.sin_port);
+    }
+    ~FullBacklog()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FullBacklog(const FullBacklog&) = delete;
+    FullBacklog& operator=(const FullBacklog&) = delete;
+
+    quint16 port() const { return m_port; }
+
+private:
+    int m_fd = -1;
+    quint16 m_port = 0;
+};
+
 } // namespace
 
 class TestCheckSession : public QObject
@@ -111,6 +176,16 @@ private Q_SLOTS:
     void holderReadWhenTheVerdictStands();
     void windowKeepsItsCheckOpenAfterTheVerdict_data();
     void windowKeepsItsCheckOpenAfterTheVerdict();
+
+    void controlPortFindsABlockBeforeThisComputer();
+    void controlPortClosedToo();
+    void controlPortMappingThatStays();
+    void controlPortSkippedAndWhy_data();
+    void controlPortSkippedAndWhy();
+    void hairpinOnceAfterAnOpenPort_data();
+    void hairpinOnceAfterAnOpenPort();
+    void hairpinSkippedAndWhy_data();
+    void hairpinSkippedAndWhy();
 };
 
 void TestCheckSession::everyStepOfAnOpenPort()
@@ -430,6 +505,8 @@ void TestCheckSession::windowKeepsItsCheckOpenAfterTheVerdict()
     const quint16 port = freePort();
     SessionOptions options;
     options.keepCheckOpen = keepCheckOpen;
+    // The way back in from the LAN listens on the port for its moment: not this test's matter.
+    options.hairpin = false;
     Fixture f(server, QString::number(port), std::nullopt, options);
     QSignalSpy stands(f.session.get(), &CheckSession::verdictStands);
     f.session->start();
@@ -438,4 +515,329 @@ void TestCheckSession::windowKeepsItsCheckOpenAfterTheVerdict()
     QTcpSocket late;
     late.connectToHost(QHostAddress::LocalHost, port);
     QCOMPARE(late.waitForConnected(5000), keepCheckOpen);
+}
+
+// The router forwards the port here and the probe timed out, while a control port mapped the
+// same way got through: the block is before this computer. The control port's mapping is made
+// for a short lease, checked, removed and seen gone; its finding follows the diagnosis.
+void TestCheckSession::controlPortFindsABlockBeforeThisComputer()
+{
+    ScriptedCheckServer server;
+    const quint16 port = freePort();
+    server.script().probeWhen = [port](const CheckRequest& request) {
+        return request.port != QByteArray::number(port);
+    };
+    server.script().replyBuilder = replyWithProbeEnd();
+    QVERIFY(server.listen());
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    const ScriptedRouter::Script script = mappedHere(port, *record);
+    FieldView view(QString::number(port), ProbeProtocol::Tcp);
+    SessionOptions options;
+    options.server = {u"127.0.0.1"_s, server.port()};
+    // This computer's evidence: nothing of the probe arrived here.
+    int asked = 0;
+    options.probeArrivedHere = [&asked, port](const session::Report& report) {
+        if (report.port == port && report.check.isDone())
+            ++asked;
+        return std::optional(false);
+    };
+    CheckSession session(view, nullptr, options, std::make_unique<ScriptedRouter>(script, record));
+    session.engine().setTimeoutInterval(3000);
+    QStringList order;
+    for (auto [signal, name] : {std::pair{&CheckSession::verdictStands, u"verdict"_s},
+                                std::pair{&CheckSession::diagnosed, u"diagnosis"_s},
+                                std::pair{&CheckSession::controlPortDone, u"control"_s},
+                                std::pair{&CheckSession::hairpinDone, u"hairpin"_s},
+                                std::pair{&CheckSession::finished, u"finished"_s}})
+        QObject::connect(&session, signal, &session, [&order, name] { order << name; });
+    router::Finding diagnosedAs = router::Finding::NoRouter;
+    QObject::connect(&session, &CheckSession::diagnosed, &session,
+                     [&] { diagnosedAs = session.report().diagnosis->finding; });
+    // What the control port adds, for the record (never a condition of the test).
+    QElapsedTimer clock;
+    qint64 checkMs = -1, diagnosedMs = -1, controlMs = -1;
+    QObject::connect(&session, &CheckSession::verdictStands, &session,
+                     [&] { checkMs = clock.elapsed(); });
+    QObject::connect(&session, &CheckSession::diagnosed, &session,
+                     [&] { diagnosedMs = clock.elapsed(); });
+    QObject::connect(&session, &CheckSession::controlPortDone, &session,
+                     [&] { controlMs = clock.elapsed(); });
+    QSignalSpy finished(&session, &CheckSession::finished);
+    clock.start();
+    session.start();
+    QVERIFY(finished.wait(20000));
+    qInfo("the check took %lld ms; the control port added %lld ms after the diagnosis", checkMs,
+          controlMs - diagnosedMs);
+
+    QCOMPARE(order, (QStringList{u"verdict"_s, u"diagnosis"_s, u"control"_s, u"hairpin"_s,
+                                 u"finished"_s}));
+    QCOMPARE(diagnosedAs, router::Finding::ForwardedButBlocked);
+    QVERIFY(asked > 0);
+    const session::Report& report = session.report();
+    QCOMPARE(report.check->kind(), VerdictKind::NotOpen);
+    QVERIFY(report.controlPort.isDone());
+    const int control = report.controlPort->port;
+    QVERIFY(control >= session::kControlPortFirst && control <= session::kControlPortLast);
+    QVERIFY(control != port);
+    QVERIFY(report.controlPort->open);
+    QVERIFY(report.controlPort->removed);
+    QCOMPARE(report.controlPort->probeArrivedHere, std::optional(false));
+    // Mapped from C to C here for 120 s, checked the same way, removed.
+    QCOMPARE(record->forwardCount(), 1);
+    QCOMPARE(record->forwards.front().port, control);
+    QCOMPARE(record->forwards.front().external(), control);
+    QCOMPARE(record->forwards.front().leaseSeconds, session::kControlPortLeaseSeconds);
+    QCOMPARE(record->unforwardCount(), 1);
+    QCOMPARE(record->unforwards.front().external(), control);
+    QCOMPARE(record->mappedPorts(), QList<int>{port});
+    QCOMPARE(server.requests().size(), 2);
+    QCOMPARE(server.requests().back().port, QByteArray::number(control));
+    // Its finding replaces the diagnosis.
+    QCOMPARE(report.diagnosis->finding, router::Finding::BlockedUpstream);
+    QVERIFY(report.diagnosis->nextStep.contains(QString::number(control)));
+    const QString text = session::controlPortText(report);
+    QVERIFY2(text.contains(u"Something before this computer blocks port "_s +
+                           QString::number(port) + u"/tcp"_s),
+             qPrintable(text));
+    QVERIFY(text.contains(u"mapping was removed"_s));
+    QVERIFY(report.hairpin.isNotRun());
+    QCOMPARE(report.hairpin.reason(), u"the check did not find the port open on this computer"_s);
+}
+
+// Neither the port nor the control port got through: the path is closed for every port tried,
+// and the diagnosis stays the router's.
+void TestCheckSession::controlPortClosedToo()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    server.script().replyBuilder = replyWithProbeEnd("unreachable");
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    const ScriptedRouter::Script script = mappedHere(port, *record);
+    FieldView view(QString::number(port), ProbeProtocol::Tcp);
+    SessionOptions options;
+    options.server = {u"127.0.0.1"_s, server.port()};
+    CheckSession session(view, nullptr, options, std::make_unique<ScriptedRouter>(script, record));
+    session.engine().setTimeoutInterval(3000);
+    QSignalSpy finished(&session, &CheckSession::finished);
+    session.start();
+    QVERIFY(finished.wait(20000));
+    const session::Report& report = session.report();
+    QVERIFY(report.controlPort.isDone());
+    QVERIFY(!report.controlPort->open);
+    QVERIFY(report.controlPort->removed);
+    QCOMPARE(report.diagnosis->finding, router::Finding::ForwardedButBlocked);
+    QVERIFY(session::controlPortText(report).contains(u"closed for every port tried"_s));
+    QCOMPARE(record->mappedPorts(), QList<int>{port});
+    QCOMPARE(server.requests().size(), 2);
+}
+
+// A removal the router does not do is reported, not hidden.
+void TestCheckSession::controlPortMappingThatStays()
+{
+    ScriptedCheckServer server;
+    const quint16 port = freePort();
+    server.script().probeWhen = [port](const CheckRequest& request) {
+        return request.port != QByteArray::number(port);
+    };
+    server.script().replyBuilder = replyWithProbeEnd();
+    QVERIFY(server.listen());
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = mappedHere(port, *record);
+    script.unforward.ok = false;
+    script.unforward.error = u"the router still lists the mapping after removing it"_s;
+    FieldView view(QString::number(port), ProbeProtocol::Tcp);
+    SessionOptions options;
+    options.server = {u"127.0.0.1"_s, server.port()};
+    CheckSession session(view, nullptr, options, std::make_unique<ScriptedRouter>(script, record));
+    session.engine().setTimeoutInterval(3000);
+    QSignalSpy finished(&session, &CheckSession::finished);
+    session.start();
+    QVERIFY(finished.wait(20000));
+    const session::Report& report = session.report();
+    QVERIFY(report.controlPort.isDone());
+    QVERIFY(report.controlPort->open);
+    QVERIFY(!report.controlPort->removed);
+    QCOMPARE(record->unforwardCount(), 1);
+    QVERIFY(session::controlPortText(report).contains(u"could not be removed"_s));
+    // Without evidence of where the probe died, this computer's firewall is named too.
+    QCOMPARE(report.diagnosis->finding, router::Finding::ForwardedButBlocked);
+    QVERIFY(session::controlPortText(report).contains(u"Either this computer's firewall"_s));
+    QCOMPARE(record->mappedPorts().size(), 2); // the router kept it
+}
+
+void TestCheckSession::controlPortSkippedAndWhy_data()
+{
+    QTest::addColumn<QString>("case_");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("turned off") << u"off"_s << u"a control port was not wanted"_s;
+    QTest::newRow("udp") << u"udp"_s << u"a UDP probe that gets no answer"_s;
+    QTest::newRow("no router") << u"no router"_s << u"not wanted here"_s;
+    QTest::newRow("cannot map") << u"cannot map"_s << u"the router does not take port mappings"_s;
+    QTest::newRow("refused") << u"refused"_s << u"the server's probe was refused"_s;
+    QTest::newRow("not mapped here")
+        << u"elsewhere"_s << u"the router does not say it forwards the port to this computer"_s;
+    QTest::newRow("open") << u"open"_s << u"the port is open"_s;
+    QTest::newRow("arrived here")
+        << u"arrived"_s << u"the probe arrived at this computer, so nothing before it blocked"_s;
+}
+
+// Where the control port cannot tell anything apart it is not checked, and the report says why;
+// the router is asked to map nothing.
+void TestCheckSession::controlPortSkippedAndWhy()
+{
+    QFETCH(QString, case_);
+    QFETCH(QString, reason);
+    ScriptedCheckServer server;
+    if (case_ != u"open"_s)
+        server.script().probe = ServerScript::Probe::None;
+    server.script().replyBuilder =
+        replyWithProbeEnd(case_ == u"refused"_s ? "refused" : "timed-out");
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = mappedHere(port, *record);
+    if (case_ == u"cannot map"_s)
+        script.facts.canMap = false;
+    if (case_ == u"elsewhere"_s)
+        record->mappings[port].thisComputer = false;
+    SessionOptions options;
+    options.server = {u"127.0.0.1"_s, server.port()};
+    options.controlPort = case_ != u"off"_s;
+    options.askRouter = case_ != u"no router"_s;
+    options.noRouterReason = u"not wanted here"_s;
+    if (case_ == u"arrived"_s)
+        options.probeArrivedHere = [](const session::Report&) { return std::optional(true); };
+    FieldView view(QString::number(port),
+                   case_ == u"udp"_s ? ProbeProtocol::Udp : ProbeProtocol::Tcp);
+    CheckSession session(
+        view, nullptr, options,
+        case_ == u"no router"_s ? nullptr : std::make_unique<ScriptedRouter>(script, record));
+    session.engine().setTimeoutInterval(3000);
+    QSignalSpy done(&session, &CheckSession::controlPortDone);
+    QSignalSpy finished(&session, &CheckSession::finished);
+    session.start();
+    QVERIFY(finished.wait(20000));
+    const session::Report& report = session.report();
+    QCOMPARE(done.count(), 1);
+    QVERIFY(report.controlPort.isNotRun());
+    QVERIFY2(report.controlPort.reason().startsWith(reason),
+             qPrintable(report.controlPort.reason()));
+    QCOMPARE(record->forwardCount(), 0);
+    QCOMPARE(server.requests().size(), 1);
+    QVERIFY(session::controlPortText(report).isEmpty());
+}
+
+void TestCheckSession::hairpinOnceAfterAnOpenPort_data()
+{
+    QTest::addColumn<QString>("case_");
+    QTest::addColumn<session::HairpinEnd>("end");
+    QTest::newRow("works") << u"works"_s << session::HairpinEnd::Works;
+    QTest::newRow("refused") << u"refused"_s << session::HairpinEnd::Refused;
+    QTest::newRow("timed out") << u"timed out"_s << session::HairpinEnd::TimedOut;
+}
+
+// After a check that found the port open, one connection goes from here to the external address
+// and port. A running service on loopback stands for the port: it counts what reaches it.
+// "refused": the address the server names (127.0.0.2) has nothing on the port, as a router that
+// answers for itself. "timed out": the service's queue is full, so the kernel drops the SYN, as
+// a router that never answers does.
+void TestCheckSession::hairpinOnceAfterAnOpenPort()
+{
+    QFETCH(QString, case_);
+    QFETCH(session::HairpinEnd, end);
+    ScriptedCheckServer server;
+    server.script().replyBuilder =
+        replyWithProbeEnd("timed-out", case_ == u"refused"_s ? "127.0.0.2" : "127.0.0.1");
+    QVERIFY(server.listen());
+    QTcpServer service;
+    FullBacklog full;
+    quint16 port = 0;
+    if (case_ == u"timed out"_s) {
+        port = full.port();
+        QVERIFY(port != 0);
+    } else {
+        QVERIFY(service.listen(QHostAddress::LocalHost, 0));
+        port = service.serverPort();
+    }
+    int connections = 0;
+    QObject::connect(&service, &QTcpServer::newConnection, &service, [&] {
+        while (QTcpSocket* socket = service.nextPendingConnection()) {
+            ++connections;
+            socket->deleteLater();
+        }
+    });
+    SessionOptions options;
+    options.server = {u"127.0.0.1"_s, server.port()};
+    options.askRouter = false;
+    FieldView view(QString::number(port), ProbeProtocol::Tcp);
+    CheckSession session(view, nullptr, options, nullptr);
+    session.engine().setTimeoutInterval(3000);
+    session.setServiceCheck(true);
+    QSignalSpy hairpinDone(&session, &CheckSession::hairpinDone);
+    QSignalSpy finished(&session, &CheckSession::finished);
+    // What the connection adds, for the record (never a condition of the test).
+    QElapsedTimer clock;
+    qint64 standsMs = -1, hairpinMs = -1;
+    QObject::connect(&session, &CheckSession::verdictStands, &session,
+                     [&] { standsMs = clock.elapsed(); });
+    QObject::connect(&session, &CheckSession::hairpinDone, &session,
+                     [&] { hairpinMs = clock.elapsed(); });
+    clock.start();
+    session.start();
+    QVERIFY(finished.wait(20000));
+    qInfo("the way back in added %lld ms after the verdict", hairpinMs - standsMs);
+    const session::Report& report = session.report();
+    QCOMPARE(report.check->reach(), ServiceReach::Reachable);
+    QVERIFY(report.hairpin.isDone());
+    QCOMPARE(report.hairpin->result, end);
+    const QString own = router::defaultRouteAddress();
+    const QString lan = own.isEmpty() ? QString() : own + u':' + QString::number(port);
+    QCOMPARE(report.hairpin->lanAddress, lan);
+    QCOMPARE(report.lanAddress, lan);
+    QVERIFY(!session::hairpinText(report).isEmpty());
+    if (!lan.isEmpty())
+        QVERIFY(session::hairpinText(report).contains(lan));
+    // The server's probe, and for "works" the one connection from here: never a second one.
+    if (case_ != u"timed out"_s)
+        QTRY_COMPARE(connections, case_ == u"works"_s ? 2 : 1);
+    QCOMPARE(hairpinDone.count(), 1);
+}
+
+void TestCheckSession::hairpinSkippedAndWhy_data()
+{
+    QTest::addColumn<QString>("case_");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("turned off") << u"off"_s << u"the way back in from the LAN was not wanted"_s;
+    QTest::newRow("udp") << u"udp"_s << u"a UDP datagram sent to the external address"_s;
+    QTest::newRow("not open") << u"not open"_s
+                              << u"the check did not find the port open on this computer"_s;
+    // An address no one on the internet has: nothing is sent beyond this computer.
+    QTest::newRow("documentation address")
+        << u"documentation"_s
+        << u"the external address 198.51.100.20 is not one the internet reaches"_s;
+}
+
+void TestCheckSession::hairpinSkippedAndWhy()
+{
+    QFETCH(QString, case_);
+    QFETCH(QString, reason);
+    ScriptedCheckServer server;
+    if (case_ == u"not open"_s)
+        server.script().probe = ServerScript::Probe::None;
+    if (case_ == u"documentation"_s)
+        server.script().replyBuilder = replyWithProbeEnd("timed-out", "198.51.100.20");
+    QVERIFY(server.listen());
+    SessionOptions options;
+    options.hairpin = case_ != u"off"_s;
+    Fixture f(server, QString::number(freePort()), std::nullopt, options,
+              case_ == u"udp"_s ? ProbeProtocol::Udp : ProbeProtocol::Tcp);
+    QSignalSpy done(f.session.get(), &CheckSession::hairpinDone);
+    QVERIFY(f.run());
+    const session::Report& report = f.session->report();
+    QCOMPARE(done.count(), 1);
+    QVERIFY(report.hairpin.isNotRun());
+    QVERIFY2(report.hairpin.reason().startsWith(reason), qPrintable(report.hairpin.reason()));
+    QVERIFY(session::hairpinText(report).isEmpty());
 }

@@ -355,6 +355,8 @@ private Q_SLOTS:
     void quotable();
     void addressClasses_data();
     void addressClasses();
+    void controlPortFindings_data();
+    void controlPortFindings();
 };
 
 void TestDiagnosis::findings_data()
@@ -404,6 +406,7 @@ void TestDiagnosis::codes()
     QCOMPARE(findingCode(Finding::AnotherNat), "another-nat"_L1);
     QCOMPARE(findingCode(Finding::NoRouter), "no-router"_L1);
     QCOMPARE(findingCode(Finding::NoCheckResult), "no-check-result"_L1);
+    QCOMPARE(findingCode(Finding::BlockedUpstream), "blocked-upstream"_L1);
 }
 
 void TestDiagnosis::portUnnamed()
@@ -535,6 +538,71 @@ void TestDiagnosis::addressClasses()
     QCOMPARE(isCarrierGrade(parsed), carrier);
     QCOMPARE(isPrivate(parsed), privateRange);
     QCOMPARE(isPublic(parsed), publicAddress);
+}
+
+void TestDiagnosis::controlPortFindings_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("controlOpen");
+    QTest::addColumn<std::optional<bool>>("arrived");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<bool>("commonlyBlocked");
+    const std::optional<bool> unknown;
+    for (int port : {25, 80, 443, 445, 135, 139})
+        QTest::addRow("%d open, nothing arrived", port)
+            << port << true << std::optional(false) << u"blocked-upstream"_s << true;
+    for (int port : {134, 140, 8080})
+        QTest::addRow("%d open, nothing arrived", port)
+            << port << true << std::optional(false) << u"blocked-upstream"_s << false;
+    QTest::newRow("25 open, arrival unknown")
+        << 25 << true << unknown << u"forwarded-but-blocked"_s << true;
+    QTest::newRow("8080 open, arrival unknown")
+        << 8080 << true << unknown << u"forwarded-but-blocked"_s << false;
+    QTest::newRow("25 closed too") << 25 << false << unknown << u"forwarded-but-blocked"_s << true;
+    QTest::newRow("8080 closed too, nothing arrived")
+        << 8080 << false << std::optional(false) << u"forwarded-but-blocked"_s << false;
+}
+
+// A control port that got through while nothing of the probe arrived here: something before
+// this computer blocks the port, the ports providers commonly block are named when the port is
+// one, and the next step is the control port. While arrival is unknown, this computer's
+// firewall is named beside the provider. One that did not get through: the path is closed for
+// every port tried.
+void TestDiagnosis::controlPortFindings()
+{
+    QFETCH(int, port);
+    QFETCH(bool, controlOpen);
+    QFETCH(std::optional<bool>, arrived);
+    QFETCH(QString, code);
+    QFETCH(bool, commonlyBlocked);
+    const Diagnosis found =
+        controlPortDiagnosis(port, ProbeProtocol::Tcp, 50123, controlOpen, arrived);
+    QCOMPARE(QString(findingCode(found.finding)), code);
+    QCOMPARE(isCommonlyBlocked(port), commonlyBlocked);
+    // Only a port dropped on its own names them: a closed path is not the provider's doing.
+    QCOMPARE(found.headline.contains(u"providers commonly block"_s),
+             controlOpen && commonlyBlocked);
+    const QString name = u"port "_s + QString::number(port) + u"/tcp"_s;
+    QVERIFY2(found.headline.contains(name, Qt::CaseInsensitive), qPrintable(found.headline));
+    QVERIFY2(found.headline.contains(u"port 50123"_s), qPrintable(found.headline));
+    if (!controlOpen) {
+        QVERIFY(found.headline.startsWith(
+            u"The path from the internet is closed for every port tried"_s));
+        QVERIFY(!found.nextStep.contains(u"50123"_s));
+        return;
+    }
+    const QString mapIt =
+        u"have the router map its port 50123 to this computer's port "_s + QString::number(port);
+    QVERIFY2(found.nextStep.contains(mapIt), qPrintable(found.nextStep));
+    if (arrived == false) {
+        QVERIFY(found.headline.startsWith(u"Something before this computer blocks "_s + name));
+        QVERIFY(!found.text().contains(u"this computer's firewall"_s));
+    } else {
+        QVERIFY2(found.headline.contains(u"Either this computer's firewall drops it, or your "
+                                         u"internet provider"_s),
+                 qPrintable(found.headline));
+        QVERIFY(found.nextStep.startsWith(u"Allow the port in this computer's firewall"_s));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestDiagnosis)

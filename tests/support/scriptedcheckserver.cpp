@@ -129,7 +129,8 @@ private:
         bool ok = false;
         const quint16 port =
             m_script.probePort.value_or(quint16(QString::fromLatin1(m_request.port).toUInt(&ok)));
-        if (probe == Probe::None || (!m_script.probePort && !ok)) {
+        if (probe == Probe::None || (!m_script.probePort && !ok) ||
+            (m_script.probeWhen && !m_script.probeWhen(m_request))) {
             probeDone(ProbeOutcome{});
             return;
         }

@@ -41,6 +41,9 @@ struct ServerScript
     QList<QByteArray> probePieces{QByteArrayLiteral("Dunmoor port probe")};
     QHostAddress probeAddress = QHostAddress(QHostAddress::LocalHost);
     std::optional<quint16> probePort; // default: the port named in the request
+    // Whether a request's port is probed at all (as the probe above); empty: every one. A port
+    // that is not stands for one something on the way drops.
+    std::function<bool(const CheckRequest&)> probeWhen;
 
     // The reply, written piece by piece with `pieceDelayMs` between pieces so that each piece
     // reaches the client as its own arrival. Empty: the reply is built from the probe outcome.

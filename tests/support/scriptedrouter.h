@@ -7,6 +7,7 @@
 #include "router/boundedcall.h"
 #include "router/routerbackend.h"
 
+#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThread>
@@ -25,6 +26,10 @@ public:
         router::ForwardResult forward;
         router::ForwardResult unforward;
         int delayMs = 0; // each call takes this long
+        // A router with a table of mappings (Record::mappings, which a test may fill first):
+        // when set, a lookup reads the port's mapping from the table, a forward that is ok adds
+        // to it and a removal that is ok takes from it, as a router does.
+        bool keepsMappings = false;
     };
 
     // What the router was asked, shared with the test (the backend itself is owned by the
@@ -36,6 +41,8 @@ public:
         QList<router::ForwardRequest> forwards;
         QList<router::ForwardRequest> unforwards;
         QList<QThread*> threads;
+        // With Script::keepsMappings: the router's mappings by external port.
+        QMap<int, router::Mapping> mappings;
 
         int lookupCount()
         {
@@ -47,6 +54,16 @@ public:
             QMutexLocker lock(&mutex);
             return int(forwards.size());
         }
+        int unforwardCount()
+        {
+            QMutexLocker lock(&mutex);
+            return int(unforwards.size());
+        }
+        QList<int> mappedPorts()
+        {
+            QMutexLocker lock(&mutex);
+            return mappings.keys();
+        }
     };
 
     ScriptedRouter(Script script, std::shared_ptr<Record> record)
@@ -57,17 +74,41 @@ public:
     router::RouterFacts lookup(const router::LookupRequest& request) override
     {
         called([&] { m_record->lookups.append(request); });
-        return m_script.facts;
+        router::RouterFacts facts = m_script.facts;
+        if (m_script.keepsMappings) {
+            QMutexLocker lock(&m_record->mutex);
+            facts.mapping.reset();
+            if (const auto found = m_record->mappings.constFind(request.port);
+                found != m_record->mappings.cend())
+                facts.mapping = *found;
+        }
+        return facts;
     }
     router::ForwardResult forward(const router::ForwardRequest& request) override
     {
         called([&] { m_record->forwards.append(request); });
-        return m_script.forward;
+        router::ForwardResult result = m_script.forward;
+        if (m_script.keepsMappings && result.ok) {
+            QMutexLocker lock(&m_record->mutex);
+            router::Mapping mapping{
+                m_script.facts.localAddress, request.port, QStringLiteral("Quillmere"),
+                request.leaseSeconds,        {},           true};
+            m_record->mappings.insert(request.external(), mapping);
+            result.mapping = mapping;
+            result.externalPort = request.externalPort == 0 ? 0 : request.external();
+        }
+        return result;
     }
     router::ForwardResult unforward(const router::ForwardRequest& request) override
     {
         called([&] { m_record->unforwards.append(request); });
-        return m_script.unforward;
+        router::ForwardResult result = m_script.unforward;
+        if (m_script.keepsMappings && result.ok) {
+            QMutexLocker lock(&m_record->mutex);
+            m_record->mappings.remove(request.external());
+            result.seenGone = true;
+        }
+        return result;
     }
     void cancel() override { m_cancel.cancel(); }
 
