@@ -1104,6 +1104,9 @@ void TestMainWindow::removeThisComputersForward()
 {
     ScriptedCheckServer server;
     server.script().probe = ServerScript::Probe::None;
+    // This computer answered the probe with a reset: no control port is tried, only the one
+    // port is checked.
+    server.script().replyPieces = {httpReply("-ping ok -ip:127.0.0.1- -probe:refused- -done-")};
     QVERIFY(server.listen());
     const quint16 port = freePort();
     auto record = std::make_shared<ScriptedRouter::Record>();
@@ -1163,6 +1166,9 @@ void TestMainWindow::removalRefusedIsShown()
 {
     ScriptedCheckServer server;
     server.script().probe = ServerScript::Probe::None;
+    // This computer answered the probe with a reset: no control port is tried, only the one
+    // port is checked.
+    server.script().replyPieces = {httpReply("-ping ok -ip:127.0.0.1- -probe:refused- -done-")};
     QVERIFY(server.listen());
     const quint16 port = freePort();
     auto record = std::make_shared<ScriptedRouter::Record>();
