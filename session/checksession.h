@@ -109,6 +109,8 @@ public:
     const SessionOptions& options() const { return m_options; }
     void setServer(const CheckServerAddress& server);
     void setIpv6Wanted(std::optional<bool> wanted) { m_options.ipv6Wanted = wanted; }
+    // The external port the next forward maps to the checked port (0: the same port).
+    void setExternalPort(int port) { m_options.externalPort = port; }
     // The next start() checks the service that holds the port instead of opening it.
     void setServiceCheck(bool service);
 

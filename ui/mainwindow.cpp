@@ -6,6 +6,7 @@
 #include "support/shell.h"
 #include "support/theme.h"
 #include "ui/application.h"
+#include "ui/findinglayers.h"
 #include "ui/logwindow.h"
 #include "ui/portfield.h"
 #include "ui/reportview.h"
@@ -136,6 +137,11 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
         // The diagnosis is made once both the verdict and the router's answer are in, after
         // whichever came last was announced.
         connect(m_session.get(), &CheckSession::diagnosed, this, &MainWindow::showRouterFinding);
+        // A control port may change the diagnosis; it and the way in from the LAN have sections
+        // of their own.
+        connect(m_session.get(), &CheckSession::controlPortDone, this,
+                &MainWindow::showRouterFinding);
+        connect(m_session.get(), &CheckSession::hairpinDone, this, &MainWindow::showRouterFinding);
         connect(m_session.get(), &CheckSession::finished, this, [this] {
             if (std::exchange(m_checkAfterRemoval, false))
                 m_session->start();
@@ -249,6 +255,8 @@ void MainWindow::cmdRouterClick()
                 &MainWindow::cmdRemoveForwardClick);
         connect(m_routerWindow, &RouterWindow::forwardLeaseChosen, this,
                 &MainWindow::forwardLeaseChosen);
+        connect(m_routerWindow, &RouterWindow::forwardExternalPortRequested, this,
+                &MainWindow::forwardExternalPort);
         // Beside the main window, where it hides none of the results, unless that is off the
         // screen.
         QPoint place = frameGeometry().topRight() + QPoint(8, 0);
@@ -271,6 +279,23 @@ void MainWindow::cmdForwardClick()
     m_forwardText = u"Asking the router to forward port "_s +
                     QString::number(m_session->report().port) + u"..."_s;
     m_session->forward(m_forwardLease);
+    showRouterFinding();
+}
+
+// The control port got through where the checked port did not: the router maps that external
+// port to the checked one, and the external port is checked.
+void MainWindow::forwardExternalPort(int externalPort)
+{
+    const session::Report& report = m_session->report();
+    if (report.forward.isRunning() || !report.controlPort.isDone() ||
+        report.controlPort->port != externalPort)
+        return;
+    m_forwardText = u"Asking the router to forward external port "_s +
+                    QString::number(externalPort) + u" to port "_s + QString::number(report.port) +
+                    u"..."_s;
+    m_session->setExternalPort(externalPort);
+    m_session->forward(m_forwardLease);
+    m_session->setExternalPort(0);
     showRouterFinding();
 }
 
@@ -352,6 +377,7 @@ void MainWindow::showRouterFinding()
             m_routerWindow->showOwnForward(true, m_ownForward->ends);
         else
             m_routerWindow->showOwnForward(false);
+        showFindingLayers(*m_routerWindow, m_session->report());
     }
 }
 

@@ -132,6 +132,7 @@ private:
     void cmdForwardClick();
     void cmdRemoveForwardClick();
     void forwardLeaseChosen(qint64 seconds);
+    void forwardExternalPort(int externalPort);
     void routerAnswered();
     void forwardDone();
     void showRouterFinding();

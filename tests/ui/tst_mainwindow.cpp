@@ -79,6 +79,7 @@ private Q_SLOTS:
     void shortFindingBesideRouter();
     void forwardLeaseRememberedAcrossWindows();
     void removeThisComputersForward();
+    void findingsWindowOffersTheControlPort();
     void removalRefusedIsShown();
     void checkServerIntroducedOnce();
 };
@@ -1158,6 +1159,56 @@ void TestMainWindow::removeThisComputersForward()
     QTRY_COMPARE(record->lookupCount(), 2);
     QTRY_VERIFY(remove->isVisible());
     QVERIFY(result->text().contains(u"no longer goes to this computer"_s));
+}
+
+// The checked port is mapped here but nothing gets through, while a control port does: the path
+// section says so and offers to forward that external port to the checked one.
+void TestMainWindow::findingsWindowOffersTheControlPort()
+{
+    ScriptedCheckServer server;
+    const quint16 port = freePort();
+    server.script().probeWhen = [port](const CheckRequest& request) {
+        return request.port != QByteArray::number(port);
+    };
+    QVERIFY(server.listen());
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.keepsMappings = true;
+    script.unforward.ok = true;
+    record->mappings.insert(port, router::Mapping{u"192.168.1.10"_s, port, u"Game"_s, 0, {}, true});
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    auto* path = window->findChild<QLabel*>(u"lblPathLayer"_s);
+    QCOMPARE(path->text(), u"Not checked: no check has run yet."_s);
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(f.window->session().stage(), session::CheckSession::Stage::Done,
+                              20000);
+    const session::Report& report = f.window->session().report();
+    QVERIFY(report.controlPort.isDone());
+    const int control = report.controlPort->port;
+    QVERIFY(report.controlPort->open);
+    QCOMPARE(path->text(), session::controlPortText(report));
+    QVERIFY2(path->text().contains(QString::number(control)), qPrintable(path->text()));
+    // The port was not open: there was no way in from the LAN to try.
+    QVERIFY(window->findChild<QLabel*>(u"lblInsideLayer"_s)->text().startsWith(u"Not checked: "_s));
+
+    auto* external = window->findChild<QPushButton*>(u"cmdForwardExternal"_s);
+    QVERIFY(external->isVisible() && external->isEnabled());
+    const int forwardsBefore = record->forwardCount();
+    QTest::mouseClick(external, Qt::LeftButton);
+    QTRY_COMPARE(record->forwardCount(), forwardsBefore + 1);
+    {
+        QMutexLocker lock(&record->mutex);
+        QCOMPARE(record->forwards.back().port, int(port));
+        QCOMPARE(record->forwards.back().externalPort, control);
+    }
+    // Only that forward asked for another external port: the session's own goes back to none.
+    QCOMPARE(f.window->session().options().externalPort, 0);
 }
 
 // A router that will not remove the mapping: the window says so, keeps offering the removal, and

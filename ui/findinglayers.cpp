@@ -1,0 +1,65 @@
+#include "ui/findinglayers.h"
+
+#include "session/report.h"
+#include "ui/routerwindow.h"
+
+namespace quillmere {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+using Layer = RouterWindow::Layer;
+
+// A step that did not run: why, or, while the check has not got that far, that nothing ran.
+template <typename T>
+void showNotRun(RouterWindow& window, Layer layer, const session::Step<T>& step,
+                const session::Report& report)
+{
+    if (!step.reason().isEmpty())
+        window.showNotChecked(layer, step.reason());
+    else if (report.check.isRunning())
+        window.showNotChecked(layer, u"the check has not finished"_s);
+    else if (report.check.isNotRun())
+        window.showNotChecked(layer, u"no check has run yet"_s);
+    else
+        window.showNotChecked(layer, u"not needed for this result"_s);
+}
+
+void showPath(RouterWindow& window, const session::Report& report)
+{
+    const session::Step<session::ControlPortResult>& step = report.controlPort;
+    if (step.isRunning()) {
+        window.showPath(u"Trying a control port: mapping a second port and checking it..."_s, 0);
+        return;
+    }
+    if (step.isDone()) {
+        window.showPath(session::controlPortText(report), step->open ? step->port : 0);
+        return;
+    }
+    showNotRun(window, Layer::Path, step, report);
+}
+
+void showInside(RouterWindow& window, const session::Report& report)
+{
+    const session::Step<session::HairpinResult>& step = report.hairpin;
+    if (step.isRunning()) {
+        window.showInside(u"Connecting to the external address from here..."_s);
+        return;
+    }
+    if (step.isDone()) {
+        window.showInside(session::hairpinText(report));
+        return;
+    }
+    showNotRun(window, Layer::Inside, step, report);
+}
+
+} // namespace
+
+void showFindingLayers(RouterWindow& window, const session::Report& report)
+{
+    showPath(window, report);
+    showInside(window, report);
+}
+
+} // namespace quillmere

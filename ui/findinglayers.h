@@ -1,0 +1,18 @@
+#pragma once
+
+// What the findings window shows beyond the router: this computer, the path from the internet,
+// and the way in from the LAN, each from the session's report as it stands.
+
+namespace quillmere {
+
+class RouterWindow;
+
+namespace session {
+struct Report;
+}
+
+// Fills the sections for this computer, the path and inside the network from `report`: a step's
+// result, that it runs, or why it was not run.
+void showFindingLayers(RouterWindow& window, const session::Report& report);
+
+} // namespace quillmere
