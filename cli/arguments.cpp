@@ -70,6 +70,11 @@ struct CommandLine
         u"With --watch: run COMMAND (not through a shell) on each change; the old and new "_s
         u"results are in QUILLMERE_* environment variables."_s,
         u"COMMAND"_s};
+
+    // This computer's firewall.
+    const QCommandLineOption noFirewall{
+        u"no-firewall"_s, u"Do not look at this computer's firewall (its kind, and whether it "_s
+                          u"dropped the probe)."_s};
 };
 
 CommandLine::CommandLine()
@@ -84,6 +89,7 @@ CommandLine::CommandLine()
         u"(UPnP IGD, NAT-PMP) what it says about the port."_s);
     parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward,
                        ipv4, ipv6, service, watch, onChange});
+    parser.addOption(noFirewall);
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -306,6 +312,7 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
     CheckOptions& options = parsed.options;
     options.logs = line.parser.isSet(line.logs);
     options.json = line.parser.isSet(line.json);
+    options.lookAtFirewall = !line.parser.isSet(line.noFirewall);
     // In this order: the port depends on --unforward.
     for (const auto& read : std::initializer_list<std::function<Problem()>>{
              [&] { return readProtocol(line, options); },

@@ -31,6 +31,11 @@ session::SessionOptions sessionOptions(const CheckOptions& options)
     result.logLimit = ExchangeLog::kDefaultLimit;
     result.howToSetServer =
         u"Name a server on the internet with --server or QUILLMERE_CHECK_SERVER."_s;
+
+    result.lookAtFirewall = options.lookAtFirewall;
+    result.noFirewallReason = u"--no-firewall"_s;
+    result.firewallSources = options.firewallSources;
+    result.counterFiles = options.counterFiles;
     return result;
 }
 

@@ -67,6 +67,20 @@ void FirewallDetector::detect(int port, ProbeProtocol protocol)
         QMetaObject::invokeMethod(this, &FirewallDetector::finish, Qt::QueuedConnection);
         return;
     }
+    m_firewalldAbsent = false;
+    m_nftFound.reset();
+    // nft starts now, beside the question to firewalld rather than after it: its process is
+    // forked before the check opens its port, so that no copy of the probe socket, between fork
+    // and exec, ever outlives the check's own.
+    if (hasNetAdmin(readSmallFile(m_sources.procStatus))) {
+        startNft();
+    } else {
+        // The ruleset is for CAP_NET_ADMIN only: some firewall may be there, unseen.
+        Detection unseen;
+        unseen.found = Kind::Unknown;
+        unseen.note = u"without CAP_NET_ADMIN the packet filter's rules cannot be read"_s;
+        m_nftFound = unseen;
+    }
     m_firewalld = std::make_unique<FirewalldQuery>(
         m_sources.bus.value_or(QDBusConnection::systemBus()), m_sources.timeoutMs);
     connect(m_firewalld.get(), &FirewalldQuery::lookedUp, this, &FirewallDetector::onFirewalld);
@@ -86,18 +100,12 @@ void FirewallDetector::onFirewalld(const FirewalldZones& zones)
         finish();
         return;
     }
-    lookAtNftables();
+    m_firewalldAbsent = true;
+    conclude();
 }
 
-void FirewallDetector::lookAtNftables()
+void FirewallDetector::startNft()
 {
-    if (!hasNetAdmin(readSmallFile(m_sources.procStatus))) {
-        // The ruleset is for CAP_NET_ADMIN only: some firewall may be there, unseen.
-        m_detection.found = Kind::Unknown;
-        m_detection.note = u"without CAP_NET_ADMIN the packet filter's rules cannot be read"_s;
-        finish();
-        return;
-    }
     m_nft = std::make_unique<QProcess>();
     m_nft->setProcessChannelMode(QProcess::SeparateChannels);
     connect(m_nft.get(), &QProcess::finished, this, &FirewallDetector::onNftFinished);
@@ -113,22 +121,34 @@ void FirewallDetector::onNftFinished()
 {
     if (!m_running || !m_nft)
         return;
-    const bool ran = m_nft->exitStatus() == QProcess::NormalExit && m_nft->exitCode() == 0 &&
-                     m_nft->error() != QProcess::FailedToStart;
+    const bool ran = m_nft->error() != QProcess::FailedToStart &&
+                     m_nft->exitStatus() == QProcess::NormalExit && m_nft->exitCode() == 0;
     const QByteArray json = ran ? m_nft->readAllStandardOutput() : QByteArray();
     m_nft->disconnect(this);
     m_nft.release()->deleteLater();
+    Detection found;
     if (!ran) {
-        m_detection.found = Kind::Unknown;
-        m_detection.note = u"nft could not list the ruleset"_s;
+        found.found = Kind::Unknown;
+        found.note = u"nft could not list the ruleset"_s;
     } else if (const auto chain = nftInputChain(json)) {
-        m_detection.found = Kind::Nftables;
-        m_detection.nftChain = chain;
+        found.found = Kind::Nftables;
+        found.nftChain = chain;
     } else {
         // Listed, and nothing filters what comes in: no firewall here.
-        m_detection.found.reset();
-        m_detection.note = u"nftables has no input filter"_s;
+        found.note = u"nftables has no input filter"_s;
     }
+    m_nftFound = found;
+    conclude();
+}
+
+// firewalld is not there, and nftables has said what it has.
+void FirewallDetector::conclude()
+{
+    if (!m_running || !m_firewalldAbsent || !m_nftFound)
+        return;
+    m_detection.found = m_nftFound->found;
+    m_detection.nftChain = m_nftFound->nftChain;
+    m_detection.note = m_nftFound->note;
     finish();
 }
 

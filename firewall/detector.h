@@ -51,8 +51,9 @@ Q_SIGNALS:
 
 private:
     void onFirewalld(const FirewalldZones& zones);
-    void lookAtNftables();
+    void startNft();
     void onNftFinished();
+    void conclude();
     void finish();
 
     DetectorSources m_sources;
@@ -61,6 +62,9 @@ private:
     QTimer m_deadline;
     Detection m_detection;
     bool m_running = false;
+    bool m_firewalldAbsent = false; // firewalld did not answer: nftables decides
+    std::optional<Detection> m_nftFound; // what nft showed, once it is done
+
 };
 
 } // namespace quillmere::firewall

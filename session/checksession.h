@@ -2,10 +2,13 @@
 
 #include "engine/checkengine.h"
 #include "engine/verdictsettler.h"
+#include "firewall/detector.h"
+#include "firewall/evidence.h"
 #include "router/routerclient.h"
 #include "session/recordingview.h"
 #include "session/report.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 
@@ -54,6 +57,16 @@ struct SessionOptions
     // it. Only a check over IPv6, which needs the port, closes it first. A front end that
     // reports once (quillmere-check) closes it when the verdict stands.
     bool keepCheckOpen = false;
+
+    // This computer's firewall: the kernel's counters are read around the first family's check
+    // (no wait is added) and the firewall is looked for beside it; the diagnosis waits for both
+    // (bounded), the verdict for neither.
+    bool lookAtFirewall = true;
+    // Why the firewall is not looked at, when lookAtFirewall is false.
+    QString noFirewallReason;
+    // Where the look goes: the system's files, bus and nft unless the tests give their own.
+    firewall::DetectorSources firewallSources;
+    firewall::CounterFiles counterFiles;
 };
 
 // One run of the check flow, front end or not: the server's addresses, the check over the first
@@ -130,6 +143,8 @@ Q_SIGNALS:
     void forwardDone();
     void ipv6Started();
     void ipv6Done();
+    // report().firewall holds what was found of this computer's firewall.
+    void firewallJudged();
     // Every step is done or skipped.
     void finished();
 
@@ -154,6 +169,12 @@ private:
     CheckResult snapshot(const CheckEngine& engine, const RecordingView& view,
                          bool portLocked) const;
     router::CheckFacts checkFacts() const;
+    // This computer's firewall, around the first family's check.
+    void startFirewall();
+    void noteFirewallWait();
+    void onFirewallFound(const firewall::Detection& detection);
+    bool judgeFirewall(); // whether it judged now
+    std::optional<firewall::CounterReading> readFirewallCounters() const;
 
     SessionOptions m_options;
     RecordingView m_view;
@@ -174,6 +195,11 @@ private:
     bool m_ipv6Planned = false;
     QString m_ipv6Skipped;
     AddressFamily m_family = AddressFamily::IPv4;
+
+    std::unique_ptr<firewall::FirewallDetector> m_firewallDetector; // null: never looked at
+    std::optional<firewall::Detection> m_firewallDetection;
+    firewall::EvidenceInput m_firewallEvidence;
+    QElapsedTimer m_clock;
 };
 
 } // namespace quillmere::session

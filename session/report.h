@@ -8,6 +8,7 @@
 #include "engine/checkview.h"
 #include "engine/verdict.h"
 #include "engine/verdictwords.h"
+#include "firewall/firewallfacts.h"
 #include "router/routerfacts.h"
 #include "service/portholders.h"
 #include "session/diagnosis.h"
@@ -118,6 +119,10 @@ struct Report
     Step<service::PortHolders> holders; // who holds the port, read when the verdict stands
     Step<ForwardStep> forward;
     Step<CheckResult> ipv6;
+
+    // This computer's firewall: which one runs, and whether it dropped or rejected the first
+    // family's probe (from the kernel's counters read around that check's wait).
+    Step<firewall::FirewallFacts> firewall;
 };
 
 } // namespace quillmere::session
