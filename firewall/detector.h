@@ -62,9 +62,8 @@ private:
     QTimer m_deadline;
     Detection m_detection;
     bool m_running = false;
-    bool m_firewalldAbsent = false; // firewalld did not answer: nftables decides
+    bool m_firewalldAbsent = false;      // firewalld did not answer: nftables decides
     std::optional<Detection> m_nftFound; // what nft showed, once it is done
-
 };
 
 } // namespace quillmere::firewall

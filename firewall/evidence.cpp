@@ -26,8 +26,8 @@ double poissonTail(double mean, quint64 count)
 
 namespace {
 
-// A count of the baseline's rate beyond which the wait's vanished datagrams are the probe: the
-// chance that other traffic alone gives as many is at most this.
+// The wait's vanished datagrams are taken for the probe when other traffic, at the baseline's
+// rate, would give as many with at most this chance.
 constexpr double kChance = 0.01;
 
 QString datagrams(quint64 count)

@@ -113,6 +113,17 @@ void FirewalldQuery::call(const QString& path, const QString& interface, const Q
 
 void FirewalldQuery::onDefaultZone(const QDBusMessage& reply)
 {
+    // A refusal (polkit's, where it does not let this user look) or any exception of firewalld's
+    // own comes from a firewalld that runs: only the zone is unknown then.
+    const bool firewalldAnswered = reply.errorName().startsWith(kFirewalldInterface) ||
+                                   isNotAuthorized(reply.errorName(), reply.errorMessage());
+    if (reply.type() != QDBusMessage::ReplyMessage && firewalldAnswered &&
+        reply.errorName() != u"org.freedesktop.DBus.Error.ServiceUnknown"_s) {
+        m_zones.running = true;
+        m_zones.note = u"firewalld did not let this user see its zones"_s;
+        done();
+        return;
+    }
     if (reply.type() != QDBusMessage::ReplyMessage) {
         // Not running (ServiceUnknown), not installed, or no answer in time.
         m_zones.note = u"firewalld did not answer: "_s + errorText(reply);

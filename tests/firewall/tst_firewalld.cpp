@@ -2,6 +2,7 @@
 #include "firewall/firewalld.h"
 #include "tests/firewall/scriptedfirewalld.h"
 
+#include <QDBusError>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -27,6 +28,8 @@ private Q_SLOTS:
     void queryPortRefusedByPolkit_data();
     void queryPortRefusedByPolkit();
     void interfaceInNoZoneIsInDefault();
+    void defaultZoneRefused_data();
+    void defaultZoneRefused();
     void ufwComesFirst();
     void noFirewalldNoNetAdmin();
     void noFirewalldNftables();
@@ -40,9 +43,11 @@ private Q_SLOTS:
     void allowPortRefused();
     void allowPortPermanentRefused();
 
+    void realFirewalld();
+
 private:
     DetectorSources sources(bool netAdmin = false) const;
-    Detection detect(const DetectorSources& sources);
+    Detection detect(const DetectorSources& sources, int port = 25565);
     void write(const QString& name, const QByteArray& text) const;
 
     QProcess m_daemon;
@@ -114,11 +119,11 @@ DetectorSources TestFirewalld::sources(bool netAdmin) const
     return result;
 }
 
-Detection TestFirewalld::detect(const DetectorSources& sources)
+Detection TestFirewalld::detect(const DetectorSources& sources, int port)
 {
     FirewallDetector detector(sources);
     QSignalSpy found(&detector, &FirewallDetector::found);
-    detector.detect(25565, ProbeProtocol::Tcp);
+    detector.detect(port, ProbeProtocol::Tcp);
     [&] { QTRY_COMPARE_WITH_TIMEOUT(found.size(), 1, 20000); }();
     if (found.isEmpty())
         return {};
@@ -197,6 +202,35 @@ void TestFirewalld::interfaceInNoZoneIsInDefault()
     QCOMPARE(detection.zone, u"FedoraWorkstation"_s);
     QCOMPARE(fixCommand(detection, 80, ProbeProtocol::Tcp),
              u"sudo firewall-cmd --permanent --add-port=80/tcp && sudo firewall-cmd --reload"_s);
+}
+
+// Where polkit does not let this user look at all (no polkit agent rules for the info action,
+// or no polkit on the bus), firewalld still answers: it is found, in a zone not known, and its
+// command opens the port in the default zone.
+void TestFirewalld::defaultZoneRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("polkit") << u"org.freedesktop.PolicyKit1.Error.NotAuthorized"_s
+                            << u"not authorized"_s;
+    QTest::newRow("firewalld's exception")
+        << u"org.fedoraproject.FirewallD1.NotAuthorizedException"_s
+        << u"org.fedoraproject.FirewallD1.info"_s;
+    QTest::newRow("bus refusal") << u"org.freedesktop.DBus.Error.AccessDenied"_s
+                                 << u"Rejected send message"_s;
+}
+
+void TestFirewalld::defaultZoneRefused()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, message);
+    m_firewalld.errors[u"getDefaultZone"_s] = {name, message};
+    const Detection detection = detect(sources());
+    QCOMPARE(detection.found, Kind::Firewalld);
+    QVERIFY(detection.zone.isEmpty());
+    QVERIFY(detection.note.contains(u"did not let this user"_s));
+    QCOMPARE(fixCommand(detection, 25565, ProbeProtocol::Tcp),
+             u"sudo firewall-cmd --permanent --add-port=25565/tcp && sudo firewall-cmd --reload"_s);
 }
 
 void TestFirewalld::ufwComesFirst()
@@ -339,6 +373,40 @@ void TestFirewalld::allowPortPermanentRefused()
     QVERIFY2(why.contains(u"until firewalld reloads"_s) && why.contains(u"not authorized"_s),
              qPrintable(why));
     QCOMPARE(allowed.size(), 0);
+}
+
+// Against a real firewalld, where tests/netns/firewalld.sh runs one in a namespace and names its
+// bus (QUILLMERE_FIREWALLD_BUS) and a port (QUILLMERE_FIREWALLD_PORT): the look finds it, and
+// allowPort opens the port for the session and permanently; the script then checks both with
+// firewall-cmd and checks the port from outside.
+void TestFirewalld::realFirewalld()
+{
+    const QString address = qEnvironmentVariable("QUILLMERE_FIREWALLD_BUS");
+    const int port = qEnvironmentVariableIntValue("QUILLMERE_FIREWALLD_PORT");
+    if (address.isEmpty() || port <= 0)
+        QSKIP("no real firewalld named (tests/netns/firewalld.sh runs this)");
+    const QDBusConnection bus = QDBusConnection::connectToBus(address, u"real-firewalld"_s);
+    QVERIFY2(bus.isConnected(), qPrintable(bus.lastError().message()));
+
+    DetectorSources real = sources();
+    real.bus = bus;
+    real.route = u"/proc/net/route"_s;
+    const Detection detection = detect(real, port);
+    QCOMPARE(detection.found, Kind::Firewalld);
+    QVERIFY(!detection.defaultZone.isEmpty());
+    QCOMPARE(detection.interface, u"eth0"_s);
+    QCOMPARE(detection.zone, detection.defaultZone);
+    QVERIFY2(detection.portAllowed == false, qPrintable(detection.note));
+
+    FirewalldClient client(bus);
+    QSignalSpy allowed(&client, &FirewalldClient::allowed);
+    QSignalSpy failed(&client, &FirewalldClient::failed);
+    client.allowPort(detection.zone, port, ProbeProtocol::Tcp);
+    QTRY_VERIFY_WITH_TIMEOUT(!allowed.isEmpty() || !failed.isEmpty(), 20000);
+    QVERIFY2(failed.isEmpty(), qPrintable(failed.value(0).value(0).toString()));
+
+    // Asked again, firewalld says the port is allowed now.
+    QCOMPARE(detect(real, port).portAllowed, true);
 }
 
 QTEST_GUILESS_MAIN(TestFirewalld)

@@ -266,7 +266,8 @@ void TestFirewallStep::nothingArrivedIsNoBlock()
                  .startsWith(u"Firewall: a firewall on this computer, does not block the port"_s),
              qPrintable(result.out));
     QVERIFY(!result.line(u"Diagnosis: "_s).contains(u"blocks port"_s));
-    QVERIFY2(result.line(u"Diagnosis: "_s).contains(u"forwards the port"_s), qPrintable(result.out));
+    QVERIFY2(result.line(u"Diagnosis: "_s).contains(u"forwards the port"_s),
+             qPrintable(result.out));
 }
 
 void TestFirewallStep::noFirewallSwitch()
