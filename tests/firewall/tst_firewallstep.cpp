@@ -68,6 +68,7 @@ private Q_SLOTS:
     void nothingArrivedIsNoBlock();
     void noFirewallSwitch();
     void portLockedSkipsTheStep();
+    void slowLookDoesNotHoldTheVerdict();
     void lineAndJson_data();
     void lineAndJson();
 
@@ -75,6 +76,7 @@ private:
     void write(const QString& name, const QByteArray& text) const;
     void run(ScriptedCheckServer& server, QStringList arguments, Run& result,
              const router::RouterFacts& routerFacts = {});
+    cli::CheckOptions options(ScriptedCheckServer& server, QStringList arguments) const;
 
     QTemporaryDir m_dir;
     QByteArray m_snmpDuringProbe; // written when the server has the request; empty: unchanged
@@ -101,12 +103,11 @@ void TestFirewallStep::write(const QString& name, const QByteArray& text) const
     file.write(text);
 }
 
-void TestFirewallStep::run(ScriptedCheckServer& server, QStringList arguments, Run& result,
-                           const router::RouterFacts& routerFacts)
+cli::CheckOptions TestFirewallStep::options(ScriptedCheckServer& server,
+                                            QStringList arguments) const
 {
     arguments << u"--server"_s << u"127.0.0.1:"_s + QString::number(server.port()) << u"-4"_s;
     const cli::ParsedArguments parsed = cli::parseArguments(arguments, QProcessEnvironment());
-    QCOMPARE(parsed.action, cli::ParsedArguments::Action::Run);
     cli::CheckOptions options = parsed.options;
     options.firewallSources.ufwConf = m_dir.filePath(u"ufw.conf"_s);
     options.firewallSources.procStatus = m_dir.filePath(u"status"_s);
@@ -117,6 +118,13 @@ void TestFirewallStep::run(ScriptedCheckServer& server, QStringList arguments, R
         QDBusConnection::connectToBus(u"unix:path="_s + m_dir.filePath(u"no-bus"_s), u"none"_s);
     options.firewallSources.nftProgram = m_dir.filePath(u"no-nft"_s);
     options.counterFiles = {m_dir.filePath(u"snmp"_s), m_dir.filePath(u"snmp6"_s)};
+    return options;
+}
+
+void TestFirewallStep::run(ScriptedCheckServer& server, QStringList arguments, Run& result,
+                           const router::RouterFacts& routerFacts)
+{
+    const cli::CheckOptions options = this->options(server, arguments);
 
     // The probe's datagrams arrive while the server works on the request.
     const QMetaObject::Connection arrival =
@@ -299,6 +307,36 @@ void TestFirewallStep::portLockedSkipsTheStep()
     QCOMPARE(result.exitStatus, 4);
     const QJsonObject object = QJsonDocument::fromJson(result.out.toUtf8()).object();
     QCOMPARE(object.value(u"firewall"_s), QJsonValue(QJsonValue::Null));
+}
+
+// nft that never ends, for a program with CAP_NET_ADMIN: the verdict's lines go out as soon as
+// the verdict stands, and the Firewall: line follows once the look's bound cuts nft short.
+void TestFirewallStep::slowLookDoesNotHoldTheVerdict()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    write(u"status"_s, "CapEff:\t0000000000001000\n");
+    write(u"hung-nft"_s, "#!/bin/sh\nexec sleep 120\n");
+    QVERIFY(QFile::setPermissions(m_dir.filePath(u"hung-nft"_s),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    cli::CheckOptions options =
+        this->options(server, {u"--no-router"_s, QString::number(freePort())});
+    options.firewallSources.nftProgram = m_dir.filePath(u"hung-nft"_s);
+    options.firewallSources.timeoutMs = 5000; // the look ends after 10 s at most
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    cli::CheckCommand command(options, outStream, errStream, false, nullptr);
+    QSignalSpy finished(&command, &cli::CheckCommand::finished);
+    command.start();
+    QTRY_VERIFY_WITH_TIMEOUT(out.contains(u"Status: "_s), kRunWait);
+    QVERIFY2(!out.contains(u"Firewall: "_s), qPrintable(out));
+    QCOMPARE(finished.count(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kRunWait);
+    QVERIFY2(out.contains(u"\nFirewall: a firewall on this computer, does not block the port: "
+                          u"the probe reached Quillmere's listener"_s),
+             qPrintable(out));
 }
 
 void TestFirewallStep::lineAndJson_data()
