@@ -95,11 +95,11 @@ ProbeEvidence judgeEvidence(const EvidenceInput& input)
         waitMs = std::max<qint64>(input.waitEnd->atMs - input.waitStart->atMs, 0);
         evidence.expected = double(*baseline) * double(waitMs) / double(baselineMs);
     }
-    const QString expectedText = haveCounters
-                                     ? u" ("_s + QString::number(evidence.expected, 'f', 1) +
-                                           u" expected from other traffic, by the "_s +
-                                           seconds(baselineMs) + u" before the check)"_s
-                                     : QString();
+    const QString expectedText =
+        haveCounters ? u" (other traffic, at its rate in the "_s + seconds(baselineMs) +
+                           u" before the request, explains "_s +
+                           QString::number(evidence.expected, 'f', 1) + u')'
+                     : QString();
 
     const bool answered =
         input.probe == wire::ProbeEnd::Refused || input.probe == wire::ProbeEnd::Unreachable;
