@@ -58,7 +58,8 @@ QString seconds(qint64 ms)
 // would give as many with a chance of 1% or less (a Poisson tail). When the baseline saw none,
 // a single vanished datagram is enough; a busy filter needs many more, and past what the probe
 // can give the answer is "cannot tell". No vanished datagram at all is the plain opposite: the
-// probe did not reach this computer, or was not dropped here.
+// probe did not reach this computer, or was not dropped here. (A filter on the netdev ingress
+// hook, or an XDP program, drops before IP counts anything: such a drop stays unseen.)
 //
 // A probe that the server says was refused (a TCP reset) or unreachable (an ICMP error) while
 // Quillmere's socket listened on the port was rejected by this computer, since the listener
