@@ -84,7 +84,9 @@ class FirewalldClient : public QObject
 public:
     static constexpr int kTimeoutMs = 120000;
 
-    explicit FirewalldClient(QDBusConnection bus, QObject* parent = nullptr);
+    // `bus`: the system bus where firewalld runs; the tests give a private one.
+    explicit FirewalldClient(QDBusConnection bus = QDBusConnection::systemBus(),
+                             QObject* parent = nullptr);
     void setTimeoutMs(int ms) { m_timeoutMs = ms; }
 
     // `zone` empty: firewalld's default zone.
