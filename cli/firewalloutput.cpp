@@ -10,13 +10,10 @@ using namespace Qt::StringLiterals;
 
 QString firewallLine(const firewall::FirewallFacts& facts)
 {
-    QString who;
-    if (!facts.found)
-        who = u"none found"_s;
-    else if (*facts.found == firewall::Kind::Unknown)
-        who = u"a firewall on this computer"_s;
-    else
-        who = firewall::kindName(*facts.found);
+    // Something that blocks is a firewall, found by name or not.
+    QString who = !facts.found && facts.blocks != true
+                      ? u"none found"_s
+                      : firewall::kindName(facts.found.value_or(firewall::Kind::Unknown));
     if (facts.found == firewall::Kind::Firewalld && !facts.zone.isEmpty()) {
         who += u" (zone "_s + facts.zone;
         if (!facts.interface.isEmpty())

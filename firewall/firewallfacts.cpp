@@ -263,6 +263,10 @@ FirewallFacts combine(const Detection& detection, const ProbeEvidence& evidence,
 {
     FirewallFacts facts;
     facts.found = detection.found;
+    // Something here dropped the probe though no firewall was found (rules nft does not show,
+    // such as iptables-legacy's): one is there all the same, unnamed.
+    if (evidence.blocks == true && !facts.found)
+        facts.found = Kind::Unknown;
     facts.blocks = evidence.blocks;
     facts.evidence = evidence.line;
     if (detection.found == Kind::Firewalld && detection.portAllowed && !evidence.blocks) {

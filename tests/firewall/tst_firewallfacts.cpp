@@ -569,6 +569,12 @@ void TestFirewallFacts::combined()
     const FirewallFacts unsureFacts = combine(firewalld, unsure, 25565, ProbeProtocol::Tcp);
     QVERIFY(unsureFacts.fix);
     QVERIFY(unsureFacts.evidence.contains(u"does not allow the port in zone home"_s));
+    // Dropped here, though nftables showed no input filter: a firewall unnamed, not none.
+    Detection none;
+    none.note = u"nftables has no input filter"_s;
+    QCOMPARE(combine(none, dropped, 25565, ProbeProtocol::Tcp).found, Kind::Unknown);
+    QVERIFY(!combine(none, clear, 25565, ProbeProtocol::Tcp).found);
+    QVERIFY(!combine(none, unsure, 25565, ProbeProtocol::Tcp).found);
     QCOMPARE(kindWord(Kind::Unknown), QLatin1StringView("unknown"));
     QCOMPARE(kindName(Kind::Unknown), u"a firewall on this computer"_s);
 }

@@ -367,6 +367,11 @@ void TestFirewallStep::lineAndJson_data()
     none.blocks = false;
     none.evidence = u"nothing arrived"_s;
     QTest::newRow("none found") << none << u"Firewall: none found; nothing arrived"_s;
+    firewall::FirewallFacts unnamed;
+    unnamed.blocks = true;
+    unnamed.evidence = u"dropped"_s;
+    QTest::newRow("blocks, none found by name")
+        << unnamed << u"Firewall: a firewall on this computer, blocks the port: dropped"_s;
 }
 
 void TestFirewallStep::lineAndJson()
