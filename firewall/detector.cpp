@@ -69,9 +69,8 @@ void FirewallDetector::detect(int port, ProbeProtocol protocol)
     }
     m_firewalldAbsent = false;
     m_nftFound.reset();
-    // nft starts now, beside the question to firewalld rather than after it: its process is
-    // forked before the check opens its port, so that no copy of the probe socket, between fork
-    // and exec, ever outlives the check's own.
+    // nft starts now, beside the question to firewalld rather than after it, so that the look
+    // takes the longer of the two and not both.
     if (hasNetAdmin(readSmallFile(m_sources.procStatus))) {
         startNft();
     } else {

@@ -29,7 +29,7 @@ struct DetectorSources
     std::optional<QDBusConnection> bus;
     QString nftProgram = QStringLiteral("nft");
     // Each D-Bus call, and nft, get this long; the whole look at most twice as long.
-    int timeoutMs = 1500;
+    int timeoutMs = 1000;
 };
 
 class FirewallDetector : public QObject

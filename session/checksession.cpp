@@ -297,11 +297,10 @@ void CheckSession::checkStands(bool portLocked)
     Q_EMIT verdictStands();
     if (m_stage != Stage::Checking)
         return; // a slot started something else
-    judgeFirewall();
-    if (m_stage != Stage::Checking)
-        return;
     if (!m_options.forwardWhenNotOpen)
         startIpv6();
+    // After the IPv6 check has taken the port: see lookAtFirewall().
+    lookAtFirewall();
     proceed();
 }
 
@@ -636,7 +635,8 @@ router::CheckFacts CheckSession::checkFacts() const
 
 // This computer's firewall. The counters are read three times, each read a few microseconds:
 // as the check begins, as its request goes out (the baseline lies between: no probe can come
-// before the request), and as its verdict stands. Which firewall runs is looked for meanwhile.
+// before the request), and as its verdict stands. Which firewall runs is looked for once the
+// verdict stands (lookAtFirewall()).
 void CheckSession::startFirewall()
 {
     if (!m_firewallDetector) {
@@ -650,7 +650,28 @@ void CheckSession::startFirewall()
     m_firewallEvidence = firewall::EvidenceInput();
     m_firewallEvidence.protocol = m_report.protocol;
     m_firewallEvidence.baselineStart = readFirewallCounters();
-    m_firewallDetector->detect(portNumber(m_report.portText).value_or(0), m_report.protocol);
+}
+
+// Which firewall runs matters only for a probe that did not get in. The look starts once the
+// verdict stands, beside the router's answer, and is bounded; the diagnosis waits for it. Not
+// earlier: with CAP_NET_ADMIN it runs nft, and a process forked while the check's socket is open
+// holds a copy of it until it execs, which on a busy machine can outlast the check's own close
+// (and keep a port the IPv6 check, or the next check, needs). Here the first family's socket is
+// closed already, or (in the window) handed over to the IPv6 check that follows.
+void CheckSession::lookAtFirewall()
+{
+    if (!m_report.firewall.isRunning() || !m_report.check.isDone())
+        return;
+    const CheckResult& check = *m_report.check;
+    const VerdictKind kind = check.kind();
+    if (isOpenHere(check) || !check.verdict || kind == VerdictKind::NoResult ||
+        kind == VerdictKind::Pending) {
+        // Open here, or nothing to judge: no firewall needs naming.
+        m_firewallDetection = firewall::Detection();
+        judgeFirewall();
+        return;
+    }
+    m_firewallDetector->detect(m_report.port, m_report.protocol);
 }
 
 std::optional<firewall::CounterReading> CheckSession::readFirewallCounters() const

@@ -59,8 +59,9 @@ struct SessionOptions
     bool keepCheckOpen = false;
 
     // This computer's firewall: the kernel's counters are read around the first family's check
-    // (no wait is added) and the firewall is looked for beside it; the diagnosis waits for both
-    // (bounded), the verdict for neither.
+    // (no wait is added), and when the port is not open here the firewall is looked for once the
+    // verdict stands, beside the router's answer; the diagnosis waits for it (bounded), the
+    // verdict does not.
     bool lookAtFirewall = true;
     // Why the firewall is not looked at, when lookAtFirewall is false.
     QString noFirewallReason;
@@ -171,6 +172,7 @@ private:
     router::CheckFacts checkFacts() const;
     // This computer's firewall, around the first family's check.
     void startFirewall();
+    void lookAtFirewall();
     void noteFirewallWait();
     void onFirewallFound(const firewall::Detection& detection);
     bool judgeFirewall(); // whether it judged now
