@@ -85,6 +85,10 @@ struct CommandLine
         u"With --forward: map the router's port C, not PORT, to PORT on this computer (a port "_s
         u"your internet provider does not block)."_s,
         u"C"_s};
+    // This computer's firewall.
+    const QCommandLineOption noFirewall{
+        u"no-firewall"_s, u"Do not look at this computer's firewall (its kind, and whether it "_s
+                          u"dropped the probe)."_s};
 };
 
 CommandLine::CommandLine()
@@ -98,8 +102,8 @@ CommandLine::CommandLine()
         u"another device, or not at all. Beside the check it asks the router on the LAN\n"
         u"(UPnP IGD, NAT-PMP) what it says about the port."_s);
     parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward,
-                       ipv4, ipv6, service, watch, onChange, noControlPort, noHairpin,
-                       externalPort});
+                       ipv4, ipv6, service, watch, onChange, noControlPort, noHairpin, externalPort,
+                       noFirewall});
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -339,6 +343,7 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
     CheckOptions& options = parsed.options;
     options.logs = line.parser.isSet(line.logs);
     options.json = line.parser.isSet(line.json);
+    options.lookAtFirewall = !line.parser.isSet(line.noFirewall);
     // In this order: the port depends on --unforward.
     for (const auto& read : std::initializer_list<std::function<Problem()>>{
              [&] { return readProtocol(line, options); },

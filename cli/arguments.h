@@ -3,6 +3,7 @@
 #include "engine/checkengine.h"
 #include "engine/checkprotocol.h"
 #include "engine/checkserver.h"
+#include "firewall/detector.h"
 
 #include <QProcessEnvironment>
 #include <QString>
@@ -51,6 +52,11 @@ struct CheckOptions
     qint64 leaseSeconds = kDefaultLeaseSeconds; // for Forward; 0: until removed
     FamilyChoice families = FamilyChoice::Both;
     bool service = false; // --service: check the running service that holds the port
+
+    bool lookAtFirewall = true; // false: --no-firewall
+    // Where the firewall is looked for: the system's, unless a test gives its own.
+    firewall::DetectorSources firewallSources;
+    firewall::CounterFiles counterFiles;
     int watchSeconds = 0; // --watch: check again every so many seconds; 0: check once
     QString onChange;     // --on-change: the command a watch runs on each change
 

@@ -1,6 +1,7 @@
 #include "cli/checkcommand.h"
 
 #include "cli/exitstatus.h"
+#include "cli/firewalloutput.h"
 #include "cli/jsonoutput.h"
 #include "cli/reportlines.h"
 #include "cli/routeroutput.h"
@@ -122,6 +123,11 @@ void CheckCommand::onDiagnosed()
             m_out << routerLine(*report.router, report.port, m_options.protocol) << u'\n';
         if (report.diagnosis.isDone())
             m_out << diagnosisLine(*report.diagnosis) << u'\n';
+
+        // This computer's firewall: the diagnosis waited for it.
+        if (report.firewall.isDone())
+            m_out << firewallLine(*report.firewall) << u'\n';
+
         if (m_options.logs) {
             m_out << logLines(u"--- HTTP Log ---\n"_s, report.check->httpLog, m_httpEntries);
             m_out << logLines(u"--- PortCheck Log ---\n"_s, report.check->listenerLog,
@@ -134,6 +140,9 @@ void CheckCommand::onDiagnosed()
     m_checkJson.insert(u"router"_s,
                        routerJson(report.router.result(), report.port, m_options.protocol));
     m_checkJson.insert(u"diagnosis"_s, diagnosisJson(report.diagnosis.result()));
+
+    m_checkJson.insert(u"firewall"_s, firewallJson(report.firewall.result()));
+
     if (report.holders.isDone())
         m_checkJson.insert(u"service"_s, holdersJson(*report.holders,
                                                      service::describeHolders(*report.holders,

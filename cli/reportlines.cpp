@@ -34,6 +34,11 @@ session::SessionOptions sessionOptions(const CheckOptions& options)
     result.externalPort = options.externalPort;
     result.howToSetServer =
         u"Name a server on the internet with --server or QUILLMERE_CHECK_SERVER."_s;
+
+    result.lookAtFirewall = options.lookAtFirewall;
+    result.noFirewallReason = u"--no-firewall"_s;
+    result.firewallSources = options.firewallSources;
+    result.counterFiles = options.counterFiles;
     return result;
 }
 

@@ -91,6 +91,18 @@ CheckSession::CheckSession(CheckView& view, CheckView* ipv6View, SessionOptions 
         connect(m_router.get(), &router::RouterClient::unforwarded, this,
                 &CheckSession::onUnforwarded);
     }
+
+    m_clock.start();
+    if (m_options.lookAtFirewall) {
+        m_firewallDetector =
+            std::make_unique<firewall::FirewallDetector>(m_options.firewallSources);
+        connect(m_firewallDetector.get(), &firewall::FirewallDetector::found, this,
+                &CheckSession::onFirewallFound);
+        // The first entry of the HTTP log comes as the request goes out: from then on the probe
+        // may arrive.
+        connect(m_engine.get(), &CheckEngine::httpLogAppended, this,
+                &CheckSession::noteFirewallWait);
+    }
 }
 
 CheckSession::~CheckSession() = default;
@@ -200,6 +212,7 @@ void CheckSession::start()
         m_report.ipv6.skip(why);
         m_report.controlPort.skip(why);
         m_report.hairpin.skip(why);
+        m_report.firewall.skip(why);
         finish();
         return;
     }
@@ -235,6 +248,7 @@ void CheckSession::runCheck()
         m_report.router.begin();
         ++m_lookupsPending;
     }
+    startFirewall();
     Q_EMIT checkStarted();
     m_engine->setFamily(m_family);
     m_engine->setServiceCheck(m_serviceCheck);
@@ -285,11 +299,21 @@ void CheckSession::checkStands(bool portLocked)
             m_report.holders.finish(
                 service::findPortHolders(quint16(m_report.port), m_report.protocol));
     }
+    if (m_report.firewall.isRunning()) {
+        if (portLocked) {
+            m_report.firewall.skip(u"the port could not be opened on this computer"_s);
+            m_firewallDetector->cancel();
+        } else {
+            m_firewallEvidence.waitEnd = readFirewallCounters();
+        }
+    }
     Q_EMIT verdictStands();
     if (m_stage != Stage::Checking)
         return; // a slot started something else
     if (!m_options.forwardWhenNotOpen)
         startIpv6();
+    // After the IPv6 check has taken the port: see lookAtFirewall().
+    lookAtFirewall();
     proceed();
 }
 
@@ -308,6 +332,8 @@ void CheckSession::proceed()
             m_stage = Stage::WaitingForRouter;
         return;
     }
+    if (m_report.firewall.isRunning())
+        return; // the look at the firewall is bounded; onFirewallFound() goes on
     const CheckResult& check = *m_report.check;
     if (!m_report.router.isDone())
         m_report.diagnosis.skip(u"the router was not asked"_s);
@@ -480,6 +506,7 @@ void CheckSession::unforward()
     m_report.ipv6.skip(why);
     m_report.controlPort.skip(why);
     m_report.hairpin.skip(why);
+    m_report.firewall.skip(why);
     m_report.forward.begin();
     m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
@@ -565,7 +592,8 @@ bool CheckSession::ipv6Planned() const
 void CheckSession::maybeFinish()
 {
     if (m_stage == Stage::Done || m_stage == Stage::Idle || !m_report.check.isDone() ||
-        m_report.router.isRunning() || m_report.forward.isRunning() || m_report.ipv6.isRunning())
+        m_report.router.isRunning() || m_report.forward.isRunning() || m_report.ipv6.isRunning() ||
+        m_report.firewall.isRunning())
         return;
     if (!m_report.diagnosis.isDone() && m_report.diagnosis.reason().isEmpty())
         return; // proceed() has not run yet
@@ -603,6 +631,8 @@ void CheckSession::cancel()
     if (m_hairpinSocket)
         m_hairpinSocket.release()->deleteLater();
     m_hairpinListener.reset();
+    if (m_firewallDetector)
+        m_firewallDetector->cancel();
     if (m_stage != Stage::LookingUp)
         m_stage = Stage::Idle;
 }
@@ -652,6 +682,8 @@ router::CheckFacts CheckSession::checkFacts() const
         facts.port = m_report.port;
         facts.protocol = m_report.protocol;
     }
+    if (m_report.firewall.isDone())
+        facts.firewall = *m_report.firewall;
     return facts;
 }
 
@@ -694,13 +726,18 @@ bool CheckSession::portSeemsBlockedBeforeHere(QString* whyNot) const
     return true;
 }
 
-// Whether the probe reached this computer: what the front end's evidence says (this computer's
-// counters, read around the check), or nullopt when there is none.
+// Whether the probe reached this computer, for a port that was not open here: what the caller's
+// evidence says when it gives its own, otherwise the firewall step's. That step judged the
+// kernel's counters read around the check (and the server's word on the probe): a probe that
+// arrived here and went no further was blocked here; with nothing vanished here, it never
+// arrived. nullopt: cannot tell.
 std::optional<bool> CheckSession::probeArrivedHere() const
 {
-    if (!m_options.probeArrivedHere)
+    if (m_options.probeArrivedHere)
+        return m_options.probeArrivedHere(m_report);
+    if (!m_report.firewall.isDone())
         return std::nullopt;
-    return m_options.probeArrivedHere(m_report);
+    return m_report.firewall->blocks;
 }
 
 // Why the control port is not checked; empty when it is.
@@ -986,6 +1023,98 @@ void CheckSession::hairpinEnds(HairpinEnd end)
     m_report.hairpin.finish(HairpinResult{end, m_report.lanAddress});
     Q_EMIT hairpinDone();
     maybeFinish();
+}
+
+// This computer's firewall. The counters are read three times, each read a few microseconds:
+// as the check begins, as its request goes out (the baseline lies between: no probe can come
+// before the request), and as its verdict stands. Which firewall runs is looked for once the
+// verdict stands (lookAtFirewall()).
+void CheckSession::startFirewall()
+{
+    if (!m_firewallDetector) {
+        m_report.firewall.skip(m_options.noFirewallReason.isEmpty()
+                                   ? u"this computer's firewall was not looked at"_s
+                                   : m_options.noFirewallReason);
+        return;
+    }
+    m_report.firewall.begin();
+    m_firewallDetection.reset();
+    m_firewallEvidence = firewall::EvidenceInput();
+    m_firewallEvidence.protocol = m_report.protocol;
+    m_firewallEvidence.baselineStart = readFirewallCounters();
+}
+
+// Which firewall runs matters only for a probe that did not get in. The look starts once the
+// verdict stands, beside the router's answer, and is bounded; the diagnosis waits for it. Not
+// earlier: with CAP_NET_ADMIN it runs nft, and a process forked while the check's socket is open
+// holds a copy of it until it execs, which on a busy machine can outlast the check's own close
+// (and keep a port the IPv6 check, or the next check, needs). Here the first family's socket is
+// closed already, or (in the window) handed over to the IPv6 check that follows.
+void CheckSession::lookAtFirewall()
+{
+    if (!m_report.firewall.isRunning() || !m_report.check.isDone())
+        return;
+    const CheckResult& check = *m_report.check;
+    const VerdictKind kind = check.kind();
+    if (isOpenHere(check) || !check.verdict || kind == VerdictKind::NoResult ||
+        kind == VerdictKind::Pending) {
+        // Open here, or nothing to judge: no firewall needs naming.
+        m_firewallDetection = firewall::Detection();
+        judgeFirewall();
+        return;
+    }
+    m_firewallDetector->detect(m_report.port, m_report.protocol);
+}
+
+std::optional<firewall::CounterReading> CheckSession::readFirewallCounters() const
+{
+    const firewall::CounterFamily family =
+        m_family == AddressFamily::IPv4   ? firewall::CounterFamily::IPv4
+        : m_family == AddressFamily::IPv6 ? firewall::CounterFamily::IPv6
+                                          : firewall::CounterFamily::Both;
+    const auto counters = firewall::readCounters(m_options.counterFiles, family);
+    if (!counters)
+        return std::nullopt;
+    return firewall::CounterReading{*counters, m_clock.elapsed()};
+}
+
+void CheckSession::noteFirewallWait()
+{
+    if (m_report.firewall.isRunning() && m_report.check.isRunning() &&
+        !m_firewallEvidence.waitStart)
+        m_firewallEvidence.waitStart = readFirewallCounters();
+}
+
+void CheckSession::onFirewallFound(const firewall::Detection& detection)
+{
+    if (!m_report.firewall.isRunning())
+        return;
+    m_firewallDetection = detection;
+    if (!judgeFirewall())
+        return; // the verdict is still to come
+    proceed();
+    maybeFinish();
+}
+
+// Once both the verdict and the look at the firewall are in.
+bool CheckSession::judgeFirewall()
+{
+    if (!m_report.firewall.isRunning() || !m_firewallDetection || !m_report.check.isDone())
+        return false;
+    const CheckResult& check = *m_report.check;
+    firewall::EvidenceInput input = m_firewallEvidence;
+    input.arrivedHere = isOpenHere(check);
+    // A service check opens nothing: the holder of the port, not Quillmere, listens.
+    input.listening = !check.service && !check.portLocked;
+    const VerdictKind kind = check.kind();
+    input.gotResult =
+        check.verdict && kind != VerdictKind::NoResult && kind != VerdictKind::Pending;
+    if (check.verdict)
+        input.probe = check.verdict->probe;
+    m_report.firewall.finish(firewall::combine(*m_firewallDetection, firewall::judgeEvidence(input),
+                                               m_report.port, m_report.protocol));
+    Q_EMIT firewallJudged();
+    return true;
 }
 
 } // namespace quillmere::session

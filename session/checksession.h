@@ -2,10 +2,13 @@
 
 #include "engine/checkengine.h"
 #include "engine/verdictsettler.h"
+#include "firewall/detector.h"
+#include "firewall/evidence.h"
 #include "router/routerclient.h"
 #include "session/recordingview.h"
 #include "session/report.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QTcpServer>
@@ -68,10 +71,21 @@ struct SessionOptions
     // A forward maps this router port to the checked port; 0: the same as the checked port.
     int externalPort = 0;
     // Whether the check's probe reached this computer (true: it arrived and was dropped or
-    // refused here; false: nothing of it arrived); nullopt or empty: cannot tell. This computer's
-    // counters, read around the check, answer it. A probe that arrived here needs no control
-    // port; one that did not makes a control port that got through a block before this computer.
+    // refused here; false: nothing of it arrived); nullopt: cannot tell. Empty: the firewall
+    // step's judgement of this computer's counters answers it. A probe that arrived here needs no
+    // control port; one that did not makes a control port that got through a block before this
+    // computer.
     std::function<std::optional<bool>(const Report&)> probeArrivedHere;
+    // This computer's firewall: the kernel's counters are read around the first family's check
+    // (no wait is added), and when the port is not open here the firewall is looked for once the
+    // verdict stands, beside the router's answer; the diagnosis waits for it (bounded), the
+    // verdict does not.
+    bool lookAtFirewall = true;
+    // Why the firewall is not looked at, when lookAtFirewall is false.
+    QString noFirewallReason;
+    // Where the look goes: the system's files, bus and nft unless the tests give their own.
+    firewall::DetectorSources firewallSources;
+    firewall::CounterFiles counterFiles;
 };
 
 // One run of the check flow, front end or not: the server's addresses, the check over the first
@@ -157,6 +171,8 @@ Q_SIGNALS:
     void controlPortDone();
     // report().hairpin stands (done or skipped).
     void hairpinDone();
+    // report().firewall holds what was found of this computer's firewall.
+    void firewallJudged();
     // Every step is done or skipped.
     void finished();
 
@@ -181,6 +197,13 @@ private:
     CheckResult snapshot(const CheckEngine& engine, const RecordingView& view,
                          bool portLocked) const;
     router::CheckFacts checkFacts() const;
+    // This computer's firewall, around the first family's check.
+    void startFirewall();
+    void lookAtFirewall();
+    void noteFirewallWait();
+    void onFirewallFound(const firewall::Detection& detection);
+    bool judgeFirewall(); // whether it judged now
+    std::optional<firewall::CounterReading> readFirewallCounters() const;
 
     // The steps after the rest: each returns true when it started and will call maybeFinish().
     bool startControlPort();
@@ -234,6 +257,10 @@ private:
     std::unique_ptr<QTcpServer> m_externalListener;
     std::optional<ForwardStep> m_externalStep; // set while that check runs
     int m_externalArrivals = 0;
+    std::unique_ptr<firewall::FirewallDetector> m_firewallDetector; // null: never looked at
+    std::optional<firewall::Detection> m_firewallDetection;
+    firewall::EvidenceInput m_firewallEvidence;
+    QElapsedTimer m_clock;
 };
 
 } // namespace quillmere::session

@@ -28,6 +28,8 @@ QLatin1StringView findingCode(Finding finding)
         return QLatin1StringView("no-router");
     case Finding::BlockedUpstream:
         return QLatin1StringView("blocked-upstream");
+    case Finding::BlockedByThisComputer:
+        return QLatin1StringView("blocked-by-this-computer");
     case Finding::NoCheckResult:
         break;
     }
@@ -205,6 +207,29 @@ Diagnosis make(Finding finding, QString headline, QString nextStep)
     return {finding, std::move(headline), std::move(nextStep)};
 }
 
+// The probe got through the internet (and the router) to this computer, and its firewall stopped
+// it: the firewall is named when it is known, and its command is the next step.
+Diagnosis blockedHere(const firewall::FirewallFacts& facts, const QString& port, bool mappedHere)
+{
+    const firewall::Kind kind = facts.found.value_or(firewall::Kind::Unknown);
+    QString who = kind == firewall::Kind::Unknown
+                      ? u"A firewall on this computer"_s
+                      : u"This computer's firewall ("_s + firewall::kindName(kind) + u')';
+    if (kind == firewall::Kind::Firewalld && !facts.zone.isEmpty())
+        who = u"This computer's firewall (firewalld, zone "_s + quotable(facts.zone) + u')';
+    QString next;
+    if (facts.fix)
+        next = u"Open the port in it: "_s + *facts.fix + u" (then check again)."_s;
+    else
+        next = u"Allow "_s + port + u" in this computer's firewall settings, then check again."_s;
+    if (mappedHere)
+        next += u" The router already forwards the port here over UPnP."_s;
+    return make(Finding::BlockedByThisComputer,
+                who + u" blocks "_s + port +
+                    u": the check's probe reached this computer and went no further."_s,
+                next);
+}
+
 } // namespace
 
 bool isCarrierGrade(const QHostAddress& address)
@@ -275,6 +300,9 @@ QString quotable(const QString& text, qsizetype limit)
 // The finding, first match wins:
 //  1. no result from the check (or none yet)        no-check-result
 //  2. the check arrived here                        forwarded-here (whatever a mapping says)
+//  2a. not open, and the counters (or a refusal while Quillmere listened) show the probe
+//      arrived at this computer and was dropped or rejected here    blocked-by-this-computer
+//      (before every router and NAT finding: a probe that got this far passed all of them)
 //  3. a UPnP mapping of the port to another device  forwarded-elsewhere, naming it
 //  4. the router's WAN address in 100.64/10, or (where the router gives no public WAN
 //     address, or none answered and the server saw none of this computer's addresses) a hop
@@ -323,6 +351,9 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
                         u" is open on this computer: the check reached it from the internet."_s,
                     next);
     }
+
+    if (check.verdict == VerdictKind::NotOpen && check.firewall && check.firewall->blocks == true)
+        return blockedHere(*check.firewall, port, mappedHere);
 
     if (mappedElsewhere) {
         QString next;

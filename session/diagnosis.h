@@ -6,6 +6,7 @@
 
 #include "engine/checkserver.h"
 #include "engine/verdict.h"
+#include "firewall/firewallfacts.h"
 #include "router/routerfacts.h"
 
 #include <QHostAddress>
@@ -31,6 +32,8 @@ enum class Finding {
     // From the control port: the router forwards the port here and its probe died on the way,
     // while a control port mapped the same way got through.
     BlockedUpstream, // "blocked-upstream"
+    // The probe arrived at this computer and its firewall dropped or rejected it.
+    BlockedByThisComputer, // "blocked-by-this-computer"
 };
 
 // The code scripts read: "forwarded-here", "carrier-nat", ...
@@ -45,6 +48,9 @@ struct CheckFacts
     QStringList localAddresses; // this computer's own addresses
     int port = 0;               // the port checked, for the texts; 0: unknown ("the port")
     std::optional<ProbeProtocol> protocol; // for the texts; nullopt: not named
+
+    // What was found of this computer's firewall; nullopt: it was not looked at.
+    std::optional<firewall::FirewallFacts> firewall;
 };
 
 struct Diagnosis

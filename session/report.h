@@ -8,6 +8,7 @@
 #include "engine/checkview.h"
 #include "engine/verdict.h"
 #include "engine/verdictwords.h"
+#include "firewall/firewallfacts.h"
 #include "router/routerfacts.h"
 #include "service/portholders.h"
 #include "session/diagnosis.h"
@@ -157,6 +158,9 @@ struct Report
     Step<ControlPortResult> controlPort;
     Step<HairpinResult> hairpin;
     QString lanAddress; // "address:port" on the default route's interface; empty: unknown
+    // This computer's firewall: which one runs, and whether it dropped or rejected the first
+    // family's probe (from the kernel's counters read around that check's wait).
+    Step<firewall::FirewallFacts> firewall;
 };
 
 // The control port's finding as one line for a person: what the control port showed, what to

@@ -60,6 +60,8 @@ void runCommand(const ScriptedCheckServer& server, QStringList arguments, const 
     arguments << u"--server"_s << u"127.0.0.1:"_s + QString::number(server.port());
     if (!hairpin)
         arguments << u"--no-hairpin"_s;
+    // This computer's firewall is left alone (tests/firewall covers it).
+    arguments << u"--no-firewall"_s;
     const cli::ParsedArguments parsed = cli::parseArguments(arguments, QProcessEnvironment());
     QCOMPARE(parsed.action, cli::ParsedArguments::Action::Run);
     QTextStream out(&run.out);

@@ -80,6 +80,21 @@ RouterFacts withHops(RouterFacts facts, const QList<Hop>& hops)
     return facts;
 }
 
+// What was found of this computer's firewall, added to a check.
+CheckFacts withFirewall(CheckFacts facts, std::optional<firewall::Kind> kind,
+                        std::optional<bool> blocks, std::optional<QString> fix = std::nullopt,
+                        const QString& zone = QString())
+{
+    firewall::FirewallFacts found;
+    found.found = kind;
+    found.blocks = blocks;
+    found.evidence = u"2 datagrams arrived during the check and went no further"_s;
+    found.fix = std::move(fix);
+    found.zone = zone;
+    facts.firewall = found;
+    return facts;
+}
+
 struct Case
 {
     const char* name;
@@ -326,6 +341,65 @@ QList<Case> cases()
          Finding::ForwardedElsewhere},
         {"IPv6 seen, mapped here", check(V::NotOpen, u"2001:db8::10"_s), mapped(upnp(), toHere()),
          Finding::ForwardedButBlocked},
+
+        // This computer's firewall: evidence that the probe got here and went no further beats
+        // every router and NAT finding, since the probe passed them all; without that evidence
+        // they stand as before.
+        {"firewall blocks, mapped here",
+         withFirewall(check(V::NotOpen), firewall::Kind::Ufw, true, u"sudo ufw allow 8080/tcp"_s),
+         mapped(upnp(), toHere()),
+         Finding::BlockedByThisComputer,
+         {u"This computer's firewall (ufw) blocks port 8080/tcp"_s, u"sudo ufw allow 8080/tcp"_s,
+          u"already forwards the port here"_s}},
+        {"firewall blocks, no mapping",
+         withFirewall(check(V::NotOpen), firewall::Kind::Nftables, true,
+                      u"sudo nft insert rule inet filter input tcp dport 8080 accept"_s),
+         upnp(),
+         Finding::BlockedByThisComputer,
+         {u"(nftables)"_s, u"sudo nft insert rule inet filter input tcp dport 8080 accept"_s},
+         {u"UPnP"_s}},
+        {"firewalld blocks, named with its zone",
+         withFirewall(check(V::NotOpen), firewall::Kind::Firewalld, true,
+                      u"sudo firewall-cmd --zone=home --permanent --add-port=8080/tcp && sudo "
+                      u"firewall-cmd --reload"_s,
+                      u"home"_s),
+         upnp(),
+         Finding::BlockedByThisComputer,
+         {u"(firewalld, zone home)"_s, u"--zone=home"_s}},
+        {"unknown firewall blocks",
+         withFirewall(check(V::NotOpen), firewall::Kind::Unknown, true),
+         noRouter(),
+         Finding::BlockedByThisComputer,
+         {u"A firewall on this computer blocks port 8080/tcp"_s,
+          u"in this computer's firewall settings"_s},
+         {u"sudo"_s}},
+        {"blocks, though none found by name",
+         withFirewall(check(V::NotOpen), std::nullopt, true),
+         noRouter(),
+         Finding::BlockedByThisComputer,
+         {u"A firewall on this computer"_s}},
+        {"firewall blocks beats carrier nat",
+         withFirewall(check(V::NotOpen), firewall::Kind::Ufw, true, u"sudo ufw allow 8080/tcp"_s),
+         upnp(u"100.64.1.2"_s), Finding::BlockedByThisComputer},
+        {"firewall blocks beats a mapping elsewhere",
+         withFirewall(check(V::NotOpen), firewall::Kind::Ufw, true, u"sudo ufw allow 8080/tcp"_s),
+         mapped(upnp(), toDvr()), Finding::BlockedByThisComputer},
+        {"firewall cannot tell, mapped here",
+         withFirewall(check(V::NotOpen), firewall::Kind::Ufw, std::nullopt,
+                      u"sudo ufw allow 8080/tcp"_s),
+         mapped(upnp(), toHere()), Finding::ForwardedButBlocked},
+        {"firewall does not block, not forwarded",
+         withFirewall(check(V::NotOpen), firewall::Kind::Ufw, false), upnp(),
+         Finding::NotForwarded},
+        {"open here whatever the firewall",
+         withFirewall(check(V::OpenHere), firewall::Kind::Ufw, true), upnp(),
+         Finding::ForwardedHere},
+        {"open elsewhere whatever the firewall",
+         withFirewall(check(V::OpenElsewhere), firewall::Kind::Ufw, true), upnp(),
+         Finding::ForwardedElsewhere},
+        {"no result whatever the firewall",
+         withFirewall(check(V::NoResult, QString()), firewall::Kind::Ufw, true), upnp(),
+         Finding::NoCheckResult},
     };
 }
 
@@ -391,7 +465,8 @@ void TestDiagnosis::everyFindingReached()
     for (const Finding finding :
          {Finding::ForwardedHere, Finding::ForwardedElsewhere, Finding::NotForwarded,
           Finding::ForwardedButBlocked, Finding::CarrierNat, Finding::DoubleNat,
-          Finding::AnotherNat, Finding::NoRouter, Finding::NoCheckResult})
+          Finding::AnotherNat, Finding::NoRouter, Finding::NoCheckResult,
+          Finding::BlockedByThisComputer})
         QVERIFY2(reached.contains(QString(findingCode(finding))), findingCode(finding).data());
 }
 
@@ -407,6 +482,7 @@ void TestDiagnosis::codes()
     QCOMPARE(findingCode(Finding::NoRouter), "no-router"_L1);
     QCOMPARE(findingCode(Finding::NoCheckResult), "no-check-result"_L1);
     QCOMPARE(findingCode(Finding::BlockedUpstream), "blocked-upstream"_L1);
+    QCOMPARE(findingCode(Finding::BlockedByThisComputer), "blocked-by-this-computer"_L1);
 }
 
 void TestDiagnosis::portUnnamed()
