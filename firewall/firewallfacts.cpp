@@ -281,4 +281,28 @@ FirewallFacts combine(const Detection& detection, const ProbeEvidence& evidence,
     return facts;
 }
 
+QString describe(const FirewallFacts& facts)
+{
+    // Something that blocks is a firewall, found by name or not.
+    QString who = !facts.found && facts.blocks != true
+                      ? u"none found"_s
+                      : kindName(facts.found.value_or(Kind::Unknown));
+    if (facts.found == Kind::Firewalld && !facts.zone.isEmpty()) {
+        who += u" (zone "_s + facts.zone;
+        if (!facts.interface.isEmpty())
+            who += u" of "_s + facts.interface;
+        who += u')';
+    }
+    QString what;
+    if (!facts.found && facts.blocks != true)
+        what = u"; "_s;
+    else if (facts.blocks == true)
+        what = u", blocks the port: "_s;
+    else if (facts.blocks == false)
+        what = u", does not block the port: "_s;
+    else
+        what = u", cannot tell whether it blocks the port: "_s;
+    return who + what + facts.evidence;
+}
+
 } // namespace quillmere::firewall

@@ -78,6 +78,10 @@ FirewallFacts combine(const Detection& detection, const ProbeEvidence& evidence,
 // A word for a POSIX shell: as it is when it is plain, else in single quotes.
 QString shellWord(const QString& word);
 
+// What was found, as a person reads it, without the fix: "ufw, blocks the port: <evidence>",
+// "none found; <evidence>". Plain text: quote it, escape it, as the place it goes needs.
+QString describe(const FirewallFacts& facts);
+
 } // namespace quillmere::firewall
 
 Q_DECLARE_METATYPE(quillmere::firewall::Detection)

@@ -1,5 +1,6 @@
 #include "ui/findinglayers.h"
 
+#include "firewall/firewallfacts.h"
 #include "session/report.h"
 #include "ui/routerwindow.h"
 
@@ -24,6 +25,26 @@ void showNotRun(RouterWindow& window, Layer layer, const session::Step<T>& step,
         window.showNotChecked(layer, u"no check has run yet"_s);
     else
         window.showNotChecked(layer, u"not needed for this result"_s);
+}
+
+// "Allow in firewall" is offered for firewalld only, which opens a port over D-Bus with the
+// user's consent; for the others the command is there to copy.
+void showComputer(RouterWindow& window, const session::Report& report, const QString& note)
+{
+    const session::Step<firewall::FirewallFacts>& step = report.firewall;
+    if (step.isRunning()) {
+        window.showComputer(u"Looking at this computer's firewall..."_s, {}, false);
+        return;
+    }
+    if (!step.isDone()) {
+        showNotRun(window, Layer::Computer, step, report);
+        return;
+    }
+    QString text = u"Firewall: "_s + firewall::describe(*step) + u'.';
+    if (!note.isEmpty())
+        text += u"\n\n"_s + note;
+    const bool offerAllow = step->found == firewall::Kind::Firewalld && step->blocks == true;
+    window.showComputer(text, step->fix.value_or(QString()), offerAllow);
 }
 
 void showPath(RouterWindow& window, const session::Report& report)
@@ -56,8 +77,10 @@ void showInside(RouterWindow& window, const session::Report& report)
 
 } // namespace
 
-void showFindingLayers(RouterWindow& window, const session::Report& report)
+void showFindingLayers(RouterWindow& window, const session::Report& report,
+                       const QString& computerNote)
 {
+    showComputer(window, report, computerNote);
     showPath(window, report);
     showInside(window, report);
 }

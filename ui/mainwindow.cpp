@@ -2,6 +2,7 @@
 
 #include "engine/porttext.h"
 #include "engine/version.h"
+#include "firewall/firewalld.h"
 #include "router/describe.h"
 #include "support/shell.h"
 #include "support/theme.h"
@@ -178,6 +179,7 @@ void MainWindow::formLoad()
 
 void MainWindow::cmdCheckMeClick()
 {
+    m_allowText.clear();
     m_forwardText.clear();
     m_session->setServiceCheck(false);
     m_session->start();
@@ -257,6 +259,8 @@ void MainWindow::cmdRouterClick()
                 &MainWindow::forwardLeaseChosen);
         connect(m_routerWindow, &RouterWindow::forwardExternalPortRequested, this,
                 &MainWindow::forwardExternalPort);
+        connect(m_routerWindow, &RouterWindow::allowInFirewallRequested, this,
+                &MainWindow::allowInFirewall);
         // Beside the main window, where it hides none of the results, unless that is off the
         // screen.
         QPoint place = frameGeometry().topRight() + QPoint(8, 0);
@@ -296,6 +300,35 @@ void MainWindow::forwardExternalPort(int externalPort)
     m_session->setExternalPort(externalPort);
     m_session->forward(m_forwardLease);
     m_session->setExternalPort(0);
+    showRouterFinding();
+}
+
+// firewalld opens the checked port in the zone of the default route's interface, for now and
+// for good, once polkit has the user's consent; then the port is checked again.
+void MainWindow::allowInFirewall()
+{
+    const session::Report& report = m_session->report();
+    if (m_firewalld || !report.firewall.isDone() ||
+        report.firewall->found != firewall::Kind::Firewalld || report.port <= 0)
+        return;
+    m_firewalld = new firewall::FirewalldClient(QDBusConnection::systemBus(), this);
+    const QString port = QString::number(report.port) + u'/' + protocolWord(report.protocol);
+    connect(m_firewalld, &firewall::FirewalldClient::allowed, this, [this, port] {
+        m_firewalld->deleteLater();
+        m_firewalld = nullptr;
+        m_allowText = u"firewalld now allows "_s + port + u"; the port is checked again."_s;
+        m_session->start();
+        showRouterFinding();
+    });
+    connect(m_firewalld, &firewall::FirewalldClient::failed, this,
+            [this, port](const QString& why) {
+                m_firewalld->deleteLater();
+                m_firewalld = nullptr;
+                m_allowText = u"firewalld did not allow "_s + port + u": "_s + why;
+                showRouterFinding();
+            });
+    m_allowText = u"Asking firewalld to allow "_s + port + u" (it may ask for your password)..."_s;
+    m_firewalld->allowPort(report.firewall->zone, report.port, report.protocol);
     showRouterFinding();
 }
 
@@ -377,7 +410,7 @@ void MainWindow::showRouterFinding()
             m_routerWindow->showOwnForward(true, m_ownForward->ends);
         else
             m_routerWindow->showOwnForward(false);
-        showFindingLayers(*m_routerWindow, m_session->report());
+        showFindingLayers(*m_routerWindow, m_session->report(), m_allowText);
     }
 }
 

@@ -26,6 +26,10 @@ class MainWindow;
 
 namespace quillmere {
 
+namespace firewall {
+class FirewalldClient;
+}
+
 class LogWindow;
 class ReportView;
 class RouterWindow;
@@ -133,6 +137,7 @@ private:
     void cmdRemoveForwardClick();
     void forwardLeaseChosen(qint64 seconds);
     void forwardExternalPort(int externalPort);
+    void allowInFirewall();
     void routerAnswered();
     void forwardDone();
     void showRouterFinding();
@@ -154,6 +159,9 @@ private:
     QPointer<LogWindow> m_logs;
     QPointer<RouterWindow> m_routerWindow;
     QString m_forwardText;
+    // "Allow in firewall": the request while it runs, and what came of it.
+    QPointer<firewall::FirewalldClient> m_firewalld;
+    QString m_allowText;
     // The lease the window's forwards ask for (seconds; 0: until removed).
     qint64 m_forwardLease = kForwardLeaseSeconds;
     // The router's mapping of a port to this computer, as the router or a forward last said.

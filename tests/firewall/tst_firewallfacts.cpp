@@ -243,11 +243,24 @@ void TestFirewallFacts::evidence_data()
     QTest::newRow("noisy host, as many as the noise")
         << noisy << std::optional<bool>() << false << u"other traffic explains as many"_s;
 
-    // The same noise, and the probe's SYNs far beyond it.
+    // The same noise, and far more beyond it than one probe's SYNs: more traffic vanished.
     EvidenceInput beyond = noisy;
     beyond.waitEnd = at(3200, 1130, 1058);
     QTest::newRow("noisy host, far beyond the noise")
-        << beyond << std::optional<bool>(true) << false << u"this computer dropped it"_s;
+        << beyond << std::optional<bool>() << false << u"more than one probe gives"_s;
+
+    // A quiet baseline, then a burst of a router's SSDP NOTIFYs (multicast to a group nobody
+    // here joined) during the wait: 14 datagrams vanish, no firewall here.
+    EvidenceInput burst = quiet;
+    burst.waitEnd = at(3200, 1074, 1060);
+    QTest::newRow("multicast burst in a quiet wait")
+        << burst << std::optional<bool>() << false << u"more than one probe gives"_s;
+
+    // As many as one probe gives, over a quiet baseline.
+    EvidenceInput mostProbe = quiet;
+    mostProbe.waitEnd = at(3200, 1065, 1060);
+    QTest::newRow("a probe and its retries")
+        << mostProbe << std::optional<bool>(true) << false << u"this computer dropped it"_s;
 
     // A host that forwards (containers, a VM): forwarded datagrams are no drops.
     EvidenceInput forwarding = quiet;

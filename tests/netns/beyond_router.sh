@@ -271,6 +271,7 @@ run_check() { # [--nobody] ARGS...
         as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
         shift
     fi
+    wait_quiet "$ns_pc"
     log_before=$(wc -l <"$access_log")
     status=0
     started=${EPOCHREALTIME/./}

@@ -237,3 +237,25 @@ end_case() {
     done
     if declare -F failure_details >/dev/null; then failure_details; fi
 }
+
+# Datagrams NAMESPACE received that went nowhere it counts (IP InReceives less InDelivers and
+# ForwDatagrams), so far.
+vanished_so_far() { # NAMESPACE
+    ip netns exec "$1" awk '/^Ip: [0-9]/ { print $4 - $10 - $7 }' /proc/net/snmp
+}
+
+# Waits, at most 10 s, for a second in which nothing NAMESPACE received went nowhere. The
+# firewall evidence reads such counts around a check, and a burst of LAN multicast that nobody
+# there joined (a router's SSDP NOTIFYs as its daemon starts) makes it "cannot tell"; a check
+# that should see the probe dropped waits for the LAN to go quiet, as a home LAN mostly is.
+wait_quiet() { # NAMESPACE
+    local i before after
+    before=$(vanished_so_far "$1")
+    for i in $(seq 10); do
+        sleep 1
+        after=$(vanished_so_far "$1")
+        [ "$after" = "$before" ] && return 0
+        before=$after
+    done
+    say "    (the LAN of $1 did not go quiet within 10 s)"
+}

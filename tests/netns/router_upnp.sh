@@ -305,6 +305,7 @@ run_check() { # [--text] ARGS...
         format=()
         shift
     fi
+    wait_quiet "$ns_pc"
     status=0
     # A hard stop past the check's own time-out (twice, for --forward's second check) and the
     # router's bounds keeps a broken run from hanging the suite.
@@ -552,7 +553,12 @@ expect_status 2
 expect_json .verdict '"not-open"'
 expect_router_upnp
 expect_mapping 192.168.77.10 4709 "quillmere test" true
-expect_diagnosis forwarded-but-blocked
+# The probe arrived and went no further: pc's firewall, which root can read, is named, and no
+# control port is tried.
+expect_diagnosis blocked-by-this-computer
+expect_json .firewall.blocks true
+expect_json .firewall.found '"nftables"'
+expect_json .controlPort null
 end_case
 
 stop_daemon
