@@ -2,8 +2,10 @@
 // shown as it came, the offers each section makes and the signals they send, the lease choice
 // and the forward's end.
 
+#include "session/report.h"
 #include "support/plaintext.h"
 #include "support/theme.h"
+#include "ui/findinglayers.h"
 #include "ui/routerwindow.h"
 
 #include <QApplication>
@@ -97,6 +99,7 @@ private Q_SLOTS:
     void pathOffersAnotherExternalPort();
     void forwardLeaseChoice();
     void ownForwardShowsItsEnd();
+    void layersFollowTheReport();
 };
 
 void TestRouterWindow::sectionsAreTitledByLayer()
@@ -305,6 +308,66 @@ void TestRouterWindow::ownForwardShowsItsEnd()
 
     f.window.showOwnForward(false);
     QVERIFY(ends->isHidden() && remove->isHidden());
+}
+
+// The sections beyond the router show each step of a session's report as it stands: running,
+// done, or not run and why; the firewall's fix is offered, and only firewalld's is allowed from
+// here.
+void TestRouterWindow::layersFollowTheReport()
+{
+    WindowFixture f;
+    auto* computer = f.find<QLabel>(u"lblComputerLayer"_s);
+    auto* path = f.find<QLabel>(u"lblPathLayer"_s);
+    auto* inside = f.find<QLabel>(u"lblInsideLayer"_s);
+    auto* allow = f.find<QPushButton>(u"cmdAllowInFirewall"_s);
+    auto* field = f.find<QLineEdit>(u"txtFixCommand"_s);
+
+    session::Report report;
+    report.port = 25565;
+    report.check.begin();
+    showFindingLayers(f.window, report);
+    QCOMPARE(computer->text(), u"Not checked: the check has not finished."_s);
+    QCOMPARE(path->text(), u"Not checked: the check has not finished."_s);
+
+    report.check.finish(session::CheckResult());
+    report.firewall.begin();
+    report.controlPort.skip(u"a UDP probe that gets no answer tells nothing apart"_s);
+    report.hairpin.begin();
+    showFindingLayers(f.window, report);
+    QCOMPARE(computer->text(), u"Looking at this computer's firewall..."_s);
+    QCOMPARE(path->text(), u"Not checked: a UDP probe that gets no answer tells nothing apart."_s);
+    QCOMPARE(inside->text(), u"Connecting to the external address from here..."_s);
+
+    firewall::FirewallFacts facts;
+    facts.found = firewall::Kind::Firewalld;
+    facts.blocks = true;
+    facts.zone = u"<b>home</b>"_s;
+    facts.evidence = u"the probe arrived and this computer dropped it"_s;
+    facts.fix = u"sudo firewall-cmd --permanent --zone=home --add-port=25565/tcp && sudo "
+                u"firewall-cmd --reload"_s;
+    report.firewall.finish(facts);
+    showFindingLayers(f.window, report, u"firewalld did not allow 25565/tcp: refused"_s);
+    QCOMPARE(computer->textFormat(), Qt::PlainText);
+    QVERIFY2(computer->text().startsWith(u"Firewall: "_s + firewall::describe(facts)),
+             qPrintable(computer->text()));
+    QVERIFY(computer->text().contains(u"(zone <b>home</b>"_s));
+    QVERIFY(computer->text().endsWith(u"firewalld did not allow 25565/tcp: refused"_s));
+    QCOMPARE(field->text(), *facts.fix);
+    QVERIFY(allow->isVisible());
+
+    // ufw: the command to copy, nothing to allow from here; and a firewall that does not block
+    // offers nothing at all.
+    facts.found = firewall::Kind::Ufw;
+    facts.fix = u"sudo ufw allow 25565/tcp"_s;
+    report.firewall.finish(facts);
+    showFindingLayers(f.window, report);
+    QCOMPARE(field->text(), *facts.fix);
+    QVERIFY(allow->isHidden());
+    facts.found = firewall::Kind::Firewalld;
+    facts.blocks = false;
+    report.firewall.finish(facts);
+    showFindingLayers(f.window, report);
+    QVERIFY(allow->isHidden());
 }
 
 QTEST_MAIN(TestRouterWindow)
