@@ -5,9 +5,11 @@
 #include "ui/application.h"
 #include "ui_routerwindow.h"
 
+#include <QBoxLayout>
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QScrollArea>
 
 #include <algorithm>
 
@@ -41,6 +43,7 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
 {
     m_ui->setupUi(this);
     applyDesignFonts(*this);
+    arrangeInColumn();
     setFixedSize(size());
     for (QLabel* label :
          {m_ui->lblRouterFacts, m_ui->lblDiagnosis, m_ui->lblForward, m_ui->lblForwardEnds,
@@ -78,6 +81,75 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
 }
 
 RouterWindow::~RouterWindow() = default;
+
+// The sections one below the other in a column that scrolls, each label as tall as its text: a
+// diagnosis or a control port's finding runs to several lines, and none of it is cut. A hidden
+// offer takes no room. "Close" stays below the column.
+void RouterWindow::arrangeInColumn()
+{
+    auto* content = new QWidget;
+    auto* column = new QVBoxLayout(content);
+    column->setContentsMargins(8, 8, 8, 8);
+    column->setSpacing(4);
+    const auto row = [column](std::initializer_list<QWidget*> widgets) {
+        auto* line = new QHBoxLayout;
+        for (QWidget* widget : widgets)
+            line->addWidget(widget);
+        line->addStretch();
+        column->addLayout(line);
+    };
+    const auto heading = [column](QLabel* label) {
+        column->addSpacing(6);
+        column->addWidget(label);
+    };
+    const auto text = [column](QLabel* label) {
+        label->setWordWrap(true);
+        label->setMinimumHeight(0);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        column->addWidget(label);
+    };
+    heading(m_ui->lblDiagnosisHeading);
+    text(m_ui->lblDiagnosis);
+    heading(m_ui->lblRouterHeading);
+    text(m_ui->lblRouterFacts);
+    row({m_ui->cmdForward, m_ui->cboForwardLease});
+    text(m_ui->lblForward);
+    auto* ends = new QHBoxLayout;
+    ends->addWidget(m_ui->lblForwardEnds, 1);
+    ends->addWidget(m_ui->cmdRemoveForward);
+    column->addLayout(ends);
+    heading(m_ui->lblComputerHeading);
+    text(m_ui->lblComputerLayer);
+    auto* fix = new QHBoxLayout;
+    fix->addWidget(m_ui->txtFixCommand, 1);
+    fix->addWidget(m_ui->cmdCopyCommand);
+    column->addLayout(fix);
+    row({m_ui->cmdAllowInFirewall});
+    heading(m_ui->lblPathHeading);
+    text(m_ui->lblPathLayer);
+    row({m_ui->cmdForwardExternal});
+    heading(m_ui->lblInsideHeading);
+    text(m_ui->lblInsideLayer);
+    column->addStretch();
+
+    auto* scroll = new QScrollArea;
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(content);
+    // The window's own background shows through.
+    scroll->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+
+    auto* window = new QVBoxLayout(this);
+    window->setContentsMargins(0, 0, 0, 8);
+    window->addWidget(scroll);
+    auto* bottom = new QHBoxLayout;
+    bottom->setContentsMargins(8, 0, 8, 0);
+    bottom->addStretch();
+    bottom->addWidget(m_ui->cmdRouterClose);
+    window->addLayout(bottom);
+}
 
 void RouterWindow::showFinding(const QString& facts, const QString& diagnosis)
 {

@@ -76,6 +76,7 @@ Q_SIGNALS:
     void forwardExternalPortRequested(int externalPort);
 
 private:
+    void arrangeInColumn();
     QLabel* layerLabel(Layer layer) const;
     void setLayerText(Layer layer, const QString& text);
 
