@@ -302,7 +302,8 @@ QString quotable(const QString& text, qsizetype limit)
 //  2. the check arrived here                        forwarded-here (whatever a mapping says)
 //  2a. not open, and the counters (or a refusal while Quillmere listened) show the probe
 //      arrived at this computer and was dropped or rejected here    blocked-by-this-computer
-//      (before every router and NAT finding: a probe that got this far passed all of them)
+//      (before every router and NAT finding, since a probe that got this far passed all of
+//      them; but not when the router maps the port to another device, which the probe went to)
 //  3. a UPnP mapping of the port to another device  forwarded-elsewhere, naming it
 //  4. the router's WAN address in 100.64/10, or (where the router gives no public WAN
 //     address, or none answered and the server saw none of this computer's addresses) a hop
@@ -352,7 +353,10 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
                     next);
     }
 
-    if (check.verdict == VerdictKind::NotOpen && check.firewall && check.firewall->blocks == true)
+    // A router that sends the port to another device sends the probe there too: what vanished
+    // here meanwhile was other traffic, and that device is the finding.
+    if (check.verdict == VerdictKind::NotOpen && check.firewall && check.firewall->blocks == true &&
+        !mappedElsewhere)
         return blockedHere(*check.firewall, port, mappedHere);
 
     if (mappedElsewhere) {

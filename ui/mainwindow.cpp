@@ -60,6 +60,8 @@ session::SessionOptions sessionOptions(const MainWindow::Options& options)
     result.howToSetServer = u"Set a server on the internet in Options > Check server..."_s;
     result.diagnosisNamesPort = true;
     result.keepCheckOpen = true;
+    result.lookAtFirewall = options.lookAtFirewall;
+    result.noFirewallReason = u"this computer's firewall is not looked at"_s;
     // A server named by an IPv6 address can only be reached over IPv6, and is; the window keeps
     // its first check's words.
     result.ipv6WordsForIpv6OnlyServer = false;

@@ -60,6 +60,8 @@ public:
         std::function<int(const QString& path, const QString& parameters)> openDocument;
         // The way to the router on the LAN. Empty: the window does not ask the router.
         std::function<std::unique_ptr<router::RouterBackend>()> routerBackend;
+        // Whether a check looks at this computer's firewall (its counters and which one runs).
+        bool lookAtFirewall = true;
     };
 
     // How long a forward made from the window lasts until the user chooses another lease in the

@@ -343,8 +343,8 @@ QList<Case> cases()
          Finding::ForwardedButBlocked},
 
         // This computer's firewall: evidence that the probe got here and went no further beats
-        // every router and NAT finding, since the probe passed them all; without that evidence
-        // they stand as before.
+        // every router and NAT finding but a mapping to another device, since the probe passed
+        // them all; without that evidence they stand as before.
         {"firewall blocks, mapped here",
          withFirewall(check(V::NotOpen), firewall::Kind::Ufw, true, u"sudo ufw allow 8080/tcp"_s),
          mapped(upnp(), toHere()),
@@ -381,9 +381,11 @@ QList<Case> cases()
         {"firewall blocks beats carrier nat",
          withFirewall(check(V::NotOpen), firewall::Kind::Ufw, true, u"sudo ufw allow 8080/tcp"_s),
          upnp(u"100.64.1.2"_s), Finding::BlockedByThisComputer},
-        {"firewall blocks beats a mapping elsewhere",
+        // A mapping to another device sends the probe there: what vanished here was other
+        // traffic, and a refusal came from that device.
+        {"a mapping elsewhere beats the firewall's evidence",
          withFirewall(check(V::NotOpen), firewall::Kind::Ufw, true, u"sudo ufw allow 8080/tcp"_s),
-         mapped(upnp(), toDvr()), Finding::BlockedByThisComputer},
+         mapped(upnp(), toDvr()), Finding::ForwardedElsewhere},
         {"firewall cannot tell, mapped here",
          withFirewall(check(V::NotOpen), firewall::Kind::Ufw, std::nullopt,
                       u"sudo ufw allow 8080/tcp"_s),
