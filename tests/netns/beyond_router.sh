@@ -46,23 +46,7 @@ readonly case_names=(
 # shellcheck source=tests/netns/netns_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns_lib.sh"
 
-case $# in
-    1)
-        check_bin=$1/cli/quillmere-check
-        server_bin=$1/server/quillmere-server
-        ;;
-    2)
-        check_bin=$1
-        server_bin=$2
-        ;;
-    *)
-        say "usage: $0 BUILD_DIR | QUILLMERE_CHECK QUILLMERE_SERVER" >&2
-        exit 64
-        ;;
-esac
-for bin in "$check_bin" "$server_bin"; do
-    [ -x "$bin" ] || { say "$0: not an executable program: $bin" >&2; exit 64; }
-done
+programs_from_arguments "$@"
 
 prepare nft:nftables socat:socat ss:iproute2 setpriv:util-linux miniupnpd:miniupnpd-nftables \
     upnpc:miniupnpc jq:jq

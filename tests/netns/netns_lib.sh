@@ -241,6 +241,7 @@ end_case() {
 # Datagrams NAMESPACE received that went nowhere it counts (IP InReceives less InDelivers and
 # ForwDatagrams), so far.
 vanished_so_far() { # NAMESPACE
+    # shellcheck disable=SC2016 # awk's fields, not the shell's
     ip netns exec "$1" awk '/^Ip: [0-9]/ { print $4 - $10 - $7 }' /proc/net/snmp
 }
 
@@ -258,4 +259,27 @@ wait_quiet() { # NAMESPACE
         before=$after
     done
     say "    (the LAN of $1 did not go quiet within 10 s)"
+}
+
+# The programs a script runs, from its arguments: a build folder, or the two programs. Sets
+# check_bin and server_bin; anything else ends the script with a usage error (64).
+programs_from_arguments() { # BUILD_DIR | QUILLMERE_CHECK QUILLMERE_SERVER
+    case $# in
+        1)
+            check_bin=$1/cli/quillmere-check
+            server_bin=$1/server/quillmere-server
+            ;;
+        2)
+            check_bin=$1
+            server_bin=$2
+            ;;
+        *)
+            say "usage: $0 BUILD_DIR | QUILLMERE_CHECK QUILLMERE_SERVER" >&2
+            exit 64
+            ;;
+    esac
+    local bin
+    for bin in "$check_bin" "$server_bin"; do
+        [ -x "$bin" ] || { say "$0: not an executable program: $bin" >&2; exit 64; }
+    done
 }
