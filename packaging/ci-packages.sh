@@ -37,7 +37,10 @@ version=$(dpkg-deb --field "${debs[0]}" Version)
 [ "$(/usr/bin/quillmere-server --version)" = "quillmere-server ${version%-*}" ] ||
     fail "quillmere-server --version says $(/usr/bin/quillmere-server --version)"
 /usr/bin/quillmere-server --version
-/usr/bin/quillmere-check --help | grep -q -- '--unforward' || fail "quillmere-check --help"
+# Read whole before grep: grep -q leaves at its first match, and with pipefail the SIGPIPE that
+# the rest of a help text longer than one pipe write meets would fail the step at random.
+check_help=$(/usr/bin/quillmere-check --help) || fail "quillmere-check --help exits $?"
+grep -q -- '--unforward' <<<"$check_help" || fail "quillmere-check --help lacks --unforward"
 /usr/bin/quillmere-check --version
 # The desktop program loads every library it links, with no display needed.
 scratch=$(mktemp -d)

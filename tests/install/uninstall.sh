@@ -29,7 +29,7 @@ if [ -n "$left" ]; then
     echo "$left"
     exit 1
 fi
-if find "$prefix" -type d -path '*quillmere*' | grep -q .; then
+if [ -n "$(find "$prefix" -type d -path '*quillmere*')" ]; then
     echo "FAIL: Quillmere's own folders left behind:"
     find "$prefix" -type d -path '*quillmere*'
     exit 1

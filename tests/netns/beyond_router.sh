@@ -236,9 +236,11 @@ probe_log_line() { # PORT FROM
 needs=()
 timings=()
 
-# Whether the program knows a command-line option (the options of the later additions).
-if "$check_bin" --help 2>&1 | grep -q -- --no-control-port &&
-    "$check_bin" --help 2>&1 | grep -q -- --no-hairpin; then
+# Whether the program knows a command-line option (the options of the later additions). The help
+# is read whole first: a grep -q in a pipe can end it early, and pipefail would take the SIGPIPE
+# for an unknown option.
+check_help=$("$check_bin" --help 2>&1 || true)
+if grep -q -- --no-control-port <<<"$check_help" && grep -q -- --no-hairpin <<<"$check_help"; then
     has_feature_switches=yes
 else
     has_feature_switches=
