@@ -1,6 +1,7 @@
 // A STUN message as it arrives on the STUN listener's socket, or at the programs' NAT discovery.
 //
-// Input: one datagram. parseMessage() must never read outside it (the sanitizers see that), and
+// Input: one datagram, read in both forms (RFC 5389, and RFC 3489's without the cookie).
+// parseMessage() must never read outside it (the sanitizers see that), and
 // what it accepts must hold together: the header's length fits the datagram, and the addresses it
 // read survive being written into a reply (with and without FINGERPRINT) and read back.
 
@@ -15,6 +16,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::span<const std::uint8_t> bytes(data, size);
     const auto message = parseMessage(bytes);
+    const auto classic = parseClassicMessage(bytes);
+    // The magic cookie tells the two forms apart: never both.
+    FUZZ_CHECK(!(message && classic));
+    if (classic) {
+        const auto& m = classic->message;
+        FUZZ_CHECK(size >= 20 && size % 4 == 0);
+        if (m.mapped) {
+            const auto reply =
+                classicBindingSuccess(classic->transaction, *m.mapped, *m.mapped, m.otherAddress);
+            const auto again = parseClassicMessage(reply);
+            FUZZ_CHECK(again && again->transaction == classic->transaction);
+            FUZZ_CHECK(again->message.mapped == m.mapped &&
+                       again->message.otherAddress == m.otherAddress);
+        }
+    }
     if (!message)
         return 0;
 
@@ -39,6 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(!again->unknownRequired && !again->asksPaddingOrResponsePort);
         }
         FUZZ_CHECK(!endpointText(*message->mapped).empty());
+    }
+    if (message->errorCode) {
+        const auto error = parseMessage(bindingError(message->transaction, *message->errorCode));
+        FUZZ_CHECK(error && error->kind == MessageKind::Error &&
+                   error->errorCode == message->errorCode);
     }
     if (message->kind == MessageKind::Request) {
         const auto request =

@@ -1,6 +1,7 @@
 #include "stun/stunmessage.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace quillmere::stun {
 
@@ -199,14 +200,18 @@ std::vector<std::uint8_t> withFingerprint(std::vector<std::uint8_t> message)
     return message;
 }
 
-std::optional<Message> parseMessage(std::span<const std::uint8_t> bytes)
+namespace {
+
+// The header and the attributes; `classic` for RFC 3489's form, whose transaction id takes the
+// place of the magic cookie too.
+std::optional<Message> parseAny(std::span<const std::uint8_t> bytes, bool classic)
 {
     if (bytes.size() < kHeaderSize)
         return std::nullopt;
     const std::uint16_t type = read16(bytes, 0);
     const std::uint16_t length = read16(bytes, 2);
     if ((type & 0xC000) != 0 || length % 4 != 0 || bytes.size() != kHeaderSize + length ||
-        read32(bytes, 4) != kMagicCookie)
+        (read32(bytes, 4) == kMagicCookie) == classic)
         return std::nullopt;
 
     Message message;
@@ -231,6 +236,11 @@ std::optional<Message> parseMessage(std::span<const std::uint8_t> bytes)
             return std::nullopt;
         const auto value = bytes.subspan(at + 4, attrLength);
 
+        if (classic && attrType == attr::kXorMappedAddress) {
+            message.unknownRequired = true; // not an attribute of RFC 3489
+            at += 4 + padded;
+            continue;
+        }
         switch (attrType) {
         case attr::kXorMappedAddress:
         case attr::kMappedAddress:
@@ -320,6 +330,25 @@ std::optional<Message> parseMessage(std::span<const std::uint8_t> bytes)
     return message;
 }
 
+} // namespace
+
+std::optional<Message> parseMessage(std::span<const std::uint8_t> bytes)
+{
+    return parseAny(bytes, false);
+}
+
+std::optional<ClassicMessage> parseClassicMessage(std::span<const std::uint8_t> bytes)
+{
+    auto message = parseAny(bytes, true);
+    if (!message)
+        return std::nullopt;
+    ClassicMessage classic;
+    for (std::size_t i = 0; i < classic.transaction.size(); ++i)
+        classic.transaction[i] = bytes[4 + i];
+    classic.message = *message;
+    return classic;
+}
+
 std::vector<std::uint8_t> bindingRequest(const TransactionId& id, bool changeIp, bool changePort)
 {
     auto out = header(messageType(kBinding, MessageKind::Request), id);
@@ -342,6 +371,50 @@ std::vector<std::uint8_t> bindingSuccess(const TransactionId& id, const Endpoint
         putAddress(out, attr::kOtherAddress, *otherAddress, false, id);
     if (responseOrigin)
         putAddress(out, attr::kResponseOrigin, *responseOrigin, false, id);
+    setLength(out);
+    return out;
+}
+
+std::vector<std::uint8_t> bindingError(const TransactionId& id, int code,
+                                       std::span<const std::uint16_t> unknownAttributes)
+{
+    auto out = header(messageType(kBinding, MessageKind::Error), id);
+    const std::string_view reason = code == 420 ? "Unknown Attribute" : "";
+    put16(out, attr::kErrorCode);
+    put16(out, static_cast<std::uint16_t>(4 + reason.size()));
+    put16(out, 0);
+    out.push_back(static_cast<std::uint8_t>(code / 100));
+    out.push_back(static_cast<std::uint8_t>(code % 100));
+    out.insert(out.end(), reason.begin(), reason.end());
+    while (out.size() % 4 != 0)
+        out.push_back(0);
+    if (!unknownAttributes.empty()) {
+        put16(out, attr::kUnknownAttributes);
+        put16(out, static_cast<std::uint16_t>(2 * unknownAttributes.size()));
+        for (const std::uint16_t type : unknownAttributes)
+            put16(out, type);
+        while (out.size() % 4 != 0)
+            out.push_back(0);
+    }
+    setLength(out);
+    return out;
+}
+
+std::vector<std::uint8_t> classicBindingSuccess(const ClassicTransactionId& id,
+                                                const Endpoint& mapped,
+                                                const Endpoint& sourceAddress,
+                                                const std::optional<Endpoint>& changedAddress)
+{
+    std::vector<std::uint8_t> out;
+    out.reserve(96);
+    put16(out, messageType(kBinding, MessageKind::Success));
+    put16(out, 0);
+    out.insert(out.end(), id.begin(), id.end());
+    const TransactionId unused{};
+    putAddress(out, attr::kMappedAddress, mapped, false, unused);
+    putAddress(out, attr::kSourceAddress, sourceAddress, false, unused);
+    if (changedAddress)
+        putAddress(out, attr::kChangedAddress, *changedAddress, false, unused);
     setLength(out);
     return out;
 }

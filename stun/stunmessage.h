@@ -66,6 +66,29 @@ std::vector<std::uint8_t> bindingSuccess(const TransactionId& id, const Endpoint
                                          const std::optional<Endpoint>& otherAddress,
                                          const std::optional<Endpoint>& responseOrigin);
 
+// A Binding error response with ERROR-CODE (300-699) and, when given, UNKNOWN-ATTRIBUTES. 420
+// carries the reason "Unknown Attribute"; the others none.
+std::vector<std::uint8_t> bindingError(const TransactionId& id, int code,
+                                       std::span<const std::uint16_t> unknownAttributes = {});
+
+// RFC 3489's form, which clients of that age still send: no magic cookie, and a transaction id
+// of 16 bytes where RFC 5389 has the cookie and 12. Such a client knows no XOR-MAPPED-ADDRESS;
+// it reads MAPPED-ADDRESS, SOURCE-ADDRESS and CHANGED-ADDRESS.
+using ClassicTransactionId = std::array<std::uint8_t, 16>;
+struct ClassicMessage
+{
+    ClassicTransactionId transaction{};
+    Message message; // its transaction holds the id's last 12 bytes; XOR-MAPPED-ADDRESS counts
+                     // as unknown there
+};
+// nullopt: not a well-formed message of this form, under the rules of parseMessage; a message
+// with the magic cookie is not one either.
+std::optional<ClassicMessage> parseClassicMessage(std::span<const std::uint8_t> bytes);
+std::vector<std::uint8_t> classicBindingSuccess(const ClassicTransactionId& id,
+                                                const Endpoint& mapped,
+                                                const Endpoint& sourceAddress,
+                                                const std::optional<Endpoint>& changedAddress);
+
 // The attribute types this code reads or writes.
 namespace attr {
 inline constexpr std::uint16_t kMappedAddress = 0x0001;

@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -134,6 +135,8 @@ private Q_SLOTS:
     void refusesBadAttributes();
     void refusesEveryTruncation();
     void endpointTexts();
+    void errorResponses();
+    void classicForm();
 };
 
 void TestStunMessage::rfc5769Request()
@@ -530,6 +533,73 @@ void TestStunMessage::endpointTexts()
              std::string("[2001:db8::1:0:0:1]:2"));
     QCOMPARE(endpointText(v6({0xfe80, 0, 0, 0, 0, 0, 0, 0}, 2)), std::string("[fe80::]:2"));
     QCOMPARE(endpointText(v6({1, 2, 3, 4, 5, 6, 0, 8}, 2)), std::string("[1:2:3:4:5:6:0:8]:2"));
+}
+
+void TestStunMessage::errorResponses()
+{
+    const std::array<std::uint16_t, 2> unknown{attr::kChangeRequest, 0x0099};
+    for (const int code : {420, 400, 300, 699}) {
+        const Bytes bytes =
+            bindingError(kSampleId, code, code == 420 ? unknown : std::span<const std::uint16_t>{});
+        QCOMPARE(bytes.size() % 4, std::size_t{0});
+        const auto message = parseMessage(bytes);
+        QVERIFY(message);
+        QCOMPARE(message->kind, MessageKind::Error);
+        QCOMPARE(message->method, kBinding);
+        QVERIFY(message->transaction == kSampleId);
+        QCOMPARE(message->errorCode, std::optional<int>(code));
+    }
+    // 420: "Unknown Attribute" and the two types, each padded to a multiple of 4.
+    const Bytes bytes = bindingError(kSampleId, 420, unknown);
+    QVERIFY(bytes == hex("011100242112a442b7e7a701bc34d686fa87dfae"
+                         "0009001500000414556e6b6e6f776e20417474726962757465000000"
+                         "000a000400030099"));
+}
+
+void TestStunMessage::classicForm()
+{
+    // What Debian's `stun` client (0.97) sends: a Binding request with CHANGE-REQUEST and a
+    // 16-byte transaction id where the cookie would be.
+    const Bytes request = hex("000100080139be61748ef068461031475f42fa10"
+                              "0003000400000004");
+    QVERIFY(!parseMessage(request));
+    const auto classic = parseClassicMessage(request);
+    QVERIFY(classic);
+    QCOMPARE(classic->message.kind, MessageKind::Request);
+    QCOMPARE(classic->message.method, kBinding);
+    QVERIFY(classic->message.hasChangeRequest);
+    QVERIFY(classic->message.changeIp);
+    QVERIFY(!classic->message.changePort);
+    QCOMPARE(classic->transaction[0], 0x01);
+    QCOMPARE(classic->transaction[15], 0x10);
+
+    // A message with the cookie is not of this form, and the same rules hold for lengths.
+    QVERIFY(!parseClassicMessage(bindingRequest(kSampleId)));
+    QVERIFY(!parseClassicMessage(Bytes(request.begin(), request.end() - 4)));
+    Bytes withXor = request;
+    withXor[3] = 0x14;
+    withXor.insert(withXor.end(), {0x00, 0x20, 0x00, 0x08, 0, 1, 0, 1, 1, 2, 3, 4});
+    const auto xorClassic = parseClassicMessage(withXor);
+    QVERIFY(xorClassic);
+    QVERIFY(xorClassic->message.unknownRequired);
+
+    ClassicTransactionId id{};
+    std::copy(request.begin() + 4, request.end() - 8, id.begin());
+    for (const bool changed : {false, true}) {
+        const std::optional<Endpoint> changedAddress =
+            changed ? std::optional(v4(127, 0, 0, 2, 3479)) : std::nullopt;
+        const Bytes reply = classicBindingSuccess(id, v4(127, 0, 0, 1, 19030),
+                                                  v4(127, 0, 0, 1, 3478), changedAddress);
+        QCOMPARE(reply.size(), changed ? std::size_t{56} : std::size_t{44});
+        QVERIFY(!parseMessage(reply));
+        const auto back = parseClassicMessage(reply);
+        QVERIFY(back);
+        QVERIFY(back->transaction == id);
+        QCOMPARE(back->message.kind, MessageKind::Success);
+        QCOMPARE(back->message.mapped, std::optional(v4(127, 0, 0, 1, 19030)));
+        QCOMPARE(back->message.responseOrigin, std::optional(v4(127, 0, 0, 1, 3478)));
+        QCOMPARE(back->message.otherAddress, changedAddress);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestStunMessage)
