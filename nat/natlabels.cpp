@@ -126,8 +126,8 @@ constexpr std::optional<Nintendo> NoNintendo;
 //   A: endpoint-independent mapping with endpoint-independent or address-dependent filtering;
 //   B: endpoint-independent mapping with address-and-port-dependent filtering;
 //   C: a dependent mapping whose external port is predictable, D: one whose port is not
-//      ("predictable" as portsPredictable says: consecutive mappings differ by one small fixed
-//      delta);
+//      ("predictable" as portsPredictable says: each new mapping's port is a small step, at most
+//      kPredictableDelta, from the last one's, always in the same direction);
 //   F: UDP blocked.
 // No NAT counts as an endpoint-independent mapping for Nintendo's letters, and a forward or UPnP
 // mapping for the port in use takes in everything from anywhere, as A does. What the tests could
@@ -241,11 +241,10 @@ std::optional<bool> portsPredictable(const QList<int>& portsInOrder)
 {
     if (portsInOrder.size() < 2)
         return std::nullopt;
-    const int delta = portsInOrder.at(1) - portsInOrder.at(0);
-    if (delta == 0 || std::abs(delta) > kPredictableDelta)
-        return false;
-    for (qsizetype i = 2; i < portsInOrder.size(); ++i) {
-        if (portsInOrder.at(i) - portsInOrder.at(i - 1) != delta)
+    const bool up = portsInOrder.at(1) > portsInOrder.at(0);
+    for (qsizetype i = 1; i < portsInOrder.size(); ++i) {
+        const int step = portsInOrder.at(i) - portsInOrder.at(i - 1);
+        if (step == 0 || (step > 0) != up || std::abs(step) > kPredictableDelta)
             return false;
     }
     return true;
@@ -283,10 +282,10 @@ NatWords natWords(const NatFacts& facts)
     } else {
         words.title = QStringLiteral("Not told");
     }
-    if (facts.nintendo)
-        words.title += QStringLiteral(" (Nintendo ") % nintendoWord(*facts.nintendo) % u')';
     words.meaning = QLatin1StringView(row.line);
     words.meaning[0] = words.meaning.at(0).toUpper();
+    if (facts.nintendo)
+        words.meaning += QStringLiteral(" (Nintendo ") % nintendoWord(*facts.nintendo) % u')';
     words.meaning += QStringLiteral(". ") % QLatin1StringView(row.meaning);
     words.change = QLatin1StringView(row.change);
     if (!facts.limits.isEmpty())

@@ -33,9 +33,10 @@ struct Label
 Label label(const Situation& situation);
 
 // Whether the external ports a dependent mapping handed out, in the order they were first seen,
-// are predictable: each differs from the one before by one and the same delta of 1 to
-// kPredictableDelta (either way). Two ports are predictable when they differ by such a delta;
-// fewer than two ports tell nothing (nullopt).
+// are predictable: each new one is 1 to kPredictableDelta away from the one before, all in the
+// same direction. A peer can then guess the next port by trying a few beside the last. The steps
+// need not be equal: other mappings (the filtering tests' own socket among them) may take ports
+// in between. Fewer than two ports tell nothing (nullopt).
 inline constexpr int kPredictableDelta = 8;
 std::optional<bool> portsPredictable(const QList<int>& portsInOrder);
 
