@@ -20,6 +20,10 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kNoCheckYet = u"no check has run yet"_s;
+// The NAT type is found only on request: it takes up to 3 s of UDP exchanges with a STUN server.
+const QString kNatNotAsked =
+    u"Not checked: \"Find NAT type\" asks a STUN server how your router maps and filters UDP, "
+    u"which is what games and calls depend on."_s;
 
 QString notChecked(const QString& reason)
 {
@@ -47,7 +51,8 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
     setFixedSize(size());
     for (QLabel* label :
          {m_ui->lblRouterFacts, m_ui->lblDiagnosis, m_ui->lblForward, m_ui->lblForwardEnds,
-          m_ui->lblComputerLayer, m_ui->lblPathLayer, m_ui->lblInsideLayer}) {
+          m_ui->lblComputerLayer, m_ui->lblPathLayer, m_ui->lblInsideLayer, m_ui->lblNatTitle,
+          m_ui->lblNatMeaning, m_ui->lblNatChange, m_ui->lblNatDetail}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
@@ -77,6 +82,7 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
     showFinding(QString(), QString());
     for (Layer layer : {Layer::Router, Layer::Computer, Layer::Path, Layer::Inside})
         showNotChecked(layer, kNoCheckYet);
+    showNatSection({QString(), kNatNotAsked, QString(), QString()});
     ApplyTheme(*this, theme);
 }
 
@@ -130,6 +136,9 @@ void RouterWindow::arrangeInColumn()
     row({m_ui->cmdForwardExternal});
     heading(m_ui->lblInsideHeading);
     text(m_ui->lblInsideLayer);
+    arrangeNatSection();
+    column->addSpacing(6);
+    column->addWidget(m_ui->grpNatType);
     column->addStretch();
 
     auto* scroll = new QScrollArea;
@@ -149,6 +158,27 @@ void RouterWindow::arrangeInColumn()
     bottom->addStretch();
     bottom->addWidget(m_ui->cmdRouterClose);
     window->addLayout(bottom);
+}
+
+// The NAT type section: its heading, "Find NAT type", then the type in large words and the
+// lines below it, in a box of its own so that the whole section can be scrolled to.
+void RouterWindow::arrangeNatSection()
+{
+    auto* section = new QVBoxLayout(m_ui->grpNatType);
+    section->setContentsMargins(0, 0, 0, 0);
+    section->setSpacing(4);
+    section->addWidget(m_ui->lblNatHeading);
+    auto* button = new QHBoxLayout;
+    button->addWidget(m_ui->cmdNatType);
+    button->addStretch();
+    section->addLayout(button);
+    for (QLabel* label :
+         {m_ui->lblNatTitle, m_ui->lblNatMeaning, m_ui->lblNatChange, m_ui->lblNatDetail}) {
+        label->setWordWrap(true);
+        label->setMinimumHeight(0);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        section->addWidget(label);
+    }
 }
 
 void RouterWindow::showFinding(const QString& facts, const QString& diagnosis)
@@ -244,6 +274,18 @@ void RouterWindow::showNotChecked(Layer layer, const QString& reason)
         showInside(notChecked(reason));
         return;
     }
+}
+
+void RouterWindow::showNatSection(const NatSection& section)
+{
+    const auto show = [](QLabel* label, const QString& text) {
+        showPlain(*label, text);
+        label->setVisible(!text.isEmpty());
+    };
+    show(m_ui->lblNatTitle, section.title);
+    show(m_ui->lblNatMeaning, section.meaning);
+    show(m_ui->lblNatChange, section.change);
+    show(m_ui->lblNatDetail, section.detail);
 }
 
 QString RouterWindow::layerText(Layer layer) const

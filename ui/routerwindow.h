@@ -67,6 +67,18 @@ public:
     // The plain text a layer shows now.
     QString layerText(Layer layer) const;
 
+    // The NAT type section's words, each plain text: the type in large words, what it means for
+    // games and calls, what would change it, and the details (mapping, filtering, port,
+    // external address, limits). An empty one takes no room.
+    struct NatSection
+    {
+        QString title;
+        QString meaning;
+        QString change;
+        QString detail;
+    };
+    void showNatSection(const NatSection& section);
+
 Q_SIGNALS:
     void forwardRequested();
     void removeForwardRequested();
@@ -77,6 +89,7 @@ Q_SIGNALS:
 
 private:
     void arrangeInColumn();
+    void arrangeNatSection();
     QLabel* layerLabel(Layer layer) const;
     void setLayerText(Layer layer, const QString& text);
 
