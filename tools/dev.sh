@@ -36,7 +36,8 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-q
           iproute2 nftables socat procps # these four and the next line for the netns tests
           miniupnpd-nftables miniupnpc natpmpc jq
           haproxy # the check server behind a load balancer that sends the PROXY protocol
-          dbus-daemon) # a private bus for the firewalld client's tests (starts no system bus)
+          dbus-daemon # a private bus for the firewalld client's tests (starts no system bus)
+          stun-client coturn) # other STUN clients against the server's STUN listener (interop)
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
