@@ -13,6 +13,8 @@
 #include "ui/findinglayers.h"
 #include "ui/routerwindow.h"
 
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -78,6 +80,49 @@ void compareWithFacts(const SectionFixture& f, const nat::NatFacts& facts)
     }
 }
 
+MainWindowFixture fixtureWithRouter(quint16 serverPort, quint16 stunPort)
+{
+    return MainWindowFixture({u"127.0.0.1"_s, serverPort}, {},
+                             [stunPort](MainWindow::Options& options) {
+                                 options.routerBackend = [] {
+                                     ScriptedRouter::Script script;
+                                     script.facts.found = true;
+                                     script.facts.via = router::Via::Upnp;
+                                     script.facts.address = u"192.168.1.1"_s;
+                                     return std::make_unique<ScriptedRouter>(
+                                         script, std::make_shared<ScriptedRouter::Record>());
+                                 };
+                                 options.stunPort = stunPort;
+                             });
+}
+
+// Answers Options > Check server... with `server` once it opens.
+class CheckServerAnswer : public QObject
+{
+public:
+    explicit CheckServerAnswer(QString server)
+        : m_server(std::move(server))
+    {
+        connect(&m_poll, &QTimer::timeout, this, [this] {
+            auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            if (!dialog || dialog->objectName() != u"frmCheckServer"_s || m_done)
+                return;
+            m_done = true;
+            dialog->findChild<QLineEdit*>(u"txtCheckServer"_s)->setText(m_server);
+            QTest::mouseClick(dialog->findChild<QDialogButtonBox*>(u"cmdCheckServerButtons"_s)
+                                  ->button(QDialogButtonBox::Ok),
+                              Qt::LeftButton);
+        });
+        m_poll.start(10);
+    }
+    bool done() const { return m_done; }
+
+private:
+    QString m_server;
+    QTimer m_poll;
+    bool m_done = false;
+};
+
 } // namespace
 
 class TestNatSection : public QObject
@@ -92,6 +137,7 @@ private Q_SLOTS:
     void serverTextStaysPlain();
     void detailsSayWhatWasNotTold();
     void mainWindowAsksTheCheckServersHostOnRequestOnly();
+    void stunServerFollowsTheCheckServer();
 };
 
 // The section comes last in the column, titled, with its button; the type is in larger bold
@@ -336,17 +382,7 @@ void TestNatSection::mainWindowAsksTheCheckServersHostOnRequestOnly()
     ScriptedCheckServer server;
     server.script().probe = ServerScript::Probe::None;
     QVERIFY(server.listen());
-    auto record = std::make_shared<ScriptedRouter::Record>();
-    ScriptedRouter::Script routerScript;
-    routerScript.facts.found = true;
-    routerScript.facts.via = router::Via::Upnp;
-    routerScript.facts.address = u"192.168.1.1"_s;
-    MainWindowFixture f({u"127.0.0.1"_s, server.port()}, {}, [&](MainWindow::Options& options) {
-        options.routerBackend = [routerScript, record] {
-            return std::make_unique<ScriptedRouter>(routerScript, record);
-        };
-        options.stunPort = responder.port();
-    });
+    MainWindowFixture f = fixtureWithRouter(server.port(), responder.port());
     f.window->show();
     f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(freePort()));
     QSignalSpy finished(&f.window->session(), &session::CheckSession::finished);
@@ -379,6 +415,29 @@ void TestNatSection::mainWindowAsksTheCheckServersHostOnRequestOnly()
     QCOMPARE(responder.received().size(), asked);
     QCOMPARE(found.size(), 1);
     QCOMPARE(title->text(), u"Moderate"_s);
+}
+
+// The findings window asks the host of the check server in use: the one at its opening, and the
+// one chosen in Options > Check server... while it is open.
+void TestNatSection::stunServerFollowsTheCheckServer()
+{
+    const quint16 checkPort = freePort();
+    MainWindowFixture f = fixtureWithRouter(checkPort, 3479);
+    f.window->show();
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    auto* meaning = window->findChild<QLabel*>(u"lblNatMeaning"_s);
+    QVERIFY2(meaning->text().contains(u" 127.0.0.1:3479 "_s), qPrintable(meaning->text()));
+
+    // An address, not a name: nothing is looked up beyond this computer.
+    CheckServerAnswer answer(u"127.0.0.5:8080"_s);
+    f.window->findChild<QAction*>(u"mnuOptionsCheckServer"_s)->trigger();
+    QVERIFY(answer.done());
+    QCOMPARE(f.window->checkServer().host, u"127.0.0.5"_s);
+    QVERIFY2(meaning->text().contains(u" 127.0.0.5:3479 "_s), qPrintable(meaning->text()));
+    QVERIFY(window->findChild<QPushButton*>(u"cmdNatType"_s)->isEnabled());
+    QVERIFY(!window->isFindingNatType());
 }
 
 QTEST_MAIN(TestNatSection)
