@@ -37,7 +37,10 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-q
           miniupnpd-nftables miniupnpc natpmpc jq
           haproxy # the check server behind a load balancer that sends the PROXY protocol
           dbus-daemon # a private bus for the firewalld client's tests (starts no system bus)
-          stun-client coturn) # other STUN clients against the server's STUN listener (interop)
+          # Other STUN clients against the server's STUN listener (the interop test). Where
+          # systemd runs, Debian enables coturn's own server on install: `systemctl disable
+          # --now coturn` if it is not wanted; the test needs only its turnutils_natdiscovery.
+          stun-client coturn)
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
