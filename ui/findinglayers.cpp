@@ -2,7 +2,6 @@
 
 #include "firewall/firewallfacts.h"
 #include "session/report.h"
-#include "ui/routerwindow.h"
 
 namespace quillmere {
 
@@ -75,7 +74,51 @@ void showInside(RouterWindow& window, const session::Report& report)
     showNotRun(window, Layer::Inside, step, report);
 }
 
+QString behaviourText(const std::optional<nat::Behaviour>& behaviour)
+{
+    if (!behaviour)
+        return u"not told"_s;
+    QString text = nat::behaviourWord(*behaviour);
+    if (*behaviour == nat::Behaviour::None)
+        text += u" (the address the server saw is this computer's own)"_s;
+    return text;
+}
+
 } // namespace
+
+RouterWindow::NatSection natSection(const nat::NatFacts& facts)
+{
+    // What could not be told goes with the details, once, rather than after the advice.
+    nat::NatFacts withoutLimits = facts;
+    withoutLimits.limits.clear();
+    const nat::NatWords words = nat::natWords(withoutLimits);
+    RouterWindow::NatSection section{words.title, words.meaning, words.change, QString()};
+    if (!facts.answered && facts.nintendo != nat::Nintendo::F) {
+        // The window asks the check server's host; another check server is the other one to ask.
+        section.change = u"Try again later, or choose another check server in Options > Check "
+                         u"server...: its host is the STUN server asked."_s;
+    }
+
+    QStringList lines;
+    if (facts.answered) {
+        lines << u"Mapping: "_s + behaviourText(facts.mapping)
+              << u"Filtering: "_s + behaviourText(facts.filtering)
+              << u"Port preserved: "_s + (facts.portPreserved
+                                              ? (*facts.portPreserved ? u"yes"_s : u"no"_s)
+                                              : u"not told"_s);
+        QString external =
+            u"External address: "_s +
+            (facts.externalAddress.isEmpty() ? u"not told"_s : facts.externalAddress);
+        if (facts.localPort > 0)
+            external += u" (local UDP port "_s + QString::number(facts.localPort) + u')';
+        lines << external;
+    }
+    lines << u"STUN server: "_s + facts.server;
+    if (!facts.limits.isEmpty())
+        lines << u"Not told: "_s + facts.limits;
+    section.detail = lines.join(u'\n');
+    return section;
+}
 
 void showFindingLayers(RouterWindow& window, const session::Report& report,
                        const QString& computerNote)

@@ -1,13 +1,14 @@
 #pragma once
 
 // What the findings window shows beyond the router: this computer, the path from the internet,
-// and the way in from the LAN, each from the session's report as it stands.
+// and the way in from the LAN, each from the session's report as it stands; and the NAT type
+// from what a discovery found.
+
+#include "ui/routerwindow.h"
 
 #include <QString>
 
 namespace quillmere {
-
-class RouterWindow;
 
 namespace session {
 struct Report;
@@ -18,5 +19,10 @@ struct Report;
 // was found of this computer's firewall (what came of "Allow in firewall").
 void showFindingLayers(RouterWindow& window, const session::Report& report,
                        const QString& computerNote = {});
+
+// The NAT type section's words for what a discovery found: the type, what it means and what
+// would change it (nat::natWords), then the details a line each: mapping, filtering, whether the
+// port was kept, the external address, the server asked, and what could not be told.
+RouterWindow::NatSection natSection(const nat::NatFacts& facts);
 
 } // namespace quillmere

@@ -235,6 +235,8 @@ void MainWindow::setCheckServer(const CheckServerAddress& server)
 {
     m_options.server = server;
     m_session->setServer(server);
+    if (m_routerWindow)
+        m_routerWindow->setStunServer(server.host, m_options.stunPort);
     showServerAddress();
 }
 
@@ -263,6 +265,8 @@ void MainWindow::cmdRouterClick()
                 &MainWindow::forwardExternalPort);
         connect(m_routerWindow, &RouterWindow::allowInFirewallRequested, this,
                 &MainWindow::allowInFirewall);
+        // "Find NAT type" asks the check server's host.
+        m_routerWindow->setStunServer(m_options.server.host, m_options.stunPort);
         // Beside the main window, where it hides none of the results, unless that is off the
         // screen.
         QPoint place = frameGeometry().topRight() + QPoint(8, 0);

@@ -62,6 +62,9 @@ public:
         std::function<std::unique_ptr<router::RouterBackend>()> routerBackend;
         // Whether a check looks at this computer's firewall (its counters and which one runs).
         bool lookAtFirewall = true;
+        // The port of the STUN server the findings window's "Find NAT type" asks on the check
+        // server's host.
+        quint16 stunPort = 3478;
     };
 
     // How long a forward made from the window lasts until the user chooses another lease in the

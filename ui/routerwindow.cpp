@@ -3,6 +3,7 @@
 #include "support/plaintext.h"
 #include "support/theme.h"
 #include "ui/application.h"
+#include "ui/findinglayers.h"
 #include "ui_routerwindow.h"
 
 #include <QBoxLayout>
@@ -10,6 +11,7 @@
 #include <QGuiApplication>
 #include <QLocale>
 #include <QScrollArea>
+#include <QTimer>
 
 #include <algorithm>
 
@@ -20,6 +22,18 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QString kNoCheckYet = u"no check has run yet"_s;
+// The NAT type is found only on request: it takes up to 3 s of UDP exchanges with a STUN server.
+const QString kNatNotAsked =
+    u"Not checked: \"Find NAT type\" asks the STUN server at %1 how your router maps and "
+    u"filters UDP, which is what games and calls depend on."_s;
+const QString kNatNoServer = u"Not checked: there is no STUN server to ask."_s;
+
+// "host:port", an IPv6 address in brackets.
+QString serverText(const QString& host, quint16 port)
+{
+    const QString shown = host.contains(u':') ? u'[' + host + u']' : host;
+    return shown + u':' + QString::number(port);
+}
 
 QString notChecked(const QString& reason)
 {
@@ -47,7 +61,8 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
     setFixedSize(size());
     for (QLabel* label :
          {m_ui->lblRouterFacts, m_ui->lblDiagnosis, m_ui->lblForward, m_ui->lblForwardEnds,
-          m_ui->lblComputerLayer, m_ui->lblPathLayer, m_ui->lblInsideLayer}) {
+          m_ui->lblComputerLayer, m_ui->lblPathLayer, m_ui->lblInsideLayer, m_ui->lblNatTitle,
+          m_ui->lblNatMeaning, m_ui->lblNatChange, m_ui->lblNatDetail}) {
         label->setTextFormat(Qt::PlainText);
         label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     }
@@ -73,10 +88,12 @@ RouterWindow::RouterWindow(ThemeContext& theme, QWidget* owner)
             Q_EMIT forwardExternalPortRequested(m_offeredExternalPort);
     });
     connect(m_ui->cmdRouterClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(m_ui->cmdNatType, &QPushButton::clicked, this, &RouterWindow::findNatType);
 
     showFinding(QString(), QString());
     for (Layer layer : {Layer::Router, Layer::Computer, Layer::Path, Layer::Inside})
         showNotChecked(layer, kNoCheckYet);
+    showNatIdle();
     ApplyTheme(*this, theme);
 }
 
@@ -130,9 +147,12 @@ void RouterWindow::arrangeInColumn()
     row({m_ui->cmdForwardExternal});
     heading(m_ui->lblInsideHeading);
     text(m_ui->lblInsideLayer);
+    arrangeNatSection();
+    column->addSpacing(6);
+    column->addWidget(m_ui->grpNatType);
     column->addStretch();
 
-    auto* scroll = new QScrollArea;
+    auto* scroll = m_scroll = new QScrollArea;
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -149,6 +169,27 @@ void RouterWindow::arrangeInColumn()
     bottom->addStretch();
     bottom->addWidget(m_ui->cmdRouterClose);
     window->addLayout(bottom);
+}
+
+// The NAT type section: its heading, "Find NAT type", then the type in large words and the
+// lines below it, in a box of its own so that the whole section can be scrolled to.
+void RouterWindow::arrangeNatSection()
+{
+    auto* section = new QVBoxLayout(m_ui->grpNatType);
+    section->setContentsMargins(0, 0, 0, 0);
+    section->setSpacing(4);
+    section->addWidget(m_ui->lblNatHeading);
+    auto* button = new QHBoxLayout;
+    button->addWidget(m_ui->cmdNatType);
+    button->addStretch();
+    section->addLayout(button);
+    for (QLabel* label :
+         {m_ui->lblNatTitle, m_ui->lblNatMeaning, m_ui->lblNatChange, m_ui->lblNatDetail}) {
+        label->setWordWrap(true);
+        label->setMinimumHeight(0);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        section->addWidget(label);
+    }
 }
 
 void RouterWindow::showFinding(const QString& facts, const QString& diagnosis)
@@ -244,6 +285,79 @@ void RouterWindow::showNotChecked(Layer layer, const QString& reason)
         showInside(notChecked(reason));
         return;
     }
+}
+
+void RouterWindow::showNatSection(const NatSection& section)
+{
+    const auto show = [](QLabel* label, const QString& text) {
+        showPlain(*label, text);
+        label->setVisible(!text.isEmpty());
+    };
+    show(m_ui->lblNatTitle, section.title);
+    show(m_ui->lblNatMeaning, section.meaning);
+    show(m_ui->lblNatChange, section.change);
+    show(m_ui->lblNatDetail, section.detail);
+}
+
+void RouterWindow::setStunServer(const QString& host, quint16 port)
+{
+    m_stunHost = host.trimmed();
+    m_stunPort = port;
+    if (!m_natAsked)
+        showNatIdle();
+    if (!isFindingNatType())
+        m_ui->cmdNatType->setEnabled(!m_stunHost.isEmpty());
+}
+
+// Before the first discovery: where "Find NAT type" would ask, or that it has nowhere to.
+void RouterWindow::showNatIdle()
+{
+    const QString meaning =
+        m_stunHost.isEmpty() ? kNatNoServer : kNatNotAsked.arg(serverText(m_stunHost, m_stunPort));
+    showNatSection({QString(), meaning, QString(), QString()});
+    m_ui->cmdNatType->setEnabled(!m_stunHost.isEmpty());
+}
+
+bool RouterWindow::isFindingNatType() const
+{
+    return m_natClient && m_natClient->busy();
+}
+
+// The discovery runs on the client's worker thread; the window only waits for its answer, with
+// the button off so that one run goes at a time.
+void RouterWindow::findNatType()
+{
+    if (m_stunHost.isEmpty() || isFindingNatType())
+        return;
+    if (!m_natClient) {
+        m_natClient = std::make_unique<nat::NatClient>();
+        connect(m_natClient.get(), &nat::NatClient::discovered, this, &RouterWindow::natDiscovered);
+    }
+    nat::NatRequest request;
+    request.host = m_stunHost;
+    request.port = m_stunPort;
+    m_natAsked = true;
+    m_ui->cmdNatType->setEnabled(false);
+    showNatSection({u"Running\u2026"_s,
+                    u"Asking the STUN server at "_s + serverText(m_stunHost, m_stunPort) +
+                        u" how your router maps and filters UDP (a few seconds at most)."_s,
+                    QString(), QString()});
+    m_natClient->discover(request);
+}
+
+void RouterWindow::natDiscovered(const nat::NatFacts& facts)
+{
+    showNatFacts(facts);
+    m_ui->cmdNatType->setEnabled(!m_stunHost.isEmpty());
+    Q_EMIT natTypeFound(facts);
+}
+
+void RouterWindow::showNatFacts(const nat::NatFacts& facts)
+{
+    m_natAsked = true;
+    showNatSection(natSection(facts));
+    // The section grew below what showed: bring it into view once the column has its new size.
+    QTimer::singleShot(0, this, [this] { m_scroll->ensureWidgetVisible(m_ui->grpNatType, 0, 0); });
 }
 
 QString RouterWindow::layerText(Layer layer) const

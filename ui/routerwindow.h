@@ -1,11 +1,14 @@
 #pragma once
 
+#include "nat/natfacts.h"
+
 #include <QDateTime>
 #include <QWidget>
 
 #include <memory>
 
 class QLabel;
+class QScrollArea;
 
 namespace Ui {
 class RouterWindow;
@@ -17,10 +20,12 @@ struct ThemeContext;
 
 // frmRouter, the findings window: why the checked port is or is not open, and what each layer
 // between the internet and the listener has to say about it, a section each: the router, this
-// computer, the path, inside your network. Opened from "Router..." beside "Check Me". It only
-// shows what it is given and says what the user asked for; every text in it came from the
-// router, the check server or the LAN and is shown as plain text, tooltips included. A section
-// with nothing to say says it was not checked, and why.
+// computer, the path, inside your network; and below them the NAT type, which the window finds
+// itself, on request only ("Find NAT type", a STUN exchange on a worker thread). Opened from
+// "Router..." beside "Check Me". It only shows what it is given and says what the user asked
+// for; every text in it came from the router, the check server, the STUN server or the LAN and
+// is shown as plain text, tooltips included. A section with nothing to say says it was not
+// checked, and why.
 class RouterWindow : public QWidget
 {
     Q_OBJECT
@@ -67,6 +72,28 @@ public:
     // The plain text a layer shows now.
     QString layerText(Layer layer) const;
 
+    // The NAT type section's words, each plain text: the type in large words, what it means for
+    // games and calls, what would change it, and the details (mapping, filtering, port,
+    // external address, limits). An empty one takes no room.
+    struct NatSection
+    {
+        QString title;
+        QString meaning;
+        QString change;
+        QString detail;
+    };
+    void showNatSection(const NatSection& section);
+
+    // The STUN server "Find NAT type" asks: the check server's host, on this port unless told.
+    static constexpr quint16 kStunPort = 3478;
+    // Where the next "Find NAT type" goes. An empty host: nowhere, and the button is off. A run
+    // that goes on keeps its server.
+    void setStunServer(const QString& host, quint16 port = kStunPort);
+    // Shows what a NAT type discovery found, in the section's words.
+    void showNatFacts(const nat::NatFacts& facts);
+    // Whether a discovery runs now (the button is off until it ends).
+    bool isFindingNatType() const;
+
 Q_SIGNALS:
     void forwardRequested();
     void removeForwardRequested();
@@ -74,14 +101,27 @@ Q_SIGNALS:
     void forwardLeaseChosen(qint64 seconds);
     void allowInFirewallRequested();
     void forwardExternalPortRequested(int externalPort);
+    // A discovery ended: what it found, its exchange in `facts.log`.
+    void natTypeFound(const quillmere::nat::NatFacts& facts);
 
 private:
     void arrangeInColumn();
+    void arrangeNatSection();
+    void findNatType();
+    void natDiscovered(const nat::NatFacts& facts);
+    void showNatIdle();
     QLabel* layerLabel(Layer layer) const;
     void setLayerText(Layer layer, const QString& text);
 
     std::unique_ptr<Ui::RouterWindow> m_ui;
     int m_offeredExternalPort = 0;
+    QScrollArea* m_scroll = nullptr;
+    // "Find NAT type": where it asks, and the client, made at the first press (it starts a
+    // worker thread).
+    QString m_stunHost;
+    quint16 m_stunPort = kStunPort;
+    std::unique_ptr<nat::NatClient> m_natClient;
+    bool m_natAsked = false; // a discovery has run or runs: the section shows its words
 };
 
 } // namespace quillmere
