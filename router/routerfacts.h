@@ -96,6 +96,9 @@ struct ForwardResult
     // it cannot list its mappings (NAT-PMP), whose answer to the removal is all there is.
     bool seenGone = false;
     QStringList log;
+
+    // The PCP result code of the router's answer to a MAP; nullopt: no PCP answer.
+    std::optional<int> pcpResult;
 };
 
 } // namespace quillmere::router
