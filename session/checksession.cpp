@@ -453,7 +453,10 @@ void CheckSession::forward(qint64 leaseSeconds)
     if (m_stage != Stage::Done && m_stage != Stage::Ipv6Checking)
         m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
-    m_router->forward({m_report.port, m_report.protocol, leaseSeconds, m_options.externalPort});
+    router::ForwardRequest request{m_report.port, m_report.protocol, leaseSeconds,
+                                   m_options.externalPort};
+    request.via = m_options.forwardVia;
+    m_router->forward(request);
 }
 
 void CheckSession::onForwarded(const router::ForwardResult& result)
@@ -510,7 +513,9 @@ void CheckSession::unforward()
     m_report.forward.begin();
     m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
-    m_router->unforward({m_report.port, m_report.protocol, 0, m_options.externalPort});
+    router::ForwardRequest request{m_report.port, m_report.protocol, 0, m_options.externalPort};
+    request.via = m_options.forwardVia;
+    m_router->unforward(request);
 }
 
 void CheckSession::onUnforwarded(const router::ForwardResult& result)
