@@ -139,6 +139,7 @@ private:
     bool m_natpmp = false;           // NAT-PMP answered the last search
     bool m_pcp = false;              // PCP answered the last search
     QHostAddress m_pcpGateway;
+    std::optional<int> m_pcpMapResult; // the last MAP's answer, for the lookups after it
 };
 
 Gateway SystemRouterBackend::search(QStringList* log)
@@ -318,6 +319,7 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
     }
     if (gateway.pcp)
         facts.pcp = PcpFacts{gateway.pcp->present, gateway.pcp->version, gateway.pcp->epoch};
+    facts.pcpMapResult = m_pcpMapResult;
     if (gateway.igd) {
         const IgdService& igd = *gateway.igd;
         UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &facts.log);
@@ -656,8 +658,10 @@ ForwardResult SystemRouterBackend::pcpForward(const ForwardRequest& request, For
                           u"it must be renewed when the router's ends"_s);
     }
     const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
-    if (reply.answered)
+    if (reply.answered) {
         result.pcpResult = reply.result;
+        m_pcpMapResult = reply.result;
+    }
     if (!reply.ok()) {
         // Whatever went wrong, the next call searches again.
         m_pcp = false;

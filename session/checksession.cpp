@@ -467,6 +467,15 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
     }
     if (!m_report.forward.isRunning())
         return;
+    // A PCP answer to the MAP says more about a NAT than the lookup could (a carrier NAT that
+    // maps ports, or refuses to): the diagnosis is judged again with it.
+    if (result.pcpResult && m_report.router.isDone() && m_report.diagnosis.isDone() &&
+        m_report.check.isDone() && !m_report.check->service) {
+        router::RouterFacts facts = *m_report.router;
+        facts.pcpMapResult = result.pcpResult;
+        m_report.router.finish(facts);
+        m_report.diagnosis.finish(router::diagnose(checkFacts(), facts));
+    }
     QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
     const bool otherExternal =
         m_options.externalPort != 0 && m_options.externalPort != m_report.port;

@@ -1,6 +1,7 @@
 #include "session/diagnosis.h"
 
 #include "netranges/netranges.h"
+#include "router/pcp.h"
 
 #include <algorithm>
 #include <optional>
@@ -383,6 +384,16 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
         QString next = u"No forward on a router at home can open a port behind it. Ask your "
                        u"provider for a public IPv4 address (many give one on request), or use "
                        u"IPv6 where both ends have it."_s;
+        // The NAT answered a PCP MAP of this computer's: it maps ports, or it refused to.
+        if (router.pcpMapResult == pcp::Success)
+            next = u"Your ISP lets you map ports: Quillmere can do it. Its NAT took a PCP "
+                   u"mapping from this computer (quillmere-check --forward --via pcp, or the "
+                   u"window's forward button)."_s;
+        else if (router.pcpMapResult == pcp::NoResources ||
+                 router.pcpMapResult == pcp::NotAuthorized)
+            next = u"Ask your ISP for a public address or a mapping: its NAT refused this "_s
+                   u"computer's PCP mapping ("_s +
+                   pcp::resultName(*router.pcpMapResult) + u")."_s;
         if (nat.twice)
             next +=
                 u" Your router is also behind another router of yours: "_s + nat.twiceWhy + u'.';
