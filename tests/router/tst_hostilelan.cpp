@@ -6,6 +6,7 @@
 #include "router/describe.h"
 #include "router/httpfetch.h"
 #include "router/mappingstore.h"
+#include "router/pcpclient.h"
 #include "router/routerclient.h"
 #include "router/ssdp.h"
 
@@ -22,6 +23,7 @@
 #include <QtEndian>
 
 #include <array>
+#include <thread>
 
 using namespace quillmere;
 using namespace quillmere::router;
@@ -609,6 +611,8 @@ private Q_SLOTS:
     void takesOnlyThePcpReplyThatEchoesTheNonce();
     void takesBackAnotherPortOverPcp();
     void forwardsOverTheProtocolAskedFor();
+    void saysWhyANonceCannotBeRead();
+    void mapsAnIpv6Address();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -1512,6 +1516,73 @@ void TestHostileLan::forwardsOverTheProtocolAskedFor()
     QVERIFY(runForward(client, request, false).ok);
     QCOMPARE(pcp.m_requests.size(), before + 1);
     QCOMPARE(quint8(pcp.m_requests.last()[1]), 1);
+}
+
+// A damaged store of nonces: the removal says so, and nothing is sent.
+void TestHostileLan::saysWhyANonceCannotBeRead()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    QFile damaged(settings.mappingStorePath);
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"format\": 1, \"mappings\": [{\"via\"");
+    damaged.close();
+    RouterClient client(makeSystemRouterBackend(settings));
+    QCOMPARE(timedLookup(client).facts.via, Via::Pcp);
+    const qsizetype sent = pcp.m_requests.size();
+    const ForwardResult removed = runForward(client, {8080, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY(!removed.ok);
+    QVERIFY2(removed.error.contains(u"damaged"_s) &&
+                 removed.error.contains(settings.mappingStorePath),
+             qPrintable(removed.error));
+    QCOMPARE(pcp.m_requests.size(), sent);
+}
+
+// MAP for an IPv6 address (a pinhole): the request goes from that address, names it as the
+// client, and suggests the IPv6 "any" external address.
+void TestHostileLan::mapsAnIpv6Address()
+{
+    QUdpSocket server;
+    if (!server.bind(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("no IPv6 loopback here");
+    QStringList log;
+    PcpClient pcp(QHostAddress::LocalHostIPv6, server.localPort(), &log);
+    PcpMapRequest request;
+    request.protocol = ProbeProtocol::Udp;
+    request.internalPort = 3074;
+    request.internalAddress = QHostAddress::LocalHostIPv6;
+    request.nonce = PcpClient::randomNonce();
+    request.lifetime = 600;
+    // map() blocks, so it runs on a thread of its own while the server answers from the event
+    // loop.
+    QByteArray received;
+    connect(&server, &QUdpSocket::readyRead, &server, [&] {
+        const QNetworkDatagram datagram = server.receiveDatagram(2048);
+        received = datagram.data();
+        QByteArray reply = received;
+        reply[1] = char(0x81);
+        reply[3] = 0;
+        qToBigEndian<quint32>(300, reply.data() + 4);
+        qToBigEndian<quint32>(5, reply.data() + 8);
+        reply.replace(12, 12, QByteArray(12, '\0'));
+        reply.replace(44, 16, QByteArray::fromHex("20010db8000000000000000000000042"));
+        server.writeDatagram(datagram.makeReply(reply));
+    });
+    PcpMapReply reply;
+    std::thread worker([&] { reply = pcp.map(request, deadlineIn(2000)); });
+    QTRY_VERIFY(!received.isEmpty());
+    worker.join();
+    QVERIFY2(reply.ok(), qPrintable(reply.error + u'\n' + log.join(u'\n')));
+    QCOMPARE(received.size(), 60);
+    QCOMPARE(received.mid(8, 16), QByteArray(15, '\0') + '\x01'); // client ::1
+    QCOMPARE(quint8(received[36]), 17);
+    QCOMPARE(received.mid(44, 16), QByteArray(16, '\0')); // any IPv6 address
+    QCOMPARE(reply.internalAddress, QHostAddress(QHostAddress::LocalHostIPv6));
+    QCOMPARE(reply.externalAddress, QHostAddress(u"2001:db8::42"_s));
+    QCOMPARE(reply.lifetime, 300u);
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)
