@@ -660,7 +660,10 @@ ForwardResult SystemRouterBackend::pcpForward(const ForwardRequest& request, For
     const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
     if (reply.answered) {
         result.pcpResult = reply.result;
-        m_pcpMapResult = reply.result;
+        // A mapping on a reserved external address was made by a NAT behind another one (a
+        // home router behind the carrier's): it says nothing of whether the outer one maps.
+        if (!reply.ok() || !isReservedIpv4(reply.externalAddress))
+            m_pcpMapResult = reply.result;
     }
     if (!reply.ok()) {
         // Whatever went wrong, the next call searches again.

@@ -467,9 +467,10 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
     }
     if (!m_report.forward.isRunning())
         return;
-    // A PCP answer to the MAP says more about a NAT than the lookup could (a carrier NAT that
-    // maps ports, or refuses to): the diagnosis is judged again with it.
-    if (result.pcpResult && m_report.router.isDone() && m_report.diagnosis.isDone() &&
+    // A PCP refusal says more about a NAT than the lookup could (a carrier NAT that will not
+    // map ports): the diagnosis is judged again with it. After a mapping the check runs again,
+    // and with it the lookup and the diagnosis.
+    if (!result.ok && result.pcpResult && m_report.router.isDone() && m_report.diagnosis.isDone() &&
         m_report.check.isDone() && !m_report.check->service) {
         router::RouterFacts facts = *m_report.router;
         facts.pcpMapResult = result.pcpResult;

@@ -428,9 +428,10 @@ public:
     int m_externalPortOffset = 0; // assign another external port than suggested
     quint32 m_maxLifetime = 7200;
     quint32 m_epoch = 4242;
-    bool m_strayReplyFirst = false;      // before each MAP reply, one with another nonce
-    QList<QByteArray> m_requests;        // PCP requests only
-    QHash<QString, QByteArray> m_nonces; // "6/8080" -> the mapping's nonce
+    quint32 m_externalAddress = 0xcb007207; // 203.0.114.7
+    bool m_strayReplyFirst = false;         // before each MAP reply, one with another nonce
+    QList<QByteArray> m_requests;           // PCP requests only
+    QHash<QString, QByteArray> m_nonces;    // "6/8080" -> the mapping's nonce
 
 private:
     void answer()
@@ -479,10 +480,10 @@ private:
                 qToBigEndian<quint32>(std::min(lifetime, m_maxLifetime), reply.data() + 4);
                 const quint16 suggested = qFromBigEndian<quint16>(request.data() + 42);
                 qToBigEndian<quint16>(quint16(suggested + m_externalPortOffset), reply.data() + 42);
-                // Assigned external address: ::ffff:203.0.114.7
+                // The assigned external address, IPv4-mapped.
                 reply[54] = char(0xff);
                 reply[55] = char(0xff);
-                qToBigEndian<quint32>(0xcb007207, reply.data() + 56);
+                qToBigEndian<quint32>(m_externalAddress, reply.data() + 56);
                 if (m_strayReplyFirst) {
                     QByteArray stray = reply;
                     stray[24] = char(stray[24] ^ 0x5a);
@@ -613,6 +614,7 @@ private Q_SLOTS:
     void forwardsOverTheProtocolAskedFor();
     void saysWhyANonceCannotBeRead();
     void mapsAnIpv6Address();
+    void remembersWhatAPcpMapSaysOfTheOuterNat();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -1583,6 +1585,31 @@ void TestHostileLan::mapsAnIpv6Address()
     QCOMPARE(reply.internalAddress, QHostAddress(QHostAddress::LocalHostIPv6));
     QCOMPARE(reply.externalAddress, QHostAddress(u"2001:db8::42"_s));
     QCOMPARE(reply.lifetime, 300u);
+}
+
+// The next lookups carry the last MAP's answer for the diagnosis: a mapping on a public address,
+// or a refusal. A mapping on a reserved address (a NAT behind the carrier's) is left out.
+void TestHostileLan::remembersWhatAPcpMapSaysOfTheOuterNat()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    QVERIFY(!timedLookup(client).facts.pcpMapResult);
+
+    pcp.m_externalAddress = 0x64400702; // 100.64.7.2
+    QVERIFY(runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false).ok);
+    QVERIFY(!timedLookup(client).facts.pcpMapResult);
+
+    pcp.m_externalAddress = 0xcb007207; // 203.0.114.7
+    QVERIFY(runForward(client, {8081, ProbeProtocol::Tcp, 3600}, false).ok);
+    QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(0));
+
+    pcp.m_mapResult = 8;
+    QVERIFY(!runForward(client, {8082, ProbeProtocol::Tcp, 3600}, false).ok);
+    QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(8));
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)
