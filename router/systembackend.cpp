@@ -719,11 +719,14 @@ ForwardResult SystemRouterBackend::pcpUnforward(const ForwardRequest& request, F
     if (!loaded.error.isEmpty())
         result.log.append(u"stored mappings: "_s + loaded.error);
     const QString protocol = pcpProtocol(request.protocol);
+    // The mapping of the external port; else (made with another external port) the one that
+    // goes to the port here, as MappingStore::take finds it.
     std::optional<StoredMapping> stored;
-    for (const StoredMapping& entry : loaded.mappings)
-        if (entry.via == u"pcp"_s && !entry.ipv6 && entry.protocol == protocol &&
-            entry.externalPort == request.external())
-            stored = entry;
+    for (const bool byExternal : {true, false})
+        for (const StoredMapping& entry : loaded.mappings)
+            if (!stored && entry.via == u"pcp"_s && !entry.ipv6 && entry.protocol == protocol &&
+                (byExternal ? entry.externalPort : entry.internalPort) == request.external())
+                stored = entry;
     if (!stored) {
         result.error = u"PCP: no nonce is kept for "_s + protocol.toUpper() + u" port "_s +
                        QString::number(request.external()) + u" ("_s +

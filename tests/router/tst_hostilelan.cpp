@@ -1401,6 +1401,14 @@ void TestHostileLan::forwardsOverPcpAndRemovesInALaterRun()
     QVERIFY(!pcp.m_nonces.contains(u"17/8443"_s));
     QCOMPARE(MappingStore(settings.mappingStorePath).load().mappings.size(), 1);
 
+    // One made with another external port is found by the port here too.
+    QVERIFY(runForward(later, {8445, ProbeProtocol::Udp, 600, 50200}, false).ok);
+    const QByteArray other = pcp.m_requests.last().mid(24, 12);
+    QVERIFY(runForward(later, {8445, ProbeProtocol::Udp, 0}, true).ok);
+    QCOMPARE(pcp.m_requests.last().mid(24, 12), other);
+    QCOMPARE(qFromBigEndian<quint32>(pcp.m_requests.last().constData() + 4), 0u);
+    QCOMPARE(MappingStore(settings.mappingStorePath).load().mappings.size(), 1);
+
     // With no nonce kept there is nothing to send: a clear message, and no request.
     const qsizetype sent = pcp.m_requests.size();
     const ForwardResult unknown = runForward(later, {9999, ProbeProtocol::Tcp, 0}, true);
