@@ -4,6 +4,7 @@
 #include "engine/checkprotocol.h"
 #include "engine/checkserver.h"
 #include "firewall/detector.h"
+#include "router/routerfacts.h"
 
 #include <QProcessEnvironment>
 #include <QString>
@@ -68,6 +69,9 @@ struct CheckOptions
     // The NAT's behaviour over UDP, after the check (or alone without PORT).
     bool nat = false;   // --nat
     QString stunServer; // --stun HOST[:PORT]; empty: the check server's host on 3478
+
+    // --via: the protocol a --forward or --unforward goes over; nullopt: the router's best.
+    std::optional<router::Via> via;
 };
 
 struct ParsedArguments

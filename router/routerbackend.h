@@ -12,6 +12,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace quillmere::router {
 
@@ -31,6 +32,10 @@ struct ForwardRequest
     int externalPort = 0;
 
     int external() const { return externalPort == 0 ? port : externalPort; }
+
+    // The protocol to forward over; nullopt: the best the router has (UPnP, then PCP, then
+    // NAT-PMP).
+    std::optional<Via> via = std::nullopt;
 };
 
 class RouterBackend
@@ -70,6 +75,12 @@ struct SystemRouterSettings
     // The NAT-PMP gateway (IPv4); empty: the default gateway. The port is for tests.
     QString natpmpGateway;
     quint16 natpmpPort = 5351;
+
+    // The PCP server (IPv4 or IPv6); empty: the NAT-PMP gateway. The port is for tests.
+    QString pcpGateway;
+    quint16 pcpPort = 5351;
+    // Where PCP nonces are kept between runs; empty: MappingStore::defaultPath().
+    QString mappingStorePath;
 };
 
 // The real router: UPnP IGD first, NAT-PMP beside it.

@@ -16,9 +16,9 @@
 namespace quillmere::router {
 
 // The protocol a router answered over.
-enum class Via { None, Upnp, Natpmp };
+enum class Via { None, Upnp, Natpmp, Pcp };
 
-// "upnp", "natpmp", or an empty view for None.
+// "upnp", "natpmp", "pcp", or an empty view for None.
 QLatin1StringView viaWord(Via via);
 
 // A port mapping as the router reports it (UPnP GetSpecificPortMappingEntry), or as it was made.
@@ -33,6 +33,16 @@ struct Mapping
     bool thisComputer = false; // internalClient is one of this computer's addresses
 
     friend bool operator==(const Mapping&, const Mapping&) = default;
+};
+
+// What a PCP ANNOUNCE to the gateway found.
+struct PcpFacts
+{
+    bool present = false; // a PCP server answered SUCCESS
+    int version = 2;      // the version it speaks
+    std::optional<quint32> epoch;
+
+    friend bool operator==(const PcpFacts&, const PcpFacts&) = default;
 };
 
 // One hop on the way to the check server: the address that answered a probe sent with this
@@ -67,6 +77,12 @@ struct RouterFacts
 
     QString error;   // one line: what went wrong, for the person and the log
     QStringList log; // the exchange with the router, a line each, for the log window
+
+    // PCP at the gateway; nullopt: not asked.
+    std::optional<PcpFacts> pcp;
+    // The result code of the last PCP MAP this computer sent the gateway (a forward); nullopt:
+    // none was answered.
+    std::optional<int> pcpMapResult;
 };
 
 // What a request to add or remove a mapping came to.
@@ -83,6 +99,9 @@ struct ForwardResult
     // it cannot list its mappings (NAT-PMP), whose answer to the removal is all there is.
     bool seenGone = false;
     QStringList log;
+
+    // The PCP result code of the router's answer to a MAP; nullopt: no PCP answer.
+    std::optional<int> pcpResult;
 };
 
 } // namespace quillmere::router

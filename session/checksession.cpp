@@ -459,7 +459,10 @@ void CheckSession::forward(qint64 leaseSeconds)
     if (m_stage != Stage::Done && m_stage != Stage::Ipv6Checking)
         m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
-    m_router->forward({m_report.port, m_report.protocol, leaseSeconds, m_options.externalPort});
+    router::ForwardRequest request{m_report.port, m_report.protocol, leaseSeconds,
+                                   m_options.externalPort};
+    request.via = m_options.forwardVia;
+    m_router->forward(request);
 }
 
 void CheckSession::onForwarded(const router::ForwardResult& result)
@@ -470,6 +473,16 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
     }
     if (!m_report.forward.isRunning())
         return;
+    // A PCP refusal says more about a NAT than the lookup could (a carrier NAT that will not
+    // map ports): the diagnosis is judged again with it. After a mapping the check runs again,
+    // and with it the lookup and the diagnosis.
+    if (!result.ok && result.pcpResult && m_report.router.isDone() && m_report.diagnosis.isDone() &&
+        m_report.check.isDone() && !m_report.check->service) {
+        router::RouterFacts facts = *m_report.router;
+        facts.pcpMapResult = result.pcpResult;
+        m_report.router.finish(facts);
+        m_report.diagnosis.finish(router::diagnose(checkFacts(), facts));
+    }
     QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
     const bool otherExternal =
         m_options.externalPort != 0 && m_options.externalPort != m_report.port;
@@ -516,7 +529,9 @@ void CheckSession::unforward()
     m_report.forward.begin();
     m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
-    m_router->unforward({m_report.port, m_report.protocol, 0, m_options.externalPort});
+    router::ForwardRequest request{m_report.port, m_report.protocol, 0, m_options.externalPort};
+    request.via = m_options.forwardVia;
+    m_router->unforward(request);
 }
 
 void CheckSession::onUnforwarded(const router::ForwardResult& result)
