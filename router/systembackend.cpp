@@ -5,8 +5,11 @@
 #include "router/httpfetch.h"
 #include "router/lan.h"
 #include "router/natpmp.h"
+#include "router/pinhole.h"
 #include "router/ssdp.h"
 #include "router/upnp.h"
+
+#include <QFile>
 
 #include <algorithm>
 #include <atomic>
@@ -78,6 +81,13 @@ struct Gateway
     QString error; // why no IGD was taken, when some device answered
 };
 
+// What the search over IPv6 found: a router's IPv6 firewall control, and how it stands.
+struct Firewall6
+{
+    std::optional<IgdService> service;
+    FirewallStatus status;
+};
+
 struct EntryRead
 {
     bool queried = false;  // the router answered usably: a mapping, or "no such entry"
@@ -91,7 +101,10 @@ class SystemRouterBackend final : public RouterBackend
 public:
     explicit SystemRouterBackend(const SystemRouterSettings& settings)
         : m_settings(settings)
-    {}
+    {
+        if (!m_settings.pinholeStore)
+            m_settings.pinholeStore = makeMemoryPinholeStore();
+    }
 
     RouterFacts lookup(const LookupRequest& request) override;
     ForwardResult forward(const ForwardRequest& request) override;
@@ -111,12 +124,17 @@ private:
     ForwardResult natpmpForward(const ForwardRequest& request, bool removing, ForwardResult result);
     // The IGD to forward through, or NAT-PMP: what the last search found, or a new search's.
     std::optional<IgdService> igdForForward(QStringList* log, bool* natpmp);
+    // The search over IPv6 for the router's firewall control, and how it stands.
+    Firewall6 search6(QStringList* log);
+    ForwardResult pinholeChange(const ForwardRequest& request, bool removing);
+    QString pinholeAddressTowards(const QHostAddress& router) const;
 
     SystemRouterSettings m_settings;
     CancelToken m_cancel; // cancelled when the client goes; shared with the threads waited for
     ReverseNames m_names;
-    std::optional<IgdService> m_igd; // found by the last search
-    bool m_natpmp = false;           // NAT-PMP answered the last search
+    std::optional<IgdService> m_igd;       // found by the last search
+    bool m_natpmp = false;                 // NAT-PMP answered the last search
+    std::optional<IgdService> m_firewall6; // found by the last search over IPv6
 };
 
 Gateway SystemRouterBackend::search(QStringList* log)
@@ -267,10 +285,30 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
                       cancel = m_cancel] { return probeFirstHops(host, maxHops, ms, cancel); },
                      m_cancel);
 
+    // The IPv6 firewall is searched for beside the IPv4 gateway, within the same time.
+    QStringList log6;
+    Firewall6 firewall6;
+    std::thread thread6([&] { firewall6 = search6(&log6); });
     const Gateway gateway = search(&facts.log);
+    thread6.join();
+    facts.log.append(log6);
     if (m_cancel.isCancelled()) {
         facts.error = u"cancelled"_s;
         return facts;
+    }
+    if (firewall6.service) {
+        Ipv6RouterFacts ipv6;
+        ipv6.via = Via::Upnp;
+        ipv6.pinholeAllowed = firewall6.status.answered && firewall6.status.pinholeAllowed;
+        if (std::optional<Pinhole> kept =
+                m_settings.pinholeStore->find(request.protocol, request.port)) {
+            UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &facts.log);
+            PinholeClient pinholes(upnp, *firewall6.service, m_settings.fetchMs);
+            // One this computer made in an earlier run, while the router still has it.
+            if (!kept->uniqueId.isEmpty() && pinholes.working(kept->uniqueId) != false)
+                ipv6.pinhole = kept;
+        }
+        facts.ipv6 = ipv6;
     }
     if (gateway.igd) {
         const IgdService& igd = *gateway.igd;
@@ -344,12 +382,174 @@ std::optional<IgdService> SystemRouterBackend::igdForForward(QStringList* log, b
 
 ForwardResult SystemRouterBackend::forward(const ForwardRequest& request)
 {
-    return change(request, false);
+    return request.ipv6 ? pinholeChange(request, false) : change(request, false);
 }
 
 ForwardResult SystemRouterBackend::unforward(const ForwardRequest& request)
 {
-    return change(request, true);
+    return request.ipv6 ? pinholeChange(request, true) : change(request, true);
+}
+
+Firewall6 SystemRouterBackend::search6(QStringList* log)
+{
+    Firewall6 found;
+    SsdpSearch ssdp;
+    ssdp.port = m_settings.ssdp6Port;
+    ssdp.timeoutMs = m_settings.discoveryMs;
+    ssdp.cancel = &m_cancel;
+    if (!m_settings.ssdp6Address.isEmpty()) {
+        ssdp.destination = QHostAddress(m_settings.ssdp6Address);
+    } else {
+        QFile routes(u"/proc/net/ipv6_route"_s);
+        const Ipv6DefaultRoute route = routes.open(QIODevice::ReadOnly)
+                                           ? defaultIpv6Route(routes.read(256 * 1024))
+                                           : Ipv6DefaultRoute();
+        if (route.interfaceName.isEmpty()) {
+            log->append(u"SSDP over IPv6: no default IPv6 route"_s);
+            return found;
+        }
+        ssdp.destination = QHostAddress(kSsdpIpv6Group);
+        ssdp.destination.setScopeId(route.interfaceName);
+        ssdp.preferred = route.gateway;
+    }
+    if (ssdp.destination.protocol() != QAbstractSocket::IPv6Protocol) {
+        log->append(u"SSDP over IPv6: no IPv6 address to search at"_s);
+        return found;
+    }
+    const QList<SsdpAnswer> answers = searchGateways(ssdp, log);
+
+    const Deadline readEnd = deadlineIn(2 * m_settings.fetchMs);
+    UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, log);
+    int read = 0;
+    for (const SsdpAnswer& answer : answers) {
+        if (read++ == kMaxDescriptionsRead || msLeft(readEnd) == 0 || m_cancel.isCancelled())
+            break;
+        const QString where = answer.location.toString().left(120);
+        const HttpReply reply = httpExchange(answer.location, "GET", {}, {},
+                                             std::min(deadlineIn(m_settings.fetchMs), readEnd),
+                                             m_settings.fetchLimitBytes);
+        if (!reply.error.isEmpty() || reply.status != 200) {
+            log->append(
+                u"GET "_s + where + u": "_s +
+                (reply.error.isEmpty() ? u"HTTP "_s + QString::number(reply.status) : reply.error));
+            continue;
+        }
+        QString why;
+        std::optional<IgdService> service =
+            firewallServiceFromDescription(reply.body, answer, &why);
+        if (!service) {
+            log->append(u"GET "_s + where + u": "_s + why);
+            continue;
+        }
+        log->append(u"GET "_s + where + u": HTTP 200, "_s + QString::number(reply.body.size()) +
+                    u" bytes; "_s + QString::fromLatin1(service->serviceType) + u" at "_s +
+                    service->control.toString().left(120));
+        PinholeClient pinholes(upnp, *service, m_settings.fetchMs);
+        found.status = pinholes.status();
+        found.service = service;
+        break;
+    }
+    m_firewall6 = found.service;
+    return found;
+}
+
+QString SystemRouterBackend::pinholeAddressTowards(const QHostAddress& router) const
+{
+    return m_settings.pinholeAddress ? m_settings.pinholeAddress(router)
+                                     : globalIpv6Towards(router);
+}
+
+// Opens or closes a pinhole in the router's IPv6 firewall for this computer's global address.
+ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, bool removing)
+{
+    ForwardResult result;
+    result.kind = ForwardResult::ForwardKind::Pinhole;
+    if (request.port < 1 || request.port > 65535) {
+        result.error = u"no such port"_s;
+        return result;
+    }
+    std::optional<IgdService> service = m_firewall6;
+    if (!service)
+        service = search6(&result.log).service;
+    if (!service) {
+        result.error = u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2)"_s;
+        return result;
+    }
+    result.via = Via::Upnp;
+    UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
+    PinholeClient pinholes(upnp, *service, m_settings.fetchMs);
+    PinholeStore& store = *m_settings.pinholeStore;
+
+    if (removing) {
+        const std::optional<Pinhole> kept = store.find(request.protocol, request.port);
+        if (!kept || kept->uniqueId.isEmpty()) {
+            // IGDv2 finds a pinhole only by its ID, which only the run that made it was told.
+            result.error = u"no pinhole this computer made for the port is known (its ID is kept "_s
+                           u"when Quillmere makes one)"_s;
+            return result;
+        }
+        result.pinhole = kept;
+        const SoapReply removed = pinholes.remove(kept->uniqueId);
+        if (!removed.ok() && removed.errorCode != 704) { // 704: NoSuchEntry, gone already
+            m_firewall6.reset();
+            result.error = u"the router did not remove the pinhole: "_s + removed.error;
+            return result;
+        }
+        store.remove(request.protocol, request.port);
+        const std::optional<bool> working = pinholes.working(kept->uniqueId);
+        if (working == true) {
+            result.error = u"the router still has the pinhole after removing it"_s;
+            return result;
+        }
+        result.seenGone = working.has_value();
+        result.ok = true;
+        return result;
+    }
+
+    const QString internal = pinholeAddressTowards(service->address);
+    if (internal.isEmpty()) {
+        result.error = u"this computer has no global IPv6 address towards the router"_s;
+        return result;
+    }
+    if (const QString obstacle = pinholeAddressObstacle(internal); !obstacle.isEmpty()) {
+        result.error = obstacle;
+        result.log.append(u"no pinhole asked for: "_s + obstacle);
+        return result;
+    }
+    const qint64 lease = pinholeLease(request.leaseSeconds);
+    if (lease != request.leaseSeconds)
+        result.log.append(u"a pinhole lasts at most "_s + QString::number(kMaxPinholeLeaseSeconds) +
+                          u" s: asked for that"_s);
+    const PinholeAdded added = pinholes.add(internal, request.port, request.protocol, lease);
+    if (!added.ok) {
+        result.error = u"the router refused the pinhole: "_s + added.error;
+        if (added.errorCode == 606)
+            result.error += u" (a router opens a pinhole only for the address the request comes "_s
+                            u"from)"_s;
+        if (added.errorCode == 0) // no answer: search again next time
+            m_firewall6.reset();
+        return result;
+    }
+    Pinhole pinhole;
+    pinhole.uniqueId = added.uniqueId;
+    pinhole.leaseSeconds = lease;
+    pinhole.internalAddress = QHostAddress(internal).toString();
+    result.pinhole = pinhole;
+    Mapping mapping;
+    mapping.internalClient = pinhole.internalAddress;
+    mapping.internalPort = request.port;
+    mapping.description = kDescription;
+    mapping.leaseSeconds = lease;
+    mapping.thisComputer = true;
+    result.mapping = mapping;
+    if (pinholes.working(added.uniqueId) == false)
+        result.log.append(u"the router says the pinhole lets nothing through yet"_s);
+    QString kept;
+    store.put(request.protocol, request.port, pinhole, &kept);
+    if (!kept.isEmpty())
+        result.log.append(kept);
+    result.ok = true;
+    return result;
 }
 
 // Adds or removes the mapping, over UPnP when the router speaks it, else over NAT-PMP.

@@ -1,0 +1,339 @@
+#include "router/pinhole.h"
+
+#include "router/lan.h"
+
+#include <miniupnpc/miniupnpc.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileDevice>
+#include <QFileInfo>
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSaveFile>
+
+#include <cstring>
+#include <limits>
+
+namespace quillmere::router {
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+QByteArray fixedText(const char* text, size_t size)
+{
+    return QByteArray(text, qsizetype(strnlen(text, size)));
+}
+
+// IGDv2 names the protocol by its IANA number.
+QByteArray protocolNumber(ProbeProtocol protocol)
+{
+    return protocol == ProbeProtocol::Udp ? "17" : "6";
+}
+
+bool truthy(const QString& value)
+{
+    const QString text = value.trimmed();
+    return text == u"1"_s || text.compare(u"true"_s, Qt::CaseInsensitive) == 0 ||
+           text.compare(u"yes"_s, Qt::CaseInsensitive) == 0;
+}
+
+// An IGDv2 UniqueID is a 16-bit number as text; anything else is taken as no answer.
+bool isUniqueId(const QString& text)
+{
+    bool ok = false;
+    const uint id = text.toUInt(&ok);
+    return ok && id <= 65535 && text.size() <= 5;
+}
+
+} // namespace
+
+std::optional<IgdService> firewallServiceFromDescription(QByteArrayView body,
+                                                         const SsdpAnswer& answer, QString* why)
+{
+    const auto refuse = [&](const QString& reason) -> std::optional<IgdService> {
+        if (why)
+            *why = reason;
+        return std::nullopt;
+    };
+    if (body.size() > std::numeric_limits<int>::max())
+        return refuse(u"description too large"_s);
+    const QByteArray text = body.toByteArray(); // parserootdesc reads it as a C buffer
+    IGDdatas data;
+    std::memset(&data, 0, sizeof data);
+    parserootdesc(text.constData(), int(text.size()), &data);
+    const QByteArray serviceType =
+        fixedText(data.IPv6FC.servicetype, sizeof data.IPv6FC.servicetype);
+    if (serviceType != kFirewallControlType.toByteArray())
+        return refuse(u"no WANIPv6FirewallControl service in the description ("_s +
+                      QString::number(text.size()) + u" bytes)"_s);
+    UPNPUrls urls;
+    std::memset(&urls, 0, sizeof urls);
+    const QByteArray descriptionUrl = answer.location.toString().toLatin1();
+    GetUPNPUrls(&urls, &data, descriptionUrl.constData(), 0);
+    const QByteArray controlText =
+        urls.controlURL_6FC ? QByteArray(urls.controlURL_6FC) : QByteArray();
+    FreeUPNPUrls(&urls);
+    std::optional<HttpUrl> control = parseHttpUrl(controlText);
+    if (!control)
+        return refuse(u"firewall control URL \""_s + printableExcerpt(controlText) +
+                      u"\" is no http URL"_s);
+    // GetUPNPUrls writes a zone as "%25IFNAME" no differently: the host must be the
+    // description's own, address and interface alike.
+    QHostAddress bare = control->host;
+    QHostAddress bareLocation = answer.location.host;
+    bare.setScopeId(QString());
+    bareLocation.setScopeId(QString());
+    if (bare != bareLocation)
+        return refuse(u"firewall control URL \""_s + printableExcerpt(controlText) +
+                      u"\" is on another host; refused"_s);
+    control->host = answer.location.host;
+    return IgdService{answer.location.host, answer.location, *control, serviceType};
+}
+
+QString pinholeAddressObstacle(const QString& address)
+{
+    const QHostAddress host(address);
+    if (host.protocol() != QAbstractSocket::IPv6Protocol)
+        return u"\""_s + address.left(64) + u"\" is no IPv6 address"_s;
+    if ((host.toIPv6Address()[0] & 0xe0) != 0x20)
+        return address + u" is no global IPv6 address"_s;
+    if (!isOwnAddress(host))
+        return address + u" is not this computer's: a pinhole is only made for this computer"_s;
+    return {};
+}
+
+qint64 pinholeLease(qint64 leaseSeconds)
+{
+    if (leaseSeconds <= 0 || leaseSeconds > kMaxPinholeLeaseSeconds)
+        return kMaxPinholeLeaseSeconds;
+    return leaseSeconds;
+}
+
+PinholeClient::PinholeClient(UpnpClient& upnp, IgdService service, int fetchMs)
+    : m_upnp(upnp)
+    , m_service(std::move(service))
+    , m_fetchMs(fetchMs)
+{}
+
+FirewallStatus PinholeClient::status()
+{
+    FirewallStatus status;
+    const SoapReply reply = m_upnp.call(m_service, "GetFirewallStatus", {}, deadlineIn(m_fetchMs));
+    if (!reply.ok()) {
+        status.error = u"the router did not say how its IPv6 firewall stands: "_s + reply.error;
+        return status;
+    }
+    status.answered = true;
+    status.enabled = truthy(reply.value("FirewallEnabled"));
+    status.pinholeAllowed = truthy(reply.value("InboundPinholeAllowed"));
+    return status;
+}
+
+PinholeAdded PinholeClient::add(const QString& internalAddress, int port, ProbeProtocol protocol,
+                                qint64 leaseSeconds)
+{
+    PinholeAdded added;
+    if (const QString obstacle = pinholeAddressObstacle(internalAddress); !obstacle.isEmpty()) {
+        added.error = obstacle;
+        m_upnp.note(u"UPnP AddPinhole not asked: "_s + obstacle);
+        return added;
+    }
+    if (port < 1 || port > 65535) {
+        added.error = u"no such port"_s;
+        return added;
+    }
+    const SoapReply reply =
+        m_upnp.call(m_service, "AddPinhole",
+                    {{"RemoteHost", ""},
+                     {"RemotePort", "0"},
+                     {"InternalClient", QHostAddress(internalAddress).toString().toLatin1()},
+                     {"InternalPort", QByteArray::number(port)},
+                     {"Protocol", protocolNumber(protocol)},
+                     {"LeaseTime", QByteArray::number(pinholeLease(leaseSeconds))}},
+                    deadlineIn(m_fetchMs));
+    added.errorCode = reply.errorCode;
+    if (!reply.ok()) {
+        added.error = reply.error;
+        return added;
+    }
+    const QString id = reply.value("UniqueID").trimmed();
+    if (!isUniqueId(id)) {
+        added.error = u"the router's answer named no pinhole ID"_s;
+        return added;
+    }
+    added.uniqueId = id;
+    added.ok = true;
+    return added;
+}
+
+std::optional<bool> PinholeClient::working(const QString& uniqueId)
+{
+    const SoapReply reply = m_upnp.call(m_service, "CheckPinholeWorking",
+                                        {{"UniqueID", uniqueId.toLatin1()}}, deadlineIn(m_fetchMs));
+    if (reply.errorCode == 704) // NoSuchEntry
+        return false;
+    if (!reply.ok() || reply.value("IsWorking").trimmed().isEmpty())
+        return std::nullopt;
+    return truthy(reply.value("IsWorking"));
+}
+
+SoapReply PinholeClient::remove(const QString& uniqueId)
+{
+    return m_upnp.call(m_service, "DeletePinhole", {{"UniqueID", uniqueId.toLatin1()}},
+                       deadlineIn(m_fetchMs));
+}
+
+namespace {
+
+class MemoryPinholeStore final : public PinholeStore
+{
+public:
+    std::optional<Pinhole> find(ProbeProtocol protocol, int port) override
+    {
+        QMutexLocker lock(&m_mutex);
+        const auto found = m_pinholes.constFind(key(protocol, port));
+        if (found == m_pinholes.cend())
+            return std::nullopt;
+        return *found;
+    }
+    void put(ProbeProtocol protocol, int port, const Pinhole& pinhole, QString*) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_pinholes.insert(key(protocol, port), pinhole);
+    }
+    void remove(ProbeProtocol protocol, int port) override
+    {
+        QMutexLocker lock(&m_mutex);
+        m_pinholes.remove(key(protocol, port));
+    }
+
+private:
+    static int key(ProbeProtocol protocol, int port)
+    {
+        return (protocol == ProbeProtocol::Udp ? 0x10000 : 0) + port;
+    }
+
+    QMutex m_mutex;
+    QMap<int, Pinhole> m_pinholes;
+};
+
+// One JSON object: {"pinholes": [{"protocol", "internalPort", "uniqueId", "internalAddress",
+// "leaseSeconds", "made"}]}, read whole at each call (it is small, and another run may have
+// changed it), written through QSaveFile and readable by its owner only.
+class FilePinholeStore final : public PinholeStore
+{
+public:
+    explicit FilePinholeStore(QString path)
+        : m_path(std::move(path))
+    {}
+
+    std::optional<Pinhole> find(ProbeProtocol protocol, int port) override
+    {
+        QMutexLocker lock(&m_mutex);
+        for (const QJsonValue& value : read()) {
+            const QJsonObject entry = value.toObject();
+            if (matches(entry, protocol, port))
+                return pinholeOf(entry);
+        }
+        return std::nullopt;
+    }
+    void put(ProbeProtocol protocol, int port, const Pinhole& pinhole, QString* error) override
+    {
+        QMutexLocker lock(&m_mutex);
+        QJsonArray entries = without(read(), protocol, port);
+        entries.append(QJsonObject{{u"protocol"_s, QString(protocolWord(protocol))},
+                                   {u"internalPort"_s, port},
+                                   {u"uniqueId"_s, pinhole.uniqueId},
+                                   {u"nonce"_s, QString::fromLatin1(pinhole.nonce.toHex())},
+                                   {u"internalAddress"_s, pinhole.internalAddress},
+                                   {u"leaseSeconds"_s, pinhole.leaseSeconds}});
+        write(entries, error);
+    }
+    void remove(ProbeProtocol protocol, int port) override
+    {
+        QMutexLocker lock(&m_mutex);
+        write(without(read(), protocol, port), nullptr);
+    }
+
+private:
+    static bool matches(const QJsonObject& entry, ProbeProtocol protocol, int port)
+    {
+        return entry.value(u"protocol"_s).toString() == protocolWord(protocol) &&
+               entry.value(u"internalPort"_s).toInt() == port;
+    }
+    static Pinhole pinholeOf(const QJsonObject& entry)
+    {
+        Pinhole pinhole;
+        pinhole.uniqueId = entry.value(u"uniqueId"_s).toString().left(5);
+        pinhole.nonce = QByteArray::fromHex(entry.value(u"nonce"_s).toString().left(24).toLatin1());
+        pinhole.internalAddress = entry.value(u"internalAddress"_s).toString().left(64);
+        pinhole.leaseSeconds = qint64(entry.value(u"leaseSeconds"_s).toDouble());
+        return pinhole;
+    }
+    static QJsonArray without(const QJsonArray& entries, ProbeProtocol protocol, int port)
+    {
+        QJsonArray kept;
+        for (const QJsonValue& value : entries)
+            if (!matches(value.toObject(), protocol, port))
+                kept.append(value);
+        return kept;
+    }
+    // A missing or damaged file holds nothing.
+    QJsonArray read() const
+    {
+        QFile file(m_path);
+        if (!file.open(QIODevice::ReadOnly))
+            return {};
+        const QJsonDocument document = QJsonDocument::fromJson(file.read(1024 * 1024));
+        return document.object().value(u"pinholes"_s).toArray();
+    }
+    void write(const QJsonArray& entries, QString* error) const
+    {
+        QSaveFile file(m_path);
+        const auto fail = [&] {
+            if (error)
+                *error = u"the pinhole's ID could not be kept in "_s + m_path + u": "_s +
+                         file.errorString();
+        };
+        if (!QDir().mkpath(QFileInfo(m_path).absolutePath()) || !file.open(QIODevice::WriteOnly)) {
+            fail();
+            return;
+        }
+        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        file.write(QJsonDocument(QJsonObject{{u"pinholes"_s, entries}}).toJson());
+        if (!file.commit())
+            fail();
+    }
+
+    QString m_path;
+    QMutex m_mutex;
+};
+
+} // namespace
+
+std::shared_ptr<PinholeStore> makeMemoryPinholeStore()
+{
+    return std::make_shared<MemoryPinholeStore>();
+}
+
+std::shared_ptr<PinholeStore> makeFilePinholeStore(const QString& path)
+{
+    return std::make_shared<FilePinholeStore>(path);
+}
+
+QString defaultPinholeStorePath()
+{
+    QString state = qEnvironmentVariable("XDG_STATE_HOME");
+    if (state.isEmpty() || !QDir::isAbsolutePath(state))
+        state = QDir::homePath() + u"/.local/state"_s;
+    return state + u"/quillmere/pinholes.json"_s;
+}
+
+} // namespace quillmere::router
