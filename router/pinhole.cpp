@@ -102,8 +102,8 @@ QString pinholeAddressObstacle(const QString& address)
     const QHostAddress host(address);
     if (host.protocol() != QAbstractSocket::IPv6Protocol)
         return u"\""_s + address.left(64) + u"\" is no IPv6 address"_s;
-    if ((host.toIPv6Address()[0] & 0xe0) != 0x20)
-        return address + u" is no global IPv6 address"_s;
+    if (host.isLinkLocal() || host.isMulticast() || host == QHostAddress::AnyIPv6)
+        return address + u" is no address the internet reaches"_s;
     if (!isOwnAddress(host))
         return address + u" is not this computer's: a pinhole is only made for this computer"_s;
     return {};

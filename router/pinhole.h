@@ -31,8 +31,9 @@ inline constexpr qint64 kMaxPinholeLeaseSeconds = 86400;
 std::optional<IgdService> firewallServiceFromDescription(QByteArrayView body,
                                                          const SsdpAnswer& answer, QString* why);
 
-// Why `address` cannot have a pinhole: not an IPv6 address, not global unicast (2000::/3), or
-// not one of this computer's own. Empty when it can.
+// Why `address` cannot have a pinhole: not an IPv6 address, a link-local or multicast one, or
+// not one of this computer's own. Empty when it can. (The address a forward uses is the global
+// one this computer sends from towards the router: see globalIpv6Towards.)
 QString pinholeAddressObstacle(const QString& address);
 
 // The lease asked for: IGDv2 has no pinhole without an end, so 0 (and anything longer) is its

@@ -226,11 +226,18 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
     std::optional<Deadline> graceEnd;
     int goodReplies = 0;
     int ignored = 0;
+    bool stopped = false;
     QHash<QHostAddress, int> perSender; // replies judged, by sender
     char buffer[2048];
     for (;;) {
         if (search.cancel && search.cancel->isCancelled()) {
             log->append(u"SSDP: search cancelled"_s);
+            break;
+        }
+        if (search.stop && search.stop->isCancelled()) {
+            stopped = true;
+            if (answers.isEmpty())
+                log->append(u"SSDP: no gateway answered in the time given"_s);
             break;
         }
         if (resendAt && msLeft(*resendAt) == 0) {
@@ -250,7 +257,8 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
             break;
         }
         pollfd entry{fd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, search.cancel ? std::min(left, kCancelCheckMs) : left);
+        const int ready =
+            ::poll(&entry, 1, search.cancel || search.stop ? std::min(left, kCancelCheckMs) : left);
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0)
@@ -329,7 +337,7 @@ QList<SsdpAnswer> searchGateways(const SsdpSearch& search, QStringList* log)
                     u" more replies ignored"_s);
     if (answers.size() > search.maxAnswers)
         answers.resize(search.maxAnswers);
-    if (answers.isEmpty())
+    if (answers.isEmpty() && !stopped)
         log->append(u"SSDP: no gateway answered within "_s + QString::number(search.timeoutMs) +
                     u" ms"_s);
     return answers;

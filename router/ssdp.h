@@ -41,6 +41,8 @@ struct SsdpSearch
     int maxAnswers = 4;
     // Ends the search at once when cancelled; may be null.
     const CancelToken* cancel = nullptr;
+    // Ends it too: the search has run long enough for its caller (may be null).
+    const CancelToken* stop = nullptr;
 };
 
 // Anything on the LAN can send replies, as many as it likes: the search reads on until its time

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <limits>
 #include <thread>
 
@@ -31,6 +32,8 @@ namespace {
 constexpr QLatin1StringView kDescription("Quillmere");
 constexpr int kMaxDescriptionsRead = 2;
 constexpr int kMaxTextChars = 200;
+// How long the search over IPv6 goes on once the IPv4 search has ended.
+constexpr int kIpv6GraceMs = 300;
 
 QByteArray upnpProtocol(ProbeProtocol protocol)
 {
@@ -125,7 +128,8 @@ private:
     // The IGD to forward through, or NAT-PMP: what the last search found, or a new search's.
     std::optional<IgdService> igdForForward(QStringList* log, bool* natpmp);
     // The search over IPv6 for the router's firewall control, and how it stands.
-    Firewall6 search6(QStringList* log);
+    // Stops listening when `stop` or the backend is cancelled.
+    Firewall6 search6(QStringList* log, const CancelToken& stop);
     ForwardResult pinholeChange(const ForwardRequest& request, bool removing);
     QString pinholeAddressTowards(const QHostAddress& router) const;
 
@@ -285,12 +289,17 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
                       cancel = m_cancel] { return probeFirstHops(host, maxHops, ms, cancel); },
                      m_cancel);
 
-    // The IPv6 firewall is searched for beside the IPv4 gateway, within the same time.
+    // The IPv6 firewall is searched for beside the IPv4 gateway, within the same time. A gateway
+    // that answers at once ends the IPv4 search early; the search over IPv6 then gets only a
+    // short while more (a router answers both searches alike) before it stops listening.
     QStringList log6;
-    Firewall6 firewall6;
-    std::thread thread6([&] { firewall6 = search6(&log6); });
+    CancelToken stop6;
+    auto firewall6Found = std::async(std::launch::async, [&] { return search6(&log6, stop6); });
     const Gateway gateway = search(&facts.log);
-    thread6.join();
+    if (m_cancel.isCancelled() || firewall6Found.wait_for(std::chrono::milliseconds(
+                                      kIpv6GraceMs)) != std::future_status::ready)
+        stop6.cancel();
+    const Firewall6 firewall6 = firewall6Found.get();
     facts.log.append(log6);
     if (m_cancel.isCancelled()) {
         facts.error = u"cancelled"_s;
@@ -390,13 +399,14 @@ ForwardResult SystemRouterBackend::unforward(const ForwardRequest& request)
     return request.ipv6 ? pinholeChange(request, true) : change(request, true);
 }
 
-Firewall6 SystemRouterBackend::search6(QStringList* log)
+Firewall6 SystemRouterBackend::search6(QStringList* log, const CancelToken& stop)
 {
     Firewall6 found;
     SsdpSearch ssdp;
     ssdp.port = m_settings.ssdp6Port;
     ssdp.timeoutMs = m_settings.discoveryMs;
     ssdp.cancel = &m_cancel;
+    ssdp.stop = &stop;
     if (!m_settings.ssdp6Address.isEmpty()) {
         ssdp.destination = QHostAddress(m_settings.ssdp6Address);
     } else {
@@ -470,7 +480,7 @@ ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, 
     }
     std::optional<IgdService> service = m_firewall6;
     if (!service)
-        service = search6(&result.log).service;
+        service = search6(&result.log, CancelToken()).service;
     if (!service) {
         result.error = u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2)"_s;
         return result;

@@ -5,6 +5,7 @@
 
 #include "router/describe.h"
 #include "router/httpfetch.h"
+#include "router/pinhole.h"
 #include "router/routerclient.h"
 #include "router/ssdp.h"
 
@@ -13,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QUdpSocket>
@@ -27,6 +29,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QHostAddress kLoopback(QHostAddress::LocalHost);
+const QHostAddress kLoopback6(QHostAddress::LocalHostIPv6);
 const QHostAddress kOtherLoopback(u"127.0.0.2"_s);
 
 // Answers every M-SEARCH with one reply naming `location`.
@@ -96,7 +99,19 @@ struct FakeMapping
     qint64 lease = 0;
 };
 
-QByteArray descriptionXml(const QByteArray& controlUrl)
+// The WANIPv6FirewallControl service of an IGDv2, in a WANConnectionDevice of its own.
+QByteArray firewallDevice(const QByteArray& controlUrl)
+{
+    return "<device><deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:2</deviceType>"
+           "<serviceList><service>"
+           "<serviceType>urn:schemas-upnp-org:service:WANIPv6FirewallControl:1</serviceType>"
+           "<serviceId>urn:upnp-org:serviceId:WANIPv6Firewall1</serviceId><controlURL>" +
+           controlUrl +
+           "</controlURL><eventSubURL>/evt/IP6FCtl</eventSubURL><SCPDURL>/WANIP6FC.xml</SCPDURL>"
+           "</service></serviceList></device>";
+}
+
+QByteArray descriptionXml(const QByteArray& controlUrl, const QByteArray& firewallControl = {})
 {
     return "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
            "<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>"
@@ -113,8 +128,9 @@ QByteArray descriptionXml(const QByteArray& controlUrl)
            "<controlURL>" +
            controlUrl +
            "</controlURL><eventSubURL>/evt/IPConn</eventSubURL>"
-           "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device></deviceList>"
-           "</device></deviceList></device></root>\r\n";
+           "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device>" +
+           (firewallControl.isEmpty() ? QByteArray() : firewallDevice(firewallControl)) +
+           "</deviceList></device></deviceList></device></root>\r\n";
 }
 
 // A description that lists a WANPPPConnection service (control URL /ctl/PPPConn) before the
@@ -150,16 +166,20 @@ class FakeDevice : public QObject
 public:
     enum class Part { Igd, Huge, Slow, Redirect, Garbage, ControlElsewhere };
 
-    explicit FakeDevice(Part part)
+    explicit FakeDevice(Part part, const QHostAddress& address = kLoopback)
         : m_part(part)
+        , m_address(address)
     {
-        QVERIFY(m_server.listen(kLoopback, 0));
+        QVERIFY(m_server.listen(address, 0));
         connect(&m_server, &QTcpServer::newConnection, this, &FakeDevice::accept);
     }
 
     QByteArray location() const
     {
-        return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + "/rootDesc.xml";
+        const QByteArray host = m_address.protocol() == QAbstractSocket::IPv6Protocol
+                                    ? '[' + m_address.toString().toLatin1() + ']'
+                                    : m_address.toString().toLatin1();
+        return "http://" + host + ':' + QByteArray::number(m_server.serverPort()) + "/rootDesc.xml";
     }
 
     int m_connections = 0;
@@ -176,6 +196,14 @@ public:
     bool m_refuseWith718 = false;
     bool m_emptyEntries = false; // GetSpecificPortMappingEntry: HTTP 200 with no values
     bool m_keepsDeleted = false; // DeletePortMapping answers done and keeps the mapping
+    // An IGDv2 with a WANIPv6FirewallControl service at /ctl/IP6FCtl (or at this URL, when set).
+    bool m_firewall = false;
+    QByteArray m_firewallControl = "/ctl/IP6FCtl";
+    bool m_pinholesAllowed = true;
+    // The pinholes it holds, by ID: "address port protocol"; like a router in its secure mode it
+    // opens one only for the address the request comes from.
+    QMap<QString, QString> m_pinholes;
+    int m_nextPinholeId = 7;
 
 private:
     void accept()
@@ -251,7 +279,18 @@ private:
             break;
         }
         if (head.startsWith("GET /rootDesc.xml ")) {
-            reply(socket, 200, m_ppp ? descriptionWithPppFirst() : descriptionXml("/ctl/IPConn"));
+            reply(socket, 200,
+                  m_ppp ? descriptionWithPppFirst()
+                        : descriptionXml("/ctl/IPConn",
+                                         m_firewall ? m_firewallControl : QByteArray()));
+            return;
+        }
+        if (m_firewall && head.startsWith("POST /ctl/IP6FCtl ")) {
+            static const QRegularExpression pattern(u"SOAPAction: *\"[^#]*#([A-Za-z]+)\""_s,
+                                                    QRegularExpression::CaseInsensitiveOption);
+            const QString action = pattern.match(QString::fromLatin1(head)).captured(1);
+            m_actions << action;
+            firewallSoap(socket, action, QString::fromUtf8(body));
             return;
         }
         const bool ppp = m_ppp && head.startsWith("POST /ctl/PPPConn ");
@@ -327,6 +366,43 @@ private:
                   "</u:" + action.toLatin1() + "Response></s:Body></s:Envelope>\r\n");
     }
 
+    void firewallSoap(QTcpSocket* socket, const QString& action, const QString& body)
+    {
+        QByteArray values;
+        const QString id = argument(body, u"UniqueID"_s);
+        if (action == u"GetFirewallStatus"_s) {
+            values = "<FirewallEnabled>1</FirewallEnabled><InboundPinholeAllowed>" +
+                     QByteArray(m_pinholesAllowed ? "1" : "0") + "</InboundPinholeAllowed>";
+        } else if (action == u"AddPinhole"_s) {
+            const QString client = argument(body, u"InternalClient"_s);
+            QHostAddress peer = socket->peerAddress();
+            peer.setScopeId(QString());
+            if (QHostAddress(client) != peer)
+                return fault(socket, 606, "Action not authorized");
+            const QString pinhole = client + u' ' + argument(body, u"InternalPort"_s) + u' ' +
+                                    argument(body, u"Protocol"_s);
+            const QString uid = QString::number(m_nextPinholeId++);
+            m_pinholes.insert(uid, pinhole);
+            values = "<UniqueID>" + uid.toLatin1() + "</UniqueID>";
+        } else if (action == u"CheckPinholeWorking"_s) {
+            if (!m_pinholes.contains(id))
+                return fault(socket, 704, "NoSuchEntry");
+            values = "<IsWorking>1</IsWorking>";
+        } else if (action == u"DeletePinhole"_s) {
+            if (!m_pinholes.contains(id))
+                return fault(socket, 704, "NoSuchEntry");
+            m_pinholes.remove(id);
+        } else {
+            return fault(socket, 401, "Invalid Action");
+        }
+        reply(socket, 200,
+              "<?xml version=\"1.0\"?>\r\n<s:Envelope "
+              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:" +
+                  action.toLatin1() +
+                  "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPv6FirewallControl:1\">" +
+                  values + "</u:" + action.toLatin1() + "Response></s:Body></s:Envelope>\r\n");
+    }
+
     static void fault(QTcpSocket* socket, int code, QByteArrayView text)
     {
         reply(socket, 500,
@@ -348,6 +424,7 @@ private:
     }
 
     Part m_part;
+    QHostAddress m_address;
     QTcpServer m_server;
 };
 
@@ -428,6 +505,10 @@ SystemRouterSettings loopbackSettings(quint16 ssdpPort, quint16 natpmpPort)
     settings.ssdpPort = ssdpPort;
     settings.natpmpGateway = u"127.0.0.1"_s;
     settings.natpmpPort = natpmpPort;
+    // The search over IPv6 stays on loopback too: to the IPv6 port of the same number, where
+    // nothing answers unless a test puts something there.
+    settings.ssdp6Address = u"::1"_s;
+    settings.ssdp6Port = ssdpPort;
     return settings;
 }
 
@@ -501,6 +582,14 @@ private Q_SLOTS:
     void forwardsOverNatpmp();
     void reportsAConflictOverNatpmp();
     void forwardsAnotherExternalPortOverNatpmp();
+    // IPv6 pinholes (IGDv2 WANIPv6FirewallControl), found by a search over IPv6.
+    void takesHttpUrlsOnIpv6Literals();
+    void believesIpv6RepliesOnlyOnTheSendersLink();
+    void readsTheIpv6FirewallBesideTheIgd();
+    void opensAndClosesAPinhole();
+    void neverOpensAPinholeForAnotherComputer();
+    void removesAPinholeInALaterRun();
+    void refusesAFirewallControlOnAnotherHost();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -541,7 +630,7 @@ void TestHostileLan::takesOnlyHttpUrlsOnIpv4Addresses()
     QCOMPARE(parseHttpUrl("HTTP://10.0.0.1")->path, QByteArray("/"));
     for (const char* bad :
          {"https://10.0.0.1/", "http://router.lan/", "http://user@10.0.0.1/", "http://10.0.0.1:0/",
-          "http://10.0.0.1:65536/", "http://10.0.0.1:80x/", "http://10.1/", "http://[::1]/",
+          "http://10.0.0.1:65536/", "http://10.0.0.1:80x/", "http://10.1/", "http://::1/",
           "http://10.0.0.1/a b", "http://10.0.0.1/\r\nX: y", "ftp://10.0.0.1/", ""})
         QVERIFY2(!parseHttpUrl(bad), bad);
 }
@@ -1154,6 +1243,251 @@ void TestHostileLan::reportsAConflictOverNatpmp()
     QCOMPARE(qFromBigEndian<quint16>(last.constData() + 4), 5000);
     QCOMPARE(qFromBigEndian<quint16>(last.constData() + 6), 0);
     QCOMPARE(qFromBigEndian<quint32>(last.constData() + 8), 0u);
+}
+
+void TestHostileLan::takesHttpUrlsOnIpv6Literals()
+{
+    const auto url = parseHttpUrl("http://[2001:db8:1::1]:5000/rootDesc.xml");
+    QVERIFY(url);
+    QCOMPARE(url->host, QHostAddress(u"2001:db8:1::1"_s));
+    QCOMPARE(url->port, 5000);
+    QCOMPARE(url->path, QByteArray("/rootDesc.xml"));
+    QCOMPARE(url->toString(), u"http://[2001:db8:1::1]:5000/rootDesc.xml"_s);
+    QCOMPARE(parseHttpUrl("http://[::1]")->port, 80);
+
+    // A link-local address needs its interface, and keeps it.
+    const auto linkLocal = parseHttpUrl("http://[fe80::1%25eth0]:5000/d.xml");
+    QVERIFY(linkLocal);
+    QCOMPARE(linkLocal->host.scopeId(), u"eth0"_s);
+    QCOMPARE(linkLocal->hostText(), u"[fe80::1%25eth0]"_s);
+
+    for (const char* bad :
+         {"http://[2001:db8::1%25eth0]/", // a zone on an address that has none
+          "http://[fe80::1%eth0]/", "http://[fe80::1%25]/", "http://[fe80::1%25a/b]/",
+          "http://[fe80::1%25eth0\r\nX]/", "http://[::1/", "http://[zz::1]/", "http://[::1]x/",
+          "http://[::1]:/", "http://[::1]:65536/", "http://[router.lan]/", "http://[1.2.3.4]/",
+          "http://[::1]/a b"})
+        QVERIFY2(!parseHttpUrl(bad), bad);
+}
+
+void TestHostileLan::believesIpv6RepliesOnlyOnTheSendersLink()
+{
+    QString why;
+    const QByteArray onSender =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[::1]:5000/rootDesc.xml\r\n\r\n";
+    const auto url = acceptSsdp6Reply(onSender, kLoopback6, 0, &why);
+    QVERIFY2(url, qPrintable(why));
+    QCOMPARE(url->host, kLoopback6);
+    QCOMPARE(url->port, 5000);
+
+    // An address on no link of this computer's (a documentation prefix).
+    const QByteArray far =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[2001:db8:ffff::1]:5000/rootDesc.xml\r\n\r\n";
+    QVERIFY(!acceptSsdp6Reply(far, kLoopback6, 0, &why));
+    QVERIFY2(why.contains(u"not on the sender's link"_s), qPrintable(why));
+    // A sender on no link of this computer's.
+    QVERIFY(!acceptSsdp6Reply(far, QHostAddress(u"2001:db8:ffff::1"_s), 0, &why));
+    QVERIFY2(why.contains(u"not on the link"_s), qPrintable(why));
+    // A link-local LOCATION that is not the sender's own.
+    QHostAddress sender(u"fe80::1"_s);
+    sender.setScopeId(u"1"_s);
+    const QByteArray otherLinkLocal =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[fe80::2%251]:5000/rootDesc.xml\r\n\r\n";
+    QVERIFY(!acceptSsdp6Reply(otherLinkLocal, sender, 1, &why));
+    QVERIFY2(why.contains(u"not on the sender"_s), qPrintable(why));
+    // The sender's own link-local address: taken, on the interface searched.
+    const QByteArray ownLinkLocal =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[fe80::1%251]:5000/rootDesc.xml\r\n\r\n";
+    const auto linkLocal = acceptSsdp6Reply(ownLinkLocal, sender, 1, &why);
+    QVERIFY2(linkLocal, qPrintable(why));
+    QCOMPARE(linkLocal->host.scopeId(), u"1"_s);
+    // An IPv4 LOCATION, a multicast one, a name, two LOCATIONs, no HTTP.
+    for (const QByteArray& bad :
+         {QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.1:5000/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://[ff02::c]:5000/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://localhost/d.xml\r\n\r\n"),
+          QByteArray(
+              "HTTP/1.1 200 OK\r\nLOCATION: http://[::1]/a\r\nLOCATION: http://[::1]/b\r\n\r\n"),
+          QByteArray("NOTIFY * HTTP/1.1\r\nLOCATION: http://[::1]/d.xml\r\n\r\n")})
+        QVERIFY2(!acceptSsdp6Reply(bad, kLoopback6, 0, &why), bad.constData());
+}
+
+namespace {
+
+// An IGDv2 on ::1 that the search over IPv6 finds, and no IPv4 gateway.
+struct Ipv6Lan
+{
+    Ipv6Lan()
+        : ssdp6(kLoopback6)
+        , device(FakeDevice::Part::Igd, kLoopback6)
+    {
+        device.m_firewall = true;
+        ssdp6.m_location = device.location();
+    }
+    SystemRouterSettings settings() const
+    {
+        SystemRouterSettings settings = loopbackSettings(ssdp4.port(), natpmp.port());
+        settings.ssdp6Address = u"::1"_s;
+        settings.ssdp6Port = ssdp6.port();
+        // On loopback the address a pinhole is for is ::1, this computer's own.
+        settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+        return settings;
+    }
+
+    Silence ssdp4;
+    Silence natpmp;
+    FakeSsdp ssdp6;
+    FakeDevice device;
+};
+
+} // namespace
+
+void TestHostileLan::readsTheIpv6FirewallBesideTheIgd()
+{
+    Ipv6Lan lan;
+    RouterClient client(makeSystemRouterBackend(lan.settings()));
+    RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(facts.ipv6);
+    QVERIFY(facts.ipv6->pinholeAllowed);
+    QCOMPARE(facts.ipv6->via, Via::Upnp);
+    QVERIFY(!facts.ipv6->pinhole);
+    QVERIFY(lan.ssdp6.m_lastSearch.contains("HOST: [::1]:"));
+    QVERIFY(lan.device.m_actions.contains(u"GetFirewallStatus"_s));
+
+    // A firewall that takes no pinholes says so.
+    lan.device.m_pinholesAllowed = false;
+    facts = timedLookup(client).facts;
+    QVERIFY(facts.ipv6);
+    QVERIFY(!facts.ipv6->pinholeAllowed);
+
+    // No search over IPv6 answered: nothing is said of the IPv6 firewall.
+    lan.ssdp6.m_location.clear();
+    facts = timedLookup(client).facts;
+    QVERIFY(!facts.ipv6);
+}
+
+void TestHostileLan::opensAndClosesAPinhole()
+{
+    Ipv6Lan lan;
+    RouterClient client(makeSystemRouterBackend(lan.settings()));
+    ForwardRequest request{8080, ProbeProtocol::Udp, 0};
+    request.ipv6 = true;
+
+    const ForwardResult added = runForward(client, request, false);
+    QVERIFY2(added.ok, qPrintable(added.error));
+    QCOMPARE(added.kind, ForwardKind::Pinhole);
+    QCOMPARE(added.via, Via::Upnp);
+    QVERIFY(added.pinhole);
+    QCOMPARE(added.pinhole->uniqueId, u"7"_s);
+    QCOMPARE(added.pinhole->internalAddress, u"::1"_s);
+    // IGDv2 has no pinhole without an end: its longest was asked for.
+    QCOMPARE(added.pinhole->leaseSeconds, 86400);
+    QCOMPARE(lan.device.m_pinholes.value(u"7"_s), u"::1 8080 17"_s);
+    QVERIFY(describeForward(added, 8080, ProbeProtocol::Udp, false)
+                .startsWith(u"the IPv6 pinhole for port 8080/udp is open (over UPnP)"_s));
+
+    // The next lookup names it.
+    const RouterFacts facts = timedLookup(client, 8080, ProbeProtocol::Udp).facts;
+    QVERIFY(facts.ipv6 && facts.ipv6->pinhole);
+    QCOMPARE(facts.ipv6->pinhole->uniqueId, u"7"_s);
+
+    const ForwardResult removed = runForward(client, request, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QCOMPARE(removed.kind, ForwardKind::Pinhole);
+    QVERIFY(removed.seenGone);
+    QVERIFY(lan.device.m_pinholes.isEmpty());
+    QVERIFY(lan.device.m_actions.contains(u"DeletePinhole"_s));
+
+    // Nothing known to remove any more: said so, and the router is not asked.
+    lan.device.m_actions.clear();
+    const ForwardResult again = runForward(client, request, true);
+    QVERIFY(!again.ok);
+    QVERIFY2(again.error.contains(u"no pinhole this computer made"_s), qPrintable(again.error));
+    QVERIFY(!lan.device.m_actions.contains(u"DeletePinhole"_s));
+}
+
+void TestHostileLan::neverOpensAPinholeForAnotherComputer()
+{
+    Ipv6Lan lan;
+    SystemRouterSettings settings = lan.settings();
+    for (const QString& other : {u"2001:db8:ffff::99"_s, u"fe80::99"_s, u"192.0.2.1"_s}) {
+        settings.pinholeAddress = [other](const QHostAddress&) { return other; };
+        RouterClient client(makeSystemRouterBackend(settings));
+        ForwardRequest request{8080, ProbeProtocol::Tcp, 3600};
+        request.ipv6 = true;
+        lan.device.m_actions.clear();
+        const ForwardResult added = runForward(client, request, false);
+        QVERIFY(!added.ok);
+        QVERIFY2(!added.error.isEmpty(), qPrintable(other));
+        QVERIFY2(!lan.device.m_actions.contains(u"AddPinhole"_s), qPrintable(other));
+        QVERIFY(lan.device.m_pinholes.isEmpty());
+    }
+    // The client refuses it by itself too, whoever calls it.
+    QStringList log;
+    UpnpClient upnp(500, 64 * 1024, &log);
+    IgdService service{kLoopback6, *parseHttpUrl(lan.device.location()),
+                       *parseHttpUrl("http://[::1]:1/ctl/IP6FCtl"),
+                       kFirewallControlType.toByteArray()};
+    PinholeClient pinholes(upnp, service, 500);
+    const PinholeAdded added = pinholes.add(u"2001:db8:ffff::99"_s, 8080, ProbeProtocol::Tcp, 60);
+    QVERIFY(!added.ok);
+    QVERIFY(added.error.contains(u"not this computer's"_s));
+    QVERIFY(!log.join(u'\n').contains(u"UPnP AddPinhole("_s));
+}
+
+void TestHostileLan::removesAPinholeInALaterRun()
+{
+    Ipv6Lan lan;
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    const QString path = state.filePath(u"quillmere/pinholes.json"_s);
+    ForwardRequest request{25565, ProbeProtocol::Tcp, 3600};
+    request.ipv6 = true;
+    {
+        SystemRouterSettings settings = lan.settings();
+        settings.pinholeStore = makeFilePinholeStore(path);
+        RouterClient client(makeSystemRouterBackend(settings));
+        const ForwardResult added = runForward(client, request, false);
+        QVERIFY2(added.ok, qPrintable(added.error));
+    }
+    // Kept for its owner only.
+    QCOMPARE(QFile(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther |
+                                          QFileDevice::WriteGroup | QFileDevice::WriteOther),
+             QFileDevice::Permissions());
+    QCOMPARE(lan.device.m_pinholes.size(), 1);
+    {
+        SystemRouterSettings settings = lan.settings();
+        settings.pinholeStore = makeFilePinholeStore(path);
+        RouterClient client(makeSystemRouterBackend(settings));
+        const ForwardResult removed = runForward(client, request, true);
+        QVERIFY2(removed.ok, qPrintable(removed.error));
+        QCOMPARE(removed.pinhole->uniqueId, u"7"_s);
+    }
+    QVERIFY(lan.device.m_pinholes.isEmpty());
+
+    // A damaged file holds nothing: a clear refusal, never a crash.
+    QFile damaged(path);
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"pinholes\": [{\"protocol\": \"tcp\", \"internalPort\": 25565, \"uniqueId\":");
+    damaged.close();
+    SystemRouterSettings settings = lan.settings();
+    settings.pinholeStore = makeFilePinholeStore(path);
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult removed = runForward(client, request, true);
+    QVERIFY(!removed.ok);
+    QVERIFY2(removed.error.contains(u"no pinhole this computer made"_s), qPrintable(removed.error));
+}
+
+void TestHostileLan::refusesAFirewallControlOnAnotherHost()
+{
+    Ipv6Lan lan;
+    lan.device.m_firewallControl = "http://[2001:db8:ffff::1]:5000/ctl/IP6FCtl";
+    RouterClient client(makeSystemRouterBackend(lan.settings()));
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(!facts.ipv6);
+    QVERIFY2(facts.log.join(u'\n').contains(u"is on another host; refused"_s),
+             qPrintable(facts.log.join(u'\n')));
+    QVERIFY(!lan.device.m_actions.contains(u"GetFirewallStatus"_s));
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)
