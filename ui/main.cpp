@@ -1,3 +1,4 @@
+#include "router/pinhole.h"
 #include "support/signalwatcher.h"
 #include "support/theme.h"
 #include "ui/application.h"
@@ -39,7 +40,11 @@ int main(int argc, char* argv[])
     options.installedAsPackage = true;
 #endif
     if (asksRouter(QApplication::arguments()))
-        options.routerBackend = [] { return router::makeSystemRouterBackend(); };
+        options.routerBackend = [] {
+            router::SystemRouterSettings settings;
+            settings.pinholeStore = router::makeFilePinholeStore(router::defaultPinholeStorePath());
+            return router::makeSystemRouterBackend(settings);
+        };
 
     QSettings settings;
     ThemeContext theme;
