@@ -85,6 +85,12 @@ struct CommandLine
         u"With --forward: map the router's port C, not PORT, to PORT on this computer (a port "_s
         u"your internet provider does not block)."_s,
         u"C"_s};
+    // The protocol a forward goes over.
+    const QCommandLineOption via{
+        u"via"_s,
+        u"With --forward or --unforward: ask the router over this protocol, upnp, pcp or "_s
+        u"natpmp (default: the best it answers, in that order)."_s,
+        u"PROTOCOL"_s};
     // This computer's firewall.
     const QCommandLineOption noFirewall{
         u"no-firewall"_s, u"Do not look at this computer's firewall (its kind, and whether it "_s
@@ -100,10 +106,10 @@ CommandLine::CommandLine()
         u"Asks the check server to reach PORT of this network from the internet, watches\n"
         u"the port on this computer, and tells whether the port is forwarded here, to\n"
         u"another device, or not at all. Beside the check it asks the router on the LAN\n"
-        u"(UPnP IGD, NAT-PMP) what it says about the port."_s);
+        u"(UPnP IGD, PCP, NAT-PMP) what it says about the port."_s);
     parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward,
                        ipv4, ipv6, service, watch, onChange, noControlPort, noHairpin, externalPort,
-                       noFirewall});
+                       noFirewall, via});
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -296,11 +302,24 @@ Problem readPort(const CommandLine& line, CheckOptions& options)
     return std::nullopt;
 }
 
-// --no-control-port, --no-hairpin and --external-port. After the router's switches.
+// --no-control-port, --no-hairpin, --via and --external-port. After the router's switches.
 Problem readPaths(const CommandLine& line, CheckOptions& options)
 {
     options.controlPort = !line.parser.isSet(line.noControlPort);
     options.hairpin = !line.parser.isSet(line.noHairpin);
+    if (line.parser.isSet(line.via)) {
+        if (options.router != RouterAction::Forward && options.router != RouterAction::Unforward)
+            return u"--via goes with --forward or --unforward"_s;
+        const QString text = line.parser.value(line.via);
+        if (text == u"upnp"_s)
+            options.via = router::Via::Upnp;
+        else if (text == u"pcp"_s)
+            options.via = router::Via::Pcp;
+        else if (text == u"natpmp"_s)
+            options.via = router::Via::Natpmp;
+        else
+            return u"--via must be upnp, pcp or natpmp, not "_s + quoted(text);
+    }
     if (!line.parser.isSet(line.externalPort))
         return std::nullopt;
     if (options.router != RouterAction::Forward)

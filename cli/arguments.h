@@ -4,6 +4,7 @@
 #include "engine/checkprotocol.h"
 #include "engine/checkserver.h"
 #include "firewall/detector.h"
+#include "router/routerfacts.h"
 
 #include <QProcessEnvironment>
 #include <QString>
@@ -64,6 +65,9 @@ struct CheckOptions
     bool controlPort = true; // false: --no-control-port
     bool hairpin = true;     // false: --no-hairpin
     int externalPort = 0;    // --external-port: the router port a --forward maps; 0: PORT itself
+
+    // --via: the protocol a --forward or --unforward goes over; nullopt: the router's best.
+    std::optional<router::Via> via;
 };
 
 struct ParsedArguments

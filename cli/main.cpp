@@ -4,7 +4,6 @@
 #include "cli/stopsignals.h"
 #include "cli/watchcommand.h"
 #include "engine/version.h"
-#include "router/pinhole.h"
 #include "router/routerbackend.h"
 
 #include <QCoreApplication>
@@ -51,12 +50,8 @@ int main(int argc, char* argv[])
     }
 
     std::unique_ptr<router::RouterBackend> routerBackend;
-    if (parsed.options.router != cli::RouterAction::Skip) {
-        // The IDs of the pinholes made are kept in the state folder, for --unforward -6 later.
-        router::SystemRouterSettings settings;
-        settings.pinholeStore = router::makeFilePinholeStore(router::defaultPinholeStorePath());
-        routerBackend = router::makeSystemRouterBackend(settings);
-    }
+    if (parsed.options.router != cli::RouterAction::Skip)
+        routerBackend = router::makeSystemRouterBackend();
     cli::CheckCommand command(parsed.options, out, err, isatty(STDERR_FILENO) == 1,
                               std::move(routerBackend));
     QObject::connect(&command, &cli::CheckCommand::finished, &app, &QCoreApplication::exit,

@@ -32,6 +32,7 @@ session::SessionOptions sessionOptions(const CheckOptions& options)
     result.controlPort = options.controlPort;
     result.hairpin = options.hairpin;
     result.externalPort = options.externalPort;
+    result.forwardVia = options.via;
     result.howToSetServer =
         u"Name a server on the internet with --server or QUILLMERE_CHECK_SERVER."_s;
 

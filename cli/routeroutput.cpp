@@ -44,6 +44,17 @@ QString shownClient(const QString& internalClient)
     return address.isNull() ? kUnknownClient.toString() : address.toString();
 }
 
+// What PCP at the gateway said; null when it was not asked.
+QJsonValue pcpJson(const std::optional<router::PcpFacts>& pcp)
+{
+    if (!pcp)
+        return QJsonValue::Null;
+    return QJsonObject{
+        {u"present"_s, pcp->present},
+        {u"version"_s, pcp->version},
+        {u"epoch"_s, pcp->epoch ? QJsonValue(double(*pcp->epoch)) : QJsonValue(QJsonValue::Null)}};
+}
+
 } // namespace
 
 QString routerLine(const router::RouterFacts& facts, int port, ProbeProtocol protocol)
@@ -107,6 +118,7 @@ QJsonValue routerJson(const std::optional<router::RouterFacts>& facts, int port,
         {u"mappingQueried"_s, facts->mappingQueried},
         {u"mapping"_s, mappingJson(facts->mapping)},
         {u"hops"_s, hops},
+        {u"pcp"_s, pcpJson(facts->pcp)},
         {u"error"_s, textOrNull(facts->error)},
         {u"text"_s, router::describeRouter(*facts, port, protocol)},
         {u"log"_s, linesJson(facts->log)},

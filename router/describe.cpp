@@ -45,7 +45,9 @@ QString describeRouter(const RouterFacts& facts, int port, ProbeProtocol protoco
         return text;
     }
     QString text = facts.address.isEmpty() ? u"a router"_s : facts.address;
-    text += facts.via == Via::Natpmp ? u" over NAT-PMP"_s : u" over UPnP"_s;
+    text += facts.via == Via::Natpmp ? u" over NAT-PMP"_s
+            : facts.via == Via::Pcp  ? u" over PCP"_s
+                                     : u" over UPnP"_s;
     text += facts.externalAddress.isEmpty() ? u", no internet address given"_s
                                             : u", internet address "_s + facts.externalAddress;
     text += u"; "_s + portName(port, protocol);

@@ -1,21 +1,15 @@
 #include "router/pinhole.h"
 
 #include "router/lan.h"
+#include "router/mappingstore.h"
 
 #include <miniupnpc/miniupnpc.h>
 
-#include <QDir>
-#include <QFile>
-#include <QFileDevice>
-#include <QFileInfo>
+#include <QDateTime>
 #include <QHostAddress>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSaveFile>
 
 #include <cstring>
 #include <limits>
@@ -195,7 +189,7 @@ namespace {
 class MemoryPinholeStore final : public PinholeStore
 {
 public:
-    std::optional<Pinhole> find(ProbeProtocol protocol, int port) override
+    std::optional<Pinhole> find(ProbeProtocol protocol, int port, QString*) override
     {
         QMutexLocker lock(&m_mutex);
         const auto found = m_pinholes.constFind(key(protocol, port));
@@ -224,96 +218,61 @@ private:
     QMap<int, Pinhole> m_pinholes;
 };
 
-// One JSON object: {"pinholes": [{"protocol", "internalPort", "uniqueId", "internalAddress",
-// "leaseSeconds", "made"}]}, read whole at each call (it is small, and another run may have
-// changed it), written through QSaveFile and readable by its owner only.
-class FilePinholeStore final : public PinholeStore
+// The pinholes in the mappings kept between runs (MappingStore), beside PCP's: via
+// "upnp-pinhole", IPv6, the same port inside and out.
+class MappingPinholeStore final : public PinholeStore
 {
 public:
-    explicit FilePinholeStore(QString path)
-        : m_path(std::move(path))
+    explicit MappingPinholeStore(const QString& path)
+        : m_store(path)
     {}
 
-    std::optional<Pinhole> find(ProbeProtocol protocol, int port) override
+    std::optional<Pinhole> find(ProbeProtocol protocol, int port, QString* error) override
     {
         QMutexLocker lock(&m_mutex);
-        for (const QJsonValue& value : read()) {
-            const QJsonObject entry = value.toObject();
-            if (matches(entry, protocol, port))
-                return pinholeOf(entry);
+        const MappingLoad loaded = m_store.load();
+        if (!loaded.ok) {
+            if (error)
+                *error = loaded.error;
+            return std::nullopt;
+        }
+        for (const StoredMapping& stored : loaded.mappings) {
+            if (stored.via == kVia && stored.ipv6 && stored.protocol == protocolWord(protocol) &&
+                stored.internalPort == port) {
+                return Pinhole{stored.uniqueId, stored.nonce, stored.leaseSeconds,
+                               stored.internalAddress};
+            }
         }
         return std::nullopt;
     }
     void put(ProbeProtocol protocol, int port, const Pinhole& pinhole, QString* error) override
     {
         QMutexLocker lock(&m_mutex);
-        QJsonArray entries = without(read(), protocol, port);
-        entries.append(QJsonObject{{u"protocol"_s, QString(protocolWord(protocol))},
-                                   {u"internalPort"_s, port},
-                                   {u"uniqueId"_s, pinhole.uniqueId},
-                                   {u"nonce"_s, QString::fromLatin1(pinhole.nonce.toHex())},
-                                   {u"internalAddress"_s, pinhole.internalAddress},
-                                   {u"leaseSeconds"_s, pinhole.leaseSeconds}});
-        write(entries, error);
+        StoredMapping stored;
+        stored.via = kVia;
+        stored.protocol = protocolWord(protocol);
+        stored.internalPort = port;
+        stored.externalPort = port;
+        stored.internalAddress = pinhole.internalAddress;
+        stored.uniqueId = pinhole.uniqueId;
+        stored.ipv6 = true;
+        stored.leaseSeconds = pinhole.leaseSeconds;
+        stored.made = QDateTime::currentDateTimeUtc();
+        const QString problem = m_store.put(stored);
+        if (error && !problem.isEmpty())
+            *error = u"the pinhole's ID: "_s + problem;
     }
     void remove(ProbeProtocol protocol, int port) override
     {
         QMutexLocker lock(&m_mutex);
-        write(without(read(), protocol, port), nullptr);
+        m_store.take(protocolWord(protocol), port, true);
     }
 
 private:
-    static bool matches(const QJsonObject& entry, ProbeProtocol protocol, int port)
-    {
-        return entry.value(u"protocol"_s).toString() == protocolWord(protocol) &&
-               entry.value(u"internalPort"_s).toInt() == port;
-    }
-    static Pinhole pinholeOf(const QJsonObject& entry)
-    {
-        Pinhole pinhole;
-        pinhole.uniqueId = entry.value(u"uniqueId"_s).toString().left(5);
-        pinhole.nonce = QByteArray::fromHex(entry.value(u"nonce"_s).toString().left(24).toLatin1());
-        pinhole.internalAddress = entry.value(u"internalAddress"_s).toString().left(64);
-        pinhole.leaseSeconds = qint64(entry.value(u"leaseSeconds"_s).toDouble());
-        return pinhole;
-    }
-    static QJsonArray without(const QJsonArray& entries, ProbeProtocol protocol, int port)
-    {
-        QJsonArray kept;
-        for (const QJsonValue& value : entries)
-            if (!matches(value.toObject(), protocol, port))
-                kept.append(value);
-        return kept;
-    }
-    // A missing or damaged file holds nothing.
-    QJsonArray read() const
-    {
-        QFile file(m_path);
-        if (!file.open(QIODevice::ReadOnly))
-            return {};
-        const QJsonDocument document = QJsonDocument::fromJson(file.read(1024 * 1024));
-        return document.object().value(u"pinholes"_s).toArray();
-    }
-    void write(const QJsonArray& entries, QString* error) const
-    {
-        QSaveFile file(m_path);
-        const auto fail = [&] {
-            if (error)
-                *error = u"the pinhole's ID could not be kept in "_s + m_path + u": "_s +
-                         file.errorString();
-        };
-        if (!QDir().mkpath(QFileInfo(m_path).absolutePath()) || !file.open(QIODevice::WriteOnly)) {
-            fail();
-            return;
-        }
-        file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-        file.write(QJsonDocument(QJsonObject{{u"pinholes"_s, entries}}).toJson());
-        if (!file.commit())
-            fail();
-    }
+    static constexpr QLatin1StringView kVia{"upnp-pinhole"};
 
-    QString m_path;
     QMutex m_mutex;
+    MappingStore m_store;
 };
 
 } // namespace
@@ -323,17 +282,9 @@ std::shared_ptr<PinholeStore> makeMemoryPinholeStore()
     return std::make_shared<MemoryPinholeStore>();
 }
 
-std::shared_ptr<PinholeStore> makeFilePinholeStore(const QString& path)
+std::shared_ptr<PinholeStore> makeMappingPinholeStore(const QString& path)
 {
-    return std::make_shared<FilePinholeStore>(path);
-}
-
-QString defaultPinholeStorePath()
-{
-    QString state = qEnvironmentVariable("XDG_STATE_HOME");
-    if (state.isEmpty() || !QDir::isAbsolutePath(state))
-        state = QDir::homePath() + u"/.local/state"_s;
-    return state + u"/quillmere/pinholes.json"_s;
+    return std::make_shared<MappingPinholeStore>(path);
 }
 
 } // namespace quillmere::router

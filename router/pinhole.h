@@ -83,7 +83,9 @@ class PinholeStore
 {
 public:
     virtual ~PinholeStore() = default;
-    virtual std::optional<Pinhole> find(ProbeProtocol protocol, int port) = 0;
+    // `*error`: one line when the kept pinholes could not be read (a damaged file).
+    virtual std::optional<Pinhole> find(ProbeProtocol protocol, int port,
+                                        QString* error = nullptr) = 0;
     // `*error`: one line when it could not be kept.
     virtual void put(ProbeProtocol protocol, int port, const Pinhole& pinhole, QString* error) = 0;
     virtual void remove(ProbeProtocol protocol, int port) = 0;
@@ -91,9 +93,8 @@ public:
 
 // Kept in memory only: for one run, and for tests.
 std::shared_ptr<PinholeStore> makeMemoryPinholeStore();
-// Kept in a file (mode 600, written whole and atomically); a missing or damaged one holds none.
-std::shared_ptr<PinholeStore> makeFilePinholeStore(const QString& path);
-// $XDG_STATE_HOME/quillmere/pinholes.json, or ~/.local/state/quillmere/pinholes.json.
-QString defaultPinholeStorePath();
+// Kept with the other mappings between runs (MappingStore, in the state folder); `path` empty:
+// MappingStore::defaultPath().
+std::shared_ptr<PinholeStore> makeMappingPinholeStore(const QString& path = {});
 
 } // namespace quillmere::router

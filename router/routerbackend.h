@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quillmere::router {
 
@@ -38,6 +39,10 @@ struct ForwardRequest
     bool ipv6 = false;
 
     int external() const { return externalPort == 0 ? port : externalPort; }
+
+    // The protocol to forward over; nullopt: the best the router has (UPnP, then PCP, then
+    // NAT-PMP).
+    std::optional<Via> via = std::nullopt;
 };
 
 class RouterBackend
@@ -88,8 +93,14 @@ struct SystemRouterSettings
     // one of this computer's own global addresses, or no pinhole is asked for.
     std::function<QString(const QHostAddress& router)> pinholeAddress;
     // Where the IDs of the pinholes made are kept, so that a later run can remove them; null:
-    // for the backend's life only.
+    // with the PCP nonces, in the mapping store at mappingStorePath.
     std::shared_ptr<PinholeStore> pinholeStore;
+
+    // The PCP server (IPv4 or IPv6); empty: the NAT-PMP gateway. The port is for tests.
+    QString pcpGateway;
+    quint16 pcpPort = 5351;
+    // Where PCP nonces are kept between runs; empty: MappingStore::defaultPath().
+    QString mappingStorePath;
 };
 
 // The real router: UPnP IGD first, NAT-PMP beside it.

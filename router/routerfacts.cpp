@@ -9,6 +9,8 @@ QLatin1StringView viaWord(Via via)
         return QLatin1StringView("upnp");
     case Via::Natpmp:
         return QLatin1StringView("natpmp");
+    case Via::Pcp:
+        return QLatin1StringView("pcp");
     case Via::None:
         break;
     }

@@ -16,9 +16,9 @@
 namespace quillmere::router {
 
 // The protocol a router answered over.
-enum class Via { None, Upnp, Natpmp };
+enum class Via { None, Upnp, Natpmp, Pcp };
 
-// "upnp", "natpmp", or an empty view for None.
+// "upnp", "natpmp", "pcp", or an empty view for None.
 QLatin1StringView viaWord(Via via);
 
 // A port mapping as the router reports it (UPnP GetSpecificPortMappingEntry), or as it was made.
@@ -33,6 +33,16 @@ struct Mapping
     bool thisComputer = false; // internalClient is one of this computer's addresses
 
     friend bool operator==(const Mapping&, const Mapping&) = default;
+};
+
+// What a PCP ANNOUNCE to the gateway found.
+struct PcpFacts
+{
+    bool present = false; // a PCP server answered SUCCESS
+    int version = 2;      // the version it speaks
+    std::optional<quint32> epoch;
+
+    friend bool operator==(const PcpFacts&, const PcpFacts&) = default;
 };
 
 // One hop on the way to the check server: the address that answered a probe sent with this
@@ -90,6 +100,9 @@ struct RouterFacts
 
     // The router's IPv6 firewall, as it answered over IPv6; nullopt: nothing answered there.
     std::optional<Ipv6RouterFacts> ipv6;
+
+    // PCP at the gateway; nullopt: not asked.
+    std::optional<PcpFacts> pcp;
 };
 
 // What a request to add or remove a mapping came to.
@@ -113,6 +126,9 @@ struct ForwardResult
     ForwardKind kind = ForwardKind::Mapping;
     Via via = Via::None;
     std::optional<Pinhole> pinhole; // the pinhole made or removed
+
+    // The PCP result code of the router's answer to a MAP; nullopt: no PCP answer.
+    std::optional<int> pcpResult;
 };
 using ForwardKind = ForwardResult::ForwardKind;
 

@@ -4,7 +4,9 @@
 #include "router/hops.h"
 #include "router/httpfetch.h"
 #include "router/lan.h"
+#include "router/mappingstore.h"
 #include "router/natpmp.h"
+#include "router/pcpclient.h"
 #include "router/pinhole.h"
 #include "router/ssdp.h"
 #include "router/upnp.h"
@@ -21,7 +23,8 @@
 // then reads at most two descriptions, asks each WAN connection service how it stands when the
 // router lists two (within twice fetchMs in all), makes two SOAP calls, each within fetchMs, and
 // looks for a name within nameMs; NAT-PMP runs beside the search within discoveryMs, and so do the
-// first hops within hopsMs. With nothing on the LAN that is discoveryMs and no more.
+// first hops within hopsMs, and a PCP ANNOUNCE to the same gateway as NAT-PMP. With nothing on
+// the LAN that is discoveryMs and no more.
 
 namespace quillmere::router {
 
@@ -81,6 +84,8 @@ struct Gateway
     std::optional<SoapReply> external; // its GetExternalIPAddress reply, when ranking asked it
     NatpmpReply natpmp;
     QHostAddress natpmpGateway;
+    std::optional<PcpAnnounceReply> pcp; // nullopt: not asked, or no longer waited for
+    QHostAddress pcpGateway;
     QString error; // why no IGD was taken, when some device answered
 };
 
@@ -90,6 +95,19 @@ struct Firewall6
     std::optional<IgdService> service;
     FirewallStatus status;
 };
+
+// What a forward can go through, as the last search found it.
+struct Ways
+{
+    std::optional<IgdService> igd;
+    bool pcp = false;
+    bool natpmp = false;
+};
+
+QString pcpProtocol(ProbeProtocol protocol)
+{
+    return protocol == ProbeProtocol::Udp ? u"udp"_s : u"tcp"_s;
+}
 
 struct EntryRead
 {
@@ -106,7 +124,7 @@ public:
         : m_settings(settings)
     {
         if (!m_settings.pinholeStore)
-            m_settings.pinholeStore = makeMemoryPinholeStore();
+            m_settings.pinholeStore = makeMappingPinholeStore(m_settings.mappingStorePath);
     }
 
     RouterFacts lookup(const LookupRequest& request) override;
@@ -125,8 +143,10 @@ private:
     ForwardResult upnpUnforward(UpnpClient& upnp, const IgdService& igd,
                                 const ForwardRequest& request, ForwardResult result);
     ForwardResult natpmpForward(const ForwardRequest& request, bool removing, ForwardResult result);
-    // The IGD to forward through, or NAT-PMP: what the last search found, or a new search's.
-    std::optional<IgdService> igdForForward(QStringList* log, bool* natpmp);
+    ForwardResult pcpForward(const ForwardRequest& request, ForwardResult result);
+    ForwardResult pcpUnforward(const ForwardRequest& request, ForwardResult result);
+    // What a forward can go through: what the last search found, or a new search's.
+    Ways waysForForward(QStringList* log);
     // The search over IPv6 for the router's firewall control, and how it stands.
     // Stops listening when `stop` or the backend is cancelled.
     Firewall6 search6(QStringList* log, const CancelToken& stop);
@@ -136,8 +156,10 @@ private:
     SystemRouterSettings m_settings;
     CancelToken m_cancel; // cancelled when the client goes; shared with the threads waited for
     ReverseNames m_names;
-    std::optional<IgdService> m_igd;       // found by the last search
-    bool m_natpmp = false;                 // NAT-PMP answered the last search
+    std::optional<IgdService> m_igd; // found by the last search
+    bool m_natpmp = false;           // NAT-PMP answered the last search
+    bool m_pcp = false;              // PCP answered the last search
+    QHostAddress m_pcpGateway;
     std::optional<IgdService> m_firewall6; // found by the last search over IPv6
 };
 
@@ -155,6 +177,23 @@ Gateway SystemRouterBackend::search(QStringList* log)
         found.natpmpGateway = natpmp.gateway();
         natpmpThread = std::thread([&] { found.natpmp = natpmp.publicAddress(searchEnd); });
     }
+
+    // PCP beside NAT-PMP, on its own socket: a NAT-PMP server answers its ANNOUNCE with
+    // UNSUPP_VERSION, and NAT-PMP's own answer is then the one taken (RFC 6887 section 9).
+    QStringList pcpLog;
+    found.pcpGateway =
+        m_settings.pcpGateway.isEmpty() ? found.natpmpGateway : QHostAddress(m_settings.pcpGateway);
+    PcpClient pcp(found.pcpGateway, m_settings.pcpPort, &pcpLog);
+    pcp.setCancel(&stopNatpmp);
+    std::thread pcpThread;
+    if (!found.pcpGateway.isNull())
+        pcpThread = std::thread([&] {
+            PcpAnnounceReply reply = pcp.announce(searchEnd);
+            if (reply.answered || !stopNatpmp)
+                found.pcp = reply;
+        });
+    else
+        pcpLog.append(u"PCP: no gateway to ask"_s);
 
     SsdpSearch ssdp;
     ssdp.destination = QHostAddress(m_settings.ssdpAddress);
@@ -184,12 +223,17 @@ Gateway SystemRouterBackend::search(QStringList* log)
         stopNatpmp = true;
     if (natpmpThread.joinable())
         natpmpThread.join();
+    if (pcpThread.joinable())
+        pcpThread.join();
     log->append(natpmpLog);
+    log->append(pcpLog);
     if (found.igd)
         found.error.clear();
 
     m_igd = found.igd;
     m_natpmp = found.natpmp.answered && found.natpmp.result == 0;
+    m_pcp = found.pcp && found.pcp->present;
+    m_pcpGateway = found.pcpGateway;
     return found;
 }
 
@@ -319,6 +363,8 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
         }
         facts.ipv6 = ipv6;
     }
+    if (gateway.pcp)
+        facts.pcp = PcpFacts{gateway.pcp->present, gateway.pcp->version, gateway.pcp->epoch};
     if (gateway.igd) {
         const IgdService& igd = *gateway.igd;
         UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &facts.log);
@@ -355,6 +401,16 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
         }
         if (!entry.error.isEmpty() && facts.error.isEmpty())
             facts.error = entry.error;
+    } else if (gateway.pcp && gateway.pcp->present) {
+        // PCP has no request for the external address: NAT-PMP's answer gives it, when the
+        // same server answered that too.
+        facts.found = true;
+        facts.via = Via::Pcp;
+        facts.address = gateway.pcpGateway.toString();
+        facts.localAddress = localAddressTowards(gateway.pcpGateway);
+        facts.canMap = true;
+        if (gateway.natpmp.answered && gateway.natpmp.result == 0)
+            facts.externalAddress = gateway.natpmp.publicAddress;
     } else if (gateway.natpmp.answered) {
         facts.found = true;
         facts.via = Via::Natpmp;
@@ -378,15 +434,11 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
     return facts;
 }
 
-std::optional<IgdService> SystemRouterBackend::igdForForward(QStringList* log, bool* natpmp)
+Ways SystemRouterBackend::waysForForward(QStringList* log)
 {
-    if (m_igd || m_natpmp) {
-        *natpmp = m_natpmp;
-        return m_igd;
-    }
-    const Gateway gateway = search(log);
-    *natpmp = gateway.natpmp.answered && gateway.natpmp.result == 0;
-    return gateway.igd;
+    if (!m_igd && !m_natpmp && !m_pcp)
+        search(log);
+    return {m_igd, m_pcp, m_natpmp};
 }
 
 ForwardResult SystemRouterBackend::forward(const ForwardRequest& request)
@@ -491,11 +543,13 @@ ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, 
     PinholeStore& store = *m_settings.pinholeStore;
 
     if (removing) {
-        const std::optional<Pinhole> kept = store.find(request.protocol, request.port);
+        QString unread;
+        const std::optional<Pinhole> kept = store.find(request.protocol, request.port, &unread);
         if (!kept || kept->uniqueId.isEmpty()) {
             // IGDv2 finds a pinhole only by its ID, which only the run that made it was told.
             result.error = u"no pinhole this computer made for the port is known (its ID is kept "_s
-                           u"when Quillmere makes one)"_s;
+                           u"when Quillmere makes one)"_s +
+                           (unread.isEmpty() ? QString() : u": "_s + unread);
             return result;
         }
         result.pinhole = kept;
@@ -573,15 +627,38 @@ ForwardResult SystemRouterBackend::change(const ForwardRequest& request, bool re
     }
     if (request.externalPort != 0)
         result.externalPort = request.external();
-    bool natpmp = false;
-    const std::optional<IgdService> igd = igdForForward(&result.log, &natpmp);
-    if (igd) {
-        UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
-        return removing ? upnpUnforward(upnp, *igd, request, std::move(result))
-                        : upnpForward(upnp, *igd, request, std::move(result));
+    const Ways ways = waysForForward(&result.log);
+    // The best the router has, UPnP, then PCP, then NAT-PMP; or the one asked for.
+    Via via = ways.igd ? Via::Upnp : ways.pcp ? Via::Pcp : ways.natpmp ? Via::Natpmp : Via::None;
+    if (request.via && *request.via != Via::None) {
+        const bool there = (*request.via == Via::Upnp && ways.igd) ||
+                           (*request.via == Via::Pcp && ways.pcp) ||
+                           (*request.via == Via::Natpmp && ways.natpmp);
+        if (!there) {
+            const QLatin1StringView word = viaWord(*request.via);
+            result.error = u"the router did not answer "_s +
+                           (*request.via == Via::Upnp  ? u"UPnP"_s
+                            : *request.via == Via::Pcp ? u"PCP"_s
+                                                       : u"NAT-PMP"_s) +
+                           u" (asked for with --via "_s + word + u')';
+            return result;
+        }
+        via = *request.via;
     }
-    if (natpmp)
+    switch (via) {
+    case Via::Upnp: {
+        UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
+        return removing ? upnpUnforward(upnp, *ways.igd, request, std::move(result))
+                        : upnpForward(upnp, *ways.igd, request, std::move(result));
+    }
+    case Via::Pcp:
+        return removing ? pcpUnforward(request, std::move(result))
+                        : pcpForward(request, std::move(result));
+    case Via::Natpmp:
         return natpmpForward(request, removing, std::move(result));
+    case Via::None:
+        break;
+    }
     result.error = u"no router answered UPnP or NAT-PMP"_s;
     return result;
 }
@@ -769,6 +846,113 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
     mapping.leaseSeconds = reply.lifetime;
     mapping.thisComputer = true;
     result.mapping = mapping;
+    result.ok = true;
+    return result;
+}
+
+ForwardResult SystemRouterBackend::pcpForward(const ForwardRequest& request, ForwardResult result)
+{
+    PcpClient pcp(m_pcpGateway, m_settings.pcpPort, &result.log);
+    PcpMapRequest map;
+    map.protocol = request.protocol;
+    map.internalPort = quint16(request.port);
+    map.suggestedExternalPort = quint16(request.external());
+    map.nonce = PcpClient::randomNonce();
+    // A lifetime of 0 deletes: a mapping without an end is asked for as the longest lifetime
+    // there is, and the router shortens it to its own longest.
+    map.lifetime =
+        quint32(std::clamp<qint64>(request.leaseSeconds, 0, std::numeric_limits<quint32>::max()));
+    if (map.lifetime == 0) {
+        map.lifetime = std::numeric_limits<quint32>::max();
+        result.log.append(u"PCP has no mapping without an end: asked for the longest lifetime; "
+                          u"it must be renewed when the router's ends"_s);
+    }
+    const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
+    if (reply.answered)
+        result.pcpResult = reply.result;
+    if (!reply.ok()) {
+        // Whatever went wrong, the next call searches again.
+        m_pcp = false;
+        result.error = u"PCP: "_s + reply.error;
+        return result;
+    }
+    if (reply.externalPort != request.external()) {
+        // Another port than asked for: the port is taken. The stand-in is deleted at once.
+        result.conflict = true;
+        result.error = u"the router gave external port "_s + QString::number(reply.externalPort) +
+                       u" instead: the port is taken (PCP cannot say by whom)"_s;
+        map.lifetime = 0;
+        pcp.map(map, deadlineIn(m_settings.fetchMs));
+        return result;
+    }
+
+    StoredMapping stored;
+    stored.via = u"pcp"_s;
+    stored.protocol = pcpProtocol(request.protocol);
+    stored.internalPort = request.port;
+    stored.externalPort = reply.externalPort;
+    stored.internalAddress = reply.internalAddress.toString();
+    stored.gateway = m_pcpGateway.toString();
+    stored.nonce =
+        QByteArray(reinterpret_cast<const char*>(map.nonce.data()), qsizetype(map.nonce.size()));
+    stored.leaseSeconds = reply.lifetime;
+    stored.made = QDateTime::currentDateTimeUtc();
+    MappingStore store(m_settings.mappingStorePath);
+    const QString kept = store.put(stored);
+    if (!kept.isEmpty())
+        result.log.append(u"the mapping's nonce was not kept, so a later run cannot remove it "_s
+                          u"before its lifetime ends: "_s +
+                          kept);
+    else
+        result.log.append(u"the mapping's nonce is kept in "_s + store.path());
+
+    Mapping mapping;
+    mapping.internalClient = reply.internalAddress.toString();
+    mapping.internalPort = request.port;
+    mapping.leaseSeconds = reply.lifetime;
+    mapping.thisComputer = true;
+    result.mapping = mapping;
+    result.ok = true;
+    return result;
+}
+
+ForwardResult SystemRouterBackend::pcpUnforward(const ForwardRequest& request, ForwardResult result)
+{
+    // A PCP mapping is deleted only with the nonce it was made with, which an earlier run kept.
+    MappingStore store(m_settings.mappingStorePath);
+    const MappingLoad loaded = store.load();
+    if (!loaded.error.isEmpty())
+        result.log.append(u"stored mappings: "_s + loaded.error);
+    const QString protocol = pcpProtocol(request.protocol);
+    std::optional<StoredMapping> stored;
+    for (const StoredMapping& entry : loaded.mappings)
+        if (entry.via == u"pcp"_s && !entry.ipv6 && entry.protocol == protocol &&
+            entry.externalPort == request.external())
+            stored = entry;
+    if (!stored) {
+        result.error = u"PCP: no nonce is kept for "_s + protocol.toUpper() + u" port "_s +
+                       QString::number(request.external()) + u" ("_s +
+                       (loaded.ok ? u"not made by Quillmere on this computer"_s : loaded.error) +
+                       u"), so it cannot be removed; it ends with its lifetime"_s;
+        return result;
+    }
+    PcpClient pcp(m_pcpGateway, m_settings.pcpPort, &result.log);
+    PcpMapRequest map;
+    map.protocol = request.protocol;
+    map.internalPort = quint16(stored->internalPort);
+    std::copy_n(stored->nonce.constData(), map.nonce.size(), map.nonce.begin());
+    map.lifetime = 0;
+    const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
+    if (reply.answered)
+        result.pcpResult = reply.result;
+    if (!reply.ok()) {
+        m_pcp = false;
+        result.error = u"PCP: "_s + reply.error;
+        return result;
+    }
+    QString error;
+    if (!store.take(protocol, request.external(), false, &error))
+        result.log.append(u"the removed mapping's nonce stays in the store: "_s + error);
     result.ok = true;
     return result;
 }

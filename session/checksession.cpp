@@ -465,6 +465,7 @@ void CheckSession::forward(qint64 leaseSeconds)
         request.ipv6 = true;
         request.externalPort = 0;
     }
+    request.via = m_options.forwardVia;
     m_router->forward(request);
 }
 
@@ -531,6 +532,7 @@ void CheckSession::unforward()
         request.ipv6 = true;
         request.externalPort = 0;
     }
+    request.via = m_options.forwardVia;
     m_router->unforward(request);
 }
 

@@ -70,6 +70,10 @@ struct SessionOptions
     bool hairpin = true;
     // A forward maps this router port to the checked port; 0: the same as the checked port.
     int externalPort = 0;
+
+    // The protocol a forward or a removal goes over; nullopt: the best the router has (UPnP,
+    // then PCP, then NAT-PMP).
+    std::optional<router::Via> forwardVia;
     // Whether the check's probe reached this computer (true: it arrived and was dropped or
     // refused here; false: nothing of it arrived); nullopt: cannot tell. Empty: the firewall
     // step's judgement of this computer's counters answers it. A probe that arrived here needs no

@@ -1,4 +1,3 @@
-#include "router/pinhole.h"
 #include "support/signalwatcher.h"
 #include "support/theme.h"
 #include "ui/application.h"
@@ -40,11 +39,7 @@ int main(int argc, char* argv[])
     options.installedAsPackage = true;
 #endif
     if (asksRouter(QApplication::arguments()))
-        options.routerBackend = [] {
-            router::SystemRouterSettings settings;
-            settings.pinholeStore = router::makeFilePinholeStore(router::defaultPinholeStorePath());
-            return router::makeSystemRouterBackend(settings);
-        };
+        options.routerBackend = [] { return router::makeSystemRouterBackend(); };
 
     QSettings settings;
     ThemeContext theme;

@@ -224,6 +224,13 @@ void TestCheckCommand::addUsageErrorRows()
     QTest::newRow("external port no number")
         << QStringList{u"--forward"_s, u"--external-port=+80"_s, u"80"_s} << none
         << u"--external-port must be a port from 1 to 65535, not \"+80\""_s;
+    QTest::newRow("via without forward") << QStringList{u"--via=pcp"_s, u"80"_s} << none
+                                         << u"--via goes with --forward or --unforward"_s;
+    QTest::newRow("via unknown") << QStringList{u"--forward"_s, u"--via=PCP\x1b[2J"_s, u"80"_s}
+                                 << none
+                                 << u"--via must be upnp, pcp or natpmp, not \"PCP\\x1b[2J\""_s;
+    QTest::newRow("via empty") << QStringList{u"--unforward=80"_s, u"--via="_s} << none
+                               << u"--via must be upnp, pcp or natpmp, not \"\""_s;
     QTest::newRow("forward and unforward")
         << QStringList{u"--forward"_s, u"--unforward=80"_s} << none
         << u"--forward and --unforward cannot be used together"_s;
@@ -409,6 +416,20 @@ void TestCheckCommand::pathOptionsRead()
     QCOMPARE(external.options.externalPort, 50123);
     QCOMPARE(external.options.portText, u"25"_s);
     QCOMPARE(cli::sessionOptions(external.options).externalPort, 50123);
+    QVERIFY(!external.options.via);
+    QVERIFY(!cli::sessionOptions(external.options).forwardVia);
+
+    for (const auto& [word, via] :
+         {std::pair{u"upnp"_s, router::Via::Upnp}, std::pair{u"pcp"_s, router::Via::Pcp},
+          std::pair{u"natpmp"_s, router::Via::Natpmp}}) {
+        const cli::ParsedArguments forward = parse({u"--forward"_s, u"--via"_s, word, u"25"_s}, {});
+        QCOMPARE(forward.action, cli::ParsedArguments::Action::Run);
+        QCOMPARE(forward.options.via, std::optional<router::Via>(via));
+        QCOMPARE(cli::sessionOptions(forward.options).forwardVia, std::optional<router::Via>(via));
+        const cli::ParsedArguments unforward = parse({u"--via="_s + word, u"--unforward=25"_s}, {});
+        QCOMPARE(unforward.action, cli::ParsedArguments::Action::Run);
+        QCOMPARE(unforward.options.via, std::optional<router::Via>(via));
+    }
 }
 
 void TestCheckCommand::familyServiceAndWatchOptionsRead()

@@ -194,6 +194,14 @@ router::RouterFacts natpmpRouter()
     return facts;
 }
 
+router::RouterFacts pcpRouter()
+{
+    router::RouterFacts facts = natpmpRouter();
+    facts.via = router::Via::Pcp;
+    facts.pcp = router::PcpFacts{true, 2, 90210};
+    return facts;
+}
+
 router::ForwardResult mappedHere(const QString& port, qint64 leaseSeconds)
 {
     router::ForwardResult result;
@@ -225,6 +233,8 @@ private Q_SLOTS:
     void routerTextsCannotReorderTheLine();
     void noRouterAnswered();
     void natpmpRouter();
+    void pcpRouter();
+    void unforwardOverTheProtocolAskedFor();
     void noRouterOptionAsksNothing();
     void routerLogPrintedWithLogs();
     void portLockedStillDiagnosed();
@@ -482,6 +492,68 @@ void TestCheckRouter::natpmpRouter()
     QVERIFY(facts[u"mapping"_s].isNull());
     QCOMPARE(json.json()[u"diagnosis"_s][u"code"_s].toString(),
              diagnosisCode(VerdictKind::NotOpen, router.script.facts));
+}
+
+void TestCheckRouter::pcpRouter()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = ::pcpRouter();
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 6);
+    QCOMPARE(lines.at(4), routerLine(router.script.facts, port));
+    QVERIFY2(lines.at(4).startsWith(u"Router: 192.168.1.1 over PCP"_s), qPrintable(lines.at(4)));
+
+    Run json;
+    runCommand(server, {u"--json"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    const QJsonObject facts = json.json()[u"router"_s].toObject();
+    QCOMPARE(facts[u"via"_s].toString(), u"pcp"_s);
+    const QJsonObject pcp = facts[u"pcp"_s].toObject();
+    QCOMPARE(pcp[u"present"_s], QJsonValue(true));
+    QCOMPARE(pcp[u"version"_s], QJsonValue(2));
+    QCOMPARE(pcp[u"epoch"_s], QJsonValue(90210));
+
+    // A router that was not asked over PCP has null there; one that did not answer, false.
+    router.script.facts = ::natpmpRouter();
+    Run notAsked;
+    runCommand(server, {u"--json"_s, port}, router, notAsked);
+    QVERIFY(notAsked.json()[u"router"_s][u"pcp"_s].isNull());
+    router.script.facts.pcp = router::PcpFacts{false, 2, std::nullopt};
+    Run absent;
+    runCommand(server, {u"--json"_s, port}, router, absent);
+    const QJsonObject none = absent.json()[u"router"_s][u"pcp"_s].toObject();
+    QCOMPARE(none[u"present"_s], QJsonValue(false));
+    QVERIFY(none[u"epoch"_s].isNull());
+}
+
+void TestCheckRouter::unforwardOverTheProtocolAskedFor()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = ::pcpRouter();
+    router.script.unforward.ok = true;
+    Run run;
+    runCommand(server, {u"--unforward"_s, u"8080"_s, u"--via"_s, u"natpmp"_s}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    QCOMPARE(router.record->unforwards.size(), 1);
+    QCOMPARE(router.record->unforwards.constFirst().via,
+             std::optional<router::Via>(router::Via::Natpmp));
+    Run best;
+    runCommand(server, {u"--unforward"_s, u"8080"_s}, router, best);
+    QCOMPARE(router.record->unforwards.size(), 2);
+    QVERIFY(!router.record->unforwards.constLast().via);
 }
 
 void TestCheckRouter::noRouterOptionAsksNothing()

@@ -243,7 +243,7 @@ expect_json .forward.pinhole.internalAddress "\"$pc6\""
 expect_text .forward.pinhole.uniqueId
 expect_json .router.pinholeAllowed true
 [ -n "$(pinhole_rules 4722)" ] || problem "$(last_run): miniupnpd's chain has no pinhole for 4722"
-state_file=$state_home/quillmere/pinholes.json
+state_file=$state_home/quillmere/mappings.json
 if [ ! -f "$state_file" ]; then
     problem "$(last_run): no $state_file"
 elif [ "$(stat -c %a "$state_file")" != 600 ]; then

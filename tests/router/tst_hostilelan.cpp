@@ -5,11 +5,13 @@
 
 #include "router/describe.h"
 #include "router/httpfetch.h"
+#include "router/mappingstore.h"
 #include "router/pinhole.h"
 #include "router/routerclient.h"
 #include "router/ssdp.h"
 
 #include <QElapsedTimer>
+#include <QNetworkDatagram>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -483,12 +485,105 @@ private:
     QUdpSocket m_socket;
 };
 
+// A PCP server on 127.0.0.1 that also answers NAT-PMP's public address request, as miniupnpd
+// does on one port. It keeps each mapping's nonce and deletes a mapping only with it.
+class FakePcp : public QObject
+{
+public:
+    FakePcp()
+    {
+        QVERIFY(m_socket.bind(kLoopback, 0));
+        connect(&m_socket, &QUdpSocket::readyRead, this, &FakePcp::answer);
+    }
+    quint16 port() const { return m_socket.localPort(); }
+
+    quint8 m_announceResult = 0;
+    quint8 m_mapResult = 0;       // for MAP requests that create or renew
+    int m_externalPortOffset = 0; // assign another external port than suggested
+    quint32 m_maxLifetime = 7200;
+    quint32 m_epoch = 4242;
+    bool m_strayReplyFirst = false;      // before each MAP reply, one with another nonce
+    QList<QByteArray> m_requests;        // PCP requests only
+    QHash<QString, QByteArray> m_nonces; // "6/8080" -> the mapping's nonce
+
+private:
+    void answer()
+    {
+        while (m_socket.hasPendingDatagrams()) {
+            QHostAddress from;
+            quint16 fromPort = 0;
+            std::array<char, 1200> buffer{};
+            const qint64 size =
+                m_socket.readDatagram(buffer.data(), qint64(buffer.size()), &from, &fromPort);
+            if (size < 2)
+                continue;
+            const QByteArray request(buffer.data(), qsizetype(size));
+            if (request[0] == 0) { // NAT-PMP public address
+                QByteArray reply(12, '\0');
+                reply[1] = char(0x80);
+                qToBigEndian<quint32>(m_epoch, reply.data() + 4);
+                qToBigEndian<quint32>(0xcb007207, reply.data() + 8);
+                m_socket.writeDatagram(reply, from, fromPort);
+                continue;
+            }
+            m_requests << request;
+            if (size < 24)
+                continue;
+            const quint8 op = quint8(request[1]);
+            QByteArray reply(op == 1 ? 60 : 24, '\0');
+            reply[0] = 2;
+            reply[1] = char(0x80 | op);
+            qToBigEndian<quint32>(m_epoch, reply.data() + 8);
+            if (op == 0) {
+                reply[3] = char(m_announceResult);
+            } else if (op == 1 && size >= 60) {
+                reply.replace(24, 36, request.mid(24, 36));
+                const QByteArray nonce = request.mid(24, 12);
+                const QString key = QString::number(quint8(request[36])) + u'/' +
+                                    QString::number(qFromBigEndian<quint16>(request.data() + 40));
+                const quint32 lifetime = qFromBigEndian<quint32>(request.data() + 4);
+                quint8 result = m_mapResult;
+                if (m_nonces.contains(key) && m_nonces[key] != nonce)
+                    result = 2; // NOT_AUTHORIZED: another client's mapping
+                if (result == 0 && lifetime == 0)
+                    m_nonces.remove(key);
+                else if (result == 0)
+                    m_nonces[key] = nonce;
+                reply[3] = char(result);
+                qToBigEndian<quint32>(std::min(lifetime, m_maxLifetime), reply.data() + 4);
+                const quint16 suggested = qFromBigEndian<quint16>(request.data() + 42);
+                qToBigEndian<quint16>(quint16(suggested + m_externalPortOffset), reply.data() + 42);
+                // Assigned external address: ::ffff:203.0.114.7
+                reply[54] = char(0xff);
+                reply[55] = char(0xff);
+                qToBigEndian<quint32>(0xcb007207, reply.data() + 56);
+                if (m_strayReplyFirst) {
+                    QByteArray stray = reply;
+                    stray[24] = char(stray[24] ^ 0x5a);
+                    m_socket.writeDatagram(stray, from, fromPort);
+                }
+            }
+            m_socket.writeDatagram(reply, from, fromPort);
+        }
+    }
+
+    QUdpSocket m_socket;
+};
+
 // A UDP socket that takes everything and answers nothing.
 class Silence
 {
 public:
     Silence() { QVERIFY(m_socket.bind(kLoopback, 0)); }
     quint16 port() const { return m_socket.localPort(); }
+    // What arrived so far, read out now.
+    QList<QByteArray> received()
+    {
+        QList<QByteArray> out;
+        while (m_socket.hasPendingDatagrams())
+            out << m_socket.receiveDatagram().data();
+        return out;
+    }
 
 private:
     QUdpSocket m_socket;
@@ -505,6 +600,8 @@ SystemRouterSettings loopbackSettings(quint16 ssdpPort, quint16 natpmpPort)
     settings.ssdpPort = ssdpPort;
     settings.natpmpGateway = u"127.0.0.1"_s;
     settings.natpmpPort = natpmpPort;
+    // PCP goes to the same server as NAT-PMP, as on a router.
+    settings.pcpPort = natpmpPort;
     // The search over IPv6 stays on loopback too: to the IPv6 port of the same number, where
     // nothing answers unless a test puts something there.
     settings.ssdp6Address = u"::1"_s;
@@ -582,6 +679,16 @@ private Q_SLOTS:
     void forwardsOverNatpmp();
     void reportsAConflictOverNatpmp();
     void forwardsAnotherExternalPortOverNatpmp();
+    void readsPcp();
+    void fallsBackToNatpmpWithoutPcp();
+    void pcpProbeKeepsTheLookupWithinItsBound();
+    void forwardsOverPcpAndRemovesInALaterRun();
+    void namesPcpRefusals_data();
+    void namesPcpRefusals();
+    void keepsTheNonceWhenTheRouterRefusesTheDelete();
+    void takesOnlyThePcpReplyThatEchoesTheNonce();
+    void takesBackAnotherPortOverPcp();
+    void forwardsOverTheProtocolAskedFor();
     // IPv6 pinholes (IGDv2 WANIPv6FirewallControl), found by a search over IPv6.
     void takesHttpUrlsOnIpv6Literals();
     void believesIpv6RepliesOnlyOnTheSendersLink();
@@ -1150,7 +1257,8 @@ void TestHostileLan::readsNatpmp()
     QVERIFY(facts.canMap);
     QVERIFY(!facts.mappingQueried);
     QVERIFY(!facts.mapping);
-    QCOMPARE(natpmp.m_requests.first(), QByteArray(2, '\0'));
+    // Its public address request went out (beside PCP's ANNOUNCE, which the same port takes).
+    QVERIFY(natpmp.m_requests.contains(QByteArray(2, '\0')));
 }
 
 void TestHostileLan::readsNatpmpNetworkFailure()
@@ -1245,6 +1353,255 @@ void TestHostileLan::reportsAConflictOverNatpmp()
     QCOMPARE(qFromBigEndian<quint32>(last.constData() + 8), 0u);
 }
 
+// PCP beside NAT-PMP on the gateway's one port: the lookup says PCP, its version and epoch,
+// and takes the external address from NAT-PMP's answer.
+void TestHostileLan::readsPcp()
+{
+    Silence ssdp;
+    FakePcp pcp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), pcp.port())));
+
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY2(facts.found, qPrintable(facts.log.join(u'\n')));
+    QCOMPARE(facts.via, Via::Pcp);
+    QCOMPARE(viaWord(facts.via), QLatin1StringView("pcp"));
+    QVERIFY(facts.pcp);
+    QVERIFY(facts.pcp->present);
+    QCOMPARE(facts.pcp->version, 2);
+    QCOMPARE(facts.pcp->epoch, std::optional<quint32>(4242));
+    QCOMPARE(facts.address, u"127.0.0.1"_s);
+    QCOMPARE(facts.externalAddress, u"203.0.114.7"_s);
+    QVERIFY(facts.canMap);
+    QVERIFY(describeRouter(facts, 8080, ProbeProtocol::Tcp).contains(u"over PCP"_s));
+    // The ANNOUNCE: version 2, opcode 0, this computer's address in the IPv4-mapped form.
+    QVERIFY(!pcp.m_requests.isEmpty());
+    const QByteArray announce = pcp.m_requests.first();
+    QCOMPARE(announce.size(), 24);
+    QCOMPARE(quint8(announce[0]), 2);
+    QCOMPARE(quint8(announce[1]), 0);
+    QCOMPARE(announce.mid(8, 16), QByteArray::fromHex("00000000000000000000ffff7f000001"));
+}
+
+// A NAT-PMP server answers PCP's version with its own UNSUPP_VERSION: NAT-PMP is used.
+void TestHostileLan::fallsBackToNatpmpWithoutPcp()
+{
+    Silence ssdp;
+    FakeNatpmp natpmp;
+    RouterClient client(makeSystemRouterBackend(loopbackSettings(ssdp.port(), natpmp.port())));
+
+    const RouterFacts facts = timedLookup(client).facts;
+    QCOMPARE(facts.via, Via::Natpmp);
+    QVERIFY(facts.pcp);
+    QVERIFY(!facts.pcp->present);
+    QVERIFY(facts.log.join(u'\n').contains(u"UNSUPP_VERSION"_s));
+    // The ANNOUNCE went to it, beside NAT-PMP's own request.
+    QVERIFY(natpmp.m_requests.contains(QByteArray(2, '\0')));
+    QVERIFY(std::any_of(natpmp.m_requests.begin(), natpmp.m_requests.end(),
+                        [](const QByteArray& r) { return r.size() == 24 && r[0] == 2; }));
+
+    // A forward then goes over NAT-PMP.
+    const ForwardResult added = runForward(client, {8443, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY2(added.ok, qPrintable(added.error));
+    QCOMPARE(natpmp.m_requests.last().size(), 12);
+}
+
+// Nothing answers PCP (nor anything else): the lookup keeps to its bound. The same bound, and
+// the same check of it, as the lookup with nothing on the LAN.
+void TestHostileLan::pcpProbeKeepsTheLookupWithinItsBound()
+{
+    Silence ssdp;
+    Silence gateway;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), gateway.port());
+    settings.discoveryMs = SystemRouterSettings{}.discoveryMs;
+    RouterClient client(makeSystemRouterBackend(settings));
+
+    const Timed lookup = timedLookup(client);
+    qInfo("lookup with a silent PCP gateway took %lld ms", lookup.ms);
+    QVERIFY(!lookup.facts.found);
+    QVERIFY(lookup.facts.pcp);
+    QVERIFY(!lookup.facts.pcp->present);
+    QVERIFY(lookup.facts.log.join(u'\n').contains(u"PCP: no answer"_s));
+    QVERIFY2(lookup.ms < kNoRouterMs, qPrintable(QString::number(lookup.ms)));
+    // The ANNOUNCE was sent (and sent again within the search: the first may be lost).
+    const QList<QByteArray> received = gateway.received();
+    QVERIFY(std::count_if(received.begin(), received.end(), [](const QByteArray& r) {
+                return r.size() == 24 && r[0] == 2 && r[1] == 0;
+            }) >= 2);
+}
+
+void TestHostileLan::forwardsOverPcpAndRemovesInALaterRun()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"quillmere/mappings.json"_s);
+    QByteArray nonce;
+    {
+        RouterClient client(makeSystemRouterBackend(settings));
+        QCOMPARE(timedLookup(client).facts.via, Via::Pcp);
+        // "Until removed" is the longest lifetime there is; the router shortens it.
+        const ForwardResult added = runForward(client, {8443, ProbeProtocol::Udp, 0}, false);
+        QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+        QVERIFY(!added.pcpResult || *added.pcpResult == 0);
+        QVERIFY(added.mapping);
+        QCOMPARE(added.mapping->internalClient, u"127.0.0.1"_s);
+        QCOMPARE(added.mapping->internalPort, 8443);
+        QCOMPARE(added.mapping->leaseSeconds, 7200);
+        const QByteArray map = pcp.m_requests.last();
+        QCOMPARE(map.size(), 60);
+        QCOMPARE(quint8(map[1]), 1); // MAP
+        QCOMPARE(qFromBigEndian<quint32>(map.constData() + 4), 0xffffffffu);
+        QCOMPARE(quint8(map[36]), 17);                                 // UDP
+        QCOMPARE(qFromBigEndian<quint16>(map.constData() + 40), 8443); // internal
+        QCOMPARE(qFromBigEndian<quint16>(map.constData() + 42), 8443); // suggested external
+        QCOMPARE(map.mid(44, 16), QByteArray::fromHex("00000000000000000000ffff00000000"));
+        nonce = map.mid(24, 12);
+        QVERIFY(nonce != QByteArray(12, '\0'));
+    }
+    // Another mapping's nonce differs.
+    {
+        RouterClient client(makeSystemRouterBackend(settings));
+        QVERIFY(runForward(client, {8444, ProbeProtocol::Udp, 600}, false).ok);
+        QVERIFY(pcp.m_requests.last().mid(24, 12) != nonce);
+    }
+    const MappingLoad stored = MappingStore(settings.mappingStorePath).load();
+    QCOMPARE(stored.mappings.size(), 2);
+    QCOMPARE(stored.mappings.first().nonce, nonce);
+    QCOMPARE(stored.mappings.first().via, u"pcp"_s);
+    QCOMPARE(stored.mappings.first().protocol, u"udp"_s);
+    QCOMPARE(stored.mappings.first().externalPort, 8443);
+
+    // A later run (a new backend, no lookup) removes it with the stored nonce.
+    RouterClient later(makeSystemRouterBackend(settings));
+    const ForwardResult removed = runForward(later, {8443, ProbeProtocol::Udp, 0}, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error + u'\n' + removed.log.join(u'\n')));
+    const QByteArray remove = pcp.m_requests.last();
+    QCOMPARE(qFromBigEndian<quint32>(remove.constData() + 4), 0u);
+    QCOMPARE(remove.mid(24, 12), nonce);
+    QCOMPARE(qFromBigEndian<quint16>(remove.constData() + 40), 8443);
+    QVERIFY(!pcp.m_nonces.contains(u"17/8443"_s));
+    QCOMPARE(MappingStore(settings.mappingStorePath).load().mappings.size(), 1);
+
+    // With no nonce kept there is nothing to send: a clear message, and no request.
+    const qsizetype sent = pcp.m_requests.size();
+    const ForwardResult unknown = runForward(later, {9999, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY(!unknown.ok);
+    QVERIFY2(unknown.error.contains(u"no nonce is kept for TCP port 9999"_s),
+             qPrintable(unknown.error));
+    QCOMPARE(pcp.m_requests.size(), sent);
+}
+
+void TestHostileLan::namesPcpRefusals_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("name");
+    QTest::newRow("NOT_AUTHORIZED") << 2 << u"NOT_AUTHORIZED"_s;
+    QTest::newRow("NO_RESOURCES") << 8 << u"NO_RESOURCES"_s;
+    QTest::newRow("ADDRESS_MISMATCH") << 12 << u"ADDRESS_MISMATCH"_s;
+    QTest::newRow("CANNOT_PROVIDE_EXTERNAL") << 11 << u"CANNOT_PROVIDE_EXTERNAL"_s;
+    QTest::newRow("USER_EX_QUOTA") << 10 << u"USER_EX_QUOTA"_s;
+    QTest::newRow("undefined") << 77 << u"RESULT_77"_s;
+}
+
+void TestHostileLan::namesPcpRefusals()
+{
+    QFETCH(int, code);
+    QFETCH(QString, name);
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    pcp.m_mapResult = quint8(code);
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult added = runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY(!added.ok);
+    QCOMPARE(added.pcpResult, std::optional<int>(code));
+    QVERIFY2(added.error.startsWith(u"PCP: "_s + name), qPrintable(added.error));
+    // Nothing was made, so nothing is kept.
+    QVERIFY(MappingStore(settings.mappingStorePath).load().missing);
+}
+
+// Another nonce than the mapping's is refused by the router; the stored one stays for a retry.
+void TestHostileLan::keepsTheNonceWhenTheRouterRefusesTheDelete()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    QVERIFY(runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false).ok);
+    // The router's nonce for the mapping changes (another client took it over).
+    pcp.m_nonces[u"6/8080"_s] = QByteArray(12, 'x');
+
+    const ForwardResult removed = runForward(client, {8080, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY(!removed.ok);
+    QCOMPARE(removed.pcpResult, std::optional<int>(2));
+    QVERIFY2(removed.error.contains(u"NOT_AUTHORIZED"_s), qPrintable(removed.error));
+    QCOMPARE(MappingStore(settings.mappingStorePath).load().mappings.size(), 1);
+}
+
+void TestHostileLan::takesOnlyThePcpReplyThatEchoesTheNonce()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    pcp.m_strayReplyFirst = true;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult added = runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY2(added.ok, qPrintable(added.error));
+    QVERIFY(added.log.join(u'\n').contains(u"dropped: a reply with another nonce"_s));
+}
+
+void TestHostileLan::takesBackAnotherPortOverPcp()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    pcp.m_externalPortOffset = 1;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult added = runForward(client, {5000, ProbeProtocol::Tcp, 3600}, false);
+    QVERIFY(!added.ok);
+    QVERIFY(added.conflict);
+    QVERIFY(added.error.contains(u"5001"_s));
+    // The stand-in was deleted with its own nonce, and nothing was kept.
+    const QByteArray made = pcp.m_requests.at(pcp.m_requests.size() - 2);
+    const QByteArray deleted = pcp.m_requests.last();
+    QCOMPARE(qFromBigEndian<quint32>(deleted.constData() + 4), 0u);
+    QCOMPARE(deleted.mid(24, 12), made.mid(24, 12));
+    QVERIFY(pcp.m_nonces.isEmpty());
+    QVERIFY(MappingStore(settings.mappingStorePath).load().missing);
+}
+
+void TestHostileLan::forwardsOverTheProtocolAskedFor()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    QCOMPARE(timedLookup(client).facts.via, Via::Pcp);
+
+    ForwardRequest request{8080, ProbeProtocol::Tcp, 3600};
+    request.via = Via::Upnp;
+    const ForwardResult upnp = runForward(client, request, false);
+    QVERIFY(!upnp.ok);
+    QVERIFY2(upnp.error.contains(u"did not answer UPnP"_s), qPrintable(upnp.error));
+
+    request.via = Via::Pcp;
+    const qsizetype before = pcp.m_requests.size();
+    QVERIFY(runForward(client, request, false).ok);
+    QCOMPARE(pcp.m_requests.size(), before + 1);
+    QCOMPARE(quint8(pcp.m_requests.last()[1]), 1);
+}
+
 void TestHostileLan::takesHttpUrlsOnIpv6Literals()
 {
     const auto url = parseHttpUrl("http://[2001:db8:1::1]:5000/rootDesc.xml");
@@ -1306,8 +1663,8 @@ void TestHostileLan::believesIpv6RepliesOnlyOnTheSendersLink()
          {QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.1:5000/d.xml\r\n\r\n"),
           QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://[ff02::c]:5000/d.xml\r\n\r\n"),
           QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://localhost/d.xml\r\n\r\n"),
-          QByteArray(
-              "HTTP/1.1 200 OK\r\nLOCATION: http://[::1]/a\r\nLOCATION: http://[::1]/b\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://[::1]/a\r\nLOCATION: "
+                     "http://[::1]/b\r\n\r\n"),
           QByteArray("NOTIFY * HTTP/1.1\r\nLOCATION: http://[::1]/d.xml\r\n\r\n")})
         QVERIFY2(!acceptSsdp6Reply(bad, kLoopback6, 0, &why), bad.constData());
 }
@@ -1331,6 +1688,7 @@ struct Ipv6Lan
         settings.ssdp6Port = ssdp6.port();
         // On loopback the address a pinhole is for is ::1, this computer's own.
         settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+        settings.pinholeStore = makeMemoryPinholeStore();
         return settings;
     }
 
@@ -1440,12 +1798,12 @@ void TestHostileLan::removesAPinholeInALaterRun()
     Ipv6Lan lan;
     QTemporaryDir state;
     QVERIFY(state.isValid());
-    const QString path = state.filePath(u"quillmere/pinholes.json"_s);
+    const QString path = state.filePath(u"quillmere/mappings.json"_s);
     ForwardRequest request{25565, ProbeProtocol::Tcp, 3600};
     request.ipv6 = true;
     {
         SystemRouterSettings settings = lan.settings();
-        settings.pinholeStore = makeFilePinholeStore(path);
+        settings.pinholeStore = makeMappingPinholeStore(path);
         RouterClient client(makeSystemRouterBackend(settings));
         const ForwardResult added = runForward(client, request, false);
         QVERIFY2(added.ok, qPrintable(added.error));
@@ -1456,8 +1814,10 @@ void TestHostileLan::removesAPinholeInALaterRun()
              QFileDevice::Permissions());
     QCOMPARE(lan.device.m_pinholes.size(), 1);
     {
+        // The backend's own store: the mapping store the PCP nonces are kept in.
         SystemRouterSettings settings = lan.settings();
-        settings.pinholeStore = makeFilePinholeStore(path);
+        settings.pinholeStore = nullptr;
+        settings.mappingStorePath = path;
         RouterClient client(makeSystemRouterBackend(settings));
         const ForwardResult removed = runForward(client, request, true);
         QVERIFY2(removed.ok, qPrintable(removed.error));
@@ -1468,14 +1828,15 @@ void TestHostileLan::removesAPinholeInALaterRun()
     // A damaged file holds nothing: a clear refusal, never a crash.
     QFile damaged(path);
     QVERIFY(damaged.open(QIODevice::WriteOnly));
-    damaged.write("{\"pinholes\": [{\"protocol\": \"tcp\", \"internalPort\": 25565, \"uniqueId\":");
+    damaged.write("{\"format\": 1, \"mappings\": [{\"via\": \"upnp-pinhole\", \"uniqueId\":");
     damaged.close();
     SystemRouterSettings settings = lan.settings();
-    settings.pinholeStore = makeFilePinholeStore(path);
+    settings.pinholeStore = makeMappingPinholeStore(path);
     RouterClient client(makeSystemRouterBackend(settings));
     const ForwardResult removed = runForward(client, request, true);
     QVERIFY(!removed.ok);
     QVERIFY2(removed.error.contains(u"no pinhole this computer made"_s), qPrintable(removed.error));
+    QVERIFY2(removed.error.contains(u"damaged"_s), qPrintable(removed.error));
 }
 
 void TestHostileLan::refusesAFirewallControlOnAnotherHost()
