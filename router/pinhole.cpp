@@ -218,8 +218,9 @@ private:
     QMap<int, Pinhole> m_pinholes;
 };
 
-// The pinholes in the mappings kept between runs (MappingStore), beside PCP's: via
-// "upnp-pinhole", IPv6, the same port inside and out.
+// The pinholes in the mappings kept between runs (MappingStore), beside PCP's IPv4 mappings:
+// IPv6, via "upnp-pinhole" (with its ID) or "pcp" (with its nonce), the same port inside and
+// out.
 class MappingPinholeStore final : public PinholeStore
 {
 public:
@@ -237,8 +238,8 @@ public:
             return std::nullopt;
         }
         for (const StoredMapping& stored : loaded.mappings) {
-            if (stored.via == kVia && stored.ipv6 && stored.protocol == protocolWord(protocol) &&
-                stored.internalPort == port) {
+            if ((stored.via == kVia || stored.via == kViaPcp) && stored.ipv6 &&
+                stored.protocol == protocolWord(protocol) && stored.internalPort == port) {
                 return Pinhole{stored.uniqueId, stored.nonce, stored.leaseSeconds,
                                stored.internalAddress};
             }
@@ -249,7 +250,9 @@ public:
     {
         QMutexLocker lock(&m_mutex);
         StoredMapping stored;
-        stored.via = kVia;
+        // PCP names its pinholes by the nonce they were made with, IGDv2 by an ID.
+        stored.via = pinhole.nonce.isEmpty() ? kVia : kViaPcp;
+        stored.nonce = pinhole.nonce;
         stored.protocol = protocolWord(protocol);
         stored.internalPort = port;
         stored.externalPort = port;
@@ -270,6 +273,7 @@ public:
 
 private:
     static constexpr QLatin1StringView kVia{"upnp-pinhole"};
+    static constexpr QLatin1StringView kViaPcp{"pcp"};
 
     QMutex m_mutex;
     MappingStore m_store;

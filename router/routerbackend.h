@@ -95,6 +95,9 @@ struct SystemRouterSettings
     // Where the IDs of the pinholes made are kept, so that a later run can remove them; null:
     // with the PCP nonces, in the mapping store at mappingStorePath.
     std::shared_ptr<PinholeStore> pinholeStore;
+    // The PCP server a pinhole is asked of over IPv6, where the router offers no IGDv2 firewall
+    // control; empty: the router of the default IPv6 route. The port is pcpPort.
+    QString pcp6Gateway;
 
     // The PCP server (IPv4 or IPv6); empty: the NAT-PMP gateway. The port is for tests.
     QString pcpGateway;

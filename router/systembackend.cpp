@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <future>
 #include <limits>
 #include <thread>
@@ -151,6 +152,10 @@ private:
     // Stops listening when `stop` or the backend is cancelled.
     Firewall6 search6(QStringList* log, const CancelToken& stop);
     ForwardResult pinholeChange(const ForwardRequest& request, bool removing);
+    // A pinhole over PCP: a MAP for this computer's global IPv6 address, sent over IPv6.
+    ForwardResult pcpPinhole(const ForwardRequest& request, const std::optional<Pinhole>& kept,
+                             ForwardResult result);
+    QHostAddress pcp6Gateway() const;
     QString pinholeAddressTowards(const QHostAddress& router) const;
 
     SystemRouterSettings m_settings;
@@ -362,6 +367,11 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
                 ipv6.pinhole = kept;
         }
         facts.ipv6 = ipv6;
+    } else if (gateway.pcp && gateway.pcp->present) {
+        // No IGDv2 firewall control, but PCP: a MAP for this computer's IPv6 address is how it
+        // opens a pinhole, and its answer tells whether it does.
+        facts.ipv6 = Ipv6RouterFacts{true, Via::Pcp,
+                                     m_settings.pinholeStore->find(request.protocol, request.port)};
     }
     if (gateway.pcp)
         facts.pcp = PcpFacts{gateway.pcp->present, gateway.pcp->version, gateway.pcp->epoch};
@@ -515,6 +525,89 @@ Firewall6 SystemRouterBackend::search6(QStringList* log, const CancelToken& stop
     return found;
 }
 
+QHostAddress SystemRouterBackend::pcp6Gateway() const
+{
+    if (!m_settings.pcp6Gateway.isEmpty())
+        return QHostAddress(m_settings.pcp6Gateway);
+    QFile routes(u"/proc/net/ipv6_route"_s);
+    if (!routes.open(QIODevice::ReadOnly))
+        return {};
+    return defaultIpv6Route(routes.read(256 * 1024)).gateway;
+}
+
+ForwardResult SystemRouterBackend::pcpPinhole(const ForwardRequest& request,
+                                              const std::optional<Pinhole>& kept,
+                                              ForwardResult result)
+{
+    result.via = Via::Pcp;
+    const bool removing = kept.has_value();
+    const QHostAddress gateway = pcp6Gateway();
+    if (gateway.protocol() != QAbstractSocket::IPv6Protocol) {
+        result.error = u"no IPv6 router to ask over PCP"_s;
+        return result;
+    }
+    // This computer's global address: the one it reaches the internet from (a link-local
+    // router would otherwise pick a link-local source).
+    const QString internal = removing ? kept->internalAddress
+                             : gateway.isLinkLocal()
+                                 ? pinholeAddressTowards(QHostAddress(u"2000::"_s))
+                                 : pinholeAddressTowards(gateway);
+    if (internal.isEmpty()) {
+        result.error = u"this computer has no global IPv6 address"_s;
+        return result;
+    }
+    if (const QString obstacle = pinholeAddressObstacle(internal); !obstacle.isEmpty()) {
+        result.error = obstacle;
+        result.log.append(u"no pinhole asked for: "_s + obstacle);
+        return result;
+    }
+    PcpClient pcp(gateway, m_settings.pcpPort, &result.log);
+    PcpMapRequest map;
+    map.protocol = request.protocol;
+    map.internalPort = quint16(request.port);
+    // IPv6 has no NAT: the same port, at this computer's own address.
+    map.suggestedExternalPort = quint16(request.port);
+    map.suggestedExternalAddress = QHostAddress(internal);
+    map.internalAddress = QHostAddress(internal);
+    if (removing) {
+        if (kept->nonce.size() != qsizetype(map.nonce.size())) {
+            result.error = u"the kept nonce of the pinhole is damaged"_s;
+            return result;
+        }
+        std::memcpy(map.nonce.data(), kept->nonce.constData(), map.nonce.size());
+        map.lifetime = 0;
+        result.pinhole = kept;
+    } else {
+        map.nonce = PcpClient::randomNonce();
+        map.lifetime = quint32(pinholeLease(request.leaseSeconds));
+    }
+    const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
+    if (reply.answered)
+        result.pcpResult = reply.result;
+    if (!reply.ok()) {
+        result.error = u"PCP: "_s + reply.error;
+        return result;
+    }
+    PinholeStore& store = *m_settings.pinholeStore;
+    if (removing) {
+        store.remove(request.protocol, request.port);
+        result.ok = true;
+        return result;
+    }
+    Pinhole pinhole;
+    pinhole.nonce =
+        QByteArray(reinterpret_cast<const char*>(map.nonce.data()), qsizetype(map.nonce.size()));
+    pinhole.leaseSeconds = reply.lifetime;
+    pinhole.internalAddress = QHostAddress(internal).toString();
+    result.pinhole = pinhole;
+    QString notKept;
+    store.put(request.protocol, request.port, pinhole, &notKept);
+    if (!notKept.isEmpty())
+        result.log.append(notKept);
+    result.ok = true;
+    return result;
+}
+
 QString SystemRouterBackend::pinholeAddressTowards(const QHostAddress& router) const
 {
     return m_settings.pinholeAddress ? m_settings.pinholeAddress(router)
@@ -530,21 +623,32 @@ ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, 
         result.error = u"no such port"_s;
         return result;
     }
+    PinholeStore& store = *m_settings.pinholeStore;
+    // A removal goes the way the pinhole was made: PCP's by its nonce.
+    QString unread;
+    const std::optional<Pinhole> kept =
+        removing ? store.find(request.protocol, request.port, &unread) : std::nullopt;
+    if (request.via == Via::Pcp || (kept && !kept->nonce.isEmpty()))
+        return pcpPinhole(request, kept, std::move(result));
+    if (request.via && *request.via != Via::Upnp) {
+        result.error = u"pinholes go over UPnP IGDv2 or PCP"_s;
+        return result;
+    }
     std::optional<IgdService> service = m_firewall6;
     if (!service)
         service = search6(&result.log, CancelToken()).service;
     if (!service) {
-        result.error = u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2)"_s;
+        // No IGDv2 firewall control: PCP, where the router speaks it, or was named for IPv6.
+        if (!request.via && (m_pcp || !m_settings.pcp6Gateway.isEmpty()))
+            return pcpPinhole(request, kept, std::move(result));
+        result.error = u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2 or PCP)"_s;
         return result;
     }
     result.via = Via::Upnp;
     UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
     PinholeClient pinholes(upnp, *service, m_settings.fetchMs);
-    PinholeStore& store = *m_settings.pinholeStore;
 
     if (removing) {
-        QString unread;
-        const std::optional<Pinhole> kept = store.find(request.protocol, request.port, &unread);
         if (!kept || kept->uniqueId.isEmpty()) {
             // IGDv2 finds a pinhole only by its ID, which only the run that made it was told.
             result.error = u"no pinhole this computer made for the port is known (its ID is kept "_s
@@ -608,10 +712,10 @@ ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, 
     result.mapping = mapping;
     if (pinholes.working(added.uniqueId) == false)
         result.log.append(u"the router says the pinhole lets nothing through yet"_s);
-    QString kept;
-    store.put(request.protocol, request.port, pinhole, &kept);
-    if (!kept.isEmpty())
-        result.log.append(kept);
+    QString notKept;
+    store.put(request.protocol, request.port, pinhole, &notKept);
+    if (!notKept.isEmpty())
+        result.log.append(notKept);
     result.ok = true;
     return result;
 }

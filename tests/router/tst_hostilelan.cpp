@@ -490,9 +490,9 @@ private:
 class FakePcp : public QObject
 {
 public:
-    FakePcp()
+    explicit FakePcp(const QHostAddress& address = kLoopback)
     {
-        QVERIFY(m_socket.bind(kLoopback, 0));
+        QVERIFY(m_socket.bind(address, 0));
         connect(&m_socket, &QUdpSocket::readyRead, this, &FakePcp::answer);
     }
     quint16 port() const { return m_socket.localPort(); }
@@ -697,6 +697,7 @@ private Q_SLOTS:
     void neverOpensAPinholeForAnotherComputer();
     void removesAPinholeInALaterRun();
     void refusesAFirewallControlOnAnotherHost();
+    void opensAndClosesAPinholeOverPcp();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -1849,6 +1850,52 @@ void TestHostileLan::refusesAFirewallControlOnAnotherHost()
     QVERIFY2(facts.log.join(u'\n').contains(u"is on another host; refused"_s),
              qPrintable(facts.log.join(u'\n')));
     QVERIFY(!lan.device.m_actions.contains(u"GetFirewallStatus"_s));
+}
+
+// Without an IGDv2 firewall control, a pinhole is a PCP MAP over IPv6 for this computer's
+// address; its nonce is kept, and the delete later uses it.
+void TestHostileLan::opensAndClosesAPinholeOverPcp()
+{
+    FakePcp pcp(kLoopback6);
+    Silence ssdp;
+    Silence natpmp;
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
+    settings.pcp6Gateway = u"::1"_s;
+    settings.pcpPort = pcp.port();
+    settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    ForwardRequest request{8080, ProbeProtocol::Udp, 600};
+    request.ipv6 = true;
+    {
+        RouterClient client(makeSystemRouterBackend(settings));
+        const ForwardResult added = runForward(client, request, false);
+        QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+        QCOMPARE(added.kind, ForwardKind::Pinhole);
+        QCOMPARE(added.via, Via::Pcp);
+        QVERIFY(added.pinhole);
+        QCOMPARE(added.pinhole->nonce.size(), 12);
+        QVERIFY(added.pinhole->uniqueId.isEmpty());
+        QCOMPARE(added.pinhole->internalAddress, u"::1"_s);
+        QCOMPARE(pcp.m_requests.size(), 1);
+        const QByteArray map = pcp.m_requests.last();
+        QCOMPARE(quint8(map[1]), 1);                             // MAP
+        QCOMPARE(map.mid(8, 16), QByteArray(15, '\0') + '\x01'); // the client's address: ::1
+        QCOMPARE(quint8(map[36]), 17);                           // UDP
+        QCOMPARE(qFromBigEndian<quint16>(map.constData() + 40), 8080);
+        QCOMPARE(map.mid(24, 12), added.pinhole->nonce);
+    }
+    // A later run removes it with the nonce kept in the mapping store.
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult removed = runForward(client, request, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QCOMPARE(removed.via, Via::Pcp);
+    const QByteArray deleted = pcp.m_requests.last();
+    QCOMPARE(qFromBigEndian<quint32>(deleted.constData() + 4), 0u); // lifetime 0: delete
+    QCOMPARE(deleted.mid(24, 12), pcp.m_requests.first().mid(24, 12));
+    QVERIFY(pcp.m_nonces.isEmpty());
+    QVERIFY(MappingStore(settings.mappingStorePath).load().mappings.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)
