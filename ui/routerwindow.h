@@ -5,6 +5,8 @@
 
 #include <memory>
 
+class QPushButton;
+
 class QLabel;
 
 namespace Ui {
@@ -41,6 +43,9 @@ public:
     void showFinding(const QString& facts, const QString& diagnosis);
     // Whether "Forward this port to this computer" can be pressed now.
     void setForwardEnabled(bool enabled);
+    // Offers a pinhole in the router's IPv6 firewall for the port, after a check over IPv6 found
+    // it not open and the router takes pinholes (button cmdIpv6Pinhole, hidden otherwise).
+    void setIpv6PinholeOffered(bool offered);
     // What the last forward (or its removal) came to, or empty.
     void showForwardResult(const QString& text);
     // The mapping of the checked port to this computer, when there is one: when it ends (an
@@ -69,6 +74,7 @@ public:
 
 Q_SIGNALS:
     void forwardRequested();
+    void ipv6PinholeRequested();
     void removeForwardRequested();
     // The user chose another lease for forwards.
     void forwardLeaseChosen(qint64 seconds);
@@ -82,6 +88,7 @@ private:
 
     std::unique_ptr<Ui::RouterWindow> m_ui;
     int m_offeredExternalPort = 0;
+    QPushButton* m_ipv6Pinhole = nullptr; // cmdIpv6Pinhole, in the column
 };
 
 } // namespace quillmere
