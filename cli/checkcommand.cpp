@@ -232,7 +232,10 @@ void CheckCommand::onFinished()
             const QJsonValue ipv6Router = ipv6RouterJson(report.router.result());
             routerObject.insert(u"pinholeAllowed"_s,
                                 ipv6Router.toObject().value(u"pinholeAllowed"_s).toBool());
-            routerObject.insert(u"pinhole"_s, ipv6Router.toObject().value(u"pinhole"_s));
+            // null, not missing, when nothing answered over IPv6.
+            routerObject.insert(u"pinhole"_s, ipv6Router.isObject()
+                                                  ? ipv6Router.toObject().value(u"pinhole"_s)
+                                                  : QJsonValue(QJsonValue::Null));
             m_result.insert(u"router"_s, routerObject);
         }
         if (family == AddressFamily::IPv4) {

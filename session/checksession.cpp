@@ -564,7 +564,7 @@ bool CheckSession::pinholeMode() const
 QString CheckSession::pinholeRefusal(const router::RouterFacts& facts)
 {
     if (!facts.ipv6)
-        return u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2)"_s;
+        return u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2 or PCP)"_s;
     if (!facts.ipv6->pinholeAllowed)
         return u"the router's IPv6 firewall takes no pinholes for inbound connections"_s;
     return {};

@@ -253,6 +253,7 @@ private Q_SLOTS:
     void forwardToAnotherExternalPort();
     void forwardOverIpv6OpensAPinhole();
     void unforwardOverIpv6ClosesThePinhole();
+    void forwardOverIpv6WithNoPinholesToBeHad();
     void ipv6RouterJson();
     void controlPortLineFollowsTheDiagnosis();
 };
@@ -1131,9 +1132,40 @@ void TestCheckRouter::forwardOverIpv6OpensAPinhole()
         QVERIFY(forward[u"pinhole"_s].toObject().value(u"nonce"_s).isUndefined());
         // The router's part of a check over IPv6 alone holds its firewall's state.
         QCOMPARE(object[u"router"_s][u"pinholeAllowed"_s], QJsonValue(true));
+        QVERIFY(object[u"router"_s][u"pinhole"_s].isNull()); // none before this run's
         QVERIFY(object[u"router"_s].toObject().contains(u"pinhole"_s));
         QCOMPARE(object[u"firstCheck"_s][u"verdict"_s].toString(), u"not-open"_s);
     }
+}
+
+// No IPv6 firewall answered: the router is not asked for a pinhole, the command says why, and
+// the router's part says so in JSON (pinholeAllowed false, pinhole null, not missing).
+void TestCheckRouter::forwardOverIpv6WithNoPinholesToBeHad()
+{
+    QTcpServer v6;
+    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("this machine has no IPv6 loopback");
+    v6.close();
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    server.script().probeAddress = QHostAddress::LocalHostIPv6;
+    QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+    Router router = pinholeRouter();
+    router.script.facts.ipv6.reset();
+    Run run;
+    runCommand(server, {u"--json"_s, u"--forward"_s, u"-6"_s, QString::number(freePort())}, router,
+               run, false, u"[::1]"_s);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 5);
+    const QJsonObject object = run.json();
+    QCOMPARE(object[u"forward"_s][u"asked"_s], QJsonValue(false));
+    QCOMPARE(object[u"forward"_s][u"kind"_s].toString(), u"pinhole"_s);
+    QVERIFY(object[u"forward"_s][u"text"_s].toString().contains(u"no router offers pinholes"_s));
+    QCOMPARE(object[u"router"_s][u"pinholeAllowed"_s], QJsonValue(false));
+    QVERIFY(object[u"router"_s].toObject().contains(u"pinhole"_s));
+    QVERIFY(object[u"router"_s][u"pinhole"_s].isNull());
+    QCOMPARE(router.record->forwardCount(), 0);
 }
 
 void TestCheckRouter::unforwardOverIpv6ClosesThePinhole()
