@@ -5,6 +5,7 @@
 
 #include "router/describe.h"
 #include "router/httpfetch.h"
+#include "router/lan.h"
 #include "router/mappingstore.h"
 #include "router/pinhole.h"
 #include "router/routerclient.h"
@@ -698,6 +699,7 @@ private Q_SLOTS:
     void removesAPinholeInALaterRun();
     void refusesAFirewallControlOnAnotherHost();
     void opensAndClosesAPinholeOverPcp();
+    void findsTheDefaultIpv6Route();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -1896,6 +1898,37 @@ void TestHostileLan::opensAndClosesAPinholeOverPcp()
     QCOMPARE(deleted.mid(24, 12), pcp.m_requests.first().mid(24, 12));
     QVERIFY(pcp.m_nonces.isEmpty());
     QVERIFY(MappingStore(settings.mappingStorePath).load().mappings.isEmpty());
+}
+
+// The search over IPv6 goes out on the interface of the default IPv6 route, and the router on
+// it (its link-local address) is the preferred answer.
+void TestHostileLan::findsTheDefaultIpv6Route()
+{
+    const QByteArray zero(32, '0');
+    const auto line = [&](const QByteArray& destination, const char* length, const QByteArray& hop,
+                          const char* metric, const char* flags,
+                          const char* interface) -> QByteArray {
+        return destination + ' ' + length + ' ' + zero + " 00 " + hop + ' ' + metric +
+               " 00000001 00000000 " + flags + "     " + interface + '\n';
+    };
+    const QByteArray routerOnEth = "fe800000000000000000000000000001";
+    const QByteArray routerOnWlan = "fe800000000000000000000000000002";
+    QByteArray table;
+    table += line("20010db8000000000000000000000000", "40", zero, "00000100", "00000001", "eth0");
+    table += line(zero, "00", routerOnEth, "00000400", "00000003", "eth0");
+    table += line(zero, "00", routerOnWlan, "00000100", "00000003", "wlan0");
+    table += line(zero, "00", zero, "00000010", "00000001", "tun0");        // no router
+    table += line(zero, "00", routerOnEth, "00000001", "00000002", "eth1"); // not up
+    table += line(zero, "00", zero, "ffffffff", "00200200", "lo");          // unreachable
+    const Ipv6DefaultRoute route = defaultIpv6Route(table);
+    QCOMPARE(route.interfaceName, u"wlan0"_s);
+    QHostAddress expected(u"fe80::2"_s);
+    expected.setScopeId(u"wlan0"_s);
+    QCOMPARE(route.gateway, expected);
+    QCOMPARE(route.gateway.scopeId(), u"wlan0"_s);
+
+    QVERIFY(defaultIpv6Route({}).interfaceName.isEmpty());
+    QVERIFY(defaultIpv6Route("garbage\n\n00 11 22\n").interfaceName.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)
