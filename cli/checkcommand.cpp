@@ -154,8 +154,18 @@ void CheckCommand::onForwardDone()
 {
     m_progress.clear();
     const session::ForwardStep& step = *m_session.report().forward;
+    // The router's answer to the forward may have changed the diagnosis (a carrier NAT's PCP
+    // answer): the new one follows the Forward: line, and replaces the old one in the JSON.
+    const session::Report& report = m_session.report();
+    const bool rediagnosed =
+        !step.removing && report.diagnosis.isDone() &&
+        m_checkJson.value(u"diagnosis"_s) != diagnosisJson(report.diagnosis.result());
+    if (rediagnosed)
+        m_checkJson.insert(u"diagnosis"_s, diagnosisJson(report.diagnosis.result()));
     if (!m_options.json) {
         m_out << forwardLine(outcomeOf(step)) << u'\n';
+        if (rediagnosed)
+            m_out << diagnosisLine(*report.diagnosis) << u'\n';
         if (m_options.logs && step.asked)
             m_out << routerLogLines(u"--- Forward Log ---"_s, step.result.log);
         m_out.flush();

@@ -110,9 +110,14 @@ QString resultName(int code)
 Address wireAddress(const QHostAddress& address)
 {
     Address out{};
+    // Only an IPv4 address (or an IPv4-mapped IPv6 one) goes in the mapped form: Qt also reads
+    // "::" as 0.0.0.0, which would turn IPv6's "any" into IPv4's.
     bool ipv4 = false;
     const quint32 v4 = address.toIPv4Address(&ipv4);
-    if (ipv4 || address.isNull()) {
+    const bool mapped = address.protocol() == QAbstractSocket::IPv6Protocol &&
+                        address.isInSubnet(QHostAddress(QStringLiteral("::ffff:0:0")), 96);
+    if (address.isNull() || address.protocol() == QAbstractSocket::IPv4Protocol ||
+        (ipv4 && mapped)) {
         out[10] = 0xff;
         out[11] = 0xff;
         out[12] = std::uint8_t(v4 >> 24);

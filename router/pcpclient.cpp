@@ -44,9 +44,8 @@ private:
 socklen_t fill(const QHostAddress& address, quint16 port, sockaddr_storage* out)
 {
     std::memset(out, 0, sizeof *out);
-    bool ipv4 = false;
-    const quint32 v4 = address.toIPv4Address(&ipv4);
-    if (ipv4) {
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        const quint32 v4 = address.toIPv4Address();
         auto* in = reinterpret_cast<sockaddr_in*>(out);
         in->sin_family = AF_INET;
         in->sin_port = htons(port);
@@ -275,8 +274,8 @@ PcpMapReply PcpClient::map(const PcpMapRequest& request, Deadline until)
         map.suggestedExternalPort = request.suggestedExternalPort;
         // No suggestion is all zeros in the internal address's family.
         QHostAddress suggested = request.suggestedExternalAddress;
-        bool clientIpv4 = false;
-        pcp::hostAddress(client).toIPv4Address(&clientIpv4);
+        const bool clientIpv4 =
+            pcp::hostAddress(client).protocol() == QAbstractSocket::IPv4Protocol;
         if (suggested.isNull() && !clientIpv4)
             suggested = QHostAddress(QHostAddress::AnyIPv6);
         map.suggestedExternalAddress = pcp::wireAddress(suggested);

@@ -103,6 +103,9 @@ struct RouterFacts
 
     // PCP at the gateway; nullopt: not asked.
     std::optional<PcpFacts> pcp;
+    // The result code of the last PCP MAP this computer sent the gateway (a forward); nullopt:
+    // none was answered.
+    std::optional<int> pcpMapResult;
 };
 
 // What a request to add or remove a mapping came to.

@@ -165,6 +165,7 @@ private:
     bool m_natpmp = false;           // NAT-PMP answered the last search
     bool m_pcp = false;              // PCP answered the last search
     QHostAddress m_pcpGateway;
+    std::optional<int> m_pcpMapResult;     // the last MAP's answer, for the lookups after it
     std::optional<IgdService> m_firewall6; // found by the last search over IPv6
 };
 
@@ -375,6 +376,7 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
     }
     if (gateway.pcp)
         facts.pcp = PcpFacts{gateway.pcp->present, gateway.pcp->version, gateway.pcp->epoch};
+    facts.pcpMapResult = m_pcpMapResult;
     if (gateway.igd) {
         const IgdService& igd = *gateway.igd;
         UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &facts.log);
@@ -972,8 +974,13 @@ ForwardResult SystemRouterBackend::pcpForward(const ForwardRequest& request, For
                           u"it must be renewed when the router's ends"_s);
     }
     const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
-    if (reply.answered)
+    if (reply.answered) {
         result.pcpResult = reply.result;
+        // A mapping on a reserved external address was made by a NAT behind another one (a
+        // home router behind the carrier's): it says nothing of whether the outer one maps.
+        if (!reply.ok() || !isReservedIpv4(reply.externalAddress))
+            m_pcpMapResult = reply.result;
+    }
     if (!reply.ok()) {
         // Whatever went wrong, the next call searches again.
         m_pcp = false;
@@ -1028,11 +1035,14 @@ ForwardResult SystemRouterBackend::pcpUnforward(const ForwardRequest& request, F
     if (!loaded.error.isEmpty())
         result.log.append(u"stored mappings: "_s + loaded.error);
     const QString protocol = pcpProtocol(request.protocol);
+    // The mapping of the external port; else (made with another external port) the one that
+    // goes to the port here, as MappingStore::take finds it.
     std::optional<StoredMapping> stored;
-    for (const StoredMapping& entry : loaded.mappings)
-        if (entry.via == u"pcp"_s && !entry.ipv6 && entry.protocol == protocol &&
-            entry.externalPort == request.external())
-            stored = entry;
+    for (const bool byExternal : {true, false})
+        for (const StoredMapping& entry : loaded.mappings)
+            if (!stored && entry.via == u"pcp"_s && !entry.ipv6 && entry.protocol == protocol &&
+                (byExternal ? entry.externalPort : entry.internalPort) == request.external())
+                stored = entry;
     if (!stored) {
         result.error = u"PCP: no nonce is kept for "_s + protocol.toUpper() + u" port "_s +
                        QString::number(request.external()) + u" ("_s +

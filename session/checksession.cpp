@@ -477,6 +477,16 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
     }
     if (!m_report.forward.isRunning())
         return;
+    // A PCP refusal says more about a NAT than the lookup could (a carrier NAT that will not
+    // map ports): the diagnosis is judged again with it. After a mapping the check runs again,
+    // and with it the lookup and the diagnosis.
+    if (!result.ok && result.pcpResult && m_report.router.isDone() && m_report.diagnosis.isDone() &&
+        m_report.check.isDone() && !m_report.check->service) {
+        router::RouterFacts facts = *m_report.router;
+        facts.pcpMapResult = result.pcpResult;
+        m_report.router.finish(facts);
+        m_report.diagnosis.finish(router::diagnose(checkFacts(), facts));
+    }
     QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
     if (m_pinholeForIpv6Line) {
         pinholeForIpv6LineDone(result, text);

@@ -1,6 +1,7 @@
 #include "session/diagnosis.h"
 
 #include "netranges/netranges.h"
+#include "router/pcp.h"
 
 #include <algorithm>
 #include <optional>
@@ -383,6 +384,16 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
         QString next = u"No forward on a router at home can open a port behind it. Ask your "
                        u"provider for a public IPv4 address (many give one on request), or use "
                        u"IPv6 where both ends have it."_s;
+        // The NAT answered a PCP MAP of this computer's: it maps ports, or it refused to.
+        if (router.pcpMapResult == pcp::Success)
+            next = u"Your ISP lets you map ports: Quillmere can do it. Its NAT took a PCP "
+                   u"mapping from this computer (quillmere-check --forward --via pcp, or the "
+                   u"window's forward button)."_s;
+        else if (router.pcpMapResult == pcp::NoResources ||
+                 router.pcpMapResult == pcp::NotAuthorized)
+            next = u"Ask your ISP for a public address or a mapping: its NAT refused this "_s
+                   u"computer's PCP mapping ("_s +
+                   pcp::resultName(*router.pcpMapResult) + u")."_s;
         if (nat.twice)
             next +=
                 u" Your router is also behind another router of yours: "_s + nat.twiceWhy + u'.';
@@ -425,7 +436,8 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
             next = u"The router has no UPnP mapping of the port, so this is most likely a "
                    u"forward made by hand in its settings, which UPnP cannot see. "_s;
         else
-            next = u"NAT-PMP cannot list the router's forwards. "_s;
+            next = (router.via == Via::Pcp ? u"PCP"_s : u"NAT-PMP"_s) +
+                   u" cannot list the router's forwards. "_s;
         next += u"Look for the port's forward in the router's settings and point it to "_s + here +
                 u". If it already does, check again: a busy network can delay the probe."_s;
         return make(Finding::ForwardedElsewhere,
@@ -481,9 +493,11 @@ Diagnosis diagnose(const CheckFacts& check, const RouterFacts& router)
             capitalised(port) + u" is not open, and the router has no UPnP mapping of it."_s,
             forwardIt + u" A forward made by hand in the router's settings does not show over "
                         u"UPnP: if there is one, make sure it names this computer and the port."_s);
+    // PCP, like NAT-PMP, cannot list a router's mappings.
+    const QString protocol = router.via == Via::Pcp ? u"PCP"_s : u"NAT-PMP"_s;
     return make(Finding::NotForwarded,
-                capitalised(port) +
-                    u" is not open, and NAT-PMP cannot tell whether the router forwards it."_s,
+                capitalised(port) + u" is not open, and "_s + protocol +
+                    u" cannot tell whether the router forwards it."_s,
                 forwardIt + u" If the router has a forward of it already, make sure it names "
                             u"this computer and the port."_s);
 }

@@ -235,6 +235,7 @@ private Q_SLOTS:
     void natpmpRouter();
     void pcpRouter();
     void unforwardOverTheProtocolAskedFor();
+    void carrierNatRefusingPcpIsDiagnosedAgain();
     void noRouterOptionAsksNothing();
     void routerLogPrintedWithLogs();
     void portLockedStillDiagnosed();
@@ -555,6 +556,42 @@ void TestCheckRouter::unforwardOverTheProtocolAskedFor()
     runCommand(server, {u"--unforward"_s, u"8080"_s}, router, best);
     QCOMPARE(router.record->unforwards.size(), 2);
     QVERIFY(!router.record->unforwards.constLast().via);
+}
+
+// Behind a carrier NAT whose PCP refuses the mapping, the Forward: line is followed by the
+// diagnosis judged again with that answer.
+void TestCheckRouter::carrierNatRefusingPcpIsDiagnosedAgain()
+{
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    QVERIFY(server.listen());
+    Router router;
+    router.script.facts = ::pcpRouter();
+    router.script.facts.externalAddress = u"100.64.7.7"_s;
+    router.script.forward.error = u"PCP: NO_RESOURCES: the router has no mapping to give"_s;
+    router.script.forward.pcpResult = 8;
+    const QString port = QString::number(freePort());
+    Run run;
+    runCommand(server, {u"--forward"_s, port}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 5);
+    const QStringList lines = run.lines();
+    QCOMPARE(lines.size(), 8);
+    QVERIFY2(lines.at(5).startsWith(u"Diagnosis:"_s), qPrintable(lines.at(5)));
+    QVERIFY(!lines.at(5).contains(u"Ask your ISP"_s));
+    QVERIFY2(lines.at(6).startsWith(u"Forward: "_s), qPrintable(lines.at(6)));
+    QVERIFY(lines.at(6).contains(u"NO_RESOURCES"_s));
+    QVERIFY2(lines.at(7).startsWith(u"Diagnosis:"_s), qPrintable(lines.at(7)));
+    QVERIFY2(lines.at(7).contains(u"Ask your ISP for a public address or a mapping"_s),
+             qPrintable(lines.at(7)));
+
+    Run json;
+    runCommand(server, {u"--json"_s, u"--forward"_s, port}, router, json);
+    if (QTest::currentTestFailed())
+        return;
+    QVERIFY(json.json()[u"diagnosis"_s][u"nextStep"_s].toString().contains(
+        u"Ask your ISP for a public address or a mapping"_s));
 }
 
 void TestCheckRouter::noRouterOptionAsksNothing()

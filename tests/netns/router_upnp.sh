@@ -39,7 +39,7 @@ readonly case_names=(
     "carrier-grade nat"
     "double nat"
     "no upnp or nat-pmp on router"
-    "nat-pmp only"
+    "nat-pmp and pcp, no upnp"
     "mapped to pc, pc drops the port"
 )
 # shellcheck source=tests/netns/netns_lib.sh
@@ -502,8 +502,9 @@ in_ns "$ns_router" nft flush chain inet filter case_input
 expect_no_router
 end_case
 
-# 8. UPnP off, NAT-PMP on: pc mapped the port with natpmpc. The router is found over NAT-PMP and
-#    gives its WAN address; NAT-PMP cannot tell whose mapping a port has.
+# 8. UPnP off, NAT-PMP on: pc mapped the port with natpmpc. miniupnpd answers PCP on the same
+#    port, so the router is found over PCP (its best protocol after UPnP), and NAT-PMP gives its
+#    WAN address; neither can tell whose mapping a port has.
 begin_case
 router_setup plain natpmp
 timeout 10 ip netns exec "$ns_pc" natpmpc -a 4708 4708 tcp 3600 >"$work/natpmpc.out" 2>&1 || true
@@ -513,7 +514,8 @@ run_check 4708
 expect_status 0
 expect_json .verdict '"open-this-computer"'
 expect_json .router.found true
-expect_json .router.via '"natpmp"'
+expect_json .router.via '"pcp"'
+expect_json .router.pcp.present true
 expect_json .router.address '"192.168.77.1"'
 expect_json .router.externalAddress '"1.2.3.4"'
 expect_diagnosis forwarded-here

@@ -7,6 +7,7 @@
 #include "router/httpfetch.h"
 #include "router/lan.h"
 #include "router/mappingstore.h"
+#include "router/pcpclient.h"
 #include "router/pinhole.h"
 #include "router/routerclient.h"
 #include "router/ssdp.h"
@@ -24,6 +25,7 @@
 #include <QtEndian>
 
 #include <array>
+#include <thread>
 
 using namespace quillmere;
 using namespace quillmere::router;
@@ -503,9 +505,10 @@ public:
     int m_externalPortOffset = 0; // assign another external port than suggested
     quint32 m_maxLifetime = 7200;
     quint32 m_epoch = 4242;
-    bool m_strayReplyFirst = false;      // before each MAP reply, one with another nonce
-    QList<QByteArray> m_requests;        // PCP requests only
-    QHash<QString, QByteArray> m_nonces; // "6/8080" -> the mapping's nonce
+    quint32 m_externalAddress = 0xcb007207; // 203.0.114.7
+    bool m_strayReplyFirst = false;         // before each MAP reply, one with another nonce
+    QList<QByteArray> m_requests;           // PCP requests only
+    QHash<QString, QByteArray> m_nonces;    // "6/8080" -> the mapping's nonce
 
 private:
     void answer()
@@ -554,10 +557,10 @@ private:
                 qToBigEndian<quint32>(std::min(lifetime, m_maxLifetime), reply.data() + 4);
                 const quint16 suggested = qFromBigEndian<quint16>(request.data() + 42);
                 qToBigEndian<quint16>(quint16(suggested + m_externalPortOffset), reply.data() + 42);
-                // Assigned external address: ::ffff:203.0.114.7
+                // The assigned external address, IPv4-mapped.
                 reply[54] = char(0xff);
                 reply[55] = char(0xff);
-                qToBigEndian<quint32>(0xcb007207, reply.data() + 56);
+                qToBigEndian<quint32>(m_externalAddress, reply.data() + 56);
                 if (m_strayReplyFirst) {
                     QByteArray stray = reply;
                     stray[24] = char(stray[24] ^ 0x5a);
@@ -700,6 +703,9 @@ private Q_SLOTS:
     void refusesAFirewallControlOnAnotherHost();
     void opensAndClosesAPinholeOverPcp();
     void findsTheDefaultIpv6Route();
+    void saysWhyANonceCannotBeRead();
+    void mapsAnIpv6Address();
+    void remembersWhatAPcpMapSaysOfTheOuterNat();
 };
 
 void TestHostileLan::believesOnlyRepliesFromOwnSubnetsOnTheSender()
@@ -1486,6 +1492,14 @@ void TestHostileLan::forwardsOverPcpAndRemovesInALaterRun()
     QVERIFY(!pcp.m_nonces.contains(u"17/8443"_s));
     QCOMPARE(MappingStore(settings.mappingStorePath).load().mappings.size(), 1);
 
+    // One made with another external port is found by the port here too.
+    QVERIFY(runForward(later, {8445, ProbeProtocol::Udp, 600, 50200}, false).ok);
+    const QByteArray other = pcp.m_requests.last().mid(24, 12);
+    QVERIFY(runForward(later, {8445, ProbeProtocol::Udp, 0}, true).ok);
+    QCOMPARE(pcp.m_requests.last().mid(24, 12), other);
+    QCOMPARE(qFromBigEndian<quint32>(pcp.m_requests.last().constData() + 4), 0u);
+    QCOMPARE(MappingStore(settings.mappingStorePath).load().mappings.size(), 1);
+
     // With no nonce kept there is nothing to send: a clear message, and no request.
     const qsizetype sent = pcp.m_requests.size();
     const ForwardResult unknown = runForward(later, {9999, ProbeProtocol::Tcp, 0}, true);
@@ -1929,6 +1943,98 @@ void TestHostileLan::findsTheDefaultIpv6Route()
 
     QVERIFY(defaultIpv6Route({}).interfaceName.isEmpty());
     QVERIFY(defaultIpv6Route("garbage\n\n00 11 22\n").interfaceName.isEmpty());
+}
+
+// A damaged store of nonces: the removal says so, and nothing is sent.
+void TestHostileLan::saysWhyANonceCannotBeRead()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    QFile damaged(settings.mappingStorePath);
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"format\": 1, \"mappings\": [{\"via\"");
+    damaged.close();
+    RouterClient client(makeSystemRouterBackend(settings));
+    QCOMPARE(timedLookup(client).facts.via, Via::Pcp);
+    const qsizetype sent = pcp.m_requests.size();
+    const ForwardResult removed = runForward(client, {8080, ProbeProtocol::Tcp, 0}, true);
+    QVERIFY(!removed.ok);
+    QVERIFY2(removed.error.contains(u"damaged"_s) &&
+                 removed.error.contains(settings.mappingStorePath),
+             qPrintable(removed.error));
+    QCOMPARE(pcp.m_requests.size(), sent);
+}
+
+// MAP for an IPv6 address (a pinhole): the request goes from that address, names it as the
+// client, and suggests the IPv6 "any" external address.
+void TestHostileLan::mapsAnIpv6Address()
+{
+    QUdpSocket server;
+    if (!server.bind(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("no IPv6 loopback here");
+    QStringList log;
+    PcpClient pcp(QHostAddress::LocalHostIPv6, server.localPort(), &log);
+    PcpMapRequest request;
+    request.protocol = ProbeProtocol::Udp;
+    request.internalPort = 3074;
+    request.internalAddress = QHostAddress::LocalHostIPv6;
+    request.nonce = PcpClient::randomNonce();
+    request.lifetime = 600;
+    // map() blocks, so it runs on a thread of its own while the server answers from the event
+    // loop.
+    QByteArray received;
+    connect(&server, &QUdpSocket::readyRead, &server, [&] {
+        const QNetworkDatagram datagram = server.receiveDatagram(2048);
+        received = datagram.data();
+        QByteArray reply = received;
+        reply[1] = char(0x81);
+        reply[3] = 0;
+        qToBigEndian<quint32>(300, reply.data() + 4);
+        qToBigEndian<quint32>(5, reply.data() + 8);
+        reply.replace(12, 12, QByteArray(12, '\0'));
+        reply.replace(44, 16, QByteArray::fromHex("20010db8000000000000000000000042"));
+        server.writeDatagram(datagram.makeReply(reply));
+    });
+    PcpMapReply reply;
+    std::thread worker([&] { reply = pcp.map(request, deadlineIn(2000)); });
+    QTRY_VERIFY(!received.isEmpty());
+    worker.join();
+    QVERIFY2(reply.ok(), qPrintable(reply.error + u'\n' + log.join(u'\n')));
+    QCOMPARE(received.size(), 60);
+    QCOMPARE(received.mid(8, 16), QByteArray(15, '\0') + '\x01'); // client ::1
+    QCOMPARE(quint8(received[36]), 17);
+    QCOMPARE(received.mid(44, 16), QByteArray(16, '\0')); // any IPv6 address
+    QCOMPARE(reply.internalAddress, QHostAddress(QHostAddress::LocalHostIPv6));
+    QCOMPARE(reply.externalAddress, QHostAddress(u"2001:db8::42"_s));
+    QCOMPARE(reply.lifetime, 300u);
+}
+
+// The next lookups carry the last MAP's answer for the diagnosis: a mapping on a public address,
+// or a refusal. A mapping on a reserved address (a NAT behind the carrier's) is left out.
+void TestHostileLan::remembersWhatAPcpMapSaysOfTheOuterNat()
+{
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    RouterClient client(makeSystemRouterBackend(settings));
+    QVERIFY(!timedLookup(client).facts.pcpMapResult);
+
+    pcp.m_externalAddress = 0x64400702; // 100.64.7.2
+    QVERIFY(runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false).ok);
+    QVERIFY(!timedLookup(client).facts.pcpMapResult);
+
+    pcp.m_externalAddress = 0xcb007207; // 203.0.114.7
+    QVERIFY(runForward(client, {8081, ProbeProtocol::Tcp, 3600}, false).ok);
+    QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(0));
+
+    pcp.m_mapResult = 8;
+    QVERIFY(!runForward(client, {8082, ProbeProtocol::Tcp, 3600}, false).ok);
+    QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(8));
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)

@@ -119,6 +119,10 @@ void TestPcp::writesMapForIpv4AndIpv6()
     QCOMPARE(six[9], 0x01);
     QCOMPARE(six[23], 5);
     QCOMPARE(pcp::hostAddress(map.client), v6);
+    // IPv6's "any" stays IPv6 (Qt would read it as 0.0.0.0); a mapped IPv4 address stays mapped.
+    QCOMPARE(pcp::wireAddress(QHostAddress(QHostAddress::AnyIPv6)), pcp::Address{});
+    QCOMPARE(pcp::hostAddress(pcp::wireAddress(QHostAddress(u"::ffff:10.0.0.5"_s))),
+             QHostAddress(u"10.0.0.5"_s));
     QCOMPARE(pcp::hostAddress(pcp::wireAddress(QHostAddress(u"10.0.0.5"_s))),
              QHostAddress(u"10.0.0.5"_s));
 }

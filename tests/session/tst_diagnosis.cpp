@@ -53,6 +53,17 @@ RouterFacts natpmp(const QString& wan = kWan)
     return facts;
 }
 
+// A router that answers PCP, and the result code of this computer's MAP through it.
+RouterFacts pcpMapped(const QString& wan, std::optional<int> mapResult)
+{
+    RouterFacts facts = upnp(wan);
+    facts.via = Via::Pcp;
+    facts.mappingQueried = false;
+    facts.pcp = PcpFacts{true, 2, 7};
+    facts.pcpMapResult = mapResult;
+    return facts;
+}
+
 RouterFacts noRouter()
 {
     return {};
@@ -193,6 +204,44 @@ QList<Case> cases()
          mapped(upnp(u"100.127.255.254"_s), toHere()), Finding::CarrierNat},
         {"carrier nat over NAT-PMP", check(V::NotOpen), natpmp(u"100.100.0.1"_s),
          Finding::CarrierNat},
+        // A carrier NAT that answers PCP MAP: it maps ports, or it refused to.
+        {"carrier nat that maps over PCP",
+         check(V::NotOpen),
+         pcpMapped(u"100.64.1.2"_s, 0),
+         Finding::CarrierNat,
+         {u"Your ISP lets you map ports: Quillmere can do it"_s, u"--via pcp"_s},
+         {u"Ask your provider for a public IPv4 address"_s}},
+        {"carrier nat refusing PCP: NO_RESOURCES",
+         check(V::NotOpen),
+         pcpMapped(u"100.64.1.2"_s, 8),
+         Finding::CarrierNat,
+         {u"Ask your ISP for a public address or a mapping"_s, u"NO_RESOURCES"_s},
+         {u"lets you map"_s}},
+        {"carrier nat refusing PCP: NOT_AUTHORIZED",
+         check(V::NotOpen),
+         withHops(pcpMapped(QString(), 2), cgnHops),
+         Finding::CarrierNat,
+         {u"Ask your ISP for a public address or a mapping"_s, u"NOT_AUTHORIZED"_s}},
+        // Other refusals say nothing about the provider: the plain carrier advice stands.
+        {"carrier nat, PCP ADDRESS_MISMATCH",
+         check(V::NotOpen),
+         pcpMapped(u"100.64.1.2"_s, 12),
+         Finding::CarrierNat,
+         {u"Ask your provider for a public IPv4 address"_s},
+         {u"lets you map"_s, u"mapping ("_s}},
+        {"carrier nat, PCP present but no MAP yet",
+         check(V::NotOpen),
+         pcpMapped(u"100.64.1.2"_s, std::nullopt),
+         Finding::CarrierNat,
+         {u"Ask your provider for a public IPv4 address"_s},
+         {u"lets you map"_s}},
+        // Behind no carrier NAT a refusal is the router's own business.
+        {"PCP NO_RESOURCES on a public WAN",
+         check(V::NotOpen),
+         pcpMapped(kWan, 8),
+         Finding::NotForwarded,
+         {u"PCP cannot tell"_s},
+         {u"ISP"_s, u"NAT-PMP"_s}},
         {"carrier nat beyond a double nat",
          check(V::NotOpen),
          withHops(upnp(u"192.168.0.2"_s),

@@ -1,0 +1,406 @@
+#!/usr/bin/env bash
+# Runs quillmere-check against a real PCP server (RFC 6887) in Linux network namespaces:
+# Debian's miniupnpd (nftables build) with UPnP off and NAT-PMP on, which answers PCP on the same
+# port (5351), so that PCP is the router's best way to map a port. Checks presence, MAP and its
+# lifetime bounds, the nonce kept between runs and the removal with it, a removal with another
+# nonce, and a router whose WAN address is reserved.
+#
+#   internet   bridge "ix": 198.51.100.1 (quillmere-server, port 80) and 1.2.3.1
+#      |
+#      +------------------------+
+#      |  (plain)               |  (carrier)
+#      |                     cgn 1.2.3.5, an ISP's NAT, inside 100.64.7.1/24
+#      |                        |
+#   router  "wan" 1.2.3.4, or 100.64.7.2 behind cgn. "br-lan" 192.168.77.1; masquerades the LAN;
+#      |    miniupnpd on br-lan: PCP and NAT-PMP, no UPnP
+#   pc 192.168.77.10 (runs quillmere-check, with XDG_STATE_HOME in the run's scratch folder)
+#
+# Never send the daemon a PCP MAP for a port its permission rules deny: miniupnpd 2.3.1 can then
+# spin at 100 % CPU and stop answering. Every port below is in the allow rule (1024-65535 for
+# the LAN), and no case asks for another.
+#
+# Usage: router_pcp.sh BUILD_DIR
+#        router_pcp.sh QUILLMERE_CHECK QUILLMERE_SERVER
+#
+# Needs root, `ip netns` (iproute2), nft (nftables), socat, sysctl (procps), miniupnpd
+# (miniupnpd-nftables) and jq. Where one is missing every case is reported SKIPPED with the
+# reason and the script exits 77. The namespaces use names of their own run; still, run it only
+# as other netns beds are run (one at a time).
+# Exit status: 0 every case passed, 1 a case failed, 77 skipped, 64 wrong arguments.
+set -euo pipefail
+
+readonly test_name=router_pcp
+readonly case_names=(
+    "pcp present, not forwarded"
+    "forward, lifetime bounds, unforward"
+    "unforward with another nonce"
+    "reserved wan: NO_RESOURCES"
+)
+# shellcheck source=tests/netns/netns_lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/netns_lib.sh"
+
+programs_from_arguments "$@"
+
+prepare nft:nftables socat:socat ss:iproute2 miniupnpd:miniupnpd-nftables jq:jq
+
+# --- The network --------------------------------------------------------------------------------
+
+readonly ns_inet=$run_id-internet ns_cgn=$run_id-cgn ns_router=$run_id-router ns_pc=$run_id-pc
+for ns in "$ns_inet" "$ns_cgn" "$ns_router" "$ns_pc"; do
+    new_namespace "$ns"
+done
+
+nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
+    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
+in_ns "$ns_router" nft delete table ip probe
+
+# The internet: one bridge that every WAN link plugs into.
+ip -n "$ns_inet" link add ix type bridge
+ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
+ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
+ip -n "$ns_inet" link set ix up
+
+# cgn: the ISP's NAT, between the internet and its "inside" link, which exists while the
+# router's WAN is plugged into it. Nothing from the internet gets through to the inside.
+{
+    ns=$ns_cgn address=1.2.3.5 port_name=cgn
+    ip -n "$ns_inet" link add "$port_name" type veth peer name outside netns "$ns"
+    ip -n "$ns_inet" link set "$port_name" master ix
+    ip -n "$ns_inet" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev outside
+    ip -n "$ns" link set outside up
+    ip -n "$ns" route add default via 1.2.3.1
+    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
+    in_ns "$ns" nft -f - <<'EOF'
+table ip nat {
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        oifname "outside" masquerade
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "inside" oifname "outside" accept
+    }
+}
+EOF
+}
+
+# The LAN. Multicast snooping off, so SSDP searches reach the router whatever the bridge has
+# learned about group members.
+ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
+ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
+{
+    ns=$ns_pc address=192.168.77.10 port_name=lan-pc
+    ip -n "$ns_router" link add "$port_name" type veth peer name eth0 netns "$ns"
+    ip -n "$ns_router" link set "$port_name" master br-lan
+    ip -n "$ns_router" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev eth0
+    ip -n "$ns" link set eth0 up
+    ip -n "$ns" route add default via 192.168.77.1
+    # Reverse lookups of mapped addresses go to the router, where nothing answers them, instead
+    # of to this machine's name server.
+    namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
+}
+ip -n "$ns_router" link set br-lan up
+# Every router answers each expired probe: by default the kernel sends a host one ICMP error a
+# second after a burst of six, and the router also refuses pc's name lookups with ICMP errors,
+# so a first hop would now and then go missing.
+in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
+
+# The router's rules. miniupnpd adds its own to the three empty chains, which are reached by a
+# jump from the base chains: the forward chain lets mapped ports in, the prerouting one sends
+# them to their LAN device, and the masquerade comes after miniupnpd's postrouting rules.
+# case_input holds the rules a case adds to what the router itself takes in.
+in_ns "$ns_router" nft -f - <<'EOF'
+table inet filter {
+    chain miniupnpd { }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+    chain case_input { }
+
+    chain prerouting {
+        type nat hook prerouting priority dstnat; policy accept;
+        jump prerouting_miniupnpd
+    }
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        jump postrouting_miniupnpd
+        oifname "wan" ip saddr 192.168.77.0/24 masquerade
+    }
+    chain input {
+        type filter hook input priority filter; policy accept;
+        jump case_input
+        iifname != "wan" accept
+        ct state established,related accept
+        icmp type echo-request accept
+        drop
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "wan" jump miniupnpd
+        iifname "br-lan" oifname "wan" accept
+    }
+}
+EOF
+
+wan_setup=
+
+# Plugs the router's WAN into the internet (plain) or behind cgn (carrier). The link is made
+# anew with the same MAC address, and every neighbour table is
+# flushed, so no side keeps talking to the old link.
+connect_wan() { # plain|carrier
+    local peer_ns peer address gateway
+    case $1 in
+        plain) peer_ns=$ns_inet peer=r-wan address=1.2.3.4 gateway=1.2.3.1 ;;
+        carrier) peer_ns=$ns_cgn peer=inside address=100.64.7.2 gateway=100.64.7.1 ;;
+    esac
+    ip -n "$ns_router" link del wan 2>/dev/null || true
+    ip -n "$ns_router" link add wan address 02:00:00:00:77:02 type veth peer name "$peer" \
+        netns "$peer_ns"
+    if [ "$1" = plain ]; then
+        ip -n "$peer_ns" link set "$peer" master ix
+    else
+        ip -n "$peer_ns" addr add "$gateway/24" dev "$peer"
+    fi
+    ip -n "$peer_ns" link set "$peer" up
+    ip -n "$ns_router" addr add "$address/24" dev wan
+    ip -n "$ns_router" link set wan up
+    ip -n "$ns_router" route add default via "$gateway"
+    for ns in "$ns_inet" "$ns_cgn" "$ns_router" "$ns_pc"; do
+        ip -n "$ns" neigh flush all
+    done
+    wan_setup=$1
+}
+
+# --- miniupnpd ----------------------------------------------------------------------------------
+
+readonly daemon_conf=$work/miniupnpd.conf daemon_log=$work/miniupnpd.log
+# The bounds the daemon puts on a mapping's lifetime. 120 s is also the shortest RFC 6887 lets a
+# server give; with a longer min_lifetime, miniupnpd 2.3.1 was seen to raise a 60 s lease to 120 s
+# only, and to leave 200 s as it was.
+readonly min_lifetime=120 max_lifetime=900
+daemon_pid=
+
+# Stops miniupnpd, if it runs, and empties its chains: a restart begins with no mappings.
+stop_daemon() {
+    if [ -n "$daemon_pid" ]; then
+        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
+        daemon_pid=
+    fi
+    local chain
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+        in_ns "$ns_router" nft flush chain inet filter "$chain"
+    done
+}
+
+# Starts miniupnpd in the router with UPnP off, in the foreground (-d) so that it is our child,
+# and waits until it listens on 5351.
+start_daemon() {
+    cat >"$daemon_conf" <<EOF
+ext_ifname=wan
+listening_ip=br-lan
+http_port=5000
+enable_upnp=no
+enable_natpmp=yes
+secure_mode=yes
+system_uptime=no
+min_lifetime=$min_lifetime
+max_lifetime=$max_lifetime
+uuid=3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e12
+upnp_table_name=filter
+upnp_nat_table_name=filter
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+allow 1024-65535 192.168.77.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+EOF
+    say "--- miniupnpd, wan $wan_setup" >>"$daemon_log"
+    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
+        >>"$daemon_log" 2>&1 &
+    daemon_pid=$!
+    pids+=("$daemon_pid")
+    local i
+    for i in $(seq 50); do
+        [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] && return 0
+        alive "$daemon_pid" || break
+        sleep 0.1
+    done
+    return 1
+}
+
+router_setup() { # plain|carrier
+    stop_daemon
+    [ "$wan_setup" = "$1" ] || connect_wan "$1"
+    start_daemon || problem "bed: miniupnpd did not start"
+}
+
+# The router's port forward of TCP port PORT, as miniupnpd wrote it: "192.168.77.10:PORT", or
+# nothing.
+router_forward() { # PORT
+    in_ns "$ns_router" nft list chain inet filter prerouting_miniupnpd |
+        sed -n "s/.* dport $1 .*dnat.* to \([0-9.]*:[0-9]*\).*/\1/p" | head -n 1
+}
+
+# The nonces quillmere-check keeps, and the file's mode.
+export XDG_STATE_HOME=$work/state
+readonly state_file=$XDG_STATE_HOME/quillmere/mappings.json
+stored_nonce() { # PORT
+    jq -r --argjson port "$1" \
+        '.mappings[] | select(.via == "pcp" and .externalPort == $port) | .nonce' \
+        "$state_file" 2>/dev/null || true
+}
+
+# --- The check server ---------------------------------------------------------------------------
+
+start_check_server "$ns_inet" "$server_bin" 198.51.100.1
+
+# --- One check ----------------------------------------------------------------------------------
+
+# Runs quillmere-check --json (with --text: without it) on pc with ARGS. Sets out (stdout),
+# status and seconds, keeps stdout and stderr for the report, and adds a line to this
+# case's runs.
+run_check() { # [--text] ARGS...
+    local started=${EPOCHREALTIME/./} format=(--json) shown
+    if [ "$1" = --text ]; then
+        format=()
+        shift
+    fi
+    wait_quiet "$ns_pc"
+    status=0
+    # A hard stop past the check's own time-out (twice, for --forward's second check) and the
+    # router's bounds keeps a broken run from hanging the suite.
+    timeout -k 2 30 ip netns exec "$ns_pc" "$check_bin" --server 198.51.100.1 --timeout 10 \
+        "${format[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
+    out=$(<"$work/out")
+    seconds=$(seconds_since "$started")
+    if [ ${#format[@]} -eq 0 ]; then shown="(text output)"; else shown=$(json_value .diagnosis.code); fi
+    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$shown")")
+    cp "$work/out" "$work/out.$((${#runs[@]}))"
+    cp "$work/err" "$work/err.$((${#runs[@]}))"
+}
+
+last_run() { say "run ${#runs[@]}"; }
+
+# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
+text_line() { # PREFIX
+    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
+}
+
+expect_diagnosis() { # CODE
+    expect_json .diagnosis.code "\"$1\""
+    expect_text .diagnosis.text
+}
+
+
+# shellcheck disable=SC2317 # called by end_case in netns_lib.sh
+failure_details() {
+    say "    --- miniupnpd (last lines)"
+    tail -n 15 "$daemon_log" 2>/dev/null | sed 's/^/    /'
+    say "    --- the router's forwards"
+    in_ns "$ns_router" nft list chain inet filter prerouting_miniupnpd | sed 's/^/    /'
+    say "    --- quillmere-check stderr (last lines)"
+    tail -n 5 "$work/err" 2>/dev/null | sed 's/^/    /'
+    say "    --- quillmere-server stderr (last lines)"
+    tail -n 5 "$server_err" | sed 's/^/    /'
+}
+
+# --- The cases ----------------------------------------------------------------------------------
+
+# 1. PCP answers the ANNOUNCE: the router is found over PCP, with its version and epoch, and
+#    NAT-PMP's answer gives the external address. Nothing maps the port.
+begin_case
+router_setup plain
+run_check 4801
+expect_status 2
+expect_json .verdict '"not-open"'
+expect_json .router.found true
+expect_json .router.via '"pcp"'
+expect_json .router.address '"192.168.77.1"'
+expect_json .router.externalAddress '"1.2.3.4"'
+expect_json .router.pcp.present true
+expect_json .router.pcp.version 2
+[[ "$(json_value .router.pcp.epoch)" =~ ^[0-9]+$ ]] ||
+    problem "$(last_run): .router.pcp.epoch is $(json_value .router.pcp.epoch), expected a number"
+expect_diagnosis not-forwarded
+run_check --text 4801
+[[ "$(text_line "Router: ")" == "Router: 192.168.77.1 over PCP"* ]] ||
+    problem "$(last_run): the Router: line does not say PCP: $(text_line "Router: ")"
+end_case
+
+# 2. --forward maps the port over PCP (a lease under the daemon's min_lifetime gets that, one
+#    over its max_lifetime that), keeps the nonce in a private file, and --unforward in a later
+#    run removes the mapping with it.
+begin_case
+router_setup plain
+run_check --forward --lease 60 4802
+expect_status 0
+expect_json .verdict '"open-this-computer"'
+expect_json .forward.ok true
+expect_json .forward.mapping.internalClient '"192.168.77.10"'
+expect_json .forward.mapping.leaseSeconds "$min_lifetime"
+[ "$(router_forward 4802)" = "192.168.77.10:4802" ] ||
+    problem "after --forward the router forwards 4802 to '$(router_forward 4802)'"
+run_check --forward --via pcp --lease 7200 4803
+expect_status 0
+expect_json .forward.mapping.leaseSeconds "$max_lifetime"
+[[ "$(stored_nonce 4802)" =~ ^[0-9a-f]{24}$ ]] || problem "no nonce kept for 4802: $(stored_nonce 4802)"
+[ "$(stored_nonce 4802)" != "$(stored_nonce 4803)" ] || problem "4802 and 4803 share a nonce"
+[ "$(stat -c %a "$state_file" 2>/dev/null)" = 600 ] ||
+    problem "$state_file has mode $(stat -c %a "$state_file" 2>/dev/null), expected 600"
+run_check --unforward 4802
+expect_status 0
+expect_json .forward.ok true
+[ -z "$(router_forward 4802)" ] || problem "after --unforward the router still forwards 4802"
+[ -z "$(stored_nonce 4802)" ] || problem "after --unforward the nonce of 4802 is still kept"
+[ "$(router_forward 4803)" = "192.168.77.10:4803" ] || problem "--unforward 4802 took 4803 too"
+run_check --unforward 4803
+expect_status 0
+[ -z "$(router_forward 4803)" ] || problem "after --unforward the router still forwards 4803"
+end_case
+
+# 3. A removal with another nonce than the mapping's: the daemon refuses it (NOT_AUTHORIZED),
+#    the mapping stays, and so does the stored nonce.
+begin_case
+router_setup plain
+run_check --forward 4804
+expect_json .forward.ok true
+real_nonce=$(stored_nonce 4804)
+jq '(.mappings[] | select(.externalPort == 4804) | .nonce) = "0123456789abcdef01234567"' \
+    "$state_file" >"$work/state.json" && cat "$work/state.json" >"$state_file"
+run_check --unforward 4804
+expect_status 5
+expect_json .forward.ok false
+[[ "$(json_value .forward.error)" == *NOT_AUTHORIZED* ]] ||
+    problem "$(last_run): .forward.error does not name NOT_AUTHORIZED: $(json_value .forward.error)"
+[ "$(router_forward 4804)" = "192.168.77.10:4804" ] || problem "the refused removal took the mapping"
+[ "$(stored_nonce 4804)" = 0123456789abcdef01234567 ] || problem "the refused removal dropped the nonce"
+# With the right nonce it goes.
+jq --arg nonce "$real_nonce" '(.mappings[] | select(.externalPort == 4804) | .nonce) = $nonce' \
+    "$state_file" >"$work/state.json" && cat "$work/state.json" >"$state_file"
+run_check --unforward 4804
+expect_status 0
+[ -z "$(router_forward 4804)" ] || problem "the router still forwards 4804"
+end_case
+
+# 4. The router's WAN is in the ISP's shared space behind the ISP's NAT: the daemon answers
+#    PCP but maps nothing (NO_RESOURCES), and the diagnosis says to ask the ISP.
+begin_case
+router_setup carrier
+run_check --forward 4805
+expect_status 5
+expect_json .router.via '"pcp"'
+expect_json .forward.ok false
+[[ "$(json_value .forward.error)" == *NO_RESOURCES* ]] ||
+    problem "$(last_run): .forward.error does not name NO_RESOURCES: $(json_value .forward.error)"
+expect_diagnosis carrier-nat
+[[ "$(json_value .diagnosis.nextStep)" == *"Ask your ISP for a public address or a mapping"* ]] ||
+    problem "$(last_run): the next step is $(json_value .diagnosis.nextStep)"
+[ -z "$(stored_nonce 4805)" ] || problem "a nonce was kept for a mapping that was not made"
+end_case
+
+stop_daemon
+summary "$passed" "$failed" 0
+[ "$failed" -eq 0 ]
