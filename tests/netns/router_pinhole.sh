@@ -9,7 +9,8 @@
 #      |       Masquerades IPv4, routes IPv6 as it is. Its forward chain drops every new inbound
 #      |       connection, IPv4 and IPv6 alike, except what miniupnpd's chain lets in. miniupnpd on
 #      |       br-lan: UPnP IGDv2 on port 5000 over IPv4 and IPv6 (SSDP on ff02::c too), in its
-#      |       secure mode: a pinhole only for the address that asks for it.
+#      |       secure mode: a pinhole only for the address that asks for it; PCP on UDP 5351
+#      |       (the last case turns UPnP off, so that PCP is the only way to a pinhole).
 #   pc 192.168.77.10, 2001:db8:100:1::10 (runs quillmere-check; keeps its state in the run's
 #      scratch folder)
 #
@@ -29,6 +30,7 @@ readonly case_names=(
     "unforward -6 closes it"
     "forward -6, text lines"
     "unforward -6 with nothing kept"
+    "pcp: forward -6, unforward -6"
 )
 # shellcheck source=tests/netns/netns_lib.sh
 source "$(dirname "${BASH_SOURCE[0]}")/netns_lib.sh"
@@ -129,15 +131,29 @@ start_check_server "$ns_inet" "$server_bin" 198.51.100.1 '[2001:db8:ffff::1]'
 # --- miniupnpd ----------------------------------------------------------------------------------
 
 readonly daemon_conf=$work/miniupnpd.conf daemon_log=$work/miniupnpd.log
-# No ipv6_listening_ip: with it, the daemon's HTTP stops answering over IPv4.
-cat >"$daemon_conf" <<EOF
+daemon_pid=
+
+# Starts miniupnpd in the router with UPnP on or off (PCP, on UDP 5351, answers over IPv4 and
+# IPv6 either way), in the foreground (-d) so that it is our child, and waits until it listens;
+# a running one is stopped first, with its chain emptied.
+start_daemon() { # UPNP: yes|no
+    if [ -n "$daemon_pid" ]; then
+        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
+        daemon_pid=
+    fi
+    local chain
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+        in_ns "$ns_router" nft flush chain inet filter "$chain"
+    done
+    # No ipv6_listening_ip: with it, the daemon's HTTP stops answering over IPv4.
+    cat >"$daemon_conf" <<EOF
 ext_ifname=wan
 ext_ifname6=wan
 listening_ip=br-lan
 ipv6_disable=no
 http_port=5000
-enable_upnp=yes
-enable_natpmp=no
+enable_upnp=$1
+enable_natpmp=yes
 secure_mode=yes
 system_uptime=no
 notify_interval=60
@@ -150,21 +166,24 @@ upnp_nat_postrouting_chain=postrouting_miniupnpd
 allow 1024-65535 192.168.77.0/24 1024-65535
 deny 0-65535 0.0.0.0/0 0-65535
 EOF
-ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-    >>"$daemon_log" 2>&1 &
-daemon_pid=$!
-pids+=("$daemon_pid")
-started=no
-for _ in $(seq 50); do
-    if [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; then started=yes; break; fi
-    alive "$daemon_pid" || break
-    sleep 0.1
-done
-if [ "$started" != yes ]; then
+    say "--- miniupnpd, upnp=$1" >>"$daemon_log"
+    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
+        >>"$daemon_log" 2>&1 &
+    daemon_pid=$!
+    pids+=("$daemon_pid")
+    for _ in $(seq 50); do
+        if [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] &&
+            { [ "$1" = no ] || [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; }; then
+            return 0
+        fi
+        alive "$daemon_pid" || break
+        sleep 0.1
+    done
     say "miniupnpd did not start; its output:" >&2
     sed 's/^/    /' "$daemon_log" >&2
     exit 1
-fi
+}
+start_daemon yes
 
 # The rules miniupnpd's chain holds for pc's IPv6 address and PORT: a pinhole, or nothing.
 # miniupnpd matches the destination address as raw bytes of the IPv6 header (@nh,192,128),
@@ -289,6 +308,28 @@ expect_json .forward.ok false
 expect_json .forward.kind '"pinhole"'
 [[ "$(json_value .forward.error)" == *"no pinhole this computer made"* ]] ||
     problem "$(last_run): .forward.error is $(json_value .forward.error)"
+end_case
+
+# 6. A router with UPnP off and PCP on: the pinhole is a PCP MAP sent over IPv6 to the router
+#    of the default IPv6 route (its link-local address), for pc's global address; its nonce is
+#    kept, and --unforward -6 deletes it with that nonce.
+begin_case
+start_daemon no
+run_check --forward -6 --via pcp 4726
+expect_status 0
+expect_json .firstCheck.verdict '"not-open"'
+expect_json .verdict '"open-this-computer"'
+expect_json .forward.kind '"pinhole"'
+expect_json .forward.via '"pcp"'
+expect_json .forward.pinhole.internalAddress "\"$pc6\""
+expect_text .forward.pinhole.nonce
+[ -n "$(pinhole_rules 4726)" ] || problem "$(last_run): miniupnpd's chain has no pinhole for 4726"
+run_check --unforward 4726 -6
+expect_status 0
+expect_json .forward.via '"pcp"'
+expect_json .forward.ok true
+[ -z "$(pinhole_rules 4726)" ] ||
+    problem "$(last_run): miniupnpd's chain still lets 4726 in: $(pinhole_rules 4726)"
 end_case
 
 summary "$passed" "$failed" 0
