@@ -703,6 +703,8 @@ private Q_SLOTS:
     void refusesAFirewallControlOnAnotherHost();
     void opensAndClosesAPinholeOverPcp();
     void findsTheDefaultIpv6Route();
+    void hostileDevicesOverIpv6_data();
+    void hostileDevicesOverIpv6();
     void saysWhyANonceCannotBeRead();
     void mapsAnIpv6Address();
     void remembersWhatAPcpMapSaysOfTheOuterNat();
@@ -2035,6 +2037,52 @@ void TestHostileLan::remembersWhatAPcpMapSaysOfTheOuterNat()
     pcp.m_mapResult = 8;
     QVERIFY(!runForward(client, {8082, ProbeProtocol::Tcp, 3600}, false).ok);
     QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(8));
+}
+
+void TestHostileLan::hostileDevicesOverIpv6_data()
+{
+    QTest::addColumn<FakeDevice::Part>("part");
+    QTest::addColumn<QString>("expected"); // in the log
+
+    QTest::newRow("huge description") << FakeDevice::Part::Huge << u"larger than"_s;
+    QTest::newRow("trickle") << FakeDevice::Part::Slow << u"no complete reply"_s;
+    QTest::newRow("redirect") << FakeDevice::Part::Redirect << u"not followed"_s;
+    QTest::newRow("garbage") << FakeDevice::Part::Garbage << u"no WANIPv6FirewallControl"_s;
+}
+
+// The search over IPv6 reads what a device serves within the same bounds as over IPv4: nothing
+// is taken from a device that serves too much, too slowly, elsewhere or garbage (the time the
+// lookup took is printed), and a pinhole is not asked of it.
+void TestHostileLan::hostileDevicesOverIpv6()
+{
+    QFETCH(FakeDevice::Part, part);
+    QFETCH(QString, expected);
+
+    FakeDevice device(part, kLoopback6);
+    FakeSsdp ssdp6(kLoopback6);
+    ssdp6.m_location = device.location();
+    Silence ssdp4;
+    Silence natpmp;
+    SystemRouterSettings settings = loopbackSettings(ssdp4.port(), natpmp.port());
+    settings.ssdp6Address = u"::1"_s;
+    settings.ssdp6Port = ssdp6.port();
+    settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+    settings.pinholeStore = makeMemoryPinholeStore();
+    RouterClient client(makeSystemRouterBackend(settings));
+
+    const Timed lookup = timedLookup(client);
+    qInfo("lookup took %lld ms", lookup.ms);
+    const QString all = lookup.facts.log.join(u'\n');
+    QVERIFY2(!lookup.facts.ipv6, qPrintable(all));
+    QVERIFY2(all.contains(expected), qPrintable(all));
+    QVERIFY(device.m_actions.isEmpty());
+
+    ForwardRequest request{8080, ProbeProtocol::Tcp, 60};
+    request.ipv6 = true;
+    const ForwardResult added = runForward(client, request, false);
+    QVERIFY(!added.ok);
+    QVERIFY(!added.error.isEmpty());
+    QVERIFY(device.m_actions.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)
