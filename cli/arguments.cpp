@@ -234,9 +234,10 @@ Problem readFamilies(const CommandLine& line, CheckOptions& options)
     if (ipv4)
         options.families = FamilyChoice::IPv4;
     if (ipv6) {
-        if (options.router == RouterAction::Forward || options.router == RouterAction::Unforward)
-            return u"the router forwards IPv4 ports: --forward and --unforward cannot be used "_s
-                   u"with -6"_s;
+        // Over IPv6 --forward and --unforward open and close a pinhole in the router's
+        // firewall: there is no other port to map from.
+        if (line.parser.isSet(line.externalPort))
+            return u"--external-port maps an IPv4 port: not with -6"_s;
         options.families = FamilyChoice::IPv6;
     }
     options.service = line.parser.isSet(line.service);

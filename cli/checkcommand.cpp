@@ -258,6 +258,20 @@ void CheckCommand::onFinished()
                         report.serverNote.isEmpty() ? QJsonValue() : QJsonValue(report.serverNote));
         const AddressFamily family = report.check->family;
         m_result.insert(u"family"_s, familyName(family).toString().toLower());
+        // The router's IPv6 firewall, in the IPv6 object: its pinholes are that family's way in.
+        if (m_ipv6Json)
+            m_ipv6Json->insert(u"router"_s, ipv6RouterJson(report.router.result()));
+        if (family == AddressFamily::IPv6 && m_result.value(u"router"_s).isObject()) {
+            QJsonObject routerObject = m_result.value(u"router"_s).toObject();
+            const QJsonValue ipv6Router = ipv6RouterJson(report.router.result());
+            routerObject.insert(u"pinholeAllowed"_s,
+                                ipv6Router.toObject().value(u"pinholeAllowed"_s).toBool());
+            // null, not missing, when nothing answered over IPv6.
+            routerObject.insert(u"pinhole"_s, ipv6Router.isObject()
+                                                  ? ipv6Router.toObject().value(u"pinhole"_s)
+                                                  : QJsonValue(QJsonValue::Null));
+            m_result.insert(u"router"_s, routerObject);
+        }
         if (family == AddressFamily::IPv4) {
             m_result.insert(u"ipv6"_s, m_ipv6Json ? QJsonValue(*m_ipv6Json) : QJsonValue());
             if (!m_ipv6Json)

@@ -135,12 +135,42 @@ QJsonValue diagnosisJson(const std::optional<router::Diagnosis>& diagnosis)
                        {u"nextStep"_s, diagnosis->nextStep}};
 }
 
+QJsonValue pinholeJson(const std::optional<router::Pinhole>& pinhole)
+{
+    if (!pinhole)
+        return QJsonValue::Null;
+    QJsonObject object{{u"leaseSeconds"_s, pinhole->leaseSeconds},
+                       {u"internalAddress"_s, textOrNull(pinhole->internalAddress)}};
+    // IGDv2 names a pinhole by its ID, PCP by the nonce it was made with.
+    if (!pinhole->uniqueId.isEmpty())
+        object.insert(u"uniqueId"_s, pinhole->uniqueId);
+    if (!pinhole->nonce.isEmpty())
+        object.insert(u"nonce"_s, QString::fromLatin1(pinhole->nonce.toHex()));
+    return object;
+}
+
+QJsonValue ipv6RouterJson(const std::optional<router::RouterFacts>& facts)
+{
+    if (!facts || !facts->ipv6)
+        return QJsonValue::Null;
+    const QLatin1StringView via = router::viaWord(facts->ipv6->via);
+    return QJsonObject{
+        {u"pinholeAllowed"_s, facts->ipv6->pinholeAllowed},
+        {u"via"_s, via.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString(via))},
+        {u"pinhole"_s, pinholeJson(facts->ipv6->pinhole)},
+    };
+}
+
 QJsonValue forwardJson(const std::optional<ForwardOutcome>& outcome)
 {
     if (!outcome)
         return QJsonValue::Null;
     const router::ForwardResult& result = outcome->result;
+    const QLatin1StringView via = router::viaWord(result.via);
     return QJsonObject{
+        {u"kind"_s, result.kind == router::ForwardKind::Pinhole ? u"pinhole"_s : u"mapping"_s},
+        {u"via"_s, via.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString(via))},
+        {u"pinhole"_s, pinholeJson(result.pinhole)},
         {u"ok"_s, result.ok},
         {u"asked"_s, outcome->asked},
         {u"removing"_s, outcome->removing},

@@ -4,8 +4,8 @@
 // (escaped, as everything from the LAN is) and their JSON values (exact texts).
 
 #include "engine/checkprotocol.h"
-#include "session/diagnosis.h"
 #include "router/routerfacts.h"
+#include "session/diagnosis.h"
 
 #include <QJsonValue>
 #include <QString>
@@ -41,8 +41,12 @@ QJsonValue routerJson(const std::optional<router::RouterFacts>& facts, int port,
                       ProbeProtocol protocol);
 // null, or {"code", "text", "headline", "nextStep"}.
 QJsonValue diagnosisJson(const std::optional<router::Diagnosis>& diagnosis);
-// null, or {"ok", "asked", "removing", "error", "conflict", "permanentOnly", "mapping", "text",
-// "log"}.
+// null, or {"kind": "mapping" | "pinhole", "via", "pinhole", "ok", "asked", "removing", "error",
+// "conflict", "permanentOnly", "mapping", "text", "log"}.
 QJsonValue forwardJson(const std::optional<ForwardOutcome>& outcome);
+// The router's IPv6 firewall: null when nothing answered over IPv6, or {"pinholeAllowed", "via",
+// "pinhole": {"uniqueId" | "nonce", "leaseSeconds", "internalAddress"} | null}.
+QJsonValue ipv6RouterJson(const std::optional<router::RouterFacts>& facts);
+QJsonValue pinholeJson(const std::optional<router::Pinhole>& pinhole);
 
 } // namespace quillmere::cli

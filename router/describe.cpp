@@ -62,9 +62,48 @@ QString describeRouter(const RouterFacts& facts, int port, ProbeProtocol protoco
     return text;
 }
 
+namespace {
+
+QString viaName(Via via)
+{
+    if (via == Via::Upnp)
+        return u"UPnP"_s;
+    if (via == Via::Natpmp)
+        return u"NAT-PMP"_s;
+    return QString(viaWord(via)).toUpper();
+}
+
+// "the IPv6 pinhole for port 8080/tcp is open (over UPnP): the router lets connections in to
+// 2001:db8::10 (pinhole 3, lease 3600 s)", or what went wrong.
+QString describePinhole(const ForwardResult& result, int port, ProbeProtocol protocol,
+                        bool removing)
+{
+    const QString what = u"the IPv6 pinhole for "_s + portName(port, protocol);
+    if (!result.ok)
+        return (removing ? u"could not remove "_s : u"could not open "_s) + what +
+               (result.error.isEmpty() ? QString() : u": "_s + result.error);
+    const QString over =
+        result.via == Via::None ? QString() : u" (over "_s + viaName(result.via) + u')';
+    if (removing)
+        return what + u" is closed"_s + over;
+    QString text = what + u" is open"_s + over;
+    if (result.pinhole)
+        text += u": the router lets connections in to "_s + result.pinhole->internalAddress +
+                u" ("_s +
+                (result.pinhole->uniqueId.isEmpty()
+                     ? QString()
+                     : u"pinhole "_s + result.pinhole->uniqueId + u", "_s) +
+                lease(result.pinhole->leaseSeconds) + u')';
+    return text;
+}
+
+} // namespace
+
 QString describeForward(const ForwardResult& result, int port, ProbeProtocol protocol,
                         bool removing)
 {
+    if (result.kind == ForwardKind::Pinhole)
+        return describePinhole(result, port, protocol, removing);
     // A mapping from another router port names both: "external port 50123/tcp" and "this
     // computer's port 25565".
     const bool other = result.externalPort != 0 && result.externalPort != port;

@@ -3,11 +3,13 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace quillmere::router {
@@ -28,8 +30,18 @@ int msLeft(Deadline deadline)
 
 QString HttpUrl::toString() const
 {
-    return u"http://"_s + host.toString() + u':' + QString::number(port) +
-           QString::fromLatin1(path);
+    return u"http://"_s + hostText() + u':' + QString::number(port) + QString::fromLatin1(path);
+}
+
+QString HttpUrl::hostText() const
+{
+    if (host.protocol() != QAbstractSocket::IPv6Protocol)
+        return host.toString();
+    // QHostAddress puts a zone after '%'; in a URL it is "%25".
+    QHostAddress bare = host;
+    bare.setScopeId(QString());
+    const QString zone = host.scopeId();
+    return u'[' + bare.toString() + (zone.isEmpty() ? QString() : u"%25"_s + zone) + u']';
 }
 
 QString printableExcerpt(QByteArrayView text)
@@ -59,6 +71,59 @@ std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
 
     QByteArrayView hostText = authority;
     HttpUrl url;
+    if (hostText.startsWith('[')) {
+        // An IPv6 literal: hex digits, colons and dots only (inet_pton takes nothing else), and
+        // a zone ("%25eth0") only on a link-local address, where it names the interface.
+        const qsizetype close = authority.indexOf(']');
+        if (close < 0)
+            return std::nullopt;
+        const QByteArrayView after = authority.sliced(close + 1);
+        if (!after.isEmpty() && !after.startsWith(':'))
+            return std::nullopt;
+        QByteArrayView literal = authority.sliced(1, close - 1);
+        QByteArrayView zone;
+        if (const qsizetype percent = literal.indexOf('%'); percent >= 0) {
+            zone = literal.sliced(percent);
+            literal = literal.first(percent);
+            if (!zone.startsWith("%25") || zone.size() < 4 || zone.size() > 3 + IF_NAMESIZE - 1)
+                return std::nullopt;
+            zone = zone.sliced(3);
+            for (char c : zone)
+                if (!std::isalnum(uchar(c)) && c != '-' && c != '_' && c != '.')
+                    return std::nullopt;
+        }
+        if (literal.isEmpty() || literal.size() > INET6_ADDRSTRLEN - 1)
+            return std::nullopt;
+        char text6[INET6_ADDRSTRLEN] = {};
+        std::memcpy(text6, literal.data(), size_t(literal.size()));
+        in6_addr address6{};
+        if (inet_pton(AF_INET6, text6, &address6) != 1)
+            return std::nullopt;
+        url.host = QHostAddress(address6.s6_addr);
+        if (!zone.isEmpty()) {
+            if (!url.host.isLinkLocal())
+                return std::nullopt;
+            url.host.setScopeId(QString::fromLatin1(zone));
+        }
+        if (!after.isEmpty()) {
+            const QByteArrayView portText = after.sliced(1);
+            if (portText.isEmpty() || portText.size() > 5)
+                return std::nullopt;
+            int port = 0;
+            for (char c : portText) {
+                if (c < '0' || c > '9')
+                    return std::nullopt;
+                port = port * 10 + (c - '0');
+            }
+            if (port < 1 || port > 65535)
+                return std::nullopt;
+            url.port = quint16(port);
+        } else {
+            url.port = 80;
+        }
+        url.path = path.toByteArray();
+        return url;
+    }
     if (const qsizetype colon = authority.indexOf(':'); colon >= 0) {
         hostText = authority.first(colon);
         const QByteArrayView portText = authority.sliced(colon + 1);
@@ -131,13 +196,24 @@ std::optional<QByteArray> decodeChunked(QByteArrayView data, bool* malformed)
     }
 }
 
+unsigned scopeIndex(const QString& scopeId)
+{
+    if (scopeId.isEmpty())
+        return 0;
+    bool number = false;
+    const unsigned index = scopeId.toUInt(&number);
+    if (number)
+        return index;
+    return ::if_nametoindex(scopeId.toLatin1().constData());
+}
+
 namespace {
 
 class Socket
 {
 public:
-    Socket()
-        : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
+    explicit Socket(int family)
+        : m_fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
     {}
     ~Socket()
     {
@@ -243,17 +319,31 @@ HttpReply httpExchange(const HttpUrl& url, QByteArrayView method, const HttpHead
 {
     HttpReply reply;
     const int totalMs = msLeft(deadline);
-    Socket socket;
+    const bool ipv6 = url.host.protocol() == QAbstractSocket::IPv6Protocol;
+    Socket socket(ipv6 ? AF_INET6 : AF_INET);
     if (socket.fd() < 0) {
         reply.error = u"no socket: "_s + QString::fromLocal8Bit(std::strerror(errno));
         return reply;
     }
 
-    sockaddr_in peer{};
-    peer.sin_family = AF_INET;
-    peer.sin_port = htons(url.port);
-    peer.sin_addr.s_addr = htonl(url.host.toIPv4Address());
-    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+    sockaddr_storage peer{};
+    socklen_t peerLength = 0;
+    if (ipv6) {
+        auto* to = reinterpret_cast<sockaddr_in6*>(&peer);
+        to->sin6_family = AF_INET6;
+        to->sin6_port = htons(url.port);
+        const Q_IPV6ADDR address = url.host.toIPv6Address();
+        std::memcpy(to->sin6_addr.s6_addr, address.c, 16);
+        to->sin6_scope_id = scopeIndex(url.host.scopeId());
+        peerLength = sizeof(sockaddr_in6);
+    } else {
+        auto* to = reinterpret_cast<sockaddr_in*>(&peer);
+        to->sin_family = AF_INET;
+        to->sin_port = htons(url.port);
+        to->sin_addr.s_addr = htonl(url.host.toIPv4Address());
+        peerLength = sizeof(sockaddr_in);
+    }
+    if (::connect(socket.fd(), reinterpret_cast<const sockaddr*>(&peer), peerLength) != 0) {
         if (errno != EINPROGRESS) {
             reply.error = u"cannot connect: "_s + QString::fromLocal8Bit(std::strerror(errno));
             return reply;
@@ -272,7 +362,7 @@ HttpReply httpExchange(const HttpUrl& url, QByteArrayView method, const HttpHead
     }
 
     QByteArray request = method.toByteArray() + ' ' + url.path +
-                         " HTTP/1.1\r\nHost: " + url.host.toString().toLatin1() + ':' +
+                         " HTTP/1.1\r\nHost: " + url.hostText().toLatin1() + ':' +
                          QByteArray::number(url.port) + "\r\n";
     for (const auto& [name, value] : headers)
         request += name + ": " + value + "\r\n";

@@ -2,8 +2,8 @@
 
 // A small blocking HTTP/1.1 client for the router's description and its SOAP control: one
 // exchange per connection, bounded in time (connect to last byte) and in bytes, no redirects
-// followed, and only to an IPv4 address given as such (never a name to resolve). Everything a
-// reply holds is untrusted: callers keep it as data.
+// followed, and only to an IPv4 or IPv6 address given as such (never a name to resolve). Everything
+// a reply holds is untrusted: callers keep it as data.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -24,7 +24,8 @@ Deadline deadlineIn(int ms);
 // What is left until `deadline`, in whole milliseconds, never below 0.
 int msLeft(Deadline deadline);
 
-// An http URL whose host is an IPv4 address literal.
+// An http URL whose host is an IPv4 or IPv6 address literal (a link-local IPv6 one with its
+// interface as the scope id).
 struct HttpUrl
 {
     QHostAddress host;
@@ -32,9 +33,13 @@ struct HttpUrl
     QByteArray path = "/"; // with its query; printable ASCII only
 
     QString toString() const;
+    // The host as a URL and a Host header name it: "192.0.2.1", "[2001:db8::1]",
+    // "[fe80::1%25eth0]".
+    QString hostText() const;
 };
 
-// nullopt unless `text` is http://IPV4[:PORT][/PATH] with a path of printable ASCII.
+// nullopt unless `text` is http://IPV4[:PORT][/PATH] or http://[IPV6][:PORT][/PATH] (a zone,
+// "%25IFNAME", only on a link-local address) with a path of printable ASCII.
 std::optional<HttpUrl> parseHttpUrl(QByteArrayView text);
 
 struct HttpReply
@@ -46,6 +51,9 @@ struct HttpReply
 };
 
 using HttpHeaders = QList<QPair<QByteArray, QByteArray>>;
+
+// The interface index a scope id names (a number, or an interface's name); 0: none.
+unsigned scopeIndex(const QString& scopeId);
 
 // Sends `method path` to url.host:url.port with `headers`, a Host header, `Connection: close`
 // and Content-Length when there is a body; reads the reply. The whole exchange ends by

@@ -12,6 +12,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace quillmere::router {
 
 using namespace Qt::StringLiterals;
@@ -69,6 +72,100 @@ bool isOnOwnSubnet(const QHostAddress& address)
         }
     }
     return false;
+}
+
+bool isOnOwnLink6(const QHostAddress& address, unsigned interfaceIndex)
+{
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return false;
+    if (address.isLinkLocal())
+        return true;
+    const Q_IPV6ADDR peer = address.toIPv6Address();
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface& interface : interfaces) {
+        if (!(interface.flags() & QNetworkInterface::IsUp))
+            continue;
+        if (interfaceIndex != 0 && unsigned(interface.index()) != interfaceIndex)
+            continue;
+        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
+            if (entry.ip().protocol() != QAbstractSocket::IPv6Protocol || entry.ip().isLinkLocal())
+                continue;
+            const int prefix = entry.prefixLength();
+            // A /0 would take in the whole internet: trust no such entry.
+            if (prefix <= 0 || prefix > 128)
+                continue;
+            const Q_IPV6ADDR own = entry.ip().toIPv6Address();
+            bool same = true;
+            for (int bit = 0; bit < prefix && same; bit += 8) {
+                const int bits = std::min(8, prefix - bit);
+                const quint8 mask = quint8(0xff << (8 - bits));
+                same = (own[bit / 8] & mask) == (peer[bit / 8] & mask);
+            }
+            if (same)
+                return true;
+        }
+    }
+    return false;
+}
+
+Ipv6DefaultRoute defaultIpv6Route(QByteArrayView procNetIpv6Route)
+{
+    constexpr unsigned kRouteUp = 0x1; // RTF_UP
+    Ipv6DefaultRoute best;
+    qint64 bestMetric = -1;
+    const QList<QByteArray> lines = procNetIpv6Route.toByteArray().split('\n');
+    // Each line: destination, its prefix length, source, its prefix length, next hop, metric,
+    // references, use, flags, interface; addresses as 32 hex digits.
+    for (const QByteArray& line : lines) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 10 || fields[0] != QByteArray(32, '0') || fields[1] != "00")
+            continue;
+        bool ok = false;
+        const unsigned flags = fields[8].toUInt(&ok, 16);
+        if (!ok || !(flags & kRouteUp) || fields[4].size() != 32 ||
+            fields[4] == QByteArray(32, '0'))
+            continue;
+        const qint64 metric = fields[5].toLongLong(&ok, 16);
+        if (!ok || (bestMetric >= 0 && metric >= bestMetric) || fields[9] == "lo")
+            continue;
+        const QByteArray hop = QByteArray::fromHex(fields[4]);
+        if (hop.size() != 16)
+            continue;
+        best.interfaceName = QString::fromLatin1(fields[9]).left(16); // IFNAMSIZ
+        best.gateway = QHostAddress(reinterpret_cast<const quint8*>(hop.constData()));
+        if (best.gateway.isLinkLocal())
+            best.gateway.setScopeId(best.interfaceName);
+        bestMetric = metric;
+    }
+    return best;
+}
+
+QString globalIpv6Towards(const QHostAddress& peer)
+{
+    if (peer.protocol() != QAbstractSocket::IPv6Protocol)
+        return {};
+    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return {};
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(9); // a UDP connect only picks a route; nothing is sent
+    const Q_IPV6ADDR address = peer.toIPv6Address();
+    std::memcpy(to.sin6_addr.s6_addr, address.c, 16);
+    to.sin6_scope_id = scopeIndex(peer.scopeId());
+    QString result;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
+        sockaddr_in6 local{};
+        socklen_t length = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+            const QHostAddress source(local.sin6_addr.s6_addr);
+            // 2000::/3: global unicast, what the internet reaches.
+            if ((local.sin6_addr.s6_addr[0] & 0xe0) == 0x20)
+                result = source.toString();
+        }
+    }
+    ::close(fd);
+    return result;
 }
 
 QString localAddressTowards(const QHostAddress& peer)

@@ -26,6 +26,25 @@ QStringList ownAddressTexts();
 // included: the only senders whose SSDP replies are believed.
 bool isOnOwnSubnet(const QHostAddress& address);
 
+// `address` (IPv6) is on the link of interface `interfaceIndex`: a link-local address, or one in
+// the prefix of an IPv6 address of that interface (of any interface, loopback included, when
+// `interfaceIndex` is 0).
+bool isOnOwnLink6(const QHostAddress& address, unsigned interfaceIndex);
+
+// The interface of the default IPv6 route in the text of /proc/net/ipv6_route (the lowest metric
+// of those up), and the router's address on it (its link-local address, with the interface as
+// scope id); an empty name when there is none.
+struct Ipv6DefaultRoute
+{
+    QString interfaceName;
+    QHostAddress gateway;
+};
+Ipv6DefaultRoute defaultIpv6Route(QByteArrayView procNetIpv6Route);
+
+// This computer's global IPv6 address (2000::/3) as a source towards `peer`, or empty: the
+// address a pinhole is made for.
+QString globalIpv6Towards(const QHostAddress& peer);
+
 // The address this computer sends from towards `peer` (what the routing table picks); empty
 // when there is no route. Sends nothing.
 QString localAddressTowards(const QHostAddress& peer);

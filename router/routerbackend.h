@@ -9,12 +9,16 @@
 
 #include "router/routerfacts.h"
 
+#include <QHostAddress>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
 namespace quillmere::router {
+
+class PinholeStore;
 
 struct LookupRequest
 {
@@ -30,6 +34,9 @@ struct ForwardRequest
     qint64 leaseSeconds = 3600; // 0: until removed
     // The router's port the internet reaches; 0: the same as `port`.
     int externalPort = 0;
+    // A pinhole in the router's IPv6 firewall for this computer's global IPv6 address, rather
+    // than an IPv4 mapping (externalPort then plays no part).
+    bool ipv6 = false;
 
     int external() const { return externalPort == 0 ? port : externalPort; }
 
@@ -75,6 +82,22 @@ struct SystemRouterSettings
     // The NAT-PMP gateway (IPv4); empty: the default gateway. The port is for tests.
     QString natpmpGateway;
     quint16 natpmpPort = 5351;
+
+    // IPv6 pinholes. Where the search over IPv6 goes: empty: ff02::c on the interface of the
+    // default IPv6 route; an address: a unicast responder in tests. Beside the IPv4 search,
+    // within the same time.
+    QString ssdp6Address;
+    quint16 ssdp6Port = 1900;
+    // This computer's address a pinhole is made for, given the router's IPv6 address; empty:
+    // the global IPv6 address this computer sends from towards it. Whatever it gives must be
+    // one of this computer's own global addresses, or no pinhole is asked for.
+    std::function<QString(const QHostAddress& router)> pinholeAddress;
+    // Where the IDs of the pinholes made are kept, so that a later run can remove them; null:
+    // with the PCP nonces, in the mapping store at mappingStorePath.
+    std::shared_ptr<PinholeStore> pinholeStore;
+    // The PCP server a pinhole is asked of over IPv6, where the router offers no IGDv2 firewall
+    // control; empty: the router of the default IPv6 route. The port is pcpPort.
+    QString pcp6Gateway;
 
     // The PCP server (IPv4 or IPv6); empty: the NAT-PMP gateway. The port is for tests.
     QString pcpGateway;

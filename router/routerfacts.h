@@ -55,6 +55,26 @@ struct Hop
     friend bool operator==(const Hop&, const Hop&) = default;
 };
 
+// A hole in the router's IPv6 firewall for one port of one address of this computer (UPnP
+// IGDv2 WANIPv6FirewallControl, or PCP). IPv6 has no NAT: the port is reached at that address.
+struct Pinhole
+{
+    QString uniqueId;        // the router's ID of it (IGDv2); empty over PCP
+    QByteArray nonce;        // the 12 bytes it was made with (PCP); empty over IGDv2
+    qint64 leaseSeconds = 0; // how long it lasts
+    QString internalAddress; // this computer's global IPv6 address it lets in to
+
+    friend bool operator==(const Pinhole&, const Pinhole&) = default;
+};
+
+// What the router says of its IPv6 firewall.
+struct Ipv6RouterFacts
+{
+    bool pinholeAllowed = false;    // it takes pinholes for inbound connections
+    Via via = Via::None;            // the protocol it answered over
+    std::optional<Pinhole> pinhole; // the one made for the port, when one is known
+};
+
 // Everything one lookup learned. A lookup never fails as such: what it could not learn is
 // missing, and `error` says why where there is something to say.
 struct RouterFacts
@@ -78,6 +98,9 @@ struct RouterFacts
     QString error;   // one line: what went wrong, for the person and the log
     QStringList log; // the exchange with the router, a line each, for the log window
 
+    // The router's IPv6 firewall, as it answered over IPv6; nullopt: nothing answered there.
+    std::optional<Ipv6RouterFacts> ipv6;
+
     // PCP at the gateway; nullopt: not asked.
     std::optional<PcpFacts> pcp;
     // The result code of the last PCP MAP this computer sent the gateway (a forward); nullopt:
@@ -100,8 +123,16 @@ struct ForwardResult
     bool seenGone = false;
     QStringList log;
 
+    // A mapping (IPv4, through NAT) or a pinhole (IPv6, through the router's firewall), and the
+    // protocol the router was asked over.
+    enum class ForwardKind { Mapping, Pinhole };
+    ForwardKind kind = ForwardKind::Mapping;
+    Via via = Via::None;
+    std::optional<Pinhole> pinhole; // the pinhole made or removed
+
     // The PCP result code of the router's answer to a MAP; nullopt: no PCP answer.
     std::optional<int> pcpResult;
 };
+using ForwardKind = ForwardResult::ForwardKind;
 
 } // namespace quillmere::router

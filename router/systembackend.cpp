@@ -7,11 +7,16 @@
 #include "router/mappingstore.h"
 #include "router/natpmp.h"
 #include "router/pcpclient.h"
+#include "router/pinhole.h"
 #include "router/ssdp.h"
 #include "router/upnp.h"
 
+#include <QFile>
+
 #include <algorithm>
 #include <atomic>
+#include <cstring>
+#include <future>
 #include <limits>
 #include <thread>
 
@@ -31,6 +36,8 @@ namespace {
 constexpr QLatin1StringView kDescription("Quillmere");
 constexpr int kMaxDescriptionsRead = 2;
 constexpr int kMaxTextChars = 200;
+// How long the search over IPv6 goes on once the IPv4 search has ended.
+constexpr int kIpv6GraceMs = 300;
 
 QByteArray upnpProtocol(ProbeProtocol protocol)
 {
@@ -83,6 +90,13 @@ struct Gateway
     QString error; // why no IGD was taken, when some device answered
 };
 
+// What the search over IPv6 found: a router's IPv6 firewall control, and how it stands.
+struct Firewall6
+{
+    std::optional<IgdService> service;
+    FirewallStatus status;
+};
+
 // What a forward can go through, as the last search found it.
 struct Ways
 {
@@ -109,7 +123,10 @@ class SystemRouterBackend final : public RouterBackend
 public:
     explicit SystemRouterBackend(const SystemRouterSettings& settings)
         : m_settings(settings)
-    {}
+    {
+        if (!m_settings.pinholeStore)
+            m_settings.pinholeStore = makeMappingPinholeStore(m_settings.mappingStorePath);
+    }
 
     RouterFacts lookup(const LookupRequest& request) override;
     ForwardResult forward(const ForwardRequest& request) override;
@@ -131,6 +148,15 @@ private:
     ForwardResult pcpUnforward(const ForwardRequest& request, ForwardResult result);
     // What a forward can go through: what the last search found, or a new search's.
     Ways waysForForward(QStringList* log);
+    // The search over IPv6 for the router's firewall control, and how it stands.
+    // Stops listening when `stop` or the backend is cancelled.
+    Firewall6 search6(QStringList* log, const CancelToken& stop);
+    ForwardResult pinholeChange(const ForwardRequest& request, bool removing);
+    // A pinhole over PCP: a MAP for this computer's global IPv6 address, sent over IPv6.
+    ForwardResult pcpPinhole(const ForwardRequest& request, const std::optional<Pinhole>& kept,
+                             ForwardResult result);
+    QHostAddress pcp6Gateway() const;
+    QString pinholeAddressTowards(const QHostAddress& router) const;
 
     SystemRouterSettings m_settings;
     CancelToken m_cancel; // cancelled when the client goes; shared with the threads waited for
@@ -139,7 +165,8 @@ private:
     bool m_natpmp = false;           // NAT-PMP answered the last search
     bool m_pcp = false;              // PCP answered the last search
     QHostAddress m_pcpGateway;
-    std::optional<int> m_pcpMapResult; // the last MAP's answer, for the lookups after it
+    std::optional<int> m_pcpMapResult;     // the last MAP's answer, for the lookups after it
+    std::optional<IgdService> m_firewall6; // found by the last search over IPv6
 };
 
 Gateway SystemRouterBackend::search(QStringList* log)
@@ -312,10 +339,40 @@ RouterFacts SystemRouterBackend::lookup(const LookupRequest& request)
                       cancel = m_cancel] { return probeFirstHops(host, maxHops, ms, cancel); },
                      m_cancel);
 
+    // The IPv6 firewall is searched for beside the IPv4 gateway, within the same time. A gateway
+    // that answers at once ends the IPv4 search early; the search over IPv6 then gets only a
+    // short while more (a router answers both searches alike) before it stops listening.
+    QStringList log6;
+    CancelToken stop6;
+    auto firewall6Found = std::async(std::launch::async, [&] { return search6(&log6, stop6); });
     const Gateway gateway = search(&facts.log);
+    if (m_cancel.isCancelled() || firewall6Found.wait_for(std::chrono::milliseconds(
+                                      kIpv6GraceMs)) != std::future_status::ready)
+        stop6.cancel();
+    const Firewall6 firewall6 = firewall6Found.get();
+    facts.log.append(log6);
     if (m_cancel.isCancelled()) {
         facts.error = u"cancelled"_s;
         return facts;
+    }
+    if (firewall6.service) {
+        Ipv6RouterFacts ipv6;
+        ipv6.via = Via::Upnp;
+        ipv6.pinholeAllowed = firewall6.status.answered && firewall6.status.pinholeAllowed;
+        if (std::optional<Pinhole> kept =
+                m_settings.pinholeStore->find(request.protocol, request.port)) {
+            UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &facts.log);
+            PinholeClient pinholes(upnp, *firewall6.service, m_settings.fetchMs);
+            // One this computer made in an earlier run, while the router still has it.
+            if (!kept->uniqueId.isEmpty() && pinholes.working(kept->uniqueId) != false)
+                ipv6.pinhole = kept;
+        }
+        facts.ipv6 = ipv6;
+    } else if (gateway.pcp && gateway.pcp->present) {
+        // No IGDv2 firewall control, but PCP: a MAP for this computer's IPv6 address is how it
+        // opens a pinhole, and its answer tells whether it does.
+        facts.ipv6 = Ipv6RouterFacts{true, Via::Pcp,
+                                     m_settings.pinholeStore->find(request.protocol, request.port)};
     }
     if (gateway.pcp)
         facts.pcp = PcpFacts{gateway.pcp->present, gateway.pcp->version, gateway.pcp->epoch};
@@ -398,12 +455,271 @@ Ways SystemRouterBackend::waysForForward(QStringList* log)
 
 ForwardResult SystemRouterBackend::forward(const ForwardRequest& request)
 {
-    return change(request, false);
+    return request.ipv6 ? pinholeChange(request, false) : change(request, false);
 }
 
 ForwardResult SystemRouterBackend::unforward(const ForwardRequest& request)
 {
-    return change(request, true);
+    return request.ipv6 ? pinholeChange(request, true) : change(request, true);
+}
+
+Firewall6 SystemRouterBackend::search6(QStringList* log, const CancelToken& stop)
+{
+    Firewall6 found;
+    SsdpSearch ssdp;
+    ssdp.port = m_settings.ssdp6Port;
+    ssdp.timeoutMs = m_settings.discoveryMs;
+    ssdp.cancel = &m_cancel;
+    ssdp.stop = &stop;
+    if (!m_settings.ssdp6Address.isEmpty()) {
+        ssdp.destination = QHostAddress(m_settings.ssdp6Address);
+    } else {
+        QFile routes(u"/proc/net/ipv6_route"_s);
+        const Ipv6DefaultRoute route = routes.open(QIODevice::ReadOnly)
+                                           ? defaultIpv6Route(routes.read(256 * 1024))
+                                           : Ipv6DefaultRoute();
+        if (route.interfaceName.isEmpty()) {
+            log->append(u"SSDP over IPv6: no default IPv6 route"_s);
+            return found;
+        }
+        ssdp.destination = QHostAddress(kSsdpIpv6Group);
+        ssdp.destination.setScopeId(route.interfaceName);
+        ssdp.preferred = route.gateway;
+    }
+    if (ssdp.destination.protocol() != QAbstractSocket::IPv6Protocol) {
+        log->append(u"SSDP over IPv6: no IPv6 address to search at"_s);
+        return found;
+    }
+    const QList<SsdpAnswer> answers = searchGateways(ssdp, log);
+
+    const Deadline readEnd = deadlineIn(2 * m_settings.fetchMs);
+    UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, log);
+    int read = 0;
+    for (const SsdpAnswer& answer : answers) {
+        if (read++ == kMaxDescriptionsRead || msLeft(readEnd) == 0 || m_cancel.isCancelled())
+            break;
+        const QString where = answer.location.toString().left(120);
+        const HttpReply reply = httpExchange(answer.location, "GET", {}, {},
+                                             std::min(deadlineIn(m_settings.fetchMs), readEnd),
+                                             m_settings.fetchLimitBytes);
+        if (!reply.error.isEmpty() || reply.status != 200) {
+            log->append(
+                u"GET "_s + where + u": "_s +
+                (reply.error.isEmpty() ? u"HTTP "_s + QString::number(reply.status) : reply.error));
+            continue;
+        }
+        QString why;
+        std::optional<IgdService> service =
+            firewallServiceFromDescription(reply.body, answer, &why);
+        if (!service) {
+            log->append(u"GET "_s + where + u": "_s + why);
+            continue;
+        }
+        log->append(u"GET "_s + where + u": HTTP 200, "_s + QString::number(reply.body.size()) +
+                    u" bytes; "_s + QString::fromLatin1(service->serviceType) + u" at "_s +
+                    service->control.toString().left(120));
+        PinholeClient pinholes(upnp, *service, m_settings.fetchMs);
+        found.status = pinholes.status();
+        found.service = service;
+        break;
+    }
+    m_firewall6 = found.service;
+    return found;
+}
+
+QHostAddress SystemRouterBackend::pcp6Gateway() const
+{
+    if (!m_settings.pcp6Gateway.isEmpty())
+        return QHostAddress(m_settings.pcp6Gateway);
+    QFile routes(u"/proc/net/ipv6_route"_s);
+    if (!routes.open(QIODevice::ReadOnly))
+        return {};
+    return defaultIpv6Route(routes.read(256 * 1024)).gateway;
+}
+
+ForwardResult SystemRouterBackend::pcpPinhole(const ForwardRequest& request,
+                                              const std::optional<Pinhole>& kept,
+                                              ForwardResult result)
+{
+    result.via = Via::Pcp;
+    const bool removing = kept.has_value();
+    const QHostAddress gateway = pcp6Gateway();
+    if (gateway.protocol() != QAbstractSocket::IPv6Protocol) {
+        result.error = u"no IPv6 router to ask over PCP"_s;
+        return result;
+    }
+    // This computer's global address: the one it reaches the internet from (a link-local
+    // router would otherwise pick a link-local source).
+    const QString internal = removing ? kept->internalAddress
+                             : gateway.isLinkLocal()
+                                 ? pinholeAddressTowards(QHostAddress(u"2000::"_s))
+                                 : pinholeAddressTowards(gateway);
+    if (internal.isEmpty()) {
+        result.error = u"this computer has no global IPv6 address"_s;
+        return result;
+    }
+    if (const QString obstacle = pinholeAddressObstacle(internal); !obstacle.isEmpty()) {
+        result.error = obstacle;
+        result.log.append(u"no pinhole asked for: "_s + obstacle);
+        return result;
+    }
+    PcpClient pcp(gateway, m_settings.pcpPort, &result.log);
+    PcpMapRequest map;
+    map.protocol = request.protocol;
+    map.internalPort = quint16(request.port);
+    // IPv6 has no NAT: the same port, at this computer's own address.
+    map.suggestedExternalPort = quint16(request.port);
+    map.suggestedExternalAddress = QHostAddress(internal);
+    map.internalAddress = QHostAddress(internal);
+    if (removing) {
+        if (kept->nonce.size() != qsizetype(map.nonce.size())) {
+            result.error = u"the kept nonce of the pinhole is damaged"_s;
+            return result;
+        }
+        std::memcpy(map.nonce.data(), kept->nonce.constData(), map.nonce.size());
+        map.lifetime = 0;
+        result.pinhole = kept;
+    } else {
+        map.nonce = PcpClient::randomNonce();
+        map.lifetime = quint32(pinholeLease(request.leaseSeconds));
+    }
+    const PcpMapReply reply = pcp.map(map, deadlineIn(m_settings.discoveryMs));
+    if (reply.answered)
+        result.pcpResult = reply.result;
+    if (!reply.ok()) {
+        result.error = u"PCP: "_s + reply.error;
+        return result;
+    }
+    PinholeStore& store = *m_settings.pinholeStore;
+    if (removing) {
+        store.remove(request.protocol, request.port);
+        result.ok = true;
+        return result;
+    }
+    Pinhole pinhole;
+    pinhole.nonce =
+        QByteArray(reinterpret_cast<const char*>(map.nonce.data()), qsizetype(map.nonce.size()));
+    pinhole.leaseSeconds = reply.lifetime;
+    pinhole.internalAddress = QHostAddress(internal).toString();
+    result.pinhole = pinhole;
+    QString notKept;
+    store.put(request.protocol, request.port, pinhole, &notKept);
+    if (!notKept.isEmpty())
+        result.log.append(notKept);
+    result.ok = true;
+    return result;
+}
+
+QString SystemRouterBackend::pinholeAddressTowards(const QHostAddress& router) const
+{
+    return m_settings.pinholeAddress ? m_settings.pinholeAddress(router)
+                                     : globalIpv6Towards(router);
+}
+
+// Opens or closes a pinhole in the router's IPv6 firewall for this computer's global address.
+ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, bool removing)
+{
+    ForwardResult result;
+    result.kind = ForwardResult::ForwardKind::Pinhole;
+    if (request.port < 1 || request.port > 65535) {
+        result.error = u"no such port"_s;
+        return result;
+    }
+    PinholeStore& store = *m_settings.pinholeStore;
+    // A removal goes the way the pinhole was made: PCP's by its nonce.
+    QString unread;
+    const std::optional<Pinhole> kept =
+        removing ? store.find(request.protocol, request.port, &unread) : std::nullopt;
+    if (request.via == Via::Pcp || (kept && !kept->nonce.isEmpty()))
+        return pcpPinhole(request, kept, std::move(result));
+    if (request.via && *request.via != Via::Upnp) {
+        result.error = u"pinholes go over UPnP IGDv2 or PCP"_s;
+        return result;
+    }
+    std::optional<IgdService> service = m_firewall6;
+    if (!service)
+        service = search6(&result.log, CancelToken()).service;
+    if (!service) {
+        // No IGDv2 firewall control: PCP, where the router speaks it, or was named for IPv6.
+        if (!request.via && (m_pcp || !m_settings.pcp6Gateway.isEmpty()))
+            return pcpPinhole(request, kept, std::move(result));
+        result.error = u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2 or PCP)"_s;
+        return result;
+    }
+    result.via = Via::Upnp;
+    UpnpClient upnp(m_settings.fetchMs, m_settings.fetchLimitBytes, &result.log);
+    PinholeClient pinholes(upnp, *service, m_settings.fetchMs);
+
+    if (removing) {
+        if (!kept || kept->uniqueId.isEmpty()) {
+            // IGDv2 finds a pinhole only by its ID, which only the run that made it was told.
+            result.error = u"no pinhole this computer made for the port is known (its ID is kept "_s
+                           u"when Quillmere makes one)"_s +
+                           (unread.isEmpty() ? QString() : u": "_s + unread);
+            return result;
+        }
+        result.pinhole = kept;
+        const SoapReply removed = pinholes.remove(kept->uniqueId);
+        if (!removed.ok() && removed.errorCode != 704) { // 704: NoSuchEntry, gone already
+            m_firewall6.reset();
+            result.error = u"the router did not remove the pinhole: "_s + removed.error;
+            return result;
+        }
+        store.remove(request.protocol, request.port);
+        const std::optional<bool> working = pinholes.working(kept->uniqueId);
+        if (working == true) {
+            result.error = u"the router still has the pinhole after removing it"_s;
+            return result;
+        }
+        result.seenGone = working.has_value();
+        result.ok = true;
+        return result;
+    }
+
+    const QString internal = pinholeAddressTowards(service->address);
+    if (internal.isEmpty()) {
+        result.error = u"this computer has no global IPv6 address towards the router"_s;
+        return result;
+    }
+    if (const QString obstacle = pinholeAddressObstacle(internal); !obstacle.isEmpty()) {
+        result.error = obstacle;
+        result.log.append(u"no pinhole asked for: "_s + obstacle);
+        return result;
+    }
+    const qint64 lease = pinholeLease(request.leaseSeconds);
+    if (lease != request.leaseSeconds)
+        result.log.append(u"a pinhole lasts at most "_s + QString::number(kMaxPinholeLeaseSeconds) +
+                          u" s: asked for that"_s);
+    const PinholeAdded added = pinholes.add(internal, request.port, request.protocol, lease);
+    if (!added.ok) {
+        result.error = u"the router refused the pinhole: "_s + added.error;
+        if (added.errorCode == 606)
+            result.error += u" (a router opens a pinhole only for the address the request comes "_s
+                            u"from)"_s;
+        if (added.errorCode == 0) // no answer: search again next time
+            m_firewall6.reset();
+        return result;
+    }
+    Pinhole pinhole;
+    pinhole.uniqueId = added.uniqueId;
+    pinhole.leaseSeconds = lease;
+    pinhole.internalAddress = QHostAddress(internal).toString();
+    result.pinhole = pinhole;
+    Mapping mapping;
+    mapping.internalClient = pinhole.internalAddress;
+    mapping.internalPort = request.port;
+    mapping.description = kDescription;
+    mapping.leaseSeconds = lease;
+    mapping.thisComputer = true;
+    result.mapping = mapping;
+    if (pinholes.working(added.uniqueId) == false)
+        result.log.append(u"the router says the pinhole lets nothing through yet"_s);
+    QString notKept;
+    store.put(request.protocol, request.port, pinhole, &notKept);
+    if (!notKept.isEmpty())
+        result.log.append(notKept);
+    result.ok = true;
+    return result;
 }
 
 // Adds or removes the mapping, over UPnP when the router speaks it, else over NAT-PMP.

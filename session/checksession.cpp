@@ -242,7 +242,7 @@ void CheckSession::runCheck()
     bool askRouter = false;
     if (!m_router || !m_options.askRouter)
         m_report.router.skip(m_options.noRouterReason);
-    else if (m_options.families == Families::IPv6)
+    else if (m_options.families == Families::IPv6 && !m_options.forwardWhenNotOpen)
         m_report.router.skip(u"the router maps IPv4 ports, and only IPv6 is checked"_s);
     else if (!port)
         m_report.router.skip(u"there is no port to ask the router about"_s);
@@ -343,6 +343,9 @@ void CheckSession::proceed()
     const CheckResult& check = *m_report.check;
     if (!m_report.router.isDone())
         m_report.diagnosis.skip(u"the router was not asked"_s);
+    else if (pinholeMode())
+        // Asked for its IPv6 firewall only: the diagnosis judges the way in over IPv4.
+        m_report.diagnosis.skip(u"only IPv6 is checked; the router was asked for a pinhole"_s);
     else if (check.service)
         // A service check cannot tell this computer from another device behind the same
         // forward: the router's mapping is what says where the port goes.
@@ -421,7 +424,10 @@ void CheckSession::startForward()
     }
     const router::RouterFacts facts = m_report.router.result().value_or(router::RouterFacts());
     router::ForwardResult refused;
-    if (!facts.found) {
+    if (pinholeMode()) {
+        refused.kind = router::ForwardKind::Pinhole;
+        refused.error = pinholeRefusal(facts);
+    } else if (!facts.found) {
         refused.error = u"no router answered UPnP or NAT-PMP"_s;
     } else if (!facts.canMap) {
         refused.error = u"the router does not take port mappings"_s;
@@ -461,6 +467,10 @@ void CheckSession::forward(qint64 leaseSeconds)
     Q_EMIT forwardStarted();
     router::ForwardRequest request{m_report.port, m_report.protocol, leaseSeconds,
                                    m_options.externalPort};
+    if (pinholeMode()) {
+        request.ipv6 = true;
+        request.externalPort = 0;
+    }
     request.via = m_options.forwardVia;
     m_router->forward(request);
 }
@@ -484,8 +494,12 @@ void CheckSession::onForwarded(const router::ForwardResult& result)
         m_report.diagnosis.finish(router::diagnose(checkFacts(), facts));
     }
     QString text = router::describeForward(result, m_report.port, m_report.protocol, false);
+    if (m_pinholeForIpv6Line) {
+        pinholeForIpv6LineDone(result, text);
+        return;
+    }
     const bool otherExternal =
-        m_options.externalPort != 0 && m_options.externalPort != m_report.port;
+        !pinholeMode() && m_options.externalPort != 0 && m_options.externalPort != m_report.port;
     if (result.ok && otherExternal && m_report.protocol == ProbeProtocol::Tcp) {
         checkExternalPort(result, text);
         return;
@@ -530,6 +544,10 @@ void CheckSession::unforward()
     m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
     router::ForwardRequest request{m_report.port, m_report.protocol, 0, m_options.externalPort};
+    if (m_options.families == Families::IPv6) {
+        request.ipv6 = true;
+        request.externalPort = 0;
+    }
     request.via = m_options.forwardVia;
     m_router->unforward(request);
 }
@@ -550,6 +568,68 @@ void CheckSession::onUnforwarded(const router::ForwardResult& result)
                     {}});
     Q_EMIT forwardDone();
     finish();
+}
+
+// ---- Pinholes in the router's IPv6 firewall ------------------------------------------------
+
+bool CheckSession::pinholeMode() const
+{
+    return m_options.families == Families::IPv6 && m_family == AddressFamily::IPv6;
+}
+
+QString CheckSession::pinholeRefusal(const router::RouterFacts& facts)
+{
+    if (!facts.ipv6)
+        return u"no router offers pinholes in its IPv6 firewall (UPnP IGDv2 or PCP)"_s;
+    if (!facts.ipv6->pinholeAllowed)
+        return u"the router's IPv6 firewall takes no pinholes for inbound connections"_s;
+    return {};
+}
+
+QString CheckSession::pinholeObstacle() const
+{
+    if (!m_router)
+        return u"the router is not asked"_s;
+    if (!m_report.router.isDone())
+        return u"the router has not answered"_s;
+    if (!m_report.ipv6.isDone())
+        return u"the port has not been checked over IPv6"_s;
+    const CheckResult& check = *m_report.ipv6;
+    if (check.portLocked)
+        return u"the port could not be opened on this computer to check it"_s;
+    if (m_report.forward.isRunning() || m_report.ipv6.isRunning())
+        return u"the router is being asked"_s;
+    if (isOpenHere(check))
+        return u"the port is already open on this computer over IPv6"_s;
+    return pinholeRefusal(*m_report.router);
+}
+
+void CheckSession::forwardIpv6(qint64 leaseSeconds)
+{
+    if (!pinholeObstacle().isEmpty())
+        return;
+    m_pinholeForIpv6Line = true;
+    m_report.forward.begin();
+    Q_EMIT forwardStarted();
+    router::ForwardRequest request{m_report.port, m_report.protocol, leaseSeconds, 0};
+    request.ipv6 = true;
+    m_router->forward(request);
+}
+
+// The window's pinhole for the IPv6 line: when the router opened it, the port is checked over
+// IPv6 again.
+void CheckSession::pinholeForIpv6LineDone(const router::ForwardResult& result, const QString& text)
+{
+    m_pinholeForIpv6Line = false;
+    m_report.forward.finish(ForwardStep{true, false, result, text, {}});
+    Q_EMIT forwardDone();
+    if (!result.ok || !m_report.check.isDone())
+        return;
+    m_report.ipv6.reset();
+    const Stage was = m_stage;
+    startIpv6();
+    if (!m_report.ipv6.isRunning())
+        m_stage = was;
 }
 
 // The same port again, over IPv6, once the first family's check stands (and, when the session
@@ -649,6 +729,7 @@ void CheckSession::cancel()
     m_controlEngine->setServiceCheck(false);
     m_externalStep.reset();
     m_externalListener.reset();
+    m_pinholeForIpv6Line = false;
     m_hairpinTimer.stop();
     if (m_hairpinSocket)
         m_hairpinSocket.release()->deleteLater();

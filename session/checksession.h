@@ -154,8 +154,16 @@ public:
     // Asks the router to forward the checked port to this computer; when it does, the port is
     // checked again. forwardDone() follows.
     void forward(qint64 leaseSeconds);
-    // Only removes the router's mapping of the view's port to this computer; no check.
+    // Only removes the router's mapping of the view's port to this computer; no check. With
+    // Families::IPv6: the pinhole this computer made for it in the router's IPv6 firewall.
     void unforward();
+    // Asks the router for a pinhole in its IPv6 firewall for this computer's global IPv6 address
+    // and the checked port, after a check over IPv6 found it not open; when it opens one, the
+    // port is checked over IPv6 again. forwardDone() follows, and ipv6Done() after the check.
+    // (With Families::IPv6 and forwardWhenNotOpen, the session does this by itself.)
+    void forwardIpv6(qint64 leaseSeconds);
+    // Whether forwardIpv6() may ask now; empty when it may, otherwise why not.
+    QString pinholeObstacle() const;
     void cancel();
 
     const Report& report() const { return m_report; }
@@ -208,6 +216,10 @@ private:
     void proceed();
     void onLookedUp(const router::RouterFacts& facts);
     void startForward();
+    // Only IPv6 is checked and the session forwards: the forward is a pinhole.
+    bool pinholeMode() const;
+    static QString pinholeRefusal(const router::RouterFacts& facts);
+    void pinholeForIpv6LineDone(const router::ForwardResult& result, const QString& text);
     void onForwarded(const router::ForwardResult& result);
     void onUnforwarded(const router::ForwardResult& result);
     void startIpv6();
@@ -258,7 +270,8 @@ private:
     quint64 m_lookup = 0; // the latest lookup of the server's addresses
     int m_lookupsPending = 0;
     bool m_serviceCheck = false;
-    bool m_forwardDecided = false; // this run asked for a forward, or chose not to
+    bool m_forwardDecided = false;     // this run asked for a forward, or chose not to
+    bool m_pinholeForIpv6Line = false; // forwardIpv6() asked, and the router has not answered
     bool m_ipv6Planned = false;
     QString m_ipv6Skipped;
     AddressFamily m_family = AddressFamily::IPv4;

@@ -131,7 +131,10 @@ MainWindow::MainWindow(QSettings& settings, ThemeContext& theme, Options options
     connect(m_session.get(), &CheckSession::checkStarted, this, &MainWindow::checkStarted);
     connect(m_session.get(), &CheckSession::verdictStands, this, &MainWindow::verdictStands);
     connect(m_session.get(), &CheckSession::ipv6Started, this, [this] { m_report->ipv6Started(); });
-    connect(m_session.get(), &CheckSession::ipv6Done, this, [this] { m_report->showIpv6Line(); });
+    connect(m_session.get(), &CheckSession::ipv6Done, this, [this] {
+        m_report->showIpv6Line();
+        showRouterFinding(); // a pinhole may now be offered
+    });
     connect(m_session.get(), &CheckSession::finished, this, [this] { m_report->finished(); });
     if (m_options.routerBackend) {
         m_forwardLease = savedForwardLease(m_settings);
@@ -257,6 +260,8 @@ void MainWindow::cmdRouterClick()
         m_routerWindow->setForwardLease(m_forwardLease);
         connect(m_routerWindow, &RouterWindow::forwardRequested, this,
                 &MainWindow::cmdForwardClick);
+        connect(m_routerWindow, &RouterWindow::ipv6PinholeRequested, this,
+                &MainWindow::cmdIpv6PinholeClick);
         connect(m_routerWindow, &RouterWindow::removeForwardRequested, this,
                 &MainWindow::cmdRemoveForwardClick);
         connect(m_routerWindow, &RouterWindow::forwardLeaseChosen, this,
@@ -289,6 +294,17 @@ void MainWindow::cmdForwardClick()
     m_forwardText = u"Asking the router to forward port "_s +
                     QString::number(m_session->report().port) + u"..."_s;
     m_session->forward(m_forwardLease);
+    showRouterFinding();
+}
+
+// A pinhole in the router's IPv6 firewall for the port, then the check over IPv6 again.
+void MainWindow::cmdIpv6PinholeClick()
+{
+    if (!m_session->pinholeObstacle().isEmpty())
+        return;
+    m_forwardText = u"Asking the router for an IPv6 pinhole for port "_s +
+                    QString::number(m_session->report().port) + u"..."_s;
+    m_session->forwardIpv6(m_forwardLease);
     showRouterFinding();
 }
 
@@ -387,7 +403,8 @@ void MainWindow::forwardDone()
     const session::Report& report = m_session->report();
     const session::ForwardStep& step = *report.forward;
     m_forwardText = step.text;
-    if (step.asked && step.result.ok) {
+    // A pinhole is no IPv4 forward to remove: it is closed with --unforward -6.
+    if (step.asked && step.result.ok && step.result.kind == router::ForwardKind::Mapping) {
         if (step.removing) {
             m_ownForward.reset();
             m_checkAfterRemoval = true;
@@ -411,6 +428,7 @@ void MainWindow::showRouterFinding()
     if (m_routerWindow) {
         m_routerWindow->showFinding(finding.facts, finding.diagnosis);
         m_routerWindow->setForwardEnabled(finding.canForward);
+        m_routerWindow->setIpv6PinholeOffered(m_session->pinholeObstacle().isEmpty());
         m_routerWindow->showForwardResult(m_forwardText);
         if (m_ownForward)
             m_routerWindow->showOwnForward(true, m_ownForward->ends);

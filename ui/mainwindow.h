@@ -148,6 +148,7 @@ private:
     void showRouterFinding();
     void cmdCheckMeClick();
     void cmdCheckServiceClick();
+    void cmdIpv6PinholeClick();
     void mnuOptionsCheckServerClick();
     void setCheckServer(const CheckServerAddress& server);
 

@@ -10,6 +10,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLocale>
+#include <QPushButton>
 #include <QScrollArea>
 #include <QTimer>
 
@@ -130,6 +131,15 @@ void RouterWindow::arrangeInColumn()
     heading(m_ui->lblRouterHeading);
     text(m_ui->lblRouterFacts);
     row({m_ui->cmdForward, m_ui->cboForwardLease});
+    // IPv6 has no forwarding: its way in is a pinhole in the router's IPv6 firewall.
+    m_ipv6Pinhole = new QPushButton(u"Open an IPv6 pinhole"_s, content);
+    m_ipv6Pinhole->setObjectName(u"cmdIpv6Pinhole"_s);
+    m_ipv6Pinhole->setFont(m_ui->cmdForward->font());
+    m_ipv6Pinhole->setToolTip(u"Ask the router to let connections to this port in over IPv6, to "
+                              u"this computer's IPv6 address only, then check over IPv6 again"_s);
+    m_ipv6Pinhole->hide();
+    connect(m_ipv6Pinhole, &QPushButton::clicked, this, &RouterWindow::ipv6PinholeRequested);
+    row({m_ipv6Pinhole});
     text(m_ui->lblForward);
     auto* ends = new QHBoxLayout;
     ends->addWidget(m_ui->lblForwardEnds, 1);
@@ -201,6 +211,11 @@ void RouterWindow::showFinding(const QString& facts, const QString& diagnosis)
 void RouterWindow::setForwardEnabled(bool enabled)
 {
     m_ui->cmdForward->setEnabled(enabled);
+}
+
+void RouterWindow::setIpv6PinholeOffered(bool offered)
+{
+    m_ipv6Pinhole->setVisible(offered);
 }
 
 void RouterWindow::showForwardResult(const QString& text)

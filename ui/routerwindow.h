@@ -7,6 +7,8 @@
 
 #include <memory>
 
+class QPushButton;
+
 class QLabel;
 class QScrollArea;
 
@@ -46,6 +48,9 @@ public:
     void showFinding(const QString& facts, const QString& diagnosis);
     // Whether "Forward this port to this computer" can be pressed now.
     void setForwardEnabled(bool enabled);
+    // Offers a pinhole in the router's IPv6 firewall for the port, after a check over IPv6 found
+    // it not open and the router takes pinholes (button cmdIpv6Pinhole, hidden otherwise).
+    void setIpv6PinholeOffered(bool offered);
     // What the last forward (or its removal) came to, or empty.
     void showForwardResult(const QString& text);
     // The mapping of the checked port to this computer, when there is one: when it ends (an
@@ -96,6 +101,7 @@ public:
 
 Q_SIGNALS:
     void forwardRequested();
+    void ipv6PinholeRequested();
     void removeForwardRequested();
     // The user chose another lease for forwards.
     void forwardLeaseChosen(qint64 seconds);
@@ -122,6 +128,7 @@ private:
     quint16 m_stunPort = kStunPort;
     std::unique_ptr<nat::NatClient> m_natClient;
     bool m_natAsked = false; // a discovery has run or runs: the section shows its words
+    QPushButton* m_ipv6Pinhole = nullptr; // cmdIpv6Pinhole, in the column
 };
 
 } // namespace quillmere

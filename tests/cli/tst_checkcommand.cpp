@@ -280,8 +280,9 @@ void TestCheckCommand::addUsageErrorRows()
         << QStringList{u"1"_s} << u"host:99999"_s << u"QUILLMERE_CHECK_SERVER is not HOST[:PORT]"_s;
     QTest::newRow("both families")
         << QStringList{u"-4"_s, u"-6"_s, u"80"_s} << none << u"-4 and -6 cannot be used together"_s;
-    QTest::newRow("forward over IPv6")
-        << QStringList{u"--forward"_s, u"-6"_s, u"80"_s} << none << u"cannot be used with -6"_s;
+    QTest::newRow("another external port over IPv6")
+        << QStringList{u"--forward"_s, u"-6"_s, u"--external-port=81"_s, u"80"_s} << none
+        << u"--external-port maps an IPv4 port: not with -6"_s;
     QTest::newRow("service and forward") << QStringList{u"--service"_s, u"--forward"_s, u"80"_s}
                                          << none << u"--service checks the port as it is"_s;
     QTest::newRow("on-change without watch") << QStringList{u"--on-change=true"_s, u"80"_s} << none

@@ -3,6 +3,7 @@
 
 #include "cli/arguments.h"
 #include "cli/checkcommand.h"
+#include "cli/routeroutput.h"
 #include "cli/terminaltext.h"
 #include "router/describe.h"
 #include "session/diagnosis.h"
@@ -55,9 +56,9 @@ struct Router
 // until it finishes. Without `hairpin` the way back in from the LAN is left out (--no-hairpin):
 // its line would follow every open port's.
 void runCommand(const ScriptedCheckServer& server, QStringList arguments, const Router& router,
-                Run& run, bool hairpin = false)
+                Run& run, bool hairpin = false, const QString& host = u"127.0.0.1"_s)
 {
-    arguments << u"--server"_s << u"127.0.0.1:"_s + QString::number(server.port());
+    arguments << u"--server"_s << host + u':' + QString::number(server.port());
     if (!hairpin)
         arguments << u"--no-hairpin"_s;
     // This computer's firewall is left alone (tests/firewall covers it).
@@ -77,7 +78,8 @@ void runCommand(const ScriptedCheckServer& server, QStringList arguments, const 
     QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, kRunWait);
     run.elapsedMs = clock.elapsed();
     run.exitStatus = finished.constFirst().constFirst().toInt();
-    if (run.out.contains(u"\nExternal IP: "_s)) {
+    // The note about a check server on loopback, which the tests over IPv4 all get.
+    if (host == u"127.0.0.1"_s && run.out.contains(u"\nExternal IP: "_s)) {
         QVERIFY2(takeLoopbackNote(run.out), qPrintable(run.out));
         takeLoopbackNote(run.outAtVerdict);
     }
@@ -250,6 +252,10 @@ private Q_SLOTS:
     void unforward();
 
     void forwardToAnotherExternalPort();
+    void forwardOverIpv6OpensAPinhole();
+    void unforwardOverIpv6ClosesThePinhole();
+    void forwardOverIpv6WithNoPinholesToBeHad();
+    void ipv6RouterJson();
     void controlPortLineFollowsTheDiagnosis();
 };
 
@@ -1094,6 +1100,147 @@ void TestCheckRouter::controlPortLineFollowsTheDiagnosis()
     QCOMPARE(object[u"hairpinSkipped"_s].toString(),
              u"the check did not find the port open on this computer"_s);
     QCOMPARE(router.record->mappedPorts(), QList<int>{port.toInt()});
+}
+
+namespace {
+
+// A router whose IPv6 firewall takes pinholes (UPnP IGDv2) and opens one as pinhole 7.
+Router pinholeRouter()
+{
+    Router router;
+    router.script.facts = upnpRouter();
+    router.script.facts.ipv6 = router::Ipv6RouterFacts{true, router::Via::Upnp, std::nullopt};
+    router::ForwardResult& made = router.script.forward;
+    made.ok = true;
+    made.kind = router::ForwardKind::Pinhole;
+    made.via = router::Via::Upnp;
+    made.pinhole = router::Pinhole{u"7"_s, {}, 3600, u"2001:db8::10"_s};
+    router.script.unforward = made;
+    return router;
+}
+
+} // namespace
+
+// --forward -6: a pinhole in the router's IPv6 firewall, then the check over IPv6 again.
+void TestCheckRouter::forwardOverIpv6OpensAPinhole()
+{
+    QTcpServer v6;
+    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("this machine has no IPv6 loopback");
+    v6.close();
+    const QString port = QString::number(freePort());
+    for (const bool json : {false, true}) {
+        ScriptedCheckServer server;
+        openFromSecondCheck(server);
+        server.script().probeAddress = QHostAddress::LocalHostIPv6;
+        QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+        const Router router = pinholeRouter();
+        QStringList arguments{u"--forward"_s, u"-6"_s, port};
+        if (json)
+            arguments.prepend(u"--json"_s);
+        Run run;
+        runCommand(server, arguments, router, run, false, u"[::1]"_s);
+        if (QTest::currentTestFailed())
+            return;
+        QCOMPARE(run.exitStatus, 0); // the second check's
+        {
+            QMutexLocker lock(&router.record->mutex);
+            QCOMPARE(router.record->lookups.size(), 2);
+            QCOMPARE(router.record->forwards.size(), 1);
+            QVERIFY(router.record->forwards.constFirst().ipv6);
+            QCOMPARE(router.record->forwards.constFirst().port, port.toInt());
+        }
+        QCOMPARE(server.requests().size(), 2);
+        if (!json) {
+            const QString forward = forwardLine(router.script.forward, port, false);
+            QVERIFY2(run.lines().contains(forward), qPrintable(run.out));
+            QVERIFY2(forward.contains(u"IPv6 pinhole for port "_s + port + u"/tcp is open"_s),
+                     qPrintable(forward));
+            continue;
+        }
+        const QJsonObject object = run.json();
+        QCOMPARE(object[u"family"_s].toString(), u"ipv6"_s);
+        const QJsonObject forward = object[u"forward"_s].toObject();
+        QCOMPARE(forward[u"kind"_s].toString(), u"pinhole"_s);
+        QCOMPARE(forward[u"via"_s].toString(), u"upnp"_s);
+        QCOMPARE(forward[u"ok"_s], QJsonValue(true));
+        QCOMPARE(forward[u"pinhole"_s][u"uniqueId"_s].toString(), u"7"_s);
+        QCOMPARE(forward[u"pinhole"_s][u"leaseSeconds"_s].toInt(), 3600);
+        QVERIFY(forward[u"pinhole"_s].toObject().value(u"nonce"_s).isUndefined());
+        // The router's part of a check over IPv6 alone holds its firewall's state.
+        QCOMPARE(object[u"router"_s][u"pinholeAllowed"_s], QJsonValue(true));
+        QVERIFY(object[u"router"_s][u"pinhole"_s].isNull()); // none before this run's
+        QVERIFY(object[u"router"_s].toObject().contains(u"pinhole"_s));
+        QCOMPARE(object[u"firstCheck"_s][u"verdict"_s].toString(), u"not-open"_s);
+    }
+}
+
+// No IPv6 firewall answered: the router is not asked for a pinhole, the command says why, and
+// the router's part says so in JSON (pinholeAllowed false, pinhole null, not missing).
+void TestCheckRouter::forwardOverIpv6WithNoPinholesToBeHad()
+{
+    QTcpServer v6;
+    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
+        QSKIP("this machine has no IPv6 loopback");
+    v6.close();
+    ScriptedCheckServer server;
+    server.script().probe = ServerScript::Probe::None;
+    server.script().probeAddress = QHostAddress::LocalHostIPv6;
+    QVERIFY(server.listen(QHostAddress::LocalHostIPv6));
+    Router router = pinholeRouter();
+    router.script.facts.ipv6.reset();
+    Run run;
+    runCommand(server, {u"--json"_s, u"--forward"_s, u"-6"_s, QString::number(freePort())}, router,
+               run, false, u"[::1]"_s);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 5);
+    const QJsonObject object = run.json();
+    QCOMPARE(object[u"forward"_s][u"asked"_s], QJsonValue(false));
+    QCOMPARE(object[u"forward"_s][u"kind"_s].toString(), u"pinhole"_s);
+    QVERIFY(object[u"forward"_s][u"text"_s].toString().contains(u"no router offers pinholes"_s));
+    QCOMPARE(object[u"router"_s][u"pinholeAllowed"_s], QJsonValue(false));
+    QVERIFY(object[u"router"_s].toObject().contains(u"pinhole"_s));
+    QVERIFY(object[u"router"_s][u"pinhole"_s].isNull());
+    QCOMPARE(router.record->forwardCount(), 0);
+}
+
+void TestCheckRouter::unforwardOverIpv6ClosesThePinhole()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const Router router = pinholeRouter();
+    Run run;
+    runCommand(server, {u"--json"_s, u"-6"_s, u"--unforward=8080"_s}, router, run);
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(run.exitStatus, 0);
+    const QJsonObject forward = run.json()[u"forward"_s].toObject();
+    QCOMPARE(forward[u"kind"_s].toString(), u"pinhole"_s);
+    QCOMPARE(forward[u"removing"_s], QJsonValue(true));
+    QVERIFY(server.requests().isEmpty()); // no check
+    QMutexLocker lock(&router.record->mutex);
+    QCOMPARE(router.record->unforwards.size(), 1);
+    QVERIFY(router.record->unforwards.constFirst().ipv6);
+    QVERIFY(router.record->forwards.isEmpty());
+}
+
+void TestCheckRouter::ipv6RouterJson()
+{
+    router::RouterFacts facts = upnpRouter();
+    QVERIFY(cli::ipv6RouterJson(facts).isNull()); // nothing answered over IPv6
+    QVERIFY(cli::ipv6RouterJson(std::nullopt).isNull());
+    facts.ipv6 = router::Ipv6RouterFacts{true, router::Via::Upnp, std::nullopt};
+    QJsonObject object = cli::ipv6RouterJson(facts).toObject();
+    QCOMPARE(object[u"pinholeAllowed"_s], QJsonValue(true));
+    QCOMPARE(object[u"via"_s].toString(), u"upnp"_s);
+    QVERIFY(object[u"pinhole"_s].isNull());
+    // A pinhole over PCP is named by its nonce, over IGDv2 by its ID.
+    facts.ipv6->pinhole = router::Pinhole{{}, QByteArray(12, '\x0a'), 120, u"2001:db8::10"_s};
+    object = cli::ipv6RouterJson(facts).toObject();
+    QCOMPARE(object[u"pinhole"_s][u"nonce"_s].toString(), u"0a0a0a0a0a0a0a0a0a0a0a0a"_s);
+    QVERIFY(object[u"pinhole"_s].toObject().value(u"uniqueId"_s).isUndefined());
+    QCOMPARE(object[u"pinhole"_s][u"leaseSeconds"_s].toInt(), 120);
 }
 
 QTEST_GUILESS_MAIN(TestCheckRouter)

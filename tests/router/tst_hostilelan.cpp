@@ -5,8 +5,10 @@
 
 #include "router/describe.h"
 #include "router/httpfetch.h"
+#include "router/lan.h"
 #include "router/mappingstore.h"
 #include "router/pcpclient.h"
+#include "router/pinhole.h"
 #include "router/routerclient.h"
 #include "router/ssdp.h"
 
@@ -32,6 +34,7 @@ using namespace Qt::StringLiterals;
 namespace {
 
 const QHostAddress kLoopback(QHostAddress::LocalHost);
+const QHostAddress kLoopback6(QHostAddress::LocalHostIPv6);
 const QHostAddress kOtherLoopback(u"127.0.0.2"_s);
 
 // Answers every M-SEARCH with one reply naming `location`.
@@ -101,7 +104,19 @@ struct FakeMapping
     qint64 lease = 0;
 };
 
-QByteArray descriptionXml(const QByteArray& controlUrl)
+// The WANIPv6FirewallControl service of an IGDv2, in a WANConnectionDevice of its own.
+QByteArray firewallDevice(const QByteArray& controlUrl)
+{
+    return "<device><deviceType>urn:schemas-upnp-org:device:WANConnectionDevice:2</deviceType>"
+           "<serviceList><service>"
+           "<serviceType>urn:schemas-upnp-org:service:WANIPv6FirewallControl:1</serviceType>"
+           "<serviceId>urn:upnp-org:serviceId:WANIPv6Firewall1</serviceId><controlURL>" +
+           controlUrl +
+           "</controlURL><eventSubURL>/evt/IP6FCtl</eventSubURL><SCPDURL>/WANIP6FC.xml</SCPDURL>"
+           "</service></serviceList></device>";
+}
+
+QByteArray descriptionXml(const QByteArray& controlUrl, const QByteArray& firewallControl = {})
 {
     return "<?xml version=\"1.0\"?>\r\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
            "<deviceType>urn:schemas-upnp-org:device:InternetGatewayDevice:1</deviceType>"
@@ -118,8 +133,9 @@ QByteArray descriptionXml(const QByteArray& controlUrl)
            "<controlURL>" +
            controlUrl +
            "</controlURL><eventSubURL>/evt/IPConn</eventSubURL>"
-           "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device></deviceList>"
-           "</device></deviceList></device></root>\r\n";
+           "<SCPDURL>/WANIPCn.xml</SCPDURL></service></serviceList></device>" +
+           (firewallControl.isEmpty() ? QByteArray() : firewallDevice(firewallControl)) +
+           "</deviceList></device></deviceList></device></root>\r\n";
 }
 
 // A description that lists a WANPPPConnection service (control URL /ctl/PPPConn) before the
@@ -155,16 +171,20 @@ class FakeDevice : public QObject
 public:
     enum class Part { Igd, Huge, Slow, Redirect, Garbage, ControlElsewhere };
 
-    explicit FakeDevice(Part part)
+    explicit FakeDevice(Part part, const QHostAddress& address = kLoopback)
         : m_part(part)
+        , m_address(address)
     {
-        QVERIFY(m_server.listen(kLoopback, 0));
+        QVERIFY(m_server.listen(address, 0));
         connect(&m_server, &QTcpServer::newConnection, this, &FakeDevice::accept);
     }
 
     QByteArray location() const
     {
-        return "http://127.0.0.1:" + QByteArray::number(m_server.serverPort()) + "/rootDesc.xml";
+        const QByteArray host = m_address.protocol() == QAbstractSocket::IPv6Protocol
+                                    ? '[' + m_address.toString().toLatin1() + ']'
+                                    : m_address.toString().toLatin1();
+        return "http://" + host + ':' + QByteArray::number(m_server.serverPort()) + "/rootDesc.xml";
     }
 
     int m_connections = 0;
@@ -181,6 +201,14 @@ public:
     bool m_refuseWith718 = false;
     bool m_emptyEntries = false; // GetSpecificPortMappingEntry: HTTP 200 with no values
     bool m_keepsDeleted = false; // DeletePortMapping answers done and keeps the mapping
+    // An IGDv2 with a WANIPv6FirewallControl service at /ctl/IP6FCtl (or at this URL, when set).
+    bool m_firewall = false;
+    QByteArray m_firewallControl = "/ctl/IP6FCtl";
+    bool m_pinholesAllowed = true;
+    // The pinholes it holds, by ID: "address port protocol"; like a router in its secure mode it
+    // opens one only for the address the request comes from.
+    QMap<QString, QString> m_pinholes;
+    int m_nextPinholeId = 7;
 
 private:
     void accept()
@@ -256,7 +284,18 @@ private:
             break;
         }
         if (head.startsWith("GET /rootDesc.xml ")) {
-            reply(socket, 200, m_ppp ? descriptionWithPppFirst() : descriptionXml("/ctl/IPConn"));
+            reply(socket, 200,
+                  m_ppp ? descriptionWithPppFirst()
+                        : descriptionXml("/ctl/IPConn",
+                                         m_firewall ? m_firewallControl : QByteArray()));
+            return;
+        }
+        if (m_firewall && head.startsWith("POST /ctl/IP6FCtl ")) {
+            static const QRegularExpression pattern(u"SOAPAction: *\"[^#]*#([A-Za-z]+)\""_s,
+                                                    QRegularExpression::CaseInsensitiveOption);
+            const QString action = pattern.match(QString::fromLatin1(head)).captured(1);
+            m_actions << action;
+            firewallSoap(socket, action, QString::fromUtf8(body));
             return;
         }
         const bool ppp = m_ppp && head.startsWith("POST /ctl/PPPConn ");
@@ -332,6 +371,43 @@ private:
                   "</u:" + action.toLatin1() + "Response></s:Body></s:Envelope>\r\n");
     }
 
+    void firewallSoap(QTcpSocket* socket, const QString& action, const QString& body)
+    {
+        QByteArray values;
+        const QString id = argument(body, u"UniqueID"_s);
+        if (action == u"GetFirewallStatus"_s) {
+            values = "<FirewallEnabled>1</FirewallEnabled><InboundPinholeAllowed>" +
+                     QByteArray(m_pinholesAllowed ? "1" : "0") + "</InboundPinholeAllowed>";
+        } else if (action == u"AddPinhole"_s) {
+            const QString client = argument(body, u"InternalClient"_s);
+            QHostAddress peer = socket->peerAddress();
+            peer.setScopeId(QString());
+            if (QHostAddress(client) != peer)
+                return fault(socket, 606, "Action not authorized");
+            const QString pinhole = client + u' ' + argument(body, u"InternalPort"_s) + u' ' +
+                                    argument(body, u"Protocol"_s);
+            const QString uid = QString::number(m_nextPinholeId++);
+            m_pinholes.insert(uid, pinhole);
+            values = "<UniqueID>" + uid.toLatin1() + "</UniqueID>";
+        } else if (action == u"CheckPinholeWorking"_s) {
+            if (!m_pinholes.contains(id))
+                return fault(socket, 704, "NoSuchEntry");
+            values = "<IsWorking>1</IsWorking>";
+        } else if (action == u"DeletePinhole"_s) {
+            if (!m_pinholes.contains(id))
+                return fault(socket, 704, "NoSuchEntry");
+            m_pinholes.remove(id);
+        } else {
+            return fault(socket, 401, "Invalid Action");
+        }
+        reply(socket, 200,
+              "<?xml version=\"1.0\"?>\r\n<s:Envelope "
+              "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:" +
+                  action.toLatin1() +
+                  "Response xmlns:u=\"urn:schemas-upnp-org:service:WANIPv6FirewallControl:1\">" +
+                  values + "</u:" + action.toLatin1() + "Response></s:Body></s:Envelope>\r\n");
+    }
+
     static void fault(QTcpSocket* socket, int code, QByteArrayView text)
     {
         reply(socket, 500,
@@ -353,6 +429,7 @@ private:
     }
 
     Part m_part;
+    QHostAddress m_address;
     QTcpServer m_server;
 };
 
@@ -416,9 +493,9 @@ private:
 class FakePcp : public QObject
 {
 public:
-    FakePcp()
+    explicit FakePcp(const QHostAddress& address = kLoopback)
     {
-        QVERIFY(m_socket.bind(kLoopback, 0));
+        QVERIFY(m_socket.bind(address, 0));
         connect(&m_socket, &QUdpSocket::readyRead, this, &FakePcp::answer);
     }
     quint16 port() const { return m_socket.localPort(); }
@@ -529,6 +606,10 @@ SystemRouterSettings loopbackSettings(quint16 ssdpPort, quint16 natpmpPort)
     settings.natpmpPort = natpmpPort;
     // PCP goes to the same server as NAT-PMP, as on a router.
     settings.pcpPort = natpmpPort;
+    // The search over IPv6 stays on loopback too: to the IPv6 port of the same number, where
+    // nothing answers unless a test puts something there.
+    settings.ssdp6Address = u"::1"_s;
+    settings.ssdp6Port = ssdpPort;
     return settings;
 }
 
@@ -612,6 +693,18 @@ private Q_SLOTS:
     void takesOnlyThePcpReplyThatEchoesTheNonce();
     void takesBackAnotherPortOverPcp();
     void forwardsOverTheProtocolAskedFor();
+    // IPv6 pinholes (IGDv2 WANIPv6FirewallControl), found by a search over IPv6.
+    void takesHttpUrlsOnIpv6Literals();
+    void believesIpv6RepliesOnlyOnTheSendersLink();
+    void readsTheIpv6FirewallBesideTheIgd();
+    void opensAndClosesAPinhole();
+    void neverOpensAPinholeForAnotherComputer();
+    void removesAPinholeInALaterRun();
+    void refusesAFirewallControlOnAnotherHost();
+    void opensAndClosesAPinholeOverPcp();
+    void findsTheDefaultIpv6Route();
+    void hostileDevicesOverIpv6_data();
+    void hostileDevicesOverIpv6();
     void saysWhyANonceCannotBeRead();
     void mapsAnIpv6Address();
     void remembersWhatAPcpMapSaysOfTheOuterNat();
@@ -655,7 +748,7 @@ void TestHostileLan::takesOnlyHttpUrlsOnIpv4Addresses()
     QCOMPARE(parseHttpUrl("HTTP://10.0.0.1")->path, QByteArray("/"));
     for (const char* bad :
          {"https://10.0.0.1/", "http://router.lan/", "http://user@10.0.0.1/", "http://10.0.0.1:0/",
-          "http://10.0.0.1:65536/", "http://10.0.0.1:80x/", "http://10.1/", "http://[::1]/",
+          "http://10.0.0.1:65536/", "http://10.0.0.1:80x/", "http://10.1/", "http://::1/",
           "http://10.0.0.1/a b", "http://10.0.0.1/\r\nX: y", "ftp://10.0.0.1/", ""})
         QVERIFY2(!parseHttpUrl(bad), bad);
 }
@@ -1528,6 +1621,332 @@ void TestHostileLan::forwardsOverTheProtocolAskedFor()
     QCOMPARE(quint8(pcp.m_requests.last()[1]), 1);
 }
 
+void TestHostileLan::takesHttpUrlsOnIpv6Literals()
+{
+    const auto url = parseHttpUrl("http://[2001:db8:1::1]:5000/rootDesc.xml");
+    QVERIFY(url);
+    QCOMPARE(url->host, QHostAddress(u"2001:db8:1::1"_s));
+    QCOMPARE(url->port, 5000);
+    QCOMPARE(url->path, QByteArray("/rootDesc.xml"));
+    QCOMPARE(url->toString(), u"http://[2001:db8:1::1]:5000/rootDesc.xml"_s);
+    QCOMPARE(parseHttpUrl("http://[::1]")->port, 80);
+
+    // A link-local address needs its interface, and keeps it.
+    const auto linkLocal = parseHttpUrl("http://[fe80::1%25eth0]:5000/d.xml");
+    QVERIFY(linkLocal);
+    QCOMPARE(linkLocal->host.scopeId(), u"eth0"_s);
+    QCOMPARE(linkLocal->hostText(), u"[fe80::1%25eth0]"_s);
+
+    for (const char* bad :
+         {"http://[2001:db8::1%25eth0]/", // a zone on an address that has none
+          "http://[fe80::1%eth0]/", "http://[fe80::1%25]/", "http://[fe80::1%25a/b]/",
+          "http://[fe80::1%25eth0\r\nX]/", "http://[::1/", "http://[zz::1]/", "http://[::1]x/",
+          "http://[::1]:/", "http://[::1]:65536/", "http://[router.lan]/", "http://[1.2.3.4]/",
+          "http://[::1]/a b"})
+        QVERIFY2(!parseHttpUrl(bad), bad);
+}
+
+void TestHostileLan::believesIpv6RepliesOnlyOnTheSendersLink()
+{
+    QString why;
+    const QByteArray onSender =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[::1]:5000/rootDesc.xml\r\n\r\n";
+    const auto url = acceptSsdp6Reply(onSender, kLoopback6, 0, &why);
+    QVERIFY2(url, qPrintable(why));
+    QCOMPARE(url->host, kLoopback6);
+    QCOMPARE(url->port, 5000);
+
+    // An address on no link of this computer's (a documentation prefix).
+    const QByteArray far =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[2001:db8:ffff::1]:5000/rootDesc.xml\r\n\r\n";
+    QVERIFY(!acceptSsdp6Reply(far, kLoopback6, 0, &why));
+    QVERIFY2(why.contains(u"not on the sender's link"_s), qPrintable(why));
+    // A sender on no link of this computer's.
+    QVERIFY(!acceptSsdp6Reply(far, QHostAddress(u"2001:db8:ffff::1"_s), 0, &why));
+    QVERIFY2(why.contains(u"not on the link"_s), qPrintable(why));
+    // A link-local LOCATION that is not the sender's own.
+    QHostAddress sender(u"fe80::1"_s);
+    sender.setScopeId(u"1"_s);
+    const QByteArray otherLinkLocal =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[fe80::2%251]:5000/rootDesc.xml\r\n\r\n";
+    QVERIFY(!acceptSsdp6Reply(otherLinkLocal, sender, 1, &why));
+    QVERIFY2(why.contains(u"not on the sender"_s), qPrintable(why));
+    // The sender's own link-local address: taken, on the interface searched.
+    const QByteArray ownLinkLocal =
+        "HTTP/1.1 200 OK\r\nLOCATION: http://[fe80::1%251]:5000/rootDesc.xml\r\n\r\n";
+    const auto linkLocal = acceptSsdp6Reply(ownLinkLocal, sender, 1, &why);
+    QVERIFY2(linkLocal, qPrintable(why));
+    QCOMPARE(linkLocal->host.scopeId(), u"1"_s);
+    // An IPv4 LOCATION, a multicast one, a name, two LOCATIONs, no HTTP.
+    for (const QByteArray& bad :
+         {QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://127.0.0.1:5000/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://[ff02::c]:5000/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://localhost/d.xml\r\n\r\n"),
+          QByteArray("HTTP/1.1 200 OK\r\nLOCATION: http://[::1]/a\r\nLOCATION: "
+                     "http://[::1]/b\r\n\r\n"),
+          QByteArray("NOTIFY * HTTP/1.1\r\nLOCATION: http://[::1]/d.xml\r\n\r\n")})
+        QVERIFY2(!acceptSsdp6Reply(bad, kLoopback6, 0, &why), bad.constData());
+}
+
+namespace {
+
+// An IGDv2 on ::1 that the search over IPv6 finds, and no IPv4 gateway.
+struct Ipv6Lan
+{
+    Ipv6Lan()
+        : ssdp6(kLoopback6)
+        , device(FakeDevice::Part::Igd, kLoopback6)
+    {
+        device.m_firewall = true;
+        ssdp6.m_location = device.location();
+    }
+    SystemRouterSettings settings() const
+    {
+        SystemRouterSettings settings = loopbackSettings(ssdp4.port(), natpmp.port());
+        settings.ssdp6Address = u"::1"_s;
+        settings.ssdp6Port = ssdp6.port();
+        // On loopback the address a pinhole is for is ::1, this computer's own.
+        settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+        settings.pinholeStore = makeMemoryPinholeStore();
+        return settings;
+    }
+
+    Silence ssdp4;
+    Silence natpmp;
+    FakeSsdp ssdp6;
+    FakeDevice device;
+};
+
+} // namespace
+
+void TestHostileLan::readsTheIpv6FirewallBesideTheIgd()
+{
+    Ipv6Lan lan;
+    RouterClient client(makeSystemRouterBackend(lan.settings()));
+    RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(facts.ipv6);
+    QVERIFY(facts.ipv6->pinholeAllowed);
+    QCOMPARE(facts.ipv6->via, Via::Upnp);
+    QVERIFY(!facts.ipv6->pinhole);
+    QVERIFY(lan.ssdp6.m_lastSearch.contains("HOST: [::1]:"));
+    QVERIFY(lan.device.m_actions.contains(u"GetFirewallStatus"_s));
+
+    // A firewall that takes no pinholes says so.
+    lan.device.m_pinholesAllowed = false;
+    facts = timedLookup(client).facts;
+    QVERIFY(facts.ipv6);
+    QVERIFY(!facts.ipv6->pinholeAllowed);
+
+    // No search over IPv6 answered: nothing is said of the IPv6 firewall.
+    lan.ssdp6.m_location.clear();
+    facts = timedLookup(client).facts;
+    QVERIFY(!facts.ipv6);
+}
+
+void TestHostileLan::opensAndClosesAPinhole()
+{
+    Ipv6Lan lan;
+    RouterClient client(makeSystemRouterBackend(lan.settings()));
+    ForwardRequest request{8080, ProbeProtocol::Udp, 0};
+    request.ipv6 = true;
+
+    const ForwardResult added = runForward(client, request, false);
+    QVERIFY2(added.ok, qPrintable(added.error));
+    QCOMPARE(added.kind, ForwardKind::Pinhole);
+    QCOMPARE(added.via, Via::Upnp);
+    QVERIFY(added.pinhole);
+    QCOMPARE(added.pinhole->uniqueId, u"7"_s);
+    QCOMPARE(added.pinhole->internalAddress, u"::1"_s);
+    // IGDv2 has no pinhole without an end: its longest was asked for.
+    QCOMPARE(added.pinhole->leaseSeconds, 86400);
+    QCOMPARE(lan.device.m_pinholes.value(u"7"_s), u"::1 8080 17"_s);
+    QVERIFY(describeForward(added, 8080, ProbeProtocol::Udp, false)
+                .startsWith(u"the IPv6 pinhole for port 8080/udp is open (over UPnP)"_s));
+
+    // The next lookup names it.
+    const RouterFacts facts = timedLookup(client, 8080, ProbeProtocol::Udp).facts;
+    QVERIFY(facts.ipv6 && facts.ipv6->pinhole);
+    QCOMPARE(facts.ipv6->pinhole->uniqueId, u"7"_s);
+
+    const ForwardResult removed = runForward(client, request, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QCOMPARE(removed.kind, ForwardKind::Pinhole);
+    QVERIFY(removed.seenGone);
+    QVERIFY(lan.device.m_pinholes.isEmpty());
+    QVERIFY(lan.device.m_actions.contains(u"DeletePinhole"_s));
+
+    // Nothing known to remove any more: said so, and the router is not asked.
+    lan.device.m_actions.clear();
+    const ForwardResult again = runForward(client, request, true);
+    QVERIFY(!again.ok);
+    QVERIFY2(again.error.contains(u"no pinhole this computer made"_s), qPrintable(again.error));
+    QVERIFY(!lan.device.m_actions.contains(u"DeletePinhole"_s));
+}
+
+void TestHostileLan::neverOpensAPinholeForAnotherComputer()
+{
+    Ipv6Lan lan;
+    SystemRouterSettings settings = lan.settings();
+    for (const QString& other : {u"2001:db8:ffff::99"_s, u"fe80::99"_s, u"192.0.2.1"_s}) {
+        settings.pinholeAddress = [other](const QHostAddress&) { return other; };
+        RouterClient client(makeSystemRouterBackend(settings));
+        ForwardRequest request{8080, ProbeProtocol::Tcp, 3600};
+        request.ipv6 = true;
+        lan.device.m_actions.clear();
+        const ForwardResult added = runForward(client, request, false);
+        QVERIFY(!added.ok);
+        QVERIFY2(!added.error.isEmpty(), qPrintable(other));
+        QVERIFY2(!lan.device.m_actions.contains(u"AddPinhole"_s), qPrintable(other));
+        QVERIFY(lan.device.m_pinholes.isEmpty());
+    }
+    // The client refuses it by itself too, whoever calls it.
+    QStringList log;
+    UpnpClient upnp(500, 64 * 1024, &log);
+    IgdService service{kLoopback6, *parseHttpUrl(lan.device.location()),
+                       *parseHttpUrl("http://[::1]:1/ctl/IP6FCtl"),
+                       kFirewallControlType.toByteArray()};
+    PinholeClient pinholes(upnp, service, 500);
+    const PinholeAdded added = pinholes.add(u"2001:db8:ffff::99"_s, 8080, ProbeProtocol::Tcp, 60);
+    QVERIFY(!added.ok);
+    QVERIFY(added.error.contains(u"not this computer's"_s));
+    QVERIFY(!log.join(u'\n').contains(u"UPnP AddPinhole("_s));
+}
+
+void TestHostileLan::removesAPinholeInALaterRun()
+{
+    Ipv6Lan lan;
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    const QString path = state.filePath(u"quillmere/mappings.json"_s);
+    ForwardRequest request{25565, ProbeProtocol::Tcp, 3600};
+    request.ipv6 = true;
+    {
+        SystemRouterSettings settings = lan.settings();
+        settings.pinholeStore = makeMappingPinholeStore(path);
+        RouterClient client(makeSystemRouterBackend(settings));
+        const ForwardResult added = runForward(client, request, false);
+        QVERIFY2(added.ok, qPrintable(added.error));
+    }
+    // Kept for its owner only.
+    QCOMPARE(QFile(path).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther |
+                                          QFileDevice::WriteGroup | QFileDevice::WriteOther),
+             QFileDevice::Permissions());
+    QCOMPARE(lan.device.m_pinholes.size(), 1);
+    {
+        // The backend's own store: the mapping store the PCP nonces are kept in.
+        SystemRouterSettings settings = lan.settings();
+        settings.pinholeStore = nullptr;
+        settings.mappingStorePath = path;
+        RouterClient client(makeSystemRouterBackend(settings));
+        const ForwardResult removed = runForward(client, request, true);
+        QVERIFY2(removed.ok, qPrintable(removed.error));
+        QCOMPARE(removed.pinhole->uniqueId, u"7"_s);
+    }
+    QVERIFY(lan.device.m_pinholes.isEmpty());
+
+    // A damaged file holds nothing: a clear refusal, never a crash.
+    QFile damaged(path);
+    QVERIFY(damaged.open(QIODevice::WriteOnly));
+    damaged.write("{\"format\": 1, \"mappings\": [{\"via\": \"upnp-pinhole\", \"uniqueId\":");
+    damaged.close();
+    SystemRouterSettings settings = lan.settings();
+    settings.pinholeStore = makeMappingPinholeStore(path);
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult removed = runForward(client, request, true);
+    QVERIFY(!removed.ok);
+    QVERIFY2(removed.error.contains(u"no pinhole this computer made"_s), qPrintable(removed.error));
+    QVERIFY2(removed.error.contains(u"damaged"_s), qPrintable(removed.error));
+}
+
+void TestHostileLan::refusesAFirewallControlOnAnotherHost()
+{
+    Ipv6Lan lan;
+    lan.device.m_firewallControl = "http://[2001:db8:ffff::1]:5000/ctl/IP6FCtl";
+    RouterClient client(makeSystemRouterBackend(lan.settings()));
+    const RouterFacts facts = timedLookup(client).facts;
+    QVERIFY(!facts.ipv6);
+    QVERIFY2(facts.log.join(u'\n').contains(u"is on another host; refused"_s),
+             qPrintable(facts.log.join(u'\n')));
+    QVERIFY(!lan.device.m_actions.contains(u"GetFirewallStatus"_s));
+}
+
+// Without an IGDv2 firewall control, a pinhole is a PCP MAP over IPv6 for this computer's
+// address; its nonce is kept, and the delete later uses it.
+void TestHostileLan::opensAndClosesAPinholeOverPcp()
+{
+    FakePcp pcp(kLoopback6);
+    Silence ssdp;
+    Silence natpmp;
+    QTemporaryDir state;
+    QVERIFY(state.isValid());
+    SystemRouterSettings settings = loopbackSettings(ssdp.port(), natpmp.port());
+    settings.pcp6Gateway = u"::1"_s;
+    settings.pcpPort = pcp.port();
+    settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    ForwardRequest request{8080, ProbeProtocol::Udp, 600};
+    request.ipv6 = true;
+    {
+        RouterClient client(makeSystemRouterBackend(settings));
+        const ForwardResult added = runForward(client, request, false);
+        QVERIFY2(added.ok, qPrintable(added.error + u'\n' + added.log.join(u'\n')));
+        QCOMPARE(added.kind, ForwardKind::Pinhole);
+        QCOMPARE(added.via, Via::Pcp);
+        QVERIFY(added.pinhole);
+        QCOMPARE(added.pinhole->nonce.size(), 12);
+        QVERIFY(added.pinhole->uniqueId.isEmpty());
+        QCOMPARE(added.pinhole->internalAddress, u"::1"_s);
+        QCOMPARE(pcp.m_requests.size(), 1);
+        const QByteArray map = pcp.m_requests.last();
+        QCOMPARE(quint8(map[1]), 1);                             // MAP
+        QCOMPARE(map.mid(8, 16), QByteArray(15, '\0') + '\x01'); // the client's address: ::1
+        QCOMPARE(quint8(map[36]), 17);                           // UDP
+        QCOMPARE(qFromBigEndian<quint16>(map.constData() + 40), 8080);
+        QCOMPARE(map.mid(24, 12), added.pinhole->nonce);
+    }
+    // A later run removes it with the nonce kept in the mapping store.
+    RouterClient client(makeSystemRouterBackend(settings));
+    const ForwardResult removed = runForward(client, request, true);
+    QVERIFY2(removed.ok, qPrintable(removed.error));
+    QCOMPARE(removed.via, Via::Pcp);
+    const QByteArray deleted = pcp.m_requests.last();
+    QCOMPARE(qFromBigEndian<quint32>(deleted.constData() + 4), 0u); // lifetime 0: delete
+    QCOMPARE(deleted.mid(24, 12), pcp.m_requests.first().mid(24, 12));
+    QVERIFY(pcp.m_nonces.isEmpty());
+    QVERIFY(MappingStore(settings.mappingStorePath).load().mappings.isEmpty());
+}
+
+// The search over IPv6 goes out on the interface of the default IPv6 route, and the router on
+// it (its link-local address) is the preferred answer.
+void TestHostileLan::findsTheDefaultIpv6Route()
+{
+    const QByteArray zero(32, '0');
+    const auto line = [&](const QByteArray& destination, const char* length, const QByteArray& hop,
+                          const char* metric, const char* flags,
+                          const char* interface) -> QByteArray {
+        return destination + ' ' + length + ' ' + zero + " 00 " + hop + ' ' + metric +
+               " 00000001 00000000 " + flags + "     " + interface + '\n';
+    };
+    const QByteArray routerOnEth = "fe800000000000000000000000000001";
+    const QByteArray routerOnWlan = "fe800000000000000000000000000002";
+    QByteArray table;
+    table += line("20010db8000000000000000000000000", "40", zero, "00000100", "00000001", "eth0");
+    table += line(zero, "00", routerOnEth, "00000400", "00000003", "eth0");
+    table += line(zero, "00", routerOnWlan, "00000100", "00000003", "wlan0");
+    table += line(zero, "00", zero, "00000010", "00000001", "tun0");        // no router
+    table += line(zero, "00", routerOnEth, "00000001", "00000002", "eth1"); // not up
+    table += line(zero, "00", zero, "ffffffff", "00200200", "lo");          // unreachable
+    const Ipv6DefaultRoute route = defaultIpv6Route(table);
+    QCOMPARE(route.interfaceName, u"wlan0"_s);
+    QHostAddress expected(u"fe80::2"_s);
+    expected.setScopeId(u"wlan0"_s);
+    QCOMPARE(route.gateway, expected);
+    QCOMPARE(route.gateway.scopeId(), u"wlan0"_s);
+
+    QVERIFY(defaultIpv6Route({}).interfaceName.isEmpty());
+    QVERIFY(defaultIpv6Route("garbage\n\n00 11 22\n").interfaceName.isEmpty());
+}
+
 // A damaged store of nonces: the removal says so, and nothing is sent.
 void TestHostileLan::saysWhyANonceCannotBeRead()
 {
@@ -1618,6 +2037,52 @@ void TestHostileLan::remembersWhatAPcpMapSaysOfTheOuterNat()
     pcp.m_mapResult = 8;
     QVERIFY(!runForward(client, {8082, ProbeProtocol::Tcp, 3600}, false).ok);
     QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(8));
+}
+
+void TestHostileLan::hostileDevicesOverIpv6_data()
+{
+    QTest::addColumn<FakeDevice::Part>("part");
+    QTest::addColumn<QString>("expected"); // in the log
+
+    QTest::newRow("huge description") << FakeDevice::Part::Huge << u"larger than"_s;
+    QTest::newRow("trickle") << FakeDevice::Part::Slow << u"no complete reply"_s;
+    QTest::newRow("redirect") << FakeDevice::Part::Redirect << u"not followed"_s;
+    QTest::newRow("garbage") << FakeDevice::Part::Garbage << u"no WANIPv6FirewallControl"_s;
+}
+
+// The search over IPv6 reads what a device serves within the same bounds as over IPv4: nothing
+// is taken from a device that serves too much, too slowly, elsewhere or garbage (the time the
+// lookup took is printed), and a pinhole is not asked of it.
+void TestHostileLan::hostileDevicesOverIpv6()
+{
+    QFETCH(FakeDevice::Part, part);
+    QFETCH(QString, expected);
+
+    FakeDevice device(part, kLoopback6);
+    FakeSsdp ssdp6(kLoopback6);
+    ssdp6.m_location = device.location();
+    Silence ssdp4;
+    Silence natpmp;
+    SystemRouterSettings settings = loopbackSettings(ssdp4.port(), natpmp.port());
+    settings.ssdp6Address = u"::1"_s;
+    settings.ssdp6Port = ssdp6.port();
+    settings.pinholeAddress = [](const QHostAddress&) { return u"::1"_s; };
+    settings.pinholeStore = makeMemoryPinholeStore();
+    RouterClient client(makeSystemRouterBackend(settings));
+
+    const Timed lookup = timedLookup(client);
+    qInfo("lookup took %lld ms", lookup.ms);
+    const QString all = lookup.facts.log.join(u'\n');
+    QVERIFY2(!lookup.facts.ipv6, qPrintable(all));
+    QVERIFY2(all.contains(expected), qPrintable(all));
+    QVERIFY(device.m_actions.isEmpty());
+
+    ForwardRequest request{8080, ProbeProtocol::Tcp, 60};
+    request.ipv6 = true;
+    const ForwardResult added = runForward(client, request, false);
+    QVERIFY(!added.ok);
+    QVERIFY(!added.error.isEmpty());
+    QVERIFY(device.m_actions.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestHostileLan)

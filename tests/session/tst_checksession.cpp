@@ -186,6 +186,12 @@ private Q_SLOTS:
     void hairpinOnceAfterAnOpenPort();
     void hairpinSkippedAndWhy_data();
     void hairpinSkippedAndWhy();
+    // Pinholes in the router's IPv6 firewall.
+    void pinholeThenCheckOverIpv6Again();
+    void pinholeRefusedAndWhy_data();
+    void pinholeRefusedAndWhy();
+    void unforwardOverIpv6ClosesThePinhole();
+    void pinholeForTheIpv6LineChecksIpv6Again();
 };
 
 void TestCheckSession::everyStepOfAnOpenPort()
@@ -483,6 +489,171 @@ void TestCheckSession::holderReadWhenTheVerdictStands()
     QVERIFY(report.holders->sockets.isEmpty());
     QCOMPARE(service::describeHolders(*report.holders, port, ProbeProtocol::Tcp),
              u"no program on this computer listens on TCP port "_s + QString::number(port));
+}
+
+namespace {
+
+// A router whose IPv6 firewall takes pinholes (UPnP IGDv2), and opens one when asked.
+ScriptedRouter::Script pinholeRouter()
+{
+    ScriptedRouter::Script script = upnpRouter();
+    script.facts.ipv6 = router::Ipv6RouterFacts{true, router::Via::Upnp, std::nullopt};
+    router::ForwardResult& made = script.forward;
+    made.ok = true;
+    made.kind = router::ForwardKind::Pinhole;
+    made.via = router::Via::Upnp;
+    made.pinhole = router::Pinhole{u"7"_s, {}, 600, u"2001:db8::10"_s};
+    script.unforward = made;
+    return script;
+}
+
+// A check server on ::1 whose probe gets no answer: the port is not open over IPv6.
+bool listenOnIpv6(ScriptedCheckServer& server)
+{
+    QTcpServer v6;
+    if (!v6.listen(QHostAddress::LocalHostIPv6, 0))
+        return false;
+    v6.close();
+    if (!server.listen(QHostAddress::LocalHostIPv6))
+        return false;
+    server.script().probe = ServerScript::Probe::None;
+    return true;
+}
+
+} // namespace
+
+// With only IPv6 checked, a forward is a pinhole for this computer's global IPv6 address; the
+// port is then checked over IPv6 again.
+void TestCheckSession::pinholeThenCheckOverIpv6Again()
+{
+    ScriptedCheckServer server;
+    if (!listenOnIpv6(server))
+        QSKIP("this machine has no IPv6 loopback");
+    SessionOptions options;
+    options.families = Families::IPv6;
+    options.forwardWhenNotOpen = true;
+    options.leaseSeconds = 600;
+    options.externalPort = 50123; // no other port over IPv6: not passed on
+    Fixture f(server, QString::number(freePort()), pinholeRouter(), options);
+    f.session->setServer({u"::1"_s, server.port()});
+    QSignalSpy checks(f.session.get(), &CheckSession::verdictStands);
+    QVERIFY(f.run());
+    const session::Report& report = f.session->report();
+    QCOMPARE(checks.count(), 2);
+    QCOMPARE(f.record->lookupCount(), 2); // the router is asked beside each check
+    QCOMPARE(f.record->forwardCount(), 1);
+    const router::ForwardRequest asked = f.record->forwards.front();
+    QVERIFY(asked.ipv6);
+    QCOMPARE(asked.externalPort, 0);
+    QCOMPARE(asked.leaseSeconds, 600);
+    QVERIFY(report.forward->asked);
+    QCOMPARE(report.forward->result.kind, router::ForwardKind::Pinhole);
+    QVERIFY2(report.forward->text.startsWith(u"the IPv6 pinhole for port "_s),
+             qPrintable(report.forward->text));
+    QVERIFY(report.firstCheck);
+    QCOMPARE(report.firstCheck->family, AddressFamily::IPv6);
+    QCOMPARE(report.check->family, AddressFamily::IPv6);
+    // The diagnosis judges the way in over IPv4: not for a check over IPv6 alone.
+    QVERIFY(report.diagnosis.isNotRun());
+    QVERIFY(report.diagnosis.reason().contains(u"IPv6"_s));
+    QCOMPARE(server.requests().size(), 2);
+}
+
+void TestCheckSession::pinholeRefusedAndWhy_data()
+{
+    QTest::addColumn<bool>("firewallAnswered");
+    QTest::addColumn<bool>("pinholeAllowed");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("no IPv6 firewall answered")
+        << false << false << u"no router offers pinholes in its IPv6 firewall"_s;
+    QTest::newRow("a firewall that takes none")
+        << true << false << u"takes no pinholes for inbound connections"_s;
+}
+
+void TestCheckSession::pinholeRefusedAndWhy()
+{
+    QFETCH(bool, firewallAnswered);
+    QFETCH(bool, pinholeAllowed);
+    QFETCH(QString, why);
+    ScriptedCheckServer server;
+    if (!listenOnIpv6(server))
+        QSKIP("this machine has no IPv6 loopback");
+    ScriptedRouter::Script script = pinholeRouter();
+    script.facts.ipv6.reset();
+    if (firewallAnswered)
+        script.facts.ipv6 = router::Ipv6RouterFacts{pinholeAllowed, router::Via::Upnp, {}};
+    SessionOptions options;
+    options.families = Families::IPv6;
+    options.forwardWhenNotOpen = true;
+    Fixture f(server, QString::number(freePort()), script, options);
+    f.session->setServer({u"::1"_s, server.port()});
+    QVERIFY(f.run());
+    const session::Report& report = f.session->report();
+    QCOMPARE(f.record->forwardCount(), 0);
+    QVERIFY(!report.forward->asked);
+    QCOMPARE(report.forward->result.kind, router::ForwardKind::Pinhole);
+    QVERIFY2(report.forward->text.contains(why), qPrintable(report.forward->text));
+    QVERIFY(!report.firstCheck);
+}
+
+void TestCheckSession::unforwardOverIpv6ClosesThePinhole()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    SessionOptions options;
+    options.families = Families::IPv6;
+    options.forwardWhenNotOpen = false;
+    options.externalPort = 50123;
+    Fixture f(server, u"8080"_s, pinholeRouter(), options);
+    QSignalSpy done(f.session.get(), &CheckSession::forwardDone);
+    f.session->unforward();
+    QVERIFY(done.wait(10000));
+    QCOMPARE(f.record->unforwardCount(), 1);
+    QVERIFY(f.record->unforwards.front().ipv6);
+    QCOMPARE(f.record->unforwards.front().externalPort, 0);
+    QCOMPARE(f.record->unforwards.front().port, 8080);
+    const session::Report& report = f.session->report();
+    QVERIFY(report.forward->removing);
+    QVERIFY2(report.forward->text.contains(u"pinhole for port 8080/tcp is closed"_s),
+             qPrintable(report.forward->text));
+}
+
+// The window's forward button on the IPv6 line: a pinhole after the IPv6 check, then that check
+// again.
+void TestCheckSession::pinholeForTheIpv6LineChecksIpv6Again()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    SessionOptions options;
+    options.ipv6Wanted = true;
+    Fixture f(server, QString::number(freePort()), pinholeRouter(), options);
+    QVERIFY(f.run());
+    const session::Report& report = f.session->report();
+    QVERIFY(report.ipv6.isDone());
+    QCOMPARE(report.ipv6->kind(), VerdictKind::NoResult);
+    QVERIFY2(f.session->pinholeObstacle().isEmpty(), qPrintable(f.session->pinholeObstacle()));
+
+    QSignalSpy forwarded(f.session.get(), &CheckSession::forwardDone);
+    QSignalSpy ipv6Done(f.session.get(), &CheckSession::ipv6Done);
+    f.session->forwardIpv6(3600);
+    QVERIFY(forwarded.wait(10000));
+    QCOMPARE(f.record->forwardCount(), 1);
+    QVERIFY(f.record->forwards.front().ipv6);
+    QCOMPARE(report.forward->result.kind, router::ForwardKind::Pinhole);
+    QVERIFY(ipv6Done.count() > 0 || ipv6Done.wait(15000));
+    QVERIFY(report.ipv6.isDone());
+    // The IPv4 result stays as it was.
+    QCOMPARE(report.check->kind(), VerdictKind::OpenHere);
+
+    // Without an IPv6 firewall that takes pinholes, there is nothing to ask.
+    ScriptedRouter::Script none = pinholeRouter();
+    none.facts.ipv6.reset();
+    Fixture g(server, QString::number(freePort()), none, options);
+    QVERIFY(g.run());
+    QVERIFY(g.session->pinholeObstacle().contains(u"no router offers pinholes"_s));
+    g.session->forwardIpv6(3600);
+    QCOMPARE(g.record->forwardCount(), 0);
+    QVERIFY(g.session->report().forward.isNotRun());
 }
 
 QTEST_GUILESS_MAIN(TestCheckSession)

@@ -75,6 +75,7 @@ private Q_SLOTS:
     void environmentServerOverridesTheChoice();
     void routerAnswersBesideTheCheck();
     void forwardFromTheRouterWindow();
+    void ipv6PinholeFromTheRouterWindow();
     void routerNeverHoldsUpTheVerdict();
     void shortFindingBesideRouter();
     void forwardLeaseRememberedAcrossWindows();
@@ -943,6 +944,69 @@ void TestMainWindow::forwardFromTheRouterWindow()
     QVERIFY(window->findChild<QLabel*>(u"lblForward"_s)
                 ->text()
                 .contains(u"now goes to this computer"_s));
+}
+
+// After a check over IPv6 that did not find the port open, where the router's IPv6 firewall
+// takes pinholes, the router window offers one; it is asked for this computer's IPv6 address,
+// then IPv6 is checked again. It offers no removal of an IPv4 forward.
+void TestMainWindow::ipv6PinholeFromTheRouterWindow()
+{
+    ScriptedCheckServer server;
+    QVERIFY(server.listen());
+    const quint16 port = freePort();
+    auto record = std::make_shared<ScriptedRouter::Record>();
+    ScriptedRouter::Script script = routerWithMappingElsewhere(port);
+    script.facts.mapping.reset();
+    script.forward.ok = true;
+    script.forward.kind = router::ForwardKind::Pinhole;
+    script.forward.via = router::Via::Upnp;
+    script.forward.pinhole = router::Pinhole{u"7"_s, {}, 3600, u"2001:db8::10"_s};
+    MainWindowFixture f = routerFixture(server.port(), script, record);
+    // The server has no IPv6 address: IPv6 is found not open here, quickly.
+    f.window->setIpv6Checked(true);
+    f.window->engine().setTimeoutInterval(1500);
+    f.window->show();
+    f.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    auto* line = f.find<QLabel>(u"lblIpv6"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(line->text().startsWith(u"IPv6: Could not"_s), 15000);
+    QTRY_VERIFY(f.window->routerFacts().has_value());
+
+    QTest::mouseClick(f.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window = f.window->routerWindow();
+    QVERIFY(window);
+    auto* pinhole = window->findChild<QPushButton*>(u"cmdIpv6Pinhole"_s);
+    QVERIFY(pinhole);
+    // The router's IPv6 firewall has not answered: nothing to offer.
+    QVERIFY(!pinhole->isVisible());
+
+    ScriptedRouter::Script allowed = script;
+    allowed.facts.ipv6 = router::Ipv6RouterFacts{true, router::Via::Upnp, std::nullopt};
+    MainWindowFixture g = routerFixture(server.port(), allowed, record);
+    g.window->setIpv6Checked(true);
+    g.window->engine().setTimeoutInterval(1500);
+    g.window->show();
+    g.find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    QTest::mouseClick(g.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
+    auto* line2 = g.find<QLabel>(u"lblIpv6"_s);
+    QTRY_VERIFY_WITH_TIMEOUT(line2->text().startsWith(u"IPv6: Could not"_s), 15000);
+    QTest::mouseClick(g.find<QPushButton>(u"cmdRouter"_s), Qt::LeftButton);
+    RouterWindow* window2 = g.window->routerWindow();
+    auto* pinhole2 = window2->findChild<QPushButton*>(u"cmdIpv6Pinhole"_s);
+    QTRY_VERIFY(pinhole2->isVisible());
+    QSignalSpy ipv6Checks(&g.window->session(), &session::CheckSession::ipv6Done);
+    QTest::mouseClick(pinhole2, Qt::LeftButton);
+    QTRY_COMPARE(record->forwardCount(), 1);
+    QVERIFY(record->forwards.front().ipv6);
+    QCOMPARE(record->forwards.front().port, int(port));
+    QTRY_VERIFY(window2->findChild<QLabel*>(u"lblForward"_s)
+                    ->text()
+                    .startsWith(u"the IPv6 pinhole for port "_s));
+    // IPv6 is checked again, and the line shows that check's verdict.
+    QTRY_COMPARE_WITH_TIMEOUT(ipv6Checks.count(), 1, 15000);
+    QVERIFY(line2->text().startsWith(u"IPv6: Could not"_s));
+    QVERIFY(!window2->findChild<QPushButton*>(u"cmdRemoveForward"_s)->isVisible());
+    QCOMPARE(g.find<QLabel>(u"lblStatus"_s)->text(), u"Your port is OPEN on this computer!"_s);
 }
 
 // A router that takes its time never delays the verdict, and the window goes on painting.
