@@ -37,6 +37,8 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-q
           miniupnpd-nftables miniupnpc natpmpc jq
           haproxy # the check server behind a load balancer that sends the PROXY protocol
           dbus-daemon) # a private bus for the firewalld client's tests (starts no system bus)
+# STUN servers and clients for the NAT type bed (tests/netns/nat_type.sh)
+packages+=(coturn stun-client)
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
