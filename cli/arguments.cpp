@@ -4,6 +4,7 @@
 #include "cli/watchcommand.h"
 #include "engine/porttext.h"
 #include "engine/version.h"
+#include "session/checksession.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -89,6 +90,15 @@ struct CommandLine
     const QCommandLineOption noFirewall{
         u"no-firewall"_s, u"Do not look at this computer's firewall (its kind, and whether it "_s
                           u"dropped the probe)."_s};
+
+    // The NAT's behaviour over UDP.
+    const QCommandLineOption nat{
+        u"nat"_s, u"After the check, find how the NAT maps and filters UDP (RFC 5780 tests "_s
+                  u"against a STUN server, at most 3 s) and what consoles call it. Without PORT "_s
+                  u"it runs alone."_s};
+    const QCommandLineOption stun{
+        u"stun"_s, u"With --nat: the STUN server (default: the check server's host on 3478)."_s,
+        u"HOST[:PORT]"_s};
 };
 
 CommandLine::CommandLine()
@@ -104,6 +114,7 @@ CommandLine::CommandLine()
     parser.addOptions({protocol, server, timeout, logs, json, noRouter, forward, lease, unforward,
                        ipv4, ipv6, service, watch, onChange, noControlPort, noHairpin, externalPort,
                        noFirewall});
+    parser.addOptions({nat, stun});
     parser.addPositionalArgument(
         u"PORT"_s, u"The port to check, a number from 0 to 65535; leading zeros are kept."_s,
         u"PORT"_s);
@@ -280,7 +291,7 @@ Problem readPort(const CommandLine& line, CheckOptions& options)
         return std::nullopt;
     }
     if (positional.isEmpty())
-        return u"PORT is missing"_s;
+        return options.nat ? Problem() : Problem(u"PORT is missing"_s);
     if (positional.size() > 1)
         return u"only one PORT may be given, not "_s + quoted(positional.join(u' '));
     // Plain digits naming 0..65535: the engine listens on that port, and the text passes the port
@@ -309,6 +320,33 @@ Problem readPaths(const CommandLine& line, CheckOptions& options)
     if (!port || *port == 0)
         return u"--external-port must be a port from 1 to 65535, not "_s + quoted(text);
     options.externalPort = *port;
+    return std::nullopt;
+}
+
+// --nat and --stun. Before the port, which --nat makes optional.
+Problem readNat(const CommandLine& line, CheckOptions& options)
+{
+    options.nat = line.parser.isSet(line.nat);
+    if (line.parser.isSet(line.stun)) {
+        if (!options.nat)
+            return u"--stun goes with --nat"_s;
+        const QString text = line.parser.value(line.stun);
+        if (!session::stunServerOf(text, options.server))
+            return u"--stun must be HOST[:PORT], not "_s + quoted(text);
+        options.stunServer = text;
+    }
+    if (!options.nat)
+        return std::nullopt;
+    if (line.parser.isSet(line.watch))
+        return u"--watch only checks: not with --nat"_s;
+    if (options.router == RouterAction::Unforward)
+        return u"--unforward runs no check: not with --nat"_s;
+    if (line.parser.positionalArguments().isEmpty()) {
+        if (options.router == RouterAction::Forward)
+            return u"--forward needs a PORT"_s;
+        if (options.service)
+            return u"--service needs a PORT"_s;
+    }
     return std::nullopt;
 }
 
@@ -349,7 +387,7 @@ ParsedArguments parseArguments(const QStringList& arguments, const QProcessEnvir
              [&] { return readProtocol(line, options); },
              [&] { return readTimeout(line, options); }, [&] { return readRouter(line, options); },
              [&] { return readFamilies(line, options); }, [&] { return readPaths(line, options); },
-             [&] { return readPort(line, options); },
+             [&] { return readNat(line, options); }, [&] { return readPort(line, options); },
              [&] { return readServer(line, environment, options); },
              [&] { return readWatch(line, environment, options); }}) {
         if (const Problem problem = read())
@@ -374,6 +412,8 @@ The status is the IPv4 check's, or the IPv6 check's with -6. A --watch ends with
 SIGINT or SIGTERM. With --external-port, --forward checks the router's port C and ends with
 0 when it reaches PORT here, 2 when it does not, and 5 when the router made no mapping (over
 UDP, 0 when it made one: a UDP mapping from another port is not checked).
+With --nat the status stays the check's; with --nat and no PORT:
+  0  a STUN server answered    4  no STUN server answered
 )"_s;
 }
 

@@ -64,6 +64,10 @@ struct CheckOptions
     bool controlPort = true; // false: --no-control-port
     bool hairpin = true;     // false: --no-hairpin
     int externalPort = 0;    // --external-port: the router port a --forward maps; 0: PORT itself
+
+    // The NAT's behaviour over UDP, after the check (or alone without PORT).
+    bool nat = false;   // --nat
+    QString stunServer; // --stun HOST[:PORT]; empty: the check server's host on 3478
 };
 
 struct ParsedArguments

@@ -63,6 +63,19 @@ CheckCommand::CheckCommand(const CheckOptions& options, QTextStream& out, QTextS
             m_out.flush();
         }
     });
+
+    // The NAT's behaviour comes last, after every line of the check.
+    connect(&m_session, &CheckSession::natStarted, &m_progress, &ProgressLine::show);
+    connect(&m_session, &CheckSession::natDone, this, [this] {
+        m_progress.clear();
+        const session::Report& report = m_session.report();
+        if (!m_options.json) {
+            m_out << natLine(report);
+            if (m_options.logs && report.nat.isDone())
+                m_out << routerLogLines(u"--- NAT Log ---"_s, report.nat->log);
+            m_out.flush();
+        }
+    });
 }
 
 CheckCommand::~CheckCommand() = default;
@@ -188,6 +201,17 @@ void CheckCommand::onFinished()
         Q_EMIT finished(kExitUsage);
         return;
     }
+    if (report.nat.isDone() && !report.check.isDone()) {
+        // --nat without PORT: the STUN tests were all there was.
+        const int status = report.nat->answered ? kExitNatDone : kExitNatNoAnswer;
+        m_result = QJsonObject{{u"nat"_s, natJson(report)}, {u"exitStatus"_s, status}};
+        if (m_options.json)
+            m_out << jsonText(m_result);
+        m_out.flush();
+        m_err.flush();
+        Q_EMIT finished(status);
+        return;
+    }
     const bool unforward = m_options.router == RouterAction::Unforward;
     int exitStatus = report.check.isDone() ? checkStatus(*report.check) : 0;
     std::optional<ForwardOutcome> forward;
@@ -237,6 +261,8 @@ void CheckCommand::onFinished()
         m_result.insert(u"hairpin"_s, hairpinJson(report));
         if (!report.hairpin.isDone())
             m_result.insert(u"hairpinSkipped"_s, report.hairpin.reason());
+
+        m_result.insert(u"nat"_s, natJson(report));
     }
     if (m_options.json)
         m_out << jsonText(m_result);
@@ -264,6 +290,8 @@ QString CheckCommand::progressText() const
         return u"Checking a control port..."_s;
     if (stage == Stage::Hairpin)
         return u"Connecting to the external address from here..."_s;
+    if (stage == Stage::Nat)
+        return u"Finding the NAT type..."_s;
     return u"Asking the router..."_s;
 }
 

@@ -19,6 +19,8 @@ enum ExitStatus : int {
     kExitNotReachable = 2,  // --service: nothing accepted it
     kExitUnconfirmable = 6, // --service over UDP: sent, but a silent service cannot be confirmed
     kExitUsage = 64,
+    kExitNatDone = 0,     // --nat without PORT: a STUN server answered
+    kExitNatNoAnswer = 4, // --nat without PORT: no STUN server answered
 };
 
 // The exit status of a settled verdict, and of what a --service check found.

@@ -39,6 +39,9 @@ session::SessionOptions sessionOptions(const CheckOptions& options)
     result.noFirewallReason = u"--no-firewall"_s;
     result.firewallSources = options.firewallSources;
     result.counterFiles = options.counterFiles;
+
+    result.nat = options.nat;
+    result.stunServer = options.stunServer;
     return result;
 }
 
@@ -152,6 +155,37 @@ QJsonValue hairpinJson(const session::Report& report)
                        {u"lanAddress"_s, report.lanAddress.isEmpty()
                                              ? QJsonValue(QJsonValue::Null)
                                              : QJsonValue(report.lanAddress)}};
+}
+
+QString natLine(const session::Report& report)
+{
+    if (!report.nat.isDone())
+        return {};
+    return u"NAT: "_s + escapeForTerminal(nat::natLine(*report.nat)) + u'\n';
+}
+
+QJsonValue natJson(const session::Report& report)
+{
+    if (!report.nat.isDone())
+        return QJsonValue::Null;
+    const nat::NatFacts& facts = *report.nat;
+    const auto text = [](const QString& value) {
+        return value.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(value);
+    };
+    const auto word = [](const auto& value, auto toWord) {
+        return value ? QJsonValue(QString(toWord(*value))) : QJsonValue(QJsonValue::Null);
+    };
+    return QJsonObject{
+        {u"server"_s, facts.server},
+        {u"mapping"_s, word(facts.mapping, nat::behaviourWord)},
+        {u"filtering"_s, word(facts.filtering, nat::behaviourWord)},
+        {u"portPreserved"_s,
+         facts.portPreserved ? QJsonValue(*facts.portPreserved) : QJsonValue(QJsonValue::Null)},
+        {u"externalAddress"_s, text(facts.externalAddress)},
+        {u"type"_s, word(facts.type, nat::natTypeWord)},
+        {u"nintendo"_s, word(facts.nintendo, nat::nintendoWord)},
+        {u"limits"_s, text(facts.limits)},
+    };
 }
 
 } // namespace quillmere::cli

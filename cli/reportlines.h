@@ -39,4 +39,10 @@ QJsonValue controlPortJson(const session::Report& report);
 // the result is null when the connection was not tried.
 QJsonValue hairpinJson(const session::Report& report);
 
+// "NAT: ...", escaped; empty when the STUN tests did not run.
+QString natLine(const session::Report& report);
+// null when the STUN tests did not run, else {"server", "mapping", "filtering", "portPreserved",
+// "externalAddress", "type", "nintendo", "limits"}, each null where it was not told.
+QJsonValue natJson(const session::Report& report);
+
 } // namespace quillmere::cli

@@ -193,6 +193,11 @@ void CheckSession::start()
     m_report.port = portNumber(m_report.portText).value_or(0);
     m_report.protocol = m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
     m_forwardDecided = false;
+    m_natAlone = false;
+    if (m_options.nat && m_report.portText.isEmpty()) {
+        startNatAlone();
+        return;
+    }
     if (!m_lookupDone) {
         const bool inFlight = m_report.serverAddresses.isRunning();
         m_stage = Stage::LookingUp;
@@ -213,6 +218,7 @@ void CheckSession::start()
         m_report.controlPort.skip(why);
         m_report.hairpin.skip(why);
         m_report.firewall.skip(why);
+        m_report.nat.skip(why);
         finish();
         return;
     }
@@ -601,10 +607,11 @@ void CheckSession::maybeFinish()
         return; // the IPv6 check is still to start
     if (m_report.ipv6.isNotRun() && m_report.ipv6.reason().isEmpty())
         m_report.ipv6.skip(m_ipv6Skipped);
-    if (m_report.controlPort.isRunning() || m_report.hairpin.isRunning())
+    if (m_report.controlPort.isRunning() || m_report.hairpin.isRunning() ||
+        m_report.nat.isRunning())
         return;
     // The steps that look past the check come last: nothing before them waits for them.
-    if (startControlPort() || startHairpin())
+    if (startControlPort() || startHairpin() || startNat())
         return;
     finish();
 }
@@ -633,6 +640,8 @@ void CheckSession::cancel()
     m_hairpinListener.reset();
     if (m_firewallDetector)
         m_firewallDetector->cancel();
+    if (m_report.nat.isRunning())
+        m_report.nat.skip(u"stopped"_s); // its answer, when it comes, is passed over
     if (m_stage != Stage::LookingUp)
         m_stage = Stage::Idle;
 }
@@ -1115,6 +1124,129 @@ bool CheckSession::judgeFirewall()
                                                m_report.port, m_report.protocol));
     Q_EMIT firewallJudged();
     return true;
+}
+
+// ---- The NAT's behaviour ---------------------------------------------------------------------
+
+std::optional<std::pair<QString, quint16>> stunServerOf(const QString& text,
+                                                        const CheckServerAddress& checkServer)
+{
+    constexpr quint16 kStunPort = 3478;
+    if (text.isEmpty())
+        return std::pair(checkServer.host, kStunPort);
+    QString host = text;
+    quint16 port = kStunPort;
+    const auto readPort = [&port](QStringView digits) {
+        bool ok = !digits.isEmpty() && digits.size() <= 5 &&
+                  std::all_of(digits.begin(), digits.end(),
+                              [](QChar c) { return c >= u'0' && c <= u'9'; });
+        const int value = ok ? digits.toInt(&ok) : 0;
+        if (!ok || value < 1 || value > 65535)
+            return false;
+        port = quint16(value);
+        return true;
+    };
+    if (text.startsWith(u'[')) {
+        const qsizetype close = text.indexOf(u']');
+        if (close < 0)
+            return std::nullopt;
+        host = text.mid(1, close - 1);
+        const QStringView rest = QStringView(text).mid(close + 1);
+        if (!rest.isEmpty() && (!rest.startsWith(u':') || !readPort(rest.mid(1))))
+            return std::nullopt;
+        if (QHostAddress(host).protocol() != QAbstractSocket::IPv6Protocol)
+            return std::nullopt;
+    } else if (text.count(u':') == 1) {
+        const qsizetype colon = text.indexOf(u':');
+        host = text.left(colon);
+        if (!readPort(QStringView(text).mid(colon + 1)))
+            return std::nullopt;
+    } else if (text.count(u':') > 1 && QHostAddress(text).isNull()) {
+        return std::nullopt;
+    }
+    // A name or an address: letters, digits, dots, dashes and underscores, or an IPv6 literal.
+    const bool plain = std::all_of(host.cbegin(), host.cend(), [](QChar c) {
+        return c.isLetterOrNumber() || c == u'.' || c == u'-' || c == u'_' || c == u':';
+    });
+    if (host.isEmpty() || !plain)
+        return std::nullopt;
+    return std::pair(host, port);
+}
+
+// After every other step: the STUN tests. Over UDP they run from the checked port (when this
+// computer can still bind it), so that a forward of that port to this computer speaks for them.
+bool CheckSession::startNat()
+{
+    if (!m_report.nat.isNotRun() || !m_report.nat.reason().isEmpty())
+        return false;
+    if (!m_options.nat) {
+        m_report.nat.skip(u"the NAT type was not asked for"_s);
+        return false;
+    }
+    const auto server = stunServerOf(m_options.stunServer, m_options.server);
+    if (!server) {
+        m_report.nat.skip(u"the STUN server is not HOST[:PORT]"_s);
+        Q_EMIT natDone();
+        return false;
+    }
+    nat::NatRequest request;
+    request.host = server->first;
+    request.port = server->second;
+    if (m_report.protocol == ProbeProtocol::Udp && m_report.port > 0) {
+        request.localPort = m_report.port;
+        const bool forwardMade =
+            m_report.forward.isDone() && m_report.forward->result.ok && !m_report.forward->removing;
+        const bool mappedHere = m_report.router.isDone() && m_report.router->mapping &&
+                                m_report.router->mapping->thisComputer &&
+                                (m_report.router->mapping->internalPort == 0 ||
+                                 m_report.router->mapping->internalPort == m_report.port);
+        request.forwarded = forwardMade || mappedHere;
+        // The check's own socket holds the port while the window keeps it open.
+        m_engine->stopCheck();
+        m_ipv6Engine->stopCheck();
+    }
+    if (!m_natClient) {
+        m_natClient = std::make_unique<nat::NatClient>();
+        connect(m_natClient.get(), &nat::NatClient::discovered, this,
+                &CheckSession::onNatDiscovered);
+    }
+    m_report.nat.begin();
+    m_stage = Stage::Nat;
+    ++m_natPending;
+    m_natClient->discover(request);
+    Q_EMIT natStarted();
+    return true;
+}
+
+// No port: the STUN tests are all this run does.
+void CheckSession::startNatAlone()
+{
+    m_natAlone = true;
+    const QString why = u"no port was given: only the NAT type was asked for"_s;
+    m_report.check.skip(why);
+    m_report.router.skip(why);
+    m_report.diagnosis.skip(why);
+    m_report.holders.skip(why);
+    m_report.forward.skip(why);
+    m_report.ipv6.skip(why);
+    m_report.controlPort.skip(why);
+    m_report.hairpin.skip(why);
+    m_report.firewall.skip(why);
+    if (!startNat())
+        finish();
+}
+
+void CheckSession::onNatDiscovered(const nat::NatFacts& facts)
+{
+    // Only the latest run's answer counts; one for a run since cancelled is passed over.
+    if (--m_natPending > 0 || !m_report.nat.isRunning())
+        return;
+    m_report.nat.finish(facts);
+    Q_EMIT natDone();
+    if (m_natAlone)
+        finish();
+    else
+        maybeFinish();
 }
 
 } // namespace quillmere::session

@@ -4,6 +4,7 @@
 #include "engine/verdictsettler.h"
 #include "firewall/detector.h"
 #include "firewall/evidence.h"
+#include "nat/natfacts.h"
 #include "router/routerclient.h"
 #include "session/recordingview.h"
 #include "session/report.h"
@@ -86,7 +87,20 @@ struct SessionOptions
     // Where the look goes: the system's files, bus and nft unless the tests give their own.
     firewall::DetectorSources firewallSources;
     firewall::CounterFiles counterFiles;
+
+    // The NAT's behaviour over UDP, found with a STUN server once the rest is done (alone when
+    // the port is empty). Over UDP the tests run from the checked port when it is free, and a
+    // forward of it to this computer counts.
+    bool nat = false;
+    // The STUN server, "host[:port]"; empty: the check server's host on 3478.
+    QString stunServer;
 };
+
+// The STUN server a session asks: `text` ("host", "host:port", "[v6]:port", a bare IPv6
+// address), else the check server's host, on 3478 unless a port is named. nullopt: `text` is not
+// a host with an optional port from 1 to 65535.
+std::optional<std::pair<QString, quint16>> stunServerOf(const QString& text,
+                                                        const CheckServerAddress& checkServer);
 
 // One run of the check flow, front end or not: the server's addresses, the check over the first
 // family with the router asked beside it (it never holds up the verdict), the diagnosis once
@@ -109,6 +123,7 @@ public:
         Ipv6Checking, // the check over IPv6
         ControlPort,  // a control port is mapped, checked and removed
         Hairpin,      // the one connection to the external address
+        Nat,          // the STUN tests of the NAT's behaviour
         Done,
     };
 
@@ -173,6 +188,9 @@ Q_SIGNALS:
     void hairpinDone();
     // report().firewall holds what was found of this computer's firewall.
     void firewallJudged();
+    // The STUN tests began (report().nat runs), and report().nat stands (done or skipped).
+    void natStarted();
+    void natDone();
     // Every step is done or skipped.
     void finished();
 
@@ -261,6 +279,14 @@ private:
     std::optional<firewall::Detection> m_firewallDetection;
     firewall::EvidenceInput m_firewallEvidence;
     QElapsedTimer m_clock;
+
+    // The NAT's behaviour: last, or alone with no port.
+    bool startNat();
+    void startNatAlone();
+    void onNatDiscovered(const nat::NatFacts& facts);
+    std::unique_ptr<nat::NatClient> m_natClient; // made at the first run
+    int m_natPending = 0;                        // runs asked for and not yet reported
+    bool m_natAlone = false;                     // this run is the STUN tests alone
 };
 
 } // namespace quillmere::session

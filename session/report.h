@@ -9,6 +9,7 @@
 #include "engine/verdict.h"
 #include "engine/verdictwords.h"
 #include "firewall/firewallfacts.h"
+#include "nat/natfacts.h"
 #include "router/routerfacts.h"
 #include "service/portholders.h"
 #include "session/diagnosis.h"
@@ -161,6 +162,10 @@ struct Report
     // This computer's firewall: which one runs, and whether it dropped or rejected the first
     // family's probe (from the kernel's counters read around that check's wait).
     Step<firewall::FirewallFacts> firewall;
+
+    // What the NAT does with UDP (the STUN tests), after everything else, when asked for; alone
+    // when no port was given.
+    Step<nat::NatFacts> nat;
 };
 
 // The control port's finding as one line for a person: what the control port showed, what to
