@@ -372,6 +372,8 @@ quillmere_nat() { # SETUP
     local setup=$1 letter letters external
     run_on_pc "quillmere-check --nat" 20 "$check_bin" --nat --stun "$stun_primary" --json
     nat_ms=$elapsed_ms
+    runs[-1]+="  $(json_value '[.nat.type, .nat.nintendo, .nat.portPreserved, .nat.externalAddress]
+        | map(tostring) | join(" ")' | tr -d '"')"
     found_mapping=$(json_value '.nat.mapping // empty' | tr -d '"')
     found_filtering=$(json_value '.nat.filtering // empty' | tr -d '"')
     [ "$found_mapping" = "(no JSON)" ] && found_mapping=
@@ -472,7 +474,8 @@ done
 
 say ""
 say "NAT behaviour found (mapping/filtering; EI endpoint-independent, AD address-dependent,"
-say "APD address-and-port-dependent, AD|APD a dependent mapping stun cannot tell apart):"
+say "APD address-and-port-dependent, AD|APD a dependent mapping stun cannot tell apart;"
+say "--nat ms: the wall time of the whole quillmere-check --nat run, a figure no case depends on):"
 row='%-24s %-16s %-9s %-13s %-9s %-15s %s\n'
 # shellcheck disable=SC2059 # the format is the row's
 printf "$row" set-up server expected natdiscovery stun quillmere-check "--nat ms"
