@@ -20,6 +20,8 @@
 #   snat + replies from any port of  mapping endpoint-independent, filtering address-dependent
 #     an address pc sent to
 #   no NAT, pc on a public address   mapping none, filtering endpoint-independent
+#   masquerade, UDP dropped          nothing answers over UDP: no mapping or filtering told;
+#                                    Nintendo F where the server answers STUN over TCP
 #
 # Each case is a set-up against one server. The third-party clients come first and vouch for the
 # bed; then quillmere-check --nat --json, whose "nat" object must say the same, with the NAT type
@@ -40,7 +42,7 @@
 set -euo pipefail
 
 readonly test_name=nat_type
-readonly setups=(masquerade random fullcone seen-address public)
+readonly setups=(masquerade random fullcone seen-address public udp-blocked)
 readonly servers=(coturn quillmere)
 declare -A setup_title=(
     [masquerade]="masquerade"
@@ -48,6 +50,7 @@ declare -A setup_title=(
     [fullcone]="snat + 1:1 dnat udp"
     [seen-address]="snat + seen-address set"
     [public]="no NAT, public pc"
+    [udp-blocked]="udp blocked"
 )
 declare -A server_title=([coturn]="coturn" [quillmere]="quillmere-server")
 case_names=()
@@ -63,6 +66,7 @@ declare -A want_mapping=(
     [fullcone]=endpoint-independent
     [seen-address]=endpoint-independent
     [public]=none
+    [udp-blocked]=blocked
 )
 declare -A want_filtering=(
     [masquerade]=address-and-port-dependent
@@ -70,6 +74,7 @@ declare -A want_filtering=(
     [fullcone]=endpoint-independent
     [seen-address]=address-dependent
     [public]=endpoint-independent
+    [udp-blocked]=blocked
 )
 # What the consoles' rules make of it: the type, and the Nintendo letters allowed (a dependent
 # mapping is C or D, by whether the program can predict the next port).
@@ -79,6 +84,7 @@ declare -A want_type=(
     [fullcone]=open
     [seen-address]=moderate
     [public]=open
+    [udp-blocked]=strict
 )
 declare -A want_nintendo=(
     [masquerade]=B
@@ -86,6 +92,7 @@ declare -A want_nintendo=(
     [fullcone]=A
     [seen-address]=A
     [public]=A
+    [udp-blocked]=F
 )
 # Whether the router keeps the pc's port: a masquerade or snat keeps it while no other
 # connection holds it; "masquerade random" picks a new one for each destination.
@@ -168,7 +175,7 @@ pc_address() { # private|public
 # The router's rules for SETUP, in place of the last set-up's. Whatever comes in on wan that is
 # neither a reply nor let in by the set-up is dropped, in the router or on the way to pc.
 router_setup() { # SETUP
-    local prerouting='' postrouting='' extra=''
+    local prerouting='' postrouting='' extra='' forward_first=''
     case $1 in
         masquerade)
             postrouting="oifname \"wan\" ip saddr 192.168.77.0/24 masquerade"
@@ -198,6 +205,10 @@ router_setup() { # SETUP
     }"
             ;;
         public) ;; # routed as it is
+        udp-blocked)
+            postrouting="oifname \"wan\" ip saddr 192.168.77.0/24 masquerade"
+            forward_first="iifname \"br-lan\" oifname \"wan\" meta l4proto udp drop"
+            ;;
     esac
     in_ns "$ns_router" nft delete table ip natbed 2>/dev/null || true
     in_ns "$ns_router" nft -f - <<EOF
@@ -218,6 +229,7 @@ table ip natbed {$extra
     }
     chain forward {
         type filter hook forward priority filter; policy drop;
+        $forward_first
         ct state established,related accept
         iifname "br-lan" oifname "wan" accept
         iifname "wan" oifname "br-lan" ct status dnat accept
@@ -255,7 +267,7 @@ start_server() { # coturn|quillmere
     if [ "$1" = coturn ]; then
         command=(turnserver -n --stun-only -L "$stun_primary" -L "$stun_alternate"
             --listening-port 3478 --alt-listening-port 3479 --no-cli --no-tls --no-dtls
-            --no-tcp --log-file=stdout --simple-log --pidfile="$work/turnserver.pid"
+            --log-file=stdout --simple-log --pidfile="$work/turnserver.pid"
             --userdb="$work/turndb")
     else
         command=("$server_bin" --stun-listen "$stun_primary:3478" --stun-alternate "$stun_alternate"
@@ -307,6 +319,15 @@ short() { # WORD
     esac
 }
 
+# A mapping and a filtering for the table: "EI/APD", or "blocked" when nothing answered.
+pair() { # MAPPING FILTERING
+    if [ "$1" = blocked ] && [ "$2" = blocked ]; then
+        say blocked
+    else
+        say "$(short "$1")/$(short "$2")"
+    fi
+}
+
 # coturn's turnutils_natdiscovery, RFC 5780's mapping and filtering tests. Given pc's address,
 # it tells "no NAT" from an endpoint-independent mapping. Sets found_mapping, found_filtering.
 natdiscovery() { # SERVER_ADDRESS
@@ -322,6 +343,7 @@ natdiscovery() { # SERVER_ADDRESS
         -e 's/^NAT with Address Dependent Filtering!$/address-dependent/p' \
         -e 's/^NAT with Address and Port Dependent Filtering!$/address-and-port-dependent/p' \
         <<<"$out" | tail -n 1)
+    if ! grep -q '^RFC 5780 response' <<<"$out"; then found_mapping=blocked found_filtering=blocked; fi
 }
 
 # Debian's stun (RFC 3489's tests, from a random port). It cannot tell an address-dependent
@@ -348,11 +370,13 @@ stun_client() { # SERVER_ADDRESS
             found_mapping=endpoint-independent found_filtering=address-and-port-dependent ;;
         "Dependent Mapping")
             found_mapping=dependent ;;
+        "Blocked or could not reach STUN server")
+            found_mapping=blocked found_filtering=blocked ;;
     esac
 }
 
 # Whether a client's finding agrees with SETUP's row of the table; a finding of "dependent"
-# agrees with either dependent mapping, and then no filtering is told.
+# agrees with either dependent mapping, and then no filtering is told. "blocked": no answer.
 expect_behaviour() { # CLIENT SETUP
     local mapping=${want_mapping[$2]} filtering=${want_filtering[$2]}
     if [ "$found_mapping" = dependent ] && [[ "$mapping" == *-dependent ]]; then
@@ -367,29 +391,46 @@ expect_behaviour() { # CLIENT SETUP
 
 # quillmere-check --nat against the server's primary address (on 3478, the default port); the
 # JSON's "nat" must agree with the table and the consoles' rules. Sets found_mapping,
-# found_filtering and nat_ms.
+# found_filtering, found_letter and nat_ms.
 quillmere_nat() { # SETUP
-    local setup=$1 letter letters external
+    local setup=$1 letters external
     run_on_pc "quillmere-check --nat" 20 "$check_bin" --nat --stun "$stun_primary" --json
     nat_ms=$elapsed_ms
     runs[-1]+="  $(json_value '[.nat.type, .nat.nintendo, .nat.portPreserved, .nat.externalAddress]
         | map(tostring) | join(" ")' | tr -d '"')"
     found_mapping=$(json_value '.nat.mapping // empty' | tr -d '"')
     found_filtering=$(json_value '.nat.filtering // empty' | tr -d '"')
+    found_letter=$(json_value '.nat.nintendo // empty' | tr -d '"')
     [ "$found_mapping" = "(no JSON)" ] && found_mapping=
     [ "$found_filtering" = "(no JSON)" ] && found_filtering=
-    expect_status 0
+    [ "$found_letter" = "(no JSON)" ] && found_letter=
     expect_json .nat.server "\"$stun_primary:3478\""
+    if [ "$setup" = udp-blocked ]; then
+        # No STUN server answered over UDP: exit 4, nothing told but why. With the server's
+        # TCP listener answering, the program can tell that UDP is what is blocked.
+        expect_status 4
+        expect_json .nat.mapping null
+        expect_json .nat.filtering null
+        expect_text .nat.limits
+        if [ -n "$(in_ns "$ns_stun" ss -Hltn src "$stun_primary:3478")" ]; then
+            expect_json .nat.type '"strict"'
+            expect_json .nat.nintendo '"F"'
+        else
+            expect_json .nat.type null
+            expect_json .nat.nintendo null
+        fi
+        return
+    fi
+    expect_status 0
     expect_json .nat.mapping "\"${want_mapping[$setup]}\""
     expect_json .nat.filtering "\"${want_filtering[$setup]}\""
     expect_json .nat.type "\"${want_type[$setup]}\""
     expect_json .nat.limits null
     # "masquerade random" could give pc's own port by chance, once in some 64000 runs.
     [ "$setup" = random ] || expect_json .nat.portPreserved "${want_port_kept[$setup]}"
-    letter=$(json_value .nat.nintendo | tr -d '"')
     letters=${want_nintendo[$setup]}
-    [[ " $letters " == *" $letter "* ]] ||
-        problem "$(last_run): .nat.nintendo is $letter, expected one of: $letters"
+    [[ " $letters " == *" $found_letter "* ]] ||
+        problem "$(last_run): .nat.nintendo is ${found_letter:-null}, expected one of: $letters"
     external=$pc_now
     [ "$setup" = public ] || external=$router_wan
     [[ "$(json_value .nat.externalAddress)" == "\"$external:"[0-9]*'"' ]] ||
@@ -451,16 +492,16 @@ for server in "${servers[@]}"; do
 
         natdiscovery "$stun_primary"
         expect_behaviour turnutils_natdiscovery "$setup"
-        table_natdiscovery[$key]="$(short "$found_mapping")/$(short "$found_filtering")"
+        table_natdiscovery[$key]=$(pair "$found_mapping" "$found_filtering")
 
         stun_client "$stun_primary"
         expect_behaviour stun "$setup"
-        table_stun[$key]="$(short "$found_mapping")/$(short "$found_filtering")"
+        table_stun[$key]=$(pair "$found_mapping" "$found_filtering")
 
         needs=
         if [ -n "$has_nat" ]; then
             quillmere_nat "$setup"
-            table_quillmere[$key]="$(short "$found_mapping")/$(short "$found_filtering")"
+            table_quillmere[$key]="$(pair "$found_mapping" "$found_filtering") ${found_letter:--}"
             table_ms[$key]=$nat_ms
         else
             needs="quillmere-check --nat"
@@ -475,6 +516,7 @@ done
 say ""
 say "NAT behaviour found (mapping/filtering; EI endpoint-independent, AD address-dependent,"
 say "APD address-and-port-dependent, AD|APD a dependent mapping stun cannot tell apart;"
+say "blocked: no answer; the letter after quillmere-check's finding is its Nintendo type;"
 say "--nat ms: the wall time of the whole quillmere-check --nat run, a figure no case depends on):"
 row='%-24s %-16s %-9s %-13s %-9s %-15s %s\n'
 # shellcheck disable=SC2059 # the format is the row's
@@ -484,7 +526,7 @@ for setup in "${setups[@]}"; do
         key=$setup/$server
         # shellcheck disable=SC2059
         printf "$row" "${setup_title[$setup]}" "${server_title[$server]}" \
-            "$(short "${want_mapping[$setup]}")/$(short "${want_filtering[$setup]}")" \
+            "$(pair "${want_mapping[$setup]}" "${want_filtering[$setup]}")" \
             "${table_natdiscovery[$key]:--}" "${table_stun[$key]:--}" \
             "${table_quillmere[$key]:--}" "${table_ms[$key]:--}"
     done
