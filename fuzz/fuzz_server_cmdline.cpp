@@ -8,6 +8,7 @@
 #include "server/replies.h"
 #include "server/serverconfig.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -28,9 +29,10 @@ bool isFlag(std::string_view a)
 bool takesValue(std::string_view name)
 {
     for (const std::string_view known :
-         {"--listen", "--metrics-listen", "--message", "--trusted-proxy", "--ping",
-          "--connect-timeout", "--client-checks", "--client-rate", "--client-connections",
-          "--max-checks", "--max-connections"}) {
+         {"--listen", "--listen-proxy", "--metrics-listen", "--message", "--trusted-proxy",
+          "--ping", "--connect-timeout", "--client-checks", "--client-rate", "--client-connections",
+          "--max-checks", "--max-connections", "--threads", "--stun-listen", "--stun-alternate",
+          "--stun-rate"}) {
         if (name == known)
             return true;
     }
@@ -73,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // argument is a known option with its value, inline or next.
     std::size_t listens = 0;
     std::size_t proxies = 0;
+    std::size_t stunListens = 0;
     std::optional<std::string_view> message;
     bool help = false;
     bool version = false;
@@ -99,17 +102,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             FUZZ_CHECK(i + 1 < arguments.size());
             value = arguments[++i];
         }
-        if (name == "--listen") {
+        if (name == "--listen" || name == "--listen-proxy") {
             ++listens;
             const auto endpoint = parseListenAddress(value);
             FUZZ_CHECK(endpoint && config.listen.size() >= listens &&
                        config.listen[listens - 1].endpoint == endpoint->endpoint &&
                        config.listen[listens - 1].everyAddress == endpoint->everyAddress);
+            FUZZ_CHECK(config.listen[listens - 1].proxyProtocol == (name == "--listen-proxy"));
             FUZZ_CHECK(endpoint->everyAddress == value.starts_with("*:"));
             FUZZ_CHECK(endpoint->endpoint.address().is_v6() ==
                        (endpoint->everyAddress || value.starts_with("[")));
         } else if (name == "--trusted-proxy") {
             ++proxies;
+        } else if (name == "--stun-listen") {
+            ++stunListens;
         } else if (name == "--message") {
             message = value;
         }
@@ -136,6 +142,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(config.message == (message ? *message : std::string_view()));
     FUZZ_CHECK(isHarmlessMessage(config.message));
     FUZZ_CHECK(isValidMessage(config.message));
+
+    // STUN: one address each, whose port and the next exist; an alternate per family at most,
+    // a second address beside a listener of its family; no socket taken twice.
+    FUZZ_CHECK(config.stunListen.size() == stunListens);
+    FUZZ_CHECK(config.stunRate <= 1'000'000);
+    FUZZ_CHECK(config.stunAlternates.size() <= 2);
+    std::vector<boost::asio::ip::udp::endpoint> stunPlaces;
+    for (const auto& listen : config.stunListen) {
+        FUZZ_CHECK(!listen.address().is_unspecified() && !listen.address().is_multicast());
+        FUZZ_CHECK(listen.port() != 0 && listen.port() != 65535);
+        stunPlaces.push_back(listen);
+        stunPlaces.emplace_back(listen.address(), static_cast<unsigned short>(listen.port() + 1));
+        for (const auto& alternate : config.stunAlternates) {
+            if (alternate.is_v6() != listen.address().is_v6())
+                continue;
+            FUZZ_CHECK(alternate != listen.address());
+            stunPlaces.emplace_back(alternate, listen.port());
+            stunPlaces.emplace_back(alternate, static_cast<unsigned short>(listen.port() + 1));
+        }
+    }
+    std::sort(stunPlaces.begin(), stunPlaces.end());
+    FUZZ_CHECK(std::adjacent_find(stunPlaces.begin(), stunPlaces.end()) == stunPlaces.end());
+    for (const auto& alternate : config.stunAlternates) {
+        FUZZ_CHECK(!alternate.is_unspecified() && !alternate.is_multicast());
+        FUZZ_CHECK(std::count_if(
+                       config.stunAlternates.begin(), config.stunAlternates.end(),
+                       [&](const auto& other) { return other.is_v6() == alternate.is_v6(); }) == 1);
+        FUZZ_CHECK(std::any_of(
+            config.stunListen.begin(), config.stunListen.end(),
+            [&](const auto& listen) { return listen.address().is_v6() == alternate.is_v6(); }));
+    }
 
     // Limits: per client at most a million (0: none); the global caps at least one.
     FUZZ_CHECK(config.limits.clientChecks <= 1'000'000);

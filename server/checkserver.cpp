@@ -215,6 +215,14 @@ bool CheckServer::start()
         endpoint.start();
     }
 
+    if (!m_config.stunListen.empty()) {
+        StunListener& stun =
+            m_stun.emplace(m_loops.front()->context, m_config.stunListen, m_config.stunAlternates,
+                           m_config.stunRate, m_metrics, m_accessLog, m_notes);
+        if (!stun.start())
+            return false;
+    }
+
     for (const std::unique_ptr<Loop>& loop : m_loops) {
         for (Listener& listener : loop->listeners)
             asio::co_spawn(loop->context, acceptLoop(*loop, listener), asio::detached);
@@ -241,6 +249,8 @@ void CheckServer::stop(std::function<void()> drained)
             if (&loop == m_loops.front().get()) {
                 if (m_metricsEndpoint)
                     m_metricsEndpoint->close();
+                if (m_stun)
+                    m_stun->close();
                 m_sweepTimer.cancel();
             }
         });

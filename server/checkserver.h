@@ -22,6 +22,7 @@
 #include "server/pinger.h"
 #include "server/requesthead.h"
 #include "server/serverconfig.h"
+#include "server/stunlistener.h"
 
 #include <boost/asio/awaitable.hpp>
 #include <boost/asio/io_context.hpp>
@@ -117,6 +118,7 @@ private:
     Metrics m_metrics;     // shared by the loops; its counters are atomic
     std::vector<std::unique_ptr<Loop>> m_loops;
     std::optional<MetricsEndpoint> m_metricsEndpoint; // on the first loop
+    std::optional<StunListener> m_stun;               // on the first loop
     boost::asio::steady_timer m_sweepTimer;           // on the first loop
     std::atomic<bool> m_stopping = false;
     std::mutex m_drainLock; // over m_drained

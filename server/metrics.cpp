@@ -29,6 +29,10 @@ struct RefusalKind
 constexpr std::array<RefusalKind, 4> kRefusalKinds{
     {{"bad-request", "400"}, {"refused", "403"}, {"rate-limited", "429"}, {"busy", "503"}}};
 
+// The STUN listener's outcomes (stunOutcomeWord).
+constexpr std::array<std::string_view, 5> kStunOutcomes{"answered", "error", "malformed",
+                                                        "unserved", "rate-limited"};
+
 // Seconds as the exposition writes them: no exponent, no trailing zeros.
 std::string seconds(double value)
 {
@@ -118,6 +122,18 @@ void Metrics::requestEnded(std::string_view protocol, std::string_view outcome,
     }
 }
 
+static_assert(kStunOutcomes.size() == std::tuple_size_v<Metrics::StunCounts>);
+
+void Metrics::stunRequestEnded(std::string_view outcome)
+{
+    for (std::size_t i = 0; i < kStunOutcomes.size(); ++i) {
+        if (kStunOutcomes[i] == outcome) {
+            m_stunRequests[i].fetch_add(1, kRelaxed);
+            return;
+        }
+    }
+}
+
 void Metrics::setPingMethods(std::string_view ipv4, std::string_view ipv6)
 {
     m_pingV4 = ipv4;
@@ -157,6 +173,13 @@ std::string Metrics::exposition() const
     header(out, "quillmere_probe_connect_seconds", "histogram",
            "Time from a TCP probe's first SYN to the client's answer, accepted or refused.");
     m_connectTimes.write(out, "quillmere_probe_connect_seconds");
+
+    header(out, "quillmere_stun_requests_total", "counter",
+           "STUN datagrams received, by what became of them.");
+    for (std::size_t i = 0; i < kStunOutcomes.size(); ++i)
+        sample(out, "quillmere_stun_requests_total",
+               "outcome=\"" + std::string(kStunOutcomes[i]) + "\"",
+               std::to_string(m_stunRequests[i].load(kRelaxed)));
 
     header(out, "quillmere_ping_method", "gauge",
            "How the server pings each address family: 1 for the method in use.");

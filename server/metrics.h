@@ -47,6 +47,10 @@ public:
     void requestEnded(std::string_view protocol, std::string_view outcome,
                       std::chrono::steady_clock::duration elapsed);
 
+    // One STUN datagram and what became of it, as stunOutcomeWord writes it: "answered",
+    // "error", "malformed", "unserved" or "rate-limited".
+    void stunRequestEnded(std::string_view outcome);
+
     void connectionOpened() { m_connections.fetch_add(1, std::memory_order_relaxed); }
     void connectionClosed() { m_connections.fetch_sub(1, std::memory_order_relaxed); }
     void checkStarted() { m_checks.fetch_add(1, std::memory_order_relaxed); }
@@ -65,10 +69,12 @@ public:
 
     using CheckCounts = std::array<std::atomic<std::uint64_t>, 6>;   // tcp: 4 outcomes, udp: 2
     using RefusalCounts = std::array<std::atomic<std::uint64_t>, 4>; // 400, 403, 429, 503
+    using StunCounts = std::array<std::atomic<std::uint64_t>, 5>;
 
 private:
     CheckCounts m_checksDone{};
     RefusalCounts m_refusals{};
+    StunCounts m_stunRequests{};
     std::atomic<std::int64_t> m_checks{0};
     std::atomic<std::int64_t> m_connections{0};
     Histogram m_tcpDurations;

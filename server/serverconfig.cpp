@@ -81,6 +81,75 @@ OptionResult takeAddressOption(const Option& option, ServerConfig& config)
     return std::nullopt;
 }
 
+OptionResult takeStunOption(const Option& option, ServerConfig& config)
+{
+    if (option.name == "--stun-listen") {
+        const auto endpoint = parseStunListen(option.value);
+        if (!endpoint)
+            return badValue(option);
+        config.stunListen.push_back(*endpoint);
+        return std::string();
+    }
+    if (option.name == "--stun-alternate") {
+        boost::system::error_code error;
+        auto address = asio::ip::make_address(std::string(option.value), error);
+        if (error || address.is_unspecified() || address.is_multicast() ||
+            (address.is_v6() && address.to_v6().scope_id() != 0))
+            return badValue(option);
+        const auto sameFamily = [&](const Address& other) {
+            return other.is_v6() == address.is_v6();
+        };
+        if (std::any_of(config.stunAlternates.begin(), config.stunAlternates.end(), sameFamily))
+            return std::string("--stun-alternate: one address per family (IPv4, IPv6)");
+        config.stunAlternates.push_back(address);
+        return std::string();
+    }
+    if (option.name == "--stun-rate") {
+        const auto count = parseCount(option.value);
+        if (!count || *count > 1'000'000)
+            return badValue(option);
+        config.stunRate = unsigned(*count);
+        return std::string();
+    }
+    return std::nullopt;
+}
+
+// Every alternate needs a STUN listener of its family, and no two STUN sockets may take the same
+// address and port.
+std::string stunConflict(const ServerConfig& config)
+{
+    for (const Address& alternate : config.stunAlternates) {
+        const auto sameFamily = [&](const asio::ip::udp::endpoint& listen) {
+            return listen.address().is_v6() == alternate.is_v6();
+        };
+        if (std::none_of(config.stunListen.begin(), config.stunListen.end(), sameFamily))
+            return "--stun-alternate " + alternate.to_string() +
+                   " needs a --stun-listen address of its family";
+    }
+    std::vector<asio::ip::udp::endpoint> places;
+    for (const auto& listen : config.stunListen) {
+        const auto next = static_cast<unsigned short>(listen.port() + 1);
+        places.emplace_back(listen.address(), listen.port());
+        places.emplace_back(listen.address(), next);
+        for (const Address& alternate : config.stunAlternates) {
+            if (alternate.is_v6() != listen.address().is_v6())
+                continue;
+            if (alternate == listen.address())
+                return "--stun-alternate " + alternate.to_string() +
+                       " is a --stun-listen address: it must be a second address";
+            places.emplace_back(alternate, listen.port());
+            places.emplace_back(alternate, next);
+        }
+    }
+    std::sort(places.begin(), places.end());
+    const auto twice = std::adjacent_find(places.begin(), places.end());
+    if (twice != places.end())
+        return "--stun-listen: two STUN listeners would share " + twice->address().to_string() +
+               " port " + std::to_string(twice->port()) +
+               " (each takes its port and the next, on its address and the alternate)";
+    return {};
+}
+
 OptionResult takeLimitOption(const Option& option, ServerConfig& config)
 {
     Limits& limits = config.limits;
@@ -219,6 +288,19 @@ std::optional<ListenAddress> parseListenAddress(std::string_view text)
                          false};
 }
 
+std::optional<asio::ip::udp::endpoint> parseStunListen(std::string_view text)
+{
+    const auto listen = parseListenAddress(text);
+    if (!listen || listen->everyAddress || listen->endpoint.address().is_unspecified() ||
+        listen->endpoint.address().is_multicast() || listen->endpoint.port() == 0 ||
+        listen->endpoint.port() == 65535)
+        return std::nullopt;
+    const Address address = listen->endpoint.address();
+    if (address.is_v6() && address.to_v6().scope_id() != 0)
+        return std::nullopt;
+    return asio::ip::udp::endpoint(address, listen->endpoint.port());
+}
+
 CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
 {
     CommandLine result;
@@ -253,10 +335,14 @@ CommandLine parseCommandLine(const std::vector<std::string_view>& arguments)
             taken = takeCheckOption(option, result.config);
         if (!taken)
             taken = takeRunOption(option, result.config);
+        if (!taken)
+            taken = takeStunOption(option, result.config);
         result.error = taken ? *taken : "unknown option " + std::string(option.name);
     }
     if (result.error.empty())
         result.error = metricsConflict(result.config);
+    if (result.error.empty())
+        result.error = stunConflict(result.config);
     if (result.error.empty()) {
         const bool proxyListener =
             std::any_of(result.config.listen.begin(), result.config.listen.end(),
@@ -339,6 +425,13 @@ address, pings that address, and replies with the findings.
                             or not at all (default auto: the first of these that works)
   --threads N               event loops, one thread each (default: one per core the
                             process may run on)
+  --stun-listen ADDR:PORT   answer STUN Binding requests (UDP) on ADDR at PORT and PORT+1;
+                            repeatable, off by default. The usual port is 3478. One address,
+                            IPv6 as [ADDR]:PORT.
+  --stun-alternate ADDR     a second address of this host: STUN listens on it too, at the
+                            same two ports, and serves NAT behaviour discovery (RFC 5780).
+                            One per family. Without it only the change of port is served.
+  --stun-rate N             STUN requests a minute per client (default 60; 0 = no limit)
   --help                    show this help
   --version                 show the version
 

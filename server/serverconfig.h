@@ -7,6 +7,7 @@
 #include "server/pinger.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 
 #include <chrono>
 #include <optional>
@@ -43,6 +44,12 @@ struct ServerConfig
     std::chrono::milliseconds headTimeout{5000};
     PingMode ping = PingMode::Auto;
     unsigned threads = 0; // event loops; 0: one per core the process may run on
+
+    // STUN (--stun-listen, --stun-alternate, --stun-rate): each address answers on its port and
+    // the next, and with the alternate of its family on the alternate's two ports as well.
+    std::vector<boost::asio::ip::udp::endpoint> stunListen;
+    std::vector<Address> stunAlternates; // at most one per family
+    unsigned stunRate = 60;              // STUN requests a minute per client; 0: no limit
 };
 
 struct CommandLine
@@ -55,6 +62,10 @@ struct CommandLine
 
 CommandLine parseCommandLine(const std::vector<std::string_view>& arguments);
 std::string usageText();
+
+// A STUN listener's "ADDR:PORT" or "[V6ADDR]:PORT": one address (its replies name the address
+// they come from), and a port below 65535, since the next one is taken too.
+std::optional<boost::asio::ip::udp::endpoint> parseStunListen(std::string_view text);
 
 // "ADDR:PORT", "[V6ADDR]:PORT" or "*:PORT" (every address).
 std::optional<ListenAddress> parseListenAddress(std::string_view text);
