@@ -270,8 +270,9 @@ start_server() { # coturn|quillmere
             --log-file=stdout --simple-log --pidfile="$work/turnserver.pid"
             --userdb="$work/turndb")
     else
+        # No per-client limit: every request of the run comes from the router's one address.
         command=("$server_bin" --stun-listen "$stun_primary:3478" --stun-alternate "$stun_alternate"
-            --client-checks 0 --client-rate 0 --client-connections 0)
+            --stun-rate 0)
     fi
     say "--- ${command[*]}" >>"$server_log"
     ip netns exec "$ns_stun" "${command[@]}" >>"$server_log" 2>&1 &
