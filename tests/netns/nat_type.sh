@@ -25,8 +25,10 @@
 #
 # Each case is a set-up against one server. The third-party clients come first and vouch for the
 # bed; then quillmere-check --nat --json, whose "nat" object must say the same, with the NAT type
-# and Nintendo letter that follow. The run ends with the table of what each client found and how
-# long each --nat run took (a figure only: no case depends on it).
+# and Nintendo letter that follow. Last, quillmere-server with one address (no --stun-alternate),
+# against which quillmere-check must tell what it can without the behaviour tests, and name the
+# rest in "limits". The run ends with the table of what each client found and how long each
+# --nat run took (a figure only: no case depends on it).
 #
 # Where quillmere-check has no --nat, the cases test the third-party clients only and say so
 # (SKIPPED, with what they need, once their own asserts hold). Where quillmere-server has no
@@ -43,7 +45,7 @@ set -euo pipefail
 
 readonly test_name=nat_type
 readonly setups=(masquerade random fullcone seen-address public udp-blocked)
-readonly servers=(coturn quillmere)
+readonly servers=(coturn quillmere quillmere-1)
 declare -A setup_title=(
     [masquerade]="masquerade"
     [random]="masquerade random"
@@ -52,7 +54,8 @@ declare -A setup_title=(
     [public]="no NAT, public pc"
     [udp-blocked]="udp blocked"
 )
-declare -A server_title=([coturn]="coturn" [quillmere]="quillmere-server")
+declare -A server_title=([coturn]="coturn" [quillmere]="quillmere-server"
+    [quillmere-1]="quillmere 1 addr")
 case_names=()
 for server in "${servers[@]}"; do
     for setup in "${setups[@]}"; do case_names+=("${setup_title[$setup]} / ${server_title[$server]}"); done
@@ -94,6 +97,28 @@ declare -A want_nintendo=(
     [public]=A
     [udp-blocked]=F
 )
+# What quillmere-check can tell against a STUN server with one address ("null": not told, and
+# "limits" must say why). Such a server must not name an OTHER-ADDRESS (RFC 5780, 7.4), and
+# without one a client runs neither the mapping nor the filtering tests: it tells the external
+# address, whether the port was kept, and no NAT (the address it sees is its own), which is open
+# whatever the filtering.
+declare -A one_mapping=(
+    [masquerade]=null
+    [random]=null
+    [fullcone]=null
+    [seen-address]=null
+    [public]=none
+    [udp-blocked]=null
+)
+declare -A one_type=(
+    [masquerade]=null
+    [random]=null
+    [fullcone]=null
+    [seen-address]=null
+    [public]=open
+    [udp-blocked]=null
+)
+
 # Whether the router keeps the pc's port: a masquerade or snat keeps it while no other
 # connection holds it; "masquerade random" picks a new one for each destination.
 declare -A want_port_kept=(
@@ -243,13 +268,14 @@ EOF
 
 server_pid=
 server_log=$work/server.log
+: >"$server_log"
 
-# Waits until the STUN host has UDP listeners on both ports of both addresses.
-wait_for_stun_listeners() {
+# Waits until the STUN host has UDP listeners on both ports of each ADDRESS.
+wait_for_stun_listeners() { # ADDRESS...
     local address port missing
     for _ in $(seq 100); do
         missing=
-        for address in "$stun_primary" "$stun_alternate"; do
+        for address in "$@"; do
             for port in 3478 3479; do
                 [ -n "$(in_ns "$ns_stun" ss -Hlun src "$address:$port")" ] ||
                     missing=yes
@@ -262,23 +288,27 @@ wait_for_stun_listeners() {
     return 1
 }
 
-start_server() { # coturn|quillmere
-    local command
+start_server() { # coturn|quillmere|quillmere-1
+    local command addresses=("$stun_primary" "$stun_alternate")
     if [ "$1" = coturn ]; then
         command=(turnserver -n --stun-only -L "$stun_primary" -L "$stun_alternate"
             --listening-port 3478 --alt-listening-port 3479 --no-cli --no-tls --no-dtls
             --log-file=stdout --simple-log --pidfile="$work/turnserver.pid"
             --userdb="$work/turndb")
-    else
+    elif [ "$1" = quillmere ]; then
         # No per-client limit: every request of the run comes from the router's one address.
         command=("$server_bin" --stun-listen "$stun_primary:3478" --stun-alternate "$stun_alternate"
             --stun-rate 0)
+    else
+        command=("$server_bin" --stun-listen "$stun_primary:3478" --stun-rate 0)
+        addresses=("$stun_primary")
     fi
+    server_log_from=$(($(wc -l <"$server_log") + 1))
     say "--- ${command[*]}" >>"$server_log"
     ip netns exec "$ns_stun" "${command[@]}" >>"$server_log" 2>&1 &
     server_pid=$!
     pids+=("$server_pid")
-    wait_for_stun_listeners
+    wait_for_stun_listeners "${addresses[@]}"
 }
 
 stop_server() {
@@ -314,6 +344,7 @@ short() { # WORD
         address-dependent) say AD ;;
         address-and-port-dependent) say APD ;;
         none) say none ;;
+        null) say "-" ;;
         dependent) say "AD|APD" ;;
         "") say "-" ;;
         *) say "$1" ;;
@@ -390,21 +421,28 @@ expect_behaviour() { # CLIENT SETUP
         problem "$(last_run): $1 found filtering ${found_filtering:-(none said)}, expected $filtering"
 }
 
-# quillmere-check --nat against the server's primary address (on 3478, the default port); the
-# JSON's "nat" must agree with the table and the consoles' rules. Sets found_mapping,
-# found_filtering, found_letter and nat_ms.
-quillmere_nat() { # SETUP
-    local setup=$1 letters external
+# quillmere-check --nat against the server's primary address (on 3478, the default port). Sets
+# found_mapping, found_filtering, found_letter (its Nintendo type) and nat_ms.
+nat_run() {
     run_on_pc "quillmere-check --nat" 20 "$check_bin" --nat --stun "$stun_primary" --json
     nat_ms=$elapsed_ms
     runs[-1]+="  $(json_value '[.nat.type, .nat.nintendo, .nat.portPreserved, .nat.externalAddress]
         | map(tostring) | join(" ")' | tr -d '"')"
-    found_mapping=$(json_value '.nat.mapping // empty' | tr -d '"')
-    found_filtering=$(json_value '.nat.filtering // empty' | tr -d '"')
-    found_letter=$(json_value '.nat.nintendo // empty' | tr -d '"')
-    [ "$found_mapping" = "(no JSON)" ] && found_mapping=
-    [ "$found_filtering" = "(no JSON)" ] && found_filtering=
-    [ "$found_letter" = "(no JSON)" ] && found_letter=
+    found_mapping=$(json_word_or_nothing .nat.mapping)
+    found_filtering=$(json_word_or_nothing .nat.filtering)
+    found_letter=$(json_word_or_nothing .nat.nintendo)
+}
+
+# FILTER's string from the last run's JSON, unquoted; nothing for null or no JSON.
+json_word_or_nothing() { # FILTER
+    jq -r "$1 // empty" <<<"$out" 2>/dev/null || true
+}
+
+# The --nat run against a server with two addresses: the JSON's "nat" must agree with the table
+# and the consoles' rules.
+quillmere_nat() { # SETUP
+    local setup=$1 letters external
+    nat_run
     expect_json .nat.server "\"$stun_primary:3478\""
     if [ "$setup" = udp-blocked ]; then
         # No STUN server answered over UDP: exit 4, nothing told but why. With the server's
@@ -436,6 +474,33 @@ quillmere_nat() { # SETUP
     [ "$setup" = public ] || external=$router_wan
     [[ "$(json_value .nat.externalAddress)" == "\"$external:"[0-9]*'"' ]] ||
         problem "$(last_run): .nat.externalAddress is $(json_value .nat.externalAddress), expected $external:PORT"
+}
+
+# The same against the server with one address: only what it can tell, and why not the rest.
+quillmere_nat_one_address() { # SETUP
+    local setup=$1 external
+    nat_run
+    expect_json .nat.server "\"$stun_primary:3478\""
+    expect_json .nat.mapping "$(json_word "${one_mapping[$setup]}")"
+    expect_json .nat.filtering null
+    expect_json .nat.type "$(json_word "${one_type[$setup]}")"
+    expect_json .nat.nintendo null
+    expect_text .nat.limits
+    if [ "$setup" = udp-blocked ]; then
+        expect_status 4
+        return
+    fi
+    expect_status 0
+    [ "$setup" = random ] || expect_json .nat.portPreserved "${want_port_kept[$setup]}"
+    external=$pc_now
+    [ "$setup" = public ] || external=$router_wan
+    [[ "$(json_value .nat.externalAddress)" == "\"$external:"[0-9]*'"' ]] ||
+        problem "$(last_run): .nat.externalAddress is $(json_value .nat.externalAddress), expected $external:PORT"
+}
+
+# A word as compact JSON: null stays null, anything else is a string.
+json_word() { # WORD
+    if [ "$1" = null ]; then say null; else say "\"$1\""; fi
 }
 
 failure_details() {
@@ -470,11 +535,12 @@ skip_case() { # REASON
 }
 
 for server in "${servers[@]}"; do
-    if [ "$server" = quillmere ] && [ -z "$has_stun_listen" ]; then
-        for setup in "${setups[@]}"; do
-            skip_case "quillmere-server has no --stun-listen"
-            table_natdiscovery[$setup/$server]="-" table_stun[$setup/$server]="-"
-        done
+    if [ "$server" != coturn ] && [ -z "$has_stun_listen" ]; then
+        for setup in "${setups[@]}"; do skip_case "quillmere-server has no --stun-listen"; done
+        continue
+    fi
+    if [ "$server" = quillmere-1 ] && [ -z "$has_nat" ]; then
+        for setup in "${setups[@]}"; do skip_case "needs quillmere-check --nat"; done
         continue
     fi
     server_ok=yes
@@ -483,13 +549,26 @@ for server in "${servers[@]}"; do
         begin_case
         key=$setup/$server
         if [ -z "$server_ok" ]; then
-            problem "bed: ${server_title[$server]} did not listen on both ports of both addresses"
-            table_natdiscovery[$key]="-" table_stun[$key]="-"
+            problem "bed: ${server_title[$server]} did not listen on both ports of its addresses"
             end_case
             continue
         fi
         if [ "$setup" = public ]; then pc_address public; else pc_address private; fi
         router_setup "$setup"
+
+        if [ "$server" = quillmere-1 ]; then
+            # The third-party clients need a server with two addresses; the server says at
+            # start that it has one.
+            table_natdiscovery[$key]="n/a" table_stun[$key]="n/a"
+            [ "$setup" != "${setups[0]}" ] ||
+                tail -n +"$server_log_from" "$server_log" | grep -q "one address" ||
+                problem "bed: quillmere-server did not say at start that it serves one address"
+            quillmere_nat_one_address "$setup"
+            table_quillmere[$key]="$(pair "$found_mapping" "$found_filtering") ${found_letter:--}"
+            table_ms[$key]=$nat_ms
+            end_case
+            continue
+        fi
 
         natdiscovery "$stun_primary"
         expect_behaviour turnutils_natdiscovery "$setup"
@@ -517,7 +596,7 @@ done
 say ""
 say "NAT behaviour found (mapping/filtering; EI endpoint-independent, AD address-dependent,"
 say "APD address-and-port-dependent, AD|APD a dependent mapping stun cannot tell apart;"
-say "blocked: no answer; the letter after quillmere-check's finding is its Nintendo type;"
+say "blocked: no answer; -: not told; n/a: not run; the letter after quillmere-check's finding is its Nintendo type;"
 say "--nat ms: the wall time of the whole quillmere-check --nat run, a figure no case depends on):"
 row='%-24s %-16s %-9s %-13s %-9s %-15s %s\n'
 # shellcheck disable=SC2059 # the format is the row's
@@ -525,9 +604,11 @@ printf "$row" set-up server expected natdiscovery stun quillmere-check "--nat ms
 for setup in "${setups[@]}"; do
     for server in "${servers[@]}"; do
         key=$setup/$server
+        expected=$(pair "${want_mapping[$setup]}" "${want_filtering[$setup]}")
+        [ "$server" != quillmere-1 ] ||
+            expected=$(pair "${one_mapping[$setup]}" null)
         # shellcheck disable=SC2059
-        printf "$row" "${setup_title[$setup]}" "${server_title[$server]}" \
-            "$(pair "${want_mapping[$setup]}" "${want_filtering[$setup]}")" \
+        printf "$row" "${setup_title[$setup]}" "${server_title[$server]}" "$expected" \
             "${table_natdiscovery[$key]:--}" "${table_stun[$key]:--}" \
             "${table_quillmere[$key]:--}" "${table_ms[$key]:--}"
     done
