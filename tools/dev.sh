@@ -36,9 +36,13 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-q
           iproute2 nftables socat procps # these four and the next line for the netns tests
           miniupnpd-nftables miniupnpc natpmpc jq
           haproxy # the check server behind a load balancer that sends the PROXY protocol
-          dbus-daemon) # a private bus for the firewalld client's tests (starts no system bus)
-# STUN servers and clients for the NAT type bed (tests/netns/nat_type.sh)
-packages+=(coturn stun-client)
+          dbus-daemon # a private bus for the firewalld client's tests (starts no system bus)
+          # Other STUN clients against the server's STUN listener (the interop test). Where
+          # systemd runs, Debian enables coturn's own server on install: `systemctl disable
+          # --now coturn` if it is not wanted; the test needs only its turnutils_natdiscovery.
+          stun-client coturn)
+# coturn and stun-client serve the NAT type bed too (tests/netns/nat_type.sh): it runs coturn's
+# turnserver as a second STUN server, and both clients through each of its routers.
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
