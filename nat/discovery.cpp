@@ -122,6 +122,11 @@ struct Transaction
     bool succeeded() const { return answer && answer->kind == stun::MessageKind::Success; }
 };
 
+QString timeRanOut()
+{
+    return QStringLiteral("the time ran out before every test had its answer");
+}
+
 // Where an answer to a change request came from, as against the address asked.
 enum class Origin { Asked, OtherPort, OtherAddress };
 
@@ -526,7 +531,9 @@ void Run::judgeMapping()
     };
     if (!m_test2) { // one address: the port change only
         const auto mapped3 = mappedBy(m_test3);
-        if (!mapped3) {
+        if (!mapped3 && !m_test3->finished) {
+            limit(timeRanOut());
+        } else if (!mapped3) {
             limit(QStringLiteral("the STUN server's other port did not answer, so the mapping "
                                  "was not told"));
         } else if (*mapped3 != mapped1) {
@@ -539,6 +546,10 @@ void Run::judgeMapping()
         return;
     }
     const auto mapped2 = mappedBy(m_test2);
+    if (!mapped2 && !m_test2->finished) {
+        limit(timeRanOut());
+        return;
+    }
     if (!mapped2) {
         limit(QStringLiteral("the STUN server's other address did not answer, so the mapping was "
                              "not told"));
@@ -549,6 +560,10 @@ void Run::judgeMapping()
         return;
     }
     const auto mapped3 = mappedBy(m_test3);
+    if (!mapped3 && !m_test3->finished) {
+        limit(timeRanOut());
+        return;
+    }
     if (!mapped3) {
         limit(QStringLiteral("the STUN server's other port did not answer: the mapping depends "
                              "on the address, and whether on the port too was not told"));
@@ -614,7 +629,7 @@ void Run::judgeFiltering()
         m_facts.filtering = Behaviour::AddressAndPortDependent;
         return;
     }
-    limit(QStringLiteral("the time ran out before the filtering was told"));
+    limit(timeRanOut());
 }
 
 NatFacts Run::finish(bool cancelled)
@@ -631,7 +646,7 @@ NatFacts Run::finish(bool cancelled)
         for (const auto& t : m_transactions)
             unfinished = unfinished || !t->finished;
         if (unfinished || (m_transactions.empty() && m_limits.isEmpty()))
-            limit(QStringLiteral("the time ran out before every test had its answer"));
+            limit(timeRanOut());
     }
     judgeMapping();
     judgeFiltering();

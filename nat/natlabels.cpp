@@ -208,15 +208,20 @@ const Row& rowFor(const Situation& situation)
     return kTable.back();
 }
 
-// The row that gave these facts' labels: the facts keep the behaviours and the labels, not
-// whether the port was forwarded or its ports predictable, so the row is the first whose inputs
-// take the behaviours and whose labels are the facts'.
+// The row that gave these facts' labels. The facts keep the behaviours and the labels, not
+// whether the port was forwarded or its ports predictable, so this is the first row whose inputs
+// take the behaviours and whose labels are the facts', looked for first among the rows of an
+// unforwarded port: a forward gives open and A whatever the behaviours, and no NAT or a full cone
+// give them too.
 const Row& rowFor(const NatFacts& facts)
 {
-    for (const Row& row : kTable) {
-        if ((row.mapping & bit(facts.mapping)) && (row.filtering & bit(facts.filtering)) &&
-            row.type == facts.type && row.nintendo == facts.nintendo)
-            return row;
+    for (const unsigned forwarded : {unsigned(kNo), unsigned(kYes)}) {
+        for (const Row& row : kTable) {
+            if ((row.forwarded & forwarded) && (row.mapping & bit(facts.mapping)) &&
+                (row.filtering & bit(facts.filtering)) && row.type == facts.type &&
+                row.nintendo == facts.nintendo)
+                return row;
+        }
     }
     return kTable.back();
 }

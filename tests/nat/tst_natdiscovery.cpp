@@ -7,6 +7,7 @@
 #include "tests/nat/stunresponder.h"
 
 #include <QElapsedTimer>
+#include <QHostInfo>
 #include <QSignalSpy>
 #include <QTest>
 #include <QUdpSocket>
@@ -91,6 +92,8 @@ private Q_SLOTS:
     void junkAndWrongTransactionsIgnored();
     void silentServer();
     void udpBlocked();
+    void boundCutsTheRunShort();
+    void serverByName();
     void cancelBeforeStart();
     void clientGoesDuringRun();
 };
@@ -424,6 +427,41 @@ void TestNatDiscovery::udpBlocked()
     QCOMPARE(facts.nintendo, std::optional(Nintendo::F));
     QCOMPARE(facts.type, std::optional(NatType::Strict));
     QVERIFY2(facts.limits.contains(QStringLiteral("UDP is blocked")), qPrintable(facts.limits));
+}
+
+// The run's bound holds whatever the server does: a run cut short says so, and keeps what it
+// was told before.
+void TestNatDiscovery::boundCutsTheRunShort()
+{
+    Script script;
+    script.silentOnOther = true;
+    StunResponder responder(script);
+    QVERIFY(responder.listening());
+    Cancel cancel;
+    Timing timing;
+    timing.total = 300; // less than one unanswered request takes
+    const NatFacts facts = runDiscovery(requestFor(responder), cancel, timing);
+    QVERIFY(facts.answered);
+    QCOMPARE(facts.externalAddress, QStringLiteral("203.0.113.7:40000"));
+    QCOMPARE(facts.mapping, std::nullopt);
+    QVERIFY2(facts.limits.contains(QStringLiteral("the time ran out")), qPrintable(facts.limits));
+    QVERIFY2(!facts.limits.contains(QStringLiteral("did not answer")), qPrintable(facts.limits));
+}
+
+// A server named by name: looked up (here from the hosts file), and named in the facts as given.
+void TestNatDiscovery::serverByName()
+{
+    StunResponder responder(Script{});
+    QVERIFY(responder.listening());
+    const QHostInfo info = QHostInfo::fromName(QStringLiteral("localhost"));
+    if (!info.addresses().contains(QHostAddress(QHostAddress::LocalHost)))
+        QSKIP("localhost is not 127.0.0.1 here");
+    NatRequest request = requestFor(responder);
+    request.host = QStringLiteral("localhost");
+    const NatFacts facts = discoverWith(request);
+    QVERIFY(facts.answered);
+    QCOMPARE(facts.server, QStringLiteral("localhost:") + QString::number(responder.port()));
+    QCOMPARE(facts.mapping, std::optional(Behaviour::EndpointIndependent));
 }
 
 void TestNatDiscovery::cancelBeforeStart()

@@ -77,6 +77,7 @@ private Q_SLOTS:
     void namedRows();
     void words();
     void lineForModerateB();
+    void lineForNoNatAndForwarded();
     void lineWithLimits();
     void nothingAnswered();
     void udpBlockedWords();
@@ -195,6 +196,21 @@ void TestNatLabels::lineForModerateB()
     QCOMPARE(words.change, QStringLiteral("A forward of the game's port, or UPnP, makes it open."));
 }
 
+// The words follow the row that gave the labels, not another row with the same labels: no NAT
+// and a forwarded port are both open (Nintendo A).
+void TestNatLabels::lineForNoNatAndForwarded()
+{
+    const NatFacts noNat =
+        factsFor(Situation{Behaviour::None, Behaviour::EndpointIndependent, false, {}, false});
+    QCOMPARE(natLine(noNat), QStringLiteral("open (Nintendo A): no NAT: this computer's own "
+                                            "address faces the internet. Nothing to change."));
+    const NatFacts forwarded = factsFor(Situation{
+        Behaviour::EndpointIndependent, Behaviour::AddressAndPortDependent, true, {}, false});
+    QVERIFY2(natLine(forwarded).startsWith(
+                 QStringLiteral("open (Nintendo A): the port in use is forwarded")),
+             qPrintable(natLine(forwarded)));
+}
+
 void TestNatLabels::lineWithLimits()
 {
     NatFacts facts = factsFor(Situation{std::nullopt, std::nullopt, false, {}, false});
@@ -249,6 +265,8 @@ void TestNatLabels::everyLabelledSituationHasWords()
                 } else {
                     QVERIFY2(line.startsWith(QStringLiteral("not told")), qPrintable(line));
                 }
+                // Nothing was forwarded here: no line may say so.
+                QVERIFY2(!line.contains(QStringLiteral("forwarded")), qPrintable(line));
                 if (facts.nintendo)
                     QVERIFY2(line.contains(QStringLiteral("(Nintendo ") +
                                            nintendoWord(*facts.nintendo) + u')'),
