@@ -160,6 +160,8 @@ private:
     void giveUp(Transaction& transaction);
     void read(QUdpSocket& socket);
     void mappingAnswered(Transaction& test1);
+    void startPortTest();
+    void learnOtherPort(const stun::Endpoint& port);
     void settle();
     void askOverTcp();
     void end();
@@ -374,6 +376,8 @@ void Run::read(QUdpSocket& socket)
                 line += QStringLiteral(", other address ") % text(*message->otherAddress);
             log(line);
         }
+        if ((&t == m_filter2 || &t == m_filter3) && t.succeeded() && origin(t) == Origin::OtherPort)
+            learnOtherPort(*t.from);
         if (t.onFinished)
             t.onFinished(t);
         settle();
@@ -390,8 +394,9 @@ void Run::mappingAnswered(Transaction& test1)
             QStringLiteral(", not the address asked)"));
     const auto& other = test1.answer->otherAddress;
     if (!other) {
-        limit(QStringLiteral("the STUN server named no other address of its own (it does not "
-                             "serve RFC 5780), so only the external address was told"));
+        // A change request may yet show another port of the server (learnOtherPort()).
+        if (m_other)
+            startPortTest();
         return;
     }
     if (other->ipv6 != m_primary.ipv6) {
@@ -412,9 +417,30 @@ void Run::mappingAnswered(Transaction& test1)
         m_test3 = &begin(QStringLiteral("mapping test III (other address and port)"),
                          m_mappingSocket, *other, false, false);
     } else {
-        m_test3 = &begin(QStringLiteral("mapping test (other port)"), m_mappingSocket, *other,
-                         false, false);
+        startPortTest();
     }
+}
+
+// The mapping test a server with one address allows: to its other port.
+void Run::startPortTest()
+{
+    if (m_test3 || !m_other)
+        return;
+    m_test3 = &begin(QStringLiteral("mapping test (other port)"), m_mappingSocket, *m_other, false,
+                     false);
+}
+
+// A server that names no other address but answered a change request from another port of its
+// own address serves the port change: that port is the one its mapping test can use.
+void Run::learnOtherPort(const stun::Endpoint& port)
+{
+    if (m_other || (m_test1 && m_test1->succeeded() && m_test1->answer->otherAddress))
+        return;
+    m_other = port;
+    log(QStringLiteral("  the STUN server answered from its other port ") % text(port) %
+        QStringLiteral(": it serves the change of port"));
+    if (m_test1 && m_test1->succeeded())
+        startPortTest();
 }
 
 // Ends the run when every request has its answer or has been given up; with no answer at all,
@@ -522,8 +548,12 @@ void Run::judgeMapping()
             return;
         }
     }
-    if (!m_other)
-        return; // the limit says why
+    if (!m_other) {
+        if (!m_test1->answer->otherAddress)
+            limit(QStringLiteral("the STUN server named no other address of its own (it does not "
+                                 "serve RFC 5780), so only the external address was told"));
+        return; // otherwise a limit says why
+    }
     const auto mappedBy = [](const Transaction* t) -> std::optional<stun::Endpoint> {
         if (t && t->succeeded())
             return t->answer->mapped;

@@ -145,13 +145,15 @@ void StunResponder::read(int index)
 
         int replyFrom = index;
         const bool change = request->changeIp || request->changePort;
-        if (change && m_script.refuseChange) {
+        if (change && (m_script.refuseChange ||
+                       (m_script.other == OtherAddress::UnnamedPort && request->changeIp))) {
             answer(index, bytesOf(stun::bindingError(request->transaction, 420)), from, fromPort);
             continue;
         }
         if (change && m_script.other == OtherAddress::Two) {
             replyFrom = index ^ (request->changeIp ? 2 : 0) ^ (request->changePort ? 1 : 0);
-        } else if (change && m_script.other == OtherAddress::OnePort) {
+        } else if (change && (m_script.other == OtherAddress::OnePort ||
+                              m_script.other == OtherAddress::UnnamedPort)) {
             // One address: the port change only, whatever else is asked.
             replyFrom = index ^ 1;
         }
@@ -174,6 +176,7 @@ void StunResponder::read(int index)
             other = endpoint(kPrimary, m_ports[1]);
             break;
         case OtherAddress::None:
+        case OtherAddress::UnnamedPort:
             break;
         case OtherAddress::OtherFamily:
             other = endpoint(QHostAddress::LocalHostIPv6, m_ports[1]);

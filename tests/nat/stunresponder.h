@@ -39,6 +39,8 @@ enum class OtherAddress {
     Two,         // 127.0.0.2 and the second port: the four pairs serve RFC 5780
     OnePort,     // 127.0.0.1 and the second port: one address, the port change only
     None,        // no OTHER-ADDRESS; change requests are answered from where they came
+    UnnamedPort, // no OTHER-ADDRESS, yet a change of port is served from the second port (a
+                 // change of address is refused with 420)
     OtherFamily, // [::1] and the second port (a listener there records what arrives)
     Itself,      // its own primary address and port
 };

@@ -84,6 +84,7 @@ private Q_SLOTS:
     void takenPort();
     void oneAddressServer();
     void oneAddressServerTellsPortDependence();
+    void portChangeWithoutOtherAddress();
     void serverWithoutOtherAddress();
     void otherAddressOfOtherFamilyIsNotUsed();
     void otherAddressThatIsItself();
@@ -297,6 +298,39 @@ void TestNatDiscovery::oneAddressServerTellsPortDependence()
     QCOMPARE(facts.filtering, std::optional(Behaviour::AddressAndPortDependent));
     QCOMPARE(facts.type, std::optional(NatType::Strict));
     QCOMPARE(facts.nintendo, std::optional(Nintendo::C));
+}
+
+// A server with one address that names no other one, yet serves the change of port: the port
+// its answer came from is the one the mapping test uses.
+void TestNatDiscovery::portChangeWithoutOtherAddress()
+{
+    for (const PlayedMapping played :
+         {PlayedMapping::Independent, PlayedMapping::AddressAndPortDependent}) {
+        Script script;
+        script.other = OtherAddress::UnnamedPort;
+        script.mapping = played;
+        script.filtering = PlayedFiltering::AddressDependent;
+        StunResponder responder(script);
+        QVERIFY(responder.listening());
+        const NatFacts facts = discoverWith(requestFor(responder));
+        QVERIFY(facts.answered);
+        QCOMPARE(requestsTo(responder, 1, false), 1); // the mapping test to the other port
+        for (const Received& r : responder.received())
+            QVERIFY(r.socket < 2);
+        QCOMPARE(facts.filtering, std::nullopt);
+        QVERIFY2(facts.limits.contains(QStringLiteral("from another port of the STUN server come "
+                                                      "in")),
+                 qPrintable(facts.limits));
+        if (played == PlayedMapping::Independent) {
+            QCOMPARE(facts.mapping, std::nullopt);
+            QVERIFY2(facts.limits.contains(QStringLiteral("one address")),
+                     qPrintable(facts.limits));
+        } else {
+            QCOMPARE(facts.mapping, std::optional(Behaviour::AddressAndPortDependent));
+            QCOMPARE(facts.type, std::optional(NatType::Strict));
+        }
+        QVERIFY(!facts.limits.contains(QStringLiteral("no other address")));
+    }
 }
 
 void TestNatDiscovery::serverWithoutOtherAddress()
