@@ -98,10 +98,12 @@ declare -A want_nintendo=(
     [udp-blocked]=F
 )
 # What quillmere-check can tell against a STUN server with one address ("null": not told, and
-# "limits" must say why). Such a server must not name an OTHER-ADDRESS (RFC 5780, 7.4), and
-# without one a client runs neither the mapping nor the filtering tests: it tells the external
-# address, whether the port was kept, and no NAT (the address it sees is its own), which is open
-# whatever the filtering.
+# "limits" must say why). Such a server names no OTHER-ADDRESS (RFC 5780, 7.4); the client finds
+# its other port only when an answer to a change of port gets through the router, and a second
+# port alone tells neither an endpoint-independent mapping from an address-dependent one nor
+# the filtering from another address. So behind these routers it tells the external address,
+# whether the port was kept, and no NAT (the address it sees is its own), which is open whatever
+# the filtering.
 declare -A one_mapping=(
     [masquerade]=null
     [random]=null
