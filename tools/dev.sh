@@ -41,6 +41,8 @@ packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools qt6-q
           # systemd runs, Debian enables coturn's own server on install: `systemctl disable
           # --now coturn` if it is not wanted; the test needs only its turnutils_natdiscovery.
           stun-client coturn)
+# coturn and stun-client serve the NAT type bed too (tests/netns/nat_type.sh): it runs coturn's
+# turnserver as a second STUN server, and both clients through each of its routers.
 [ "${BENCH:-OFF}" = ON ] && packages+=(libbenchmark-dev)
 
 deps() {
