@@ -205,7 +205,8 @@ void MainWindow::checkStarted()
         (m_ownForward->port != report.port || m_ownForward->protocol != report.protocol))
         m_ownForward.reset();
     m_report->checkStarted();
-    m_httpMirror.setTrailer(QString());
+    m_routerLogSection.clear();
+    showLogTrailer();
     showRouterFinding();
 }
 
@@ -270,6 +271,13 @@ void MainWindow::cmdRouterClick()
                 &MainWindow::forwardExternalPort);
         connect(m_routerWindow, &RouterWindow::allowInFirewallRequested, this,
                 &MainWindow::allowInFirewall);
+        connect(m_routerWindow, &RouterWindow::natTypeFound, this,
+                [this](const nat::NatFacts& facts) {
+                    m_natLogSection = u"NAT: "_s + facts.server + u"\r\n"_s;
+                    for (const QString& line : facts.log)
+                        m_natLogSection += line + u"\r\n"_s;
+                    showLogTrailer();
+                });
         // "Find NAT type" asks the check server's host.
         m_routerWindow->setStunServer(m_options.server.host, m_options.stunPort);
         // Beside the main window, where it hides none of the results, unless that is off the
@@ -382,12 +390,20 @@ void MainWindow::cmdRemoveForwardClick()
     showRouterFinding();
 }
 
+// The log window's HTTP box ends with the router's exchange of the last check, then the last
+// NAT type run's (which a check leaves as it was).
+void MainWindow::showLogTrailer()
+{
+    m_httpMirror.setTrailer(m_routerLogSection + m_natLogSection);
+}
+
 // What the router says of the checked port's mapping is the latest word on this computer's
 // forward, when it could say (NAT-PMP cannot list mappings: a forward made over it stands).
 void MainWindow::routerAnswered()
 {
     const router::RouterFacts& facts = *routerFacts();
-    m_httpMirror.setTrailer(router::routerLogSection(facts));
+    m_routerLogSection = router::routerLogSection(facts);
+    showLogTrailer();
     if (facts.mappingQueried) {
         if (facts.mapping && facts.mapping->thisComputer)
             m_ownForward = OwnForward{m_session->report().port, m_session->report().protocol,

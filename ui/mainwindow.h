@@ -144,6 +144,7 @@ private:
     void forwardExternalPort(int externalPort);
     void allowInFirewall();
     void routerAnswered();
+    void showLogTrailer();
     void forwardDone();
     void showRouterFinding();
     void cmdCheckMeClick();
@@ -165,6 +166,9 @@ private:
     QPointer<LogWindow> m_logs;
     QPointer<RouterWindow> m_routerWindow;
     QString m_forwardText;
+    // The log window's trailer: the router's exchange and the last NAT type run's.
+    QString m_routerLogSection;
+    QString m_natLogSection;
     // "Allow in firewall": the request while it runs, and what came of it.
     QPointer<firewall::FirewalldClient> m_firewalld;
     QString m_allowText;

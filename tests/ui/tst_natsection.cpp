@@ -11,12 +11,16 @@
 #include "tests/support/scriptedrouter.h"
 #include "tests/ui/uitesthelpers.h"
 #include "ui/findinglayers.h"
+#include "ui/logwindow.h"
+#include "ui/mainwindow.h"
 #include "ui/routerwindow.h"
 
+#include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalSpy>
@@ -400,6 +404,15 @@ void TestNatSection::mainWindowAsksTheCheckServersHostOnRequestOnly()
     QVERIFY2(window->findChild<QLabel*>(u"lblNatMeaning"_s)->text().contains(server127),
              qPrintable(window->findChild<QLabel*>(u"lblNatMeaning"_s)->text()));
 
+    // The log window, open before the run (a newly opened one waits for the next entry): the
+    // run's exchange ends its HTTP box, and a later check leaves it there.
+    auto* port = f.find<QLineEdit>(u"txtPort"_s);
+    QTest::keyClick(port, char(MainWindow::kRevealFirst));
+    QTest::keyClick(port, char(MainWindow::kRevealSecond));
+    f.find<QCheckBox>(u"chkShowLogs"_s)->setChecked(true);
+    QVERIFY(f.window->logWindow());
+    QPlainTextEdit* httpBox = f.window->logWindow()->httpBox();
+    const QString natSection = u"NAT: "_s + server127;
     QSignalSpy found(window, &RouterWindow::natTypeFound);
     QTest::mouseClick(button, Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(found.size(), 1, kWaitMs);
@@ -409,12 +422,17 @@ void TestNatSection::mainWindowAsksTheCheckServersHostOnRequestOnly()
     for (const nat::testing::Received& got : responder.received())
         QCOMPARE(got.from, QHostAddress(QHostAddress::LocalHost));
 
+    QVERIFY(!facts.log.isEmpty());
+    QTRY_VERIFY2(httpBox->toPlainText().contains(natSection), qPrintable(httpBox->toPlainText()));
+    QVERIFY(httpBox->toPlainText().contains(facts.log.front()));
+
     const qsizetype asked = responder.received().size();
     QTest::mouseClick(f.find<QPushButton>(u"cmdCheckMe"_s), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, kWaitMs);
     QCOMPARE(responder.received().size(), asked);
     QCOMPARE(found.size(), 1);
     QCOMPARE(title->text(), u"Moderate"_s);
+    QTRY_VERIFY2(httpBox->toPlainText().contains(natSection), qPrintable(httpBox->toPlainText()));
 }
 
 // The findings window asks the host of the check server in use: the one at its opening, and the
