@@ -1,5 +1,7 @@
 #include "router/httpfetch.h"
 
+#include "router/socketfd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -209,25 +211,6 @@ unsigned scopeIndex(const QString& scopeId)
 
 namespace {
 
-class Socket
-{
-public:
-    explicit Socket(int family)
-        : m_fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
-    {}
-    ~Socket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
 // Waits for `events` on `fd` until `deadline`. False on time-out or a poll error.
 bool waitFor(int fd, short events, Deadline deadline)
 {
@@ -320,7 +303,8 @@ HttpReply httpExchange(const HttpUrl& url, QByteArrayView method, const HttpHead
     HttpReply reply;
     const int totalMs = msLeft(deadline);
     const bool ipv6 = url.host.protocol() == QAbstractSocket::IPv6Protocol;
-    Socket socket(ipv6 ? AF_INET6 : AF_INET);
+    SocketFd socket(
+        ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0) {
         reply.error = u"no socket: "_s + QString::fromLocal8Bit(std::strerror(errno));
         return reply;
