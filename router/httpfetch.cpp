@@ -57,6 +57,26 @@ QString printableExcerpt(QByteArrayView text)
     return out;
 }
 
+namespace {
+
+// A URL's port: one to five decimal digits naming 1 to 65535; nullopt for anything else.
+std::optional<quint16> urlPort(QByteArrayView text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return std::nullopt;
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+} // namespace
+
 std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
 {
     constexpr QByteArrayView scheme = "http://";
@@ -108,18 +128,10 @@ std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
             url.host.setScopeId(QString::fromLatin1(zone));
         }
         if (!after.isEmpty()) {
-            const QByteArrayView portText = after.sliced(1);
-            if (portText.isEmpty() || portText.size() > 5)
+            const std::optional<quint16> port = urlPort(after.sliced(1));
+            if (!port)
                 return std::nullopt;
-            int port = 0;
-            for (char c : portText) {
-                if (c < '0' || c > '9')
-                    return std::nullopt;
-                port = port * 10 + (c - '0');
-            }
-            if (port < 1 || port > 65535)
-                return std::nullopt;
-            url.port = quint16(port);
+            url.port = *port;
         } else {
             url.port = 80;
         }
@@ -128,18 +140,10 @@ std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
     }
     if (const qsizetype colon = authority.indexOf(':'); colon >= 0) {
         hostText = authority.first(colon);
-        const QByteArrayView portText = authority.sliced(colon + 1);
-        if (portText.isEmpty() || portText.size() > 5)
+        const std::optional<quint16> port = urlPort(authority.sliced(colon + 1));
+        if (!port)
             return std::nullopt;
-        int port = 0;
-        for (char c : portText) {
-            if (c < '0' || c > '9')
-                return std::nullopt;
-            port = port * 10 + (c - '0');
-        }
-        if (port < 1 || port > 65535)
-            return std::nullopt;
-        url.port = quint16(port);
+        url.port = *port;
     }
     // Dotted-quad digits only: inet_pton accepts no short forms, names or userinfo.
     if (hostText.isEmpty() || hostText.size() > 15)
