@@ -1,6 +1,7 @@
 #include "nat/discovery.h"
 
 #include "nat/natlabels.h"
+#include "nat/stunendpoint.h"
 #include "stun/stunmessage.h"
 
 #include <QElapsedTimer>
@@ -16,7 +17,6 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <span>
@@ -53,33 +53,6 @@ void Cancel::detach()
 
 namespace {
 
-QHostAddress hostAddress(const stun::Endpoint& endpoint)
-{
-    if (endpoint.ipv6)
-        return QHostAddress(endpoint.address.data());
-    return QHostAddress((quint32(endpoint.address[0]) << 24) |
-                        (quint32(endpoint.address[1]) << 16) | (quint32(endpoint.address[2]) << 8) |
-                        quint32(endpoint.address[3]));
-}
-
-stun::Endpoint endpoint(const QHostAddress& address, quint16 port)
-{
-    stun::Endpoint result;
-    result.port = port;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(result.address.data(), &bytes, 16);
-        result.ipv6 = true;
-    } else {
-        const quint32 value = address.toIPv4Address();
-        result.address[0] = quint8(value >> 24);
-        result.address[1] = quint8(value >> 16);
-        result.address[2] = quint8(value >> 8);
-        result.address[3] = quint8(value);
-    }
-    return result;
-}
-
 QString text(const stun::Endpoint& endpoint)
 {
     return QString::fromStdString(stun::endpointText(endpoint));
@@ -87,7 +60,7 @@ QString text(const stun::Endpoint& endpoint)
 
 QString text(const QHostAddress& address, quint16 port)
 {
-    return text(endpoint(address, port));
+    return text(stunEndpoint(address, port));
 }
 
 bool sameAddress(const stun::Endpoint& a, const stun::Endpoint& b)
@@ -232,7 +205,7 @@ void Run::start()
 
 void Run::resolved(const QHostAddress& address)
 {
-    m_primary = endpoint(address, m_request.port);
+    m_primary = stunEndpoint(address, m_request.port);
     const bool ipv6 = address.protocol() == QAbstractSocket::IPv6Protocol;
     const QHostAddress any(ipv6 ? QHostAddress::AnyIPv6 : QHostAddress::AnyIPv4);
     // The mapping tests run from the port asked for when it is free (the checked port, which a
@@ -360,7 +333,7 @@ void Run::read(QUdpSocket& socket)
         const quint32 v4 = sender.toIPv4Address(&isV4);
         if (isV4)
             sender = QHostAddress(v4);
-        const stun::Endpoint source = endpoint(sender, quint16(datagram.senderPort()));
+        const stun::Endpoint source = stunEndpoint(sender, quint16(datagram.senderPort()));
         Transaction& t = *match;
         t.finished = true;
         t.timer.stop();

@@ -1,5 +1,7 @@
 #include "router/httpfetch.h"
 
+#include "router/socketfd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -55,6 +57,26 @@ QString printableExcerpt(QByteArrayView text)
     return out;
 }
 
+namespace {
+
+// A URL's port: one to five decimal digits naming 1 to 65535; nullopt for anything else.
+std::optional<quint16> urlPort(QByteArrayView text)
+{
+    if (text.isEmpty() || text.size() > 5)
+        return std::nullopt;
+    int port = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        port = port * 10 + (c - '0');
+    }
+    if (port < 1 || port > 65535)
+        return std::nullopt;
+    return quint16(port);
+}
+
+} // namespace
+
 std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
 {
     constexpr QByteArrayView scheme = "http://";
@@ -106,18 +128,10 @@ std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
             url.host.setScopeId(QString::fromLatin1(zone));
         }
         if (!after.isEmpty()) {
-            const QByteArrayView portText = after.sliced(1);
-            if (portText.isEmpty() || portText.size() > 5)
+            const std::optional<quint16> port = urlPort(after.sliced(1));
+            if (!port)
                 return std::nullopt;
-            int port = 0;
-            for (char c : portText) {
-                if (c < '0' || c > '9')
-                    return std::nullopt;
-                port = port * 10 + (c - '0');
-            }
-            if (port < 1 || port > 65535)
-                return std::nullopt;
-            url.port = quint16(port);
+            url.port = *port;
         } else {
             url.port = 80;
         }
@@ -126,18 +140,10 @@ std::optional<HttpUrl> parseHttpUrl(QByteArrayView text)
     }
     if (const qsizetype colon = authority.indexOf(':'); colon >= 0) {
         hostText = authority.first(colon);
-        const QByteArrayView portText = authority.sliced(colon + 1);
-        if (portText.isEmpty() || portText.size() > 5)
+        const std::optional<quint16> port = urlPort(authority.sliced(colon + 1));
+        if (!port)
             return std::nullopt;
-        int port = 0;
-        for (char c : portText) {
-            if (c < '0' || c > '9')
-                return std::nullopt;
-            port = port * 10 + (c - '0');
-        }
-        if (port < 1 || port > 65535)
-            return std::nullopt;
-        url.port = quint16(port);
+        url.port = *port;
     }
     // Dotted-quad digits only: inet_pton accepts no short forms, names or userinfo.
     if (hostText.isEmpty() || hostText.size() > 15)
@@ -208,25 +214,6 @@ unsigned scopeIndex(const QString& scopeId)
 }
 
 namespace {
-
-class Socket
-{
-public:
-    explicit Socket(int family)
-        : m_fd(::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0))
-    {}
-    ~Socket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 // Waits for `events` on `fd` until `deadline`. False on time-out or a poll error.
 bool waitFor(int fd, short events, Deadline deadline)
@@ -320,7 +307,8 @@ HttpReply httpExchange(const HttpUrl& url, QByteArrayView method, const HttpHead
     HttpReply reply;
     const int totalMs = msLeft(deadline);
     const bool ipv6 = url.host.protocol() == QAbstractSocket::IPv6Protocol;
-    Socket socket(ipv6 ? AF_INET6 : AF_INET);
+    SocketFd socket(
+        ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (socket.fd() < 0) {
         reply.error = u"no socket: "_s + QString::fromLocal8Bit(std::strerror(errno));
         return reply;

@@ -1,5 +1,7 @@
 #include "router/pcpclient.h"
 
+#include "router/socketfd.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <fcntl.h>
@@ -21,25 +23,6 @@ namespace {
 
 // The first resend after this long, then each after twice the last, within the deadline.
 constexpr int kFirstResendMs = 500;
-
-class Socket
-{
-public:
-    explicit Socket(int family)
-        : m_fd(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
-    {}
-    ~Socket()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    int fd() const { return m_fd; }
-
-private:
-    int m_fd;
-};
 
 socklen_t fill(const QHostAddress& address, quint16 port, sockaddr_storage* out)
 {
@@ -135,7 +118,7 @@ PcpClient::Exchange PcpClient::exchange(const QHostAddress& from, std::uint8_t o
     }
     sockaddr_storage to{};
     const socklen_t toSize = fill(m_gateway, m_port, &to);
-    Socket socket(to.ss_family);
+    SocketFd socket(::socket(to.ss_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (socket.fd() < 0) {
         out.error = u"cannot open a socket: "_s + QString::fromLocal8Bit(std::strerror(errno));
         return out;

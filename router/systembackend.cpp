@@ -110,6 +110,19 @@ QString pcpProtocol(ProbeProtocol protocol)
     return protocol == ProbeProtocol::Udp ? u"udp"_s : u"tcp"_s;
 }
 
+// The mapping this computer has just been given, as a forward reports it.
+Mapping ourMapping(const QString& internalClient, int internalPort, qint64 leaseSeconds,
+                   const QString& description = {})
+{
+    Mapping mapping;
+    mapping.internalClient = internalClient;
+    mapping.internalPort = internalPort;
+    mapping.description = description;
+    mapping.leaseSeconds = leaseSeconds;
+    mapping.thisComputer = true;
+    return mapping;
+}
+
 struct EntryRead
 {
     bool queried = false;  // the router answered usably: a mapping, or "no such entry"
@@ -705,13 +718,7 @@ ForwardResult SystemRouterBackend::pinholeChange(const ForwardRequest& request, 
     pinhole.leaseSeconds = lease;
     pinhole.internalAddress = QHostAddress(internal).toString();
     result.pinhole = pinhole;
-    Mapping mapping;
-    mapping.internalClient = pinhole.internalAddress;
-    mapping.internalPort = request.port;
-    mapping.description = kDescription;
-    mapping.leaseSeconds = lease;
-    mapping.thisComputer = true;
-    result.mapping = mapping;
+    result.mapping = ourMapping(pinhole.internalAddress, request.port, lease, kDescription);
     if (pinholes.working(added.uniqueId) == false)
         result.log.append(u"the router says the pinhole lets nothing through yet"_s);
     QString notKept;
@@ -832,13 +839,7 @@ ForwardResult SystemRouterBackend::upnpForward(UpnpClient& upnp, const IgdServic
         result.error = u"the router refused the mapping: "_s + added.error;
         return result;
     }
-    Mapping mapping;
-    mapping.internalClient = local;
-    mapping.internalPort = request.port;
-    mapping.description = kDescription;
-    mapping.leaseSeconds = granted;
-    mapping.thisComputer = true;
-    result.mapping = mapping;
+    result.mapping = ourMapping(local, request.port, granted, kDescription);
     result.ok = true;
     return result;
 }
@@ -946,12 +947,8 @@ ForwardResult SystemRouterBackend::natpmpForward(const ForwardRequest& request, 
         natpmp.map(request.protocol, port, 0, 0, deadlineIn(m_settings.fetchMs));
         return result;
     }
-    Mapping mapping;
-    mapping.internalClient = localAddressTowards(natpmp.gateway());
-    mapping.internalPort = reply.privatePort;
-    mapping.leaseSeconds = reply.lifetime;
-    mapping.thisComputer = true;
-    result.mapping = mapping;
+    result.mapping =
+        ourMapping(localAddressTowards(natpmp.gateway()), reply.privatePort, reply.lifetime);
     result.ok = true;
     return result;
 }
@@ -1017,12 +1014,7 @@ ForwardResult SystemRouterBackend::pcpForward(const ForwardRequest& request, For
     else
         result.log.append(u"the mapping's nonce is kept in "_s + store.path());
 
-    Mapping mapping;
-    mapping.internalClient = reply.internalAddress.toString();
-    mapping.internalPort = request.port;
-    mapping.leaseSeconds = reply.lifetime;
-    mapping.thisComputer = true;
-    result.mapping = mapping;
+    result.mapping = ourMapping(reply.internalAddress.toString(), request.port, reply.lifetime);
     result.ok = true;
     return result;
 }

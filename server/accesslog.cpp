@@ -3,8 +3,11 @@
 #include <boost/asio/post.hpp>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 
 #include <poll.h>
 #include <unistd.h>
@@ -16,6 +19,22 @@ namespace {
 constexpr std::size_t kChunk = 4096;
 constexpr auto kRetry = std::chrono::milliseconds(50);
 } // namespace
+
+std::string accessLogTime()
+{
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
+        1000;
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    std::array<char, 40> text{};
+    const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &parts);
+    std::array<char, 8> fraction{};
+    std::snprintf(fraction.data(), fraction.size(), ".%03dZ", int(millis));
+    return std::string(text.data(), length) + fraction.data();
+}
 
 AccessLog::AccessLog(const boost::asio::any_io_executor& executor, int descriptor,
                      std::size_t backlogLimit)

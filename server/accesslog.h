@@ -15,6 +15,9 @@
 
 namespace quillmere::server {
 
+// The time an access log line starts with: UTC to the millisecond, as 2026-01-31T23:59:59.123Z.
+std::string accessLogTime();
+
 class AccessLog
 {
 public:

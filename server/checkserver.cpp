@@ -1,5 +1,6 @@
 #include "server/checkserver.h"
 
+#include "server/accesslog.h"
 #include "server/helppage.h"
 #include "server/negotiation.h"
 #include "server/prober.h"
@@ -38,22 +39,6 @@ constexpr auto kLingerTimeout = std::chrono::seconds(1);
 constexpr auto kSweepInterval = std::chrono::seconds(30);
 
 constexpr auto kTuple = asio::as_tuple(asio::use_awaitable);
-
-std::string utcNow()
-{
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    std::array<char, 40> text{};
-    const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &parts);
-    std::array<char, 8> fraction{};
-    std::snprintf(fraction.data(), fraction.size(), ".%03dZ", int(millis));
-    return std::string(text.data(), length) + fraction.data();
-}
 
 std::string plainText(std::string_view text)
 {
@@ -625,7 +610,7 @@ void CheckServer::logCheck(const Connection& connection, std::string_view port,
 {
     const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - connection.started);
-    std::string line = utcNow();
+    std::string line = accessLogTime();
     line.append(" client=").append(addressText(connection.client));
     line.append(" port=").append(port);
     line.append(" protocol=").append(protocol);

@@ -1,5 +1,6 @@
 #include "server/stunlistener.h"
 
+#include "server/accesslog.h"
 #include "stun/stunmessage.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -45,22 +46,6 @@ std::string placeText(const UdpEndpoint& endpoint)
     const Address address = endpoint.address();
     return (address.is_v6() ? "[" + address.to_string() + "]" : address.to_string()) + ":" +
            std::to_string(endpoint.port());
-}
-
-std::string utcNow()
-{
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-    const auto millis =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
-        1000;
-    std::tm parts{};
-    gmtime_r(&seconds, &parts);
-    std::array<char, 40> text{};
-    const std::size_t length = std::strftime(text.data(), text.size(), "%Y-%m-%dT%H:%M:%S", &parts);
-    std::array<char, 8> fraction{};
-    std::snprintf(fraction.data(), fraction.size(), ".%03dZ", int(millis));
-    return std::string(text.data(), length) + fraction.data();
 }
 
 // The STUN budget counts requests, not checks in flight: no cap on those, and only the rate.
@@ -315,7 +300,7 @@ void StunListener::log(const UdpEndpoint& client, const StunAnswer& answer,
 {
     const char* change = answer.changeIp ? (answer.changePort ? "ip+port" : "ip")
                                          : (answer.changePort ? "port" : "none");
-    std::string line = utcNow();
+    std::string line = accessLogTime();
     line.append(" client=").append(addressText(unmapped(client.address())));
     line.append(" port=").append(std::to_string(client.port()));
     line.append(" protocol=stun");

@@ -47,6 +47,20 @@ bool isOpenHere(const CheckResult& check)
                          : check.kind() == VerdictKind::OpenHere;
 }
 
+// Marks every step that checks the port or acts on the router as not run, for `why`. The
+// holders, the forward and the NAT type are left to the caller: each session that runs no
+// check treats them its own way.
+void skipPortSteps(Report& report, const QString& why)
+{
+    report.check.skip(why);
+    report.router.skip(why);
+    report.diagnosis.skip(why);
+    report.ipv6.skip(why);
+    report.controlPort.skip(why);
+    report.hairpin.skip(why);
+    report.firewall.skip(why);
+}
+
 } // namespace
 
 CheckSession::CheckSession(CheckView& view, CheckView* ipv6View, SessionOptions options,
@@ -209,15 +223,9 @@ void CheckSession::start()
         // Nothing holds the port: there is no running service to check.
         m_report.nothingHoldsPort = true;
         const QString why = u"nothing on this computer holds the port"_s;
-        m_report.check.skip(why);
-        m_report.router.skip(why);
-        m_report.diagnosis.skip(why);
+        skipPortSteps(m_report, why);
         m_report.holders.finish(service::PortHolders{{}, true, {}, false});
         m_report.forward.skip(why);
-        m_report.ipv6.skip(why);
-        m_report.controlPort.skip(why);
-        m_report.hairpin.skip(why);
-        m_report.firewall.skip(why);
         m_report.nat.skip(why);
         finish();
         return;
@@ -532,14 +540,8 @@ void CheckSession::unforward()
     m_report.port = portNumber(m_report.portText).value_or(0);
     m_report.protocol = m_view.isTcpSelected() ? ProbeProtocol::Tcp : ProbeProtocol::Udp;
     const QString why = u"only a mapping was removed"_s;
-    m_report.check.skip(why);
-    m_report.router.skip(why);
-    m_report.diagnosis.skip(why);
+    skipPortSteps(m_report, why);
     m_report.holders.skip(why);
-    m_report.ipv6.skip(why);
-    m_report.controlPort.skip(why);
-    m_report.hairpin.skip(why);
-    m_report.firewall.skip(why);
     m_report.forward.begin();
     m_stage = Stage::Forwarding;
     Q_EMIT forwardStarted();
@@ -1319,15 +1321,9 @@ void CheckSession::startNatAlone()
 {
     m_natAlone = true;
     const QString why = u"no port was given: only the NAT type was asked for"_s;
-    m_report.check.skip(why);
-    m_report.router.skip(why);
-    m_report.diagnosis.skip(why);
+    skipPortSteps(m_report, why);
     m_report.holders.skip(why);
     m_report.forward.skip(why);
-    m_report.ipv6.skip(why);
-    m_report.controlPort.skip(why);
-    m_report.hairpin.skip(why);
-    m_report.firewall.skip(why);
     if (!startNat())
         finish();
 }

@@ -43,6 +43,22 @@ std::uint16_t messageType(std::uint16_t method, MessageKind kind)
                                       ((cls & 2) << 7));
 }
 
+// What an address's bytes are XORed with: the magic cookie, then the transaction id (the part an
+// IPv4 address does not reach); all zeros for the plain forms.
+std::array<std::uint8_t, 16> addressMask(bool xored, const TransactionId& transaction)
+{
+    std::array<std::uint8_t, 16> mask{};
+    if (xored) {
+        mask[0] = static_cast<std::uint8_t>(kMagicCookie >> 24);
+        mask[1] = static_cast<std::uint8_t>(kMagicCookie >> 16);
+        mask[2] = static_cast<std::uint8_t>(kMagicCookie >> 8);
+        mask[3] = static_cast<std::uint8_t>(kMagicCookie);
+        for (std::size_t i = 0; i < transaction.size(); ++i)
+            mask[4 + i] = transaction[i];
+    }
+    return mask;
+}
+
 // An address attribute's value: reserved byte, family, port, address; the XOR forms mix in the
 // magic cookie and, for IPv6, the transaction id. nullopt: a value of the wrong size or family.
 std::optional<Endpoint> readAddress(std::span<const std::uint8_t> value, bool xored,
@@ -62,15 +78,7 @@ std::optional<Endpoint> readAddress(std::span<const std::uint8_t> value, bool xo
     if (xored)
         port ^= static_cast<std::uint16_t>(kMagicCookie >> 16);
     endpoint.port = port;
-    std::array<std::uint8_t, 16> mask{};
-    if (xored) {
-        mask[0] = static_cast<std::uint8_t>(kMagicCookie >> 24);
-        mask[1] = static_cast<std::uint8_t>(kMagicCookie >> 16);
-        mask[2] = static_cast<std::uint8_t>(kMagicCookie >> 8);
-        mask[3] = static_cast<std::uint8_t>(kMagicCookie);
-        for (std::size_t i = 0; i < transaction.size(); ++i)
-            mask[4 + i] = transaction[i];
-    }
+    const std::array<std::uint8_t, 16> mask = addressMask(xored, transaction);
     const std::size_t length = endpoint.ipv6 ? 16 : 4;
     for (std::size_t i = 0; i < length; ++i)
         endpoint.address[i] = value[4 + i] ^ mask[i];
@@ -87,15 +95,7 @@ void putAddress(std::vector<std::uint8_t>& out, std::uint16_t type, const Endpoi
     out.push_back(endpoint.ipv6 ? 0x02 : 0x01);
     const std::uint16_t portMask = xored ? static_cast<std::uint16_t>(kMagicCookie >> 16) : 0;
     put16(out, endpoint.port ^ portMask);
-    std::array<std::uint8_t, 16> mask{};
-    if (xored) {
-        mask[0] = static_cast<std::uint8_t>(kMagicCookie >> 24);
-        mask[1] = static_cast<std::uint8_t>(kMagicCookie >> 16);
-        mask[2] = static_cast<std::uint8_t>(kMagicCookie >> 8);
-        mask[3] = static_cast<std::uint8_t>(kMagicCookie);
-        for (std::size_t i = 0; i < transaction.size(); ++i)
-            mask[4 + i] = transaction[i];
-    }
+    const std::array<std::uint8_t, 16> mask = addressMask(xored, transaction);
     for (std::size_t i = 0; i < length; ++i)
         out.push_back(endpoint.address[i] ^ mask[i]);
 }

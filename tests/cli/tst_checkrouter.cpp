@@ -232,8 +232,9 @@ private Q_SLOTS:
     void routerJsonCarriesExactTexts();
     void routerTextsCannotReorderTheLine();
     void noRouterAnswered();
-    void natpmpRouter();
-    void pcpRouter();
+    void routerWithoutUpnp_data();
+    void routerWithoutUpnp();
+    void pcpThatDidNotAnswer();
     void unforwardOverTheProtocolAskedFor();
     void carrierNatRefusingPcpIsDiagnosedAgain();
     void noRouterOptionAsksNothing();
@@ -463,13 +464,31 @@ void TestCheckRouter::noRouterAnswered()
              diagnosisCode(VerdictKind::OpenHere, {}));
 }
 
-void TestCheckRouter::natpmpRouter()
+// A router that maps over NAT-PMP or PCP but not UPnP: the Router: line names the protocol, and
+// the JSON says which one, that no mapping was read, and what PCP said (null when PCP was not
+// asked).
+void TestCheckRouter::routerWithoutUpnp_data()
 {
+    QTest::addColumn<QString>("via");
+    QTest::addColumn<QString>("lineStart");
+    QTest::addColumn<QJsonValue>("pcp");
+    QTest::newRow("NAT-PMP") << u"natpmp"_s << u"Router: 192.168.1.1 over NAT-PMP"_s
+                             << QJsonValue(QJsonValue::Null);
+    QTest::newRow("PCP") << u"pcp"_s << u"Router: 192.168.1.1 over PCP"_s
+                         << QJsonValue(QJsonObject{
+                                {u"present"_s, true}, {u"version"_s, 2}, {u"epoch"_s, 90210}});
+}
+
+void TestCheckRouter::routerWithoutUpnp()
+{
+    QFETCH(QString, via);
+    QFETCH(QString, lineStart);
+    QFETCH(QJsonValue, pcp);
     ScriptedCheckServer server;
     server.script().probe = ServerScript::Probe::None;
     QVERIFY(server.listen());
     Router router;
-    router.script.facts = ::natpmpRouter();
+    router.script.facts = via == u"pcp"_s ? ::pcpRouter() : ::natpmpRouter();
     const QString port = QString::number(freePort());
     Run run;
     runCommand(server, {port}, router, run);
@@ -479,8 +498,7 @@ void TestCheckRouter::natpmpRouter()
     const QStringList lines = run.lines();
     QCOMPARE(lines.size(), 6);
     QCOMPARE(lines.at(4), routerLine(router.script.facts, port));
-    QVERIFY2(lines.at(4).startsWith(u"Router: 192.168.1.1 over NAT-PMP"_s),
-             qPrintable(lines.at(4)));
+    QVERIFY2(lines.at(4).startsWith(lineStart), qPrintable(lines.at(4)));
     QVERIFY(lines.at(4).contains(u"203.0.113.7"_s));
     QCOMPARE(lines.at(5), diagnosisLine(VerdictKind::NotOpen, router.script.facts));
 
@@ -489,49 +507,27 @@ void TestCheckRouter::natpmpRouter()
     if (QTest::currentTestFailed())
         return;
     const QJsonObject facts = json.json()[u"router"_s].toObject();
-    QCOMPARE(facts[u"via"_s].toString(), u"natpmp"_s);
+    QCOMPARE(facts[u"via"_s].toString(), via);
     QCOMPARE(facts[u"mappingQueried"_s], QJsonValue(false));
     QVERIFY(facts[u"mapping"_s].isNull());
+    QCOMPARE(facts[u"pcp"_s], pcp);
     QCOMPARE(json.json()[u"diagnosis"_s][u"code"_s].toString(),
              diagnosisCode(VerdictKind::NotOpen, router.script.facts));
 }
 
-void TestCheckRouter::pcpRouter()
+// A router asked over PCP that did not answer it: present is false, and there is no epoch.
+void TestCheckRouter::pcpThatDidNotAnswer()
 {
     ScriptedCheckServer server;
     server.script().probe = ServerScript::Probe::None;
     QVERIFY(server.listen());
     Router router;
-    router.script.facts = ::pcpRouter();
-    const QString port = QString::number(freePort());
-    Run run;
-    runCommand(server, {port}, router, run);
-    if (QTest::currentTestFailed())
-        return;
-    const QStringList lines = run.lines();
-    QCOMPARE(lines.size(), 6);
-    QCOMPARE(lines.at(4), routerLine(router.script.facts, port));
-    QVERIFY2(lines.at(4).startsWith(u"Router: 192.168.1.1 over PCP"_s), qPrintable(lines.at(4)));
-
-    Run json;
-    runCommand(server, {u"--json"_s, port}, router, json);
-    if (QTest::currentTestFailed())
-        return;
-    const QJsonObject facts = json.json()[u"router"_s].toObject();
-    QCOMPARE(facts[u"via"_s].toString(), u"pcp"_s);
-    const QJsonObject pcp = facts[u"pcp"_s].toObject();
-    QCOMPARE(pcp[u"present"_s], QJsonValue(true));
-    QCOMPARE(pcp[u"version"_s], QJsonValue(2));
-    QCOMPARE(pcp[u"epoch"_s], QJsonValue(90210));
-
-    // A router that was not asked over PCP has null there; one that did not answer, false.
     router.script.facts = ::natpmpRouter();
-    Run notAsked;
-    runCommand(server, {u"--json"_s, port}, router, notAsked);
-    QVERIFY(notAsked.json()[u"router"_s][u"pcp"_s].isNull());
     router.script.facts.pcp = router::PcpFacts{false, 2, std::nullopt};
     Run absent;
-    runCommand(server, {u"--json"_s, port}, router, absent);
+    runCommand(server, {u"--json"_s, QString::number(freePort())}, router, absent);
+    if (QTest::currentTestFailed())
+        return;
     const QJsonObject none = absent.json()[u"router"_s][u"pcp"_s].toObject();
     QCOMPARE(none[u"present"_s], QJsonValue(false));
     QVERIFY(none[u"epoch"_s].isNull());

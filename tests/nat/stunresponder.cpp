@@ -1,9 +1,10 @@
 #include "tests/nat/stunresponder.h"
 
+#include "nat/stunendpoint.h"
+
 #include <QNetworkDatagram>
 #include <QTcpSocket>
 
-#include <cstring>
 #include <span>
 
 namespace quillmere::nat::testing {
@@ -12,24 +13,6 @@ namespace {
 
 const QHostAddress kPrimary(QHostAddress::LocalHost);
 const QHostAddress kSecond(QStringLiteral("127.0.0.2"));
-
-stun::Endpoint endpoint(const QHostAddress& address, quint16 port)
-{
-    stun::Endpoint result;
-    result.port = port;
-    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
-        const Q_IPV6ADDR bytes = address.toIPv6Address();
-        std::memcpy(result.address.data(), &bytes, 16);
-        result.ipv6 = true;
-    } else {
-        const quint32 value = address.toIPv4Address();
-        result.address[0] = quint8(value >> 24);
-        result.address[1] = quint8(value >> 16);
-        result.address[2] = quint8(value >> 8);
-        result.address[3] = quint8(value);
-    }
-    return result;
-}
 
 QByteArray bytesOf(const std::vector<std::uint8_t>& bytes)
 {
@@ -90,8 +73,8 @@ StunResponder::StunResponder(Script script, QObject* parent)
                         return;
                     connection->write(bytesOf(stun::bindingSuccess(
                         request->transaction,
-                        endpoint(connection->peerAddress(), connection->peerPort()), std::nullopt,
-                        std::nullopt)));
+                        stunEndpoint(connection->peerAddress(), connection->peerPort()),
+                        std::nullopt, std::nullopt)));
                     ++m_tcpAnswers;
                 });
             }
@@ -102,9 +85,9 @@ StunResponder::StunResponder(Script script, QObject* parent)
 stun::Endpoint StunResponder::mappedFor(int socketIndex, const QHostAddress& from, quint16 fromPort)
 {
     if (m_script.mapping == PlayedMapping::Real)
-        return endpoint(from, fromPort);
+        return stunEndpoint(from, fromPort);
     if (m_script.mapping == PlayedMapping::Independent && m_script.preservePort)
-        return endpoint(kExternal, fromPort);
+        return stunEndpoint(kExternal, fromPort);
     QString key = from.toString() + u':' + QString::number(fromPort);
     if (m_script.mapping == PlayedMapping::AddressDependent)
         key += u'>' + QString::number(socketIndex / 2);
@@ -119,7 +102,7 @@ stun::Endpoint StunResponder::mappedFor(int socketIndex, const QHostAddress& fro
                 : m_script.externalPorts.last() + int(n - m_script.externalPorts.size()) + 1;
         found = m_mappings.insert(key, port);
     }
-    return endpoint(kExternal, quint16(*found));
+    return stunEndpoint(kExternal, quint16(*found));
 }
 
 void StunResponder::answer(int fromSocket, const QByteArray& bytes, const QHostAddress& to,
@@ -170,23 +153,23 @@ void StunResponder::read(int index)
         std::optional<stun::Endpoint> other;
         switch (m_script.other) {
         case OtherAddress::Two:
-            other = endpoint(kSecond, m_ports[1]);
+            other = stunEndpoint(kSecond, m_ports[1]);
             break;
         case OtherAddress::OnePort:
-            other = endpoint(kPrimary, m_ports[1]);
+            other = stunEndpoint(kPrimary, m_ports[1]);
             break;
         case OtherAddress::None:
         case OtherAddress::UnnamedPort:
             break;
         case OtherAddress::OtherFamily:
-            other = endpoint(QHostAddress::LocalHostIPv6, m_ports[1]);
+            other = stunEndpoint(QHostAddress::LocalHostIPv6, m_ports[1]);
             break;
         case OtherAddress::Itself:
-            other = endpoint(kPrimary, m_ports[0]);
+            other = stunEndpoint(kPrimary, m_ports[0]);
             break;
         }
         const QUdpSocket& sender = *m_sockets[std::size_t(replyFrom)];
-        const stun::Endpoint origin = endpoint(sender.localAddress(), sender.localPort());
+        const stun::Endpoint origin = stunEndpoint(sender.localAddress(), sender.localPort());
         const stun::Endpoint mapped = mappedFor(index, from, fromPort);
         if (m_script.junkFirst)
             answer(replyFrom, QByteArrayLiteral("not a STUN message at all"), from, fromPort);
@@ -195,7 +178,7 @@ void StunResponder::read(int index)
             wrong[0] ^= 0xff;
             answer(replyFrom,
                    bytesOf(stun::bindingSuccess(
-                       wrong, endpoint(QHostAddress(QStringLiteral("198.51.100.99")), 9), other,
+                       wrong, stunEndpoint(QHostAddress(QStringLiteral("198.51.100.99")), 9), other,
                        origin)),
                    from, fromPort);
         }

@@ -613,6 +613,22 @@ SystemRouterSettings loopbackSettings(quint16 ssdpPort, quint16 natpmpPort)
     return settings;
 }
 
+// A router on loopback that answers PCP (and no UPnP), with the nonces of the mappings made
+// through it kept in a folder of their own.
+struct PcpLan
+{
+    SystemRouterSettings settings() const
+    {
+        SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
+        settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+        return settings;
+    }
+
+    QTemporaryDir state;
+    Silence ssdp;
+    FakePcp pcp;
+};
+
 // The longest a lookup may take with these settings: the search, two descriptions, two SOAP
 // calls and the name.
 int lookupBoundMs(const SystemRouterSettings& settings)
@@ -1527,12 +1543,9 @@ void TestHostileLan::namesPcpRefusals()
 {
     QFETCH(int, code);
     QFETCH(QString, name);
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    pcp.m_mapResult = quint8(code);
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    lan.pcp.m_mapResult = quint8(code);
+    const SystemRouterSettings settings = lan.settings();
     RouterClient client(makeSystemRouterBackend(settings));
     const ForwardResult added = runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false);
     QVERIFY(!added.ok);
@@ -1545,15 +1558,12 @@ void TestHostileLan::namesPcpRefusals()
 // Another nonce than the mapping's is refused by the router; the stored one stays for a retry.
 void TestHostileLan::keepsTheNonceWhenTheRouterRefusesTheDelete()
 {
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    const SystemRouterSettings settings = lan.settings();
     RouterClient client(makeSystemRouterBackend(settings));
     QVERIFY(runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false).ok);
     // The router's nonce for the mapping changes (another client took it over).
-    pcp.m_nonces[u"6/8080"_s] = QByteArray(12, 'x');
+    lan.pcp.m_nonces[u"6/8080"_s] = QByteArray(12, 'x');
 
     const ForwardResult removed = runForward(client, {8080, ProbeProtocol::Tcp, 0}, true);
     QVERIFY(!removed.ok);
@@ -1564,12 +1574,9 @@ void TestHostileLan::keepsTheNonceWhenTheRouterRefusesTheDelete()
 
 void TestHostileLan::takesOnlyThePcpReplyThatEchoesTheNonce()
 {
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    pcp.m_strayReplyFirst = true;
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    lan.pcp.m_strayReplyFirst = true;
+    const SystemRouterSettings settings = lan.settings();
     RouterClient client(makeSystemRouterBackend(settings));
     const ForwardResult added = runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false);
     QVERIFY2(added.ok, qPrintable(added.error));
@@ -1578,33 +1585,27 @@ void TestHostileLan::takesOnlyThePcpReplyThatEchoesTheNonce()
 
 void TestHostileLan::takesBackAnotherPortOverPcp()
 {
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    pcp.m_externalPortOffset = 1;
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    lan.pcp.m_externalPortOffset = 1;
+    const SystemRouterSettings settings = lan.settings();
     RouterClient client(makeSystemRouterBackend(settings));
     const ForwardResult added = runForward(client, {5000, ProbeProtocol::Tcp, 3600}, false);
     QVERIFY(!added.ok);
     QVERIFY(added.conflict);
     QVERIFY(added.error.contains(u"5001"_s));
     // The stand-in was deleted with its own nonce, and nothing was kept.
-    const QByteArray made = pcp.m_requests.at(pcp.m_requests.size() - 2);
-    const QByteArray deleted = pcp.m_requests.last();
+    const QByteArray made = lan.pcp.m_requests.at(lan.pcp.m_requests.size() - 2);
+    const QByteArray deleted = lan.pcp.m_requests.last();
     QCOMPARE(qFromBigEndian<quint32>(deleted.constData() + 4), 0u);
     QCOMPARE(deleted.mid(24, 12), made.mid(24, 12));
-    QVERIFY(pcp.m_nonces.isEmpty());
+    QVERIFY(lan.pcp.m_nonces.isEmpty());
     QVERIFY(MappingStore(settings.mappingStorePath).load().missing);
 }
 
 void TestHostileLan::forwardsOverTheProtocolAskedFor()
 {
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    const SystemRouterSettings settings = lan.settings();
     RouterClient client(makeSystemRouterBackend(settings));
     QCOMPARE(timedLookup(client).facts.via, Via::Pcp);
 
@@ -1615,10 +1616,10 @@ void TestHostileLan::forwardsOverTheProtocolAskedFor()
     QVERIFY2(upnp.error.contains(u"did not answer UPnP"_s), qPrintable(upnp.error));
 
     request.via = Via::Pcp;
-    const qsizetype before = pcp.m_requests.size();
+    const qsizetype before = lan.pcp.m_requests.size();
     QVERIFY(runForward(client, request, false).ok);
-    QCOMPARE(pcp.m_requests.size(), before + 1);
-    QCOMPARE(quint8(pcp.m_requests.last()[1]), 1);
+    QCOMPARE(lan.pcp.m_requests.size(), before + 1);
+    QCOMPARE(quint8(lan.pcp.m_requests.last()[1]), 1);
 }
 
 void TestHostileLan::takesHttpUrlsOnIpv6Literals()
@@ -1950,24 +1951,21 @@ void TestHostileLan::findsTheDefaultIpv6Route()
 // A damaged store of nonces: the removal says so, and nothing is sent.
 void TestHostileLan::saysWhyANonceCannotBeRead()
 {
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    const SystemRouterSettings settings = lan.settings();
     QFile damaged(settings.mappingStorePath);
     QVERIFY(damaged.open(QIODevice::WriteOnly));
     damaged.write("{\"format\": 1, \"mappings\": [{\"via\"");
     damaged.close();
     RouterClient client(makeSystemRouterBackend(settings));
     QCOMPARE(timedLookup(client).facts.via, Via::Pcp);
-    const qsizetype sent = pcp.m_requests.size();
+    const qsizetype sent = lan.pcp.m_requests.size();
     const ForwardResult removed = runForward(client, {8080, ProbeProtocol::Tcp, 0}, true);
     QVERIFY(!removed.ok);
     QVERIFY2(removed.error.contains(u"damaged"_s) &&
                  removed.error.contains(settings.mappingStorePath),
              qPrintable(removed.error));
-    QCOMPARE(pcp.m_requests.size(), sent);
+    QCOMPARE(lan.pcp.m_requests.size(), sent);
 }
 
 // MAP for an IPv6 address (a pinhole): the request goes from that address, names it as the
@@ -2018,23 +2016,20 @@ void TestHostileLan::mapsAnIpv6Address()
 // or a refusal. A mapping on a reserved address (a NAT behind the carrier's) is left out.
 void TestHostileLan::remembersWhatAPcpMapSaysOfTheOuterNat()
 {
-    QTemporaryDir state;
-    Silence ssdp;
-    FakePcp pcp;
-    SystemRouterSettings settings = loopbackSettings(ssdp.port(), pcp.port());
-    settings.mappingStorePath = state.filePath(u"mappings.json"_s);
+    PcpLan lan;
+    const SystemRouterSettings settings = lan.settings();
     RouterClient client(makeSystemRouterBackend(settings));
     QVERIFY(!timedLookup(client).facts.pcpMapResult);
 
-    pcp.m_externalAddress = 0x64400702; // 100.64.7.2
+    lan.pcp.m_externalAddress = 0x64400702; // 100.64.7.2
     QVERIFY(runForward(client, {8080, ProbeProtocol::Tcp, 3600}, false).ok);
     QVERIFY(!timedLookup(client).facts.pcpMapResult);
 
-    pcp.m_externalAddress = 0xcb007207; // 203.0.114.7
+    lan.pcp.m_externalAddress = 0xcb007207; // 203.0.114.7
     QVERIFY(runForward(client, {8081, ProbeProtocol::Tcp, 3600}, false).ok);
     QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(0));
 
-    pcp.m_mapResult = 8;
+    lan.pcp.m_mapResult = 8;
     QVERIFY(!runForward(client, {8082, ProbeProtocol::Tcp, 3600}, false).ok);
     QCOMPARE(timedLookup(client).facts.pcpMapResult, std::optional<int>(8));
 }

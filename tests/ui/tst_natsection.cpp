@@ -41,27 +41,10 @@ constexpr int kWaitMs = 15000;
 const QStringList kNatLabels = {u"lblNatTitle"_s, u"lblNatMeaning"_s, u"lblNatChange"_s,
                                 u"lblNatDetail"_s};
 
-struct SectionFixture
+struct SectionFixture : RouterWindowFixture
 {
-    SectionFixture()
-        : window(theme, nullptr)
-    {
-        window.show();
-    }
-
-    template <typename T>
-    T* find(const QString& name) const
-    {
-        T* child = window.findChild<T*>(name);
-        if (!child)
-            qFatal("no child %s", qPrintable(name));
-        return child;
-    }
     QLabel* label(const QString& name) const { return find<QLabel>(name); }
     QPushButton* button() const { return find<QPushButton>(u"cmdNatType"_s); }
-
-    ThemeContext theme;
-    RouterWindow window;
 };
 
 nat::testing::Script natScript(PlayedMapping mapping, PlayedFiltering filtering)

@@ -5,6 +5,7 @@
 #include "session/report.h"
 #include "support/plaintext.h"
 #include "support/theme.h"
+#include "tests/ui/uitesthelpers.h"
 #include "ui/findinglayers.h"
 #include "ui/routerwindow.h"
 
@@ -62,26 +63,9 @@ void showLayer(RouterWindow& window, Layer layer, const QString& text)
     }
 }
 
-struct WindowFixture
+struct WindowFixture : quillmere::test::RouterWindowFixture
 {
-    WindowFixture()
-        : window(theme, nullptr)
-    {
-        window.show();
-    }
-
-    template <typename T>
-    T* find(const QString& name) const
-    {
-        T* child = window.findChild<T*>(name);
-        if (!child)
-            qFatal("no child %s", qPrintable(name));
-        return child;
-    }
     QLabel* layer(Layer which) const { return find<QLabel>(layerLabelName(which)); }
-
-    ThemeContext theme;
-    RouterWindow window;
 };
 
 } // namespace

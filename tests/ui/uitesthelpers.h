@@ -1,10 +1,11 @@
 #pragma once
 
-// Shared pieces of the widget tests: a main window on throw-away settings, and a watcher that
-// answers modal message boxes the way a user would.
+// Shared pieces of the widget tests: a main window on throw-away settings, a findings window
+// shown on its own, and a watcher that answers modal message boxes the way a user would.
 
 #include "support/theme.h"
 #include "ui/mainwindow.h"
+#include "ui/routerwindow.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -96,6 +97,29 @@ struct MainWindowFixture
     ThemeContext theme;
     QList<QPair<QString, QString>> opened;
     std::unique_ptr<MainWindow> window;
+};
+
+// A findings window shown on its own, with no main window behind it.
+struct RouterWindowFixture
+{
+    RouterWindowFixture()
+        : window(theme, nullptr)
+    {
+        window.show();
+    }
+
+    // The child named `name`; a test cannot go on without it.
+    template <typename T>
+    T* find(const QString& name) const
+    {
+        T* child = window.findChild<T*>(name);
+        if (!child)
+            qFatal("no child %s", qPrintable(name));
+        return child;
+    }
+
+    ThemeContext theme;
+    RouterWindow window;
 };
 
 } // namespace quillmere::test
