@@ -283,3 +283,71 @@ programs_from_arguments() { # BUILD_DIR | QUILLMERE_CHECK QUILLMERE_SERVER
         [ -x "$bin" ] || { say "$0: not an executable program: $bin" >&2; exit 64; }
     done
 }
+
+# --- miniupnpd in a router namespace ------------------------------------------------------------
+# For scripts whose router runs Debian's miniupnpd (nftables build) with its rules in the three
+# chains miniupnpd, prerouting_miniupnpd and postrouting_miniupnpd of table inet filter. The
+# script sets daemon_conf and daemon_log (files in $work) and daemon_pid (empty while none runs).
+
+# Writes daemon_conf for a daemon on wan and br-lan with UPnP on or off (NAT-PMP and PCP always
+# on) that lets the LAN 192.168.77.0/24 map ports 1024-65535 and nothing else; each LINE is added
+# to it (notify_interval=60, say).
+write_miniupnpd_conf() { # UPNP:yes|no UUID [LINE...]
+    local upnp=$1 uuid=$2
+    shift 2
+    {
+        say "ext_ifname=wan"
+        say "listening_ip=br-lan"
+        say "http_port=5000"
+        say "enable_upnp=$upnp"
+        say "enable_natpmp=yes"
+        say "secure_mode=yes"
+        say "system_uptime=no"
+        [ $# -eq 0 ] || printf '%s\n' "$@"
+        say "uuid=$uuid"
+        say "upnp_table_name=filter"
+        say "upnp_nat_table_name=filter"
+        say "upnp_forward_chain=miniupnpd"
+        say "upnp_nat_chain=prerouting_miniupnpd"
+        say "upnp_nat_postrouting_chain=postrouting_miniupnpd"
+        say "allow 1024-65535 192.168.77.0/24 1024-65535"
+        say "deny 0-65535 0.0.0.0/0 0-65535"
+    } >"$daemon_conf"
+}
+
+# Stops miniupnpd in NS, if it runs, and empties its chains: a restart begins with no mappings.
+stop_miniupnpd() { # NS
+    if [ -n "$daemon_pid" ]; then
+        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
+        daemon_pid=
+    fi
+    local chain
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+        in_ns "$1" nft flush chain inet filter "$chain"
+    done
+}
+
+# Starts miniupnpd in NS with daemon_conf, in the foreground (-d) so that it is our child, after
+# LOG_LINE in daemon_log (which set-up the output that follows comes from), and waits until it
+# listens on every SOCKET (tcp:PORT or udp:PORT). Sets daemon_pid; fails when it ends or does
+# not listen within 5 s.
+start_miniupnpd() { # NS LOG_LINE SOCKET...
+    local ns=$1 socket listening i
+    say "$2" >>"$daemon_log"
+    shift 2
+    ip netns exec "$ns" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
+        >>"$daemon_log" 2>&1 &
+    daemon_pid=$!
+    pids+=("$daemon_pid")
+    for i in $(seq 50); do
+        listening=yes
+        for socket in "$@"; do
+            [ -n "$(in_ns "$ns" ss -Hl"${socket:0:1}"n "sport = :${socket#*:}")" ] ||
+                { listening=; break; }
+        done
+        [ -n "$listening" ] && return 0
+        alive "$daemon_pid" || break
+        sleep 0.1
+    done
+    return 1
+}

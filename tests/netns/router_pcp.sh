@@ -184,51 +184,14 @@ readonly min_lifetime=120 max_lifetime=900
 daemon_pid=
 
 # Stops miniupnpd, if it runs, and empties its chains: a restart begins with no mappings.
-stop_daemon() {
-    if [ -n "$daemon_pid" ]; then
-        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
-        daemon_pid=
-    fi
-    local chain
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
-        in_ns "$ns_router" nft flush chain inet filter "$chain"
-    done
-}
+stop_daemon() { stop_miniupnpd "$ns_router"; }
 
 # Starts miniupnpd in the router with UPnP off, in the foreground (-d) so that it is our child,
 # and waits until it listens on 5351.
 start_daemon() {
-    cat >"$daemon_conf" <<EOF
-ext_ifname=wan
-listening_ip=br-lan
-http_port=5000
-enable_upnp=no
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=no
-min_lifetime=$min_lifetime
-max_lifetime=$max_lifetime
-uuid=3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e12
-upnp_table_name=filter
-upnp_nat_table_name=filter
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.77.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    say "--- miniupnpd, wan $wan_setup" >>"$daemon_log"
-    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-        >>"$daemon_log" 2>&1 &
-    daemon_pid=$!
-    pids+=("$daemon_pid")
-    local i
-    for i in $(seq 50); do
-        [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] && return 0
-        alive "$daemon_pid" || break
-        sleep 0.1
-    done
-    return 1
+    write_miniupnpd_conf no 3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e12 \
+        "min_lifetime=$min_lifetime" "max_lifetime=$max_lifetime"
+    start_miniupnpd "$ns_router" "--- miniupnpd, wan $wan_setup" udp:5351
 }
 
 router_setup() { # plain|carrier

@@ -190,53 +190,15 @@ readonly igd_url=http://192.168.77.1:5000/rootDesc.xml
 daemon_pid=
 
 # Stops miniupnpd, if it runs, and empties its chains: a restart begins with no mappings.
-stop_daemon() {
-    if [ -n "$daemon_pid" ]; then
-        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
-        daemon_pid=
-    fi
-    local chain
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
-        in_ns "$ns_router" nft flush chain inet filter "$chain"
-    done
-}
+stop_daemon() { stop_miniupnpd "$ns_router"; }
 
 # Starts miniupnpd in the router, in the foreground (-d) so that it is our child, and waits
 # until it listens. Its rules name wan by interface index: it is started after each new link.
 start_daemon() { # UPNP: yes|no
-    cat >"$daemon_conf" <<EOF
-ext_ifname=wan
-listening_ip=br-lan
-http_port=5000
-enable_upnp=$1
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=no
-notify_interval=60
-uuid=3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e11
-upnp_table_name=filter
-upnp_nat_table_name=filter
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.77.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    say "--- miniupnpd, upnp=$1, wan $wan_setup" >>"$daemon_log"
-    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-        >>"$daemon_log" 2>&1 &
-    daemon_pid=$!
-    pids+=("$daemon_pid")
-    local i
-    for i in $(seq 50); do
-        if [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] &&
-            { [ "$1" = no ] || [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; }; then
-            return 0
-        fi
-        alive "$daemon_pid" || break
-        sleep 0.1
-    done
-    return 1
+    local sockets=(udp:5351)
+    [ "$1" = no ] || sockets+=(tcp:5000)
+    write_miniupnpd_conf "$1" 3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e11 notify_interval=60
+    start_miniupnpd "$ns_router" "--- miniupnpd, upnp=$1, wan $wan_setup" "${sockets[@]}"
 }
 
 # The router as each case wants it: its WAN set-up, and miniupnpd with UPnP and NAT-PMP (full),
