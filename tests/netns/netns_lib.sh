@@ -119,6 +119,14 @@ namespace_etc_file() { # NS FILE
     cat >"/etc/netns/$1/$2"
 }
 
+# Skips every case unless nftables works in NS (the kernel or a container may not offer it).
+require_nftables() { # NS
+    local nft_error
+    nft_error=$(in_ns "$1" nft add table ip probe 2>&1) ||
+        skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
+    in_ns "$1" nft delete table ip probe
+}
+
 # For commands in the foreground. Programs left running are started with `ip netns exec` itself,
 # so that $! is the program and not a subshell around it, and ending it ends the program.
 in_ns() { # NS COMMAND...
@@ -350,4 +358,126 @@ start_miniupnpd() { # NS LOG_LINE SOCKET...
         sleep 0.1
     done
     return 1
+}
+
+# --- A home router between the internet and a LAN -----------------------------------------------
+# For scripts that build the internet as one bridge "ix" with the gateway 1.2.3.1, and a router
+# whose LAN is the bridge "br-lan", 192.168.77.1/24.
+
+# The internet in NS: one bridge, ix, that every WAN link plugs into, with each ADDRESS (IPv6 ones
+# without duplicate address detection, so that they are usable at once).
+add_internet_bridge() { # NS ADDRESS/PREFIX...
+    local ns=$1 address
+    shift
+    ip -n "$ns" link add ix type bridge
+    for address in "$@"; do
+        if [[ "$address" == *:* ]]; then
+            ip -n "$ns" addr add "$address" dev ix nodad
+        else
+            ip -n "$ns" addr add "$address" dev ix
+        fi
+    done
+    ip -n "$ns" link set ix up
+}
+
+# NS as a NAT on the internet (INET_NS), with ADDRESS/24 on its link "outside", whose peer
+# PORT_NAME plugs into ix, and 1.2.3.1 as its gateway. It masquerades what goes out from its
+# "inside" link (made by whoever plugs into it), and nothing from the internet gets through to
+# the inside.
+add_upstream_nat() { # INET_NS NS ADDRESS PORT_NAME
+    local inet_ns=$1 ns=$2 address=$3 port_name=$4
+    ip -n "$inet_ns" link add "$port_name" type veth peer name outside netns "$ns"
+    ip -n "$inet_ns" link set "$port_name" master ix
+    ip -n "$inet_ns" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev outside
+    ip -n "$ns" link set outside up
+    ip -n "$ns" route add default via 1.2.3.1
+    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
+    in_ns "$ns" nft -f - <<'EOF'
+table ip nat {
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        oifname "outside" masquerade
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "inside" oifname "outside" accept
+    }
+}
+EOF
+}
+
+# A host NS on the router's LAN: its eth0, with ADDRESS/24 and the router as its gateway, is the
+# peer of PORT_NAME on br-lan in ROUTER_NS. Reverse lookups of mapped addresses go to the router,
+# where nothing answers them, instead of to this machine's name server.
+add_lan_host() { # ROUTER_NS NS ADDRESS PORT_NAME
+    local router_ns=$1 ns=$2 address=$3 port_name=$4
+    ip -n "$router_ns" link add "$port_name" type veth peer name eth0 netns "$ns"
+    ip -n "$router_ns" link set "$port_name" master br-lan
+    ip -n "$router_ns" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev eth0
+    ip -n "$ns" link set eth0 up
+    ip -n "$ns" route add default via 192.168.77.1
+    namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
+}
+
+# The rules of a router in NS that runs miniupnpd. miniupnpd adds its own to the three empty
+# chains, which are reached by a jump from the base chains: the forward chain lets mapped ports
+# in, the prerouting one sends them to their LAN device, and the masquerade comes after
+# miniupnpd's postrouting rules. case_input holds the rules a case adds to what the router
+# itself takes in.
+add_miniupnpd_router_rules() { # NS
+    in_ns "$1" nft -f - <<'EOF'
+table inet filter {
+    chain miniupnpd { }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+    chain case_input { }
+
+    chain prerouting {
+        type nat hook prerouting priority dstnat; policy accept;
+        jump prerouting_miniupnpd
+    }
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        jump postrouting_miniupnpd
+        oifname "wan" ip saddr 192.168.77.0/24 masquerade
+    }
+    chain input {
+        type filter hook input priority filter; policy accept;
+        jump case_input
+        iifname != "wan" accept
+        ct state established,related accept
+        icmp type echo-request accept
+        drop
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "wan" jump miniupnpd
+        iifname "br-lan" oifname "wan" accept
+    }
+}
+EOF
+}
+
+# Makes the router's WAN link anew, with the same MAC address each time: "wan" in ROUTER_NS,
+# with ADDRESS/24 and a default route via GATEWAY, and its peer PEER in PEER_NS, plugged into
+# BRIDGE there when one is named (GATEWAY is on the bridge) or else given GATEWAY/24 itself. An
+# old wan link goes first.
+replace_wan_link() { # ROUTER_NS PEER_NS PEER ADDRESS GATEWAY [BRIDGE]
+    local router_ns=$1 peer_ns=$2 peer=$3 address=$4 gateway=$5 bridge=${6:-}
+    ip -n "$router_ns" link del wan 2>/dev/null || true
+    ip -n "$router_ns" link add wan address 02:00:00:00:77:02 type veth peer name "$peer" \
+        netns "$peer_ns"
+    if [ -n "$bridge" ]; then
+        ip -n "$peer_ns" link set "$peer" master "$bridge"
+    else
+        ip -n "$peer_ns" addr add "$gateway/24" dev "$peer"
+    fi
+    ip -n "$peer_ns" link set "$peer" up
+    ip -n "$router_ns" addr add "$address/24" dev wan
+    ip -n "$router_ns" link set wan up
+    ip -n "$router_ns" route add default via "$gateway"
 }

@@ -50,100 +50,28 @@ for ns in "$ns_inet" "$ns_cgn" "$ns_router" "$ns_pc"; do
     new_namespace "$ns"
 done
 
-nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
-    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
-in_ns "$ns_router" nft delete table ip probe
+require_nftables "$ns_router"
 
 # The internet: one bridge that every WAN link plugs into.
-ip -n "$ns_inet" link add ix type bridge
-ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
-ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
-ip -n "$ns_inet" link set ix up
+add_internet_bridge "$ns_inet" 198.51.100.1/24 1.2.3.1/24
 
 # cgn: the ISP's NAT, between the internet and its "inside" link, which exists while the
 # router's WAN is plugged into it. Nothing from the internet gets through to the inside.
-{
-    ns=$ns_cgn address=1.2.3.5 port_name=cgn
-    ip -n "$ns_inet" link add "$port_name" type veth peer name outside netns "$ns"
-    ip -n "$ns_inet" link set "$port_name" master ix
-    ip -n "$ns_inet" link set "$port_name" up
-    ip -n "$ns" addr add "$address/24" dev outside
-    ip -n "$ns" link set outside up
-    ip -n "$ns" route add default via 1.2.3.1
-    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
-    in_ns "$ns" nft -f - <<'EOF'
-table ip nat {
-    chain postrouting {
-        type nat hook postrouting priority srcnat; policy accept;
-        oifname "outside" masquerade
-    }
-    chain forward {
-        type filter hook forward priority filter; policy drop;
-        ct state established,related accept
-        iifname "inside" oifname "outside" accept
-    }
-}
-EOF
-}
+add_upstream_nat "$ns_inet" "$ns_cgn" 1.2.3.5 cgn
 
 # The LAN. Multicast snooping off, so SSDP searches reach the router whatever the bridge has
 # learned about group members.
 ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
 ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
-{
-    ns=$ns_pc address=192.168.77.10 port_name=lan-pc
-    ip -n "$ns_router" link add "$port_name" type veth peer name eth0 netns "$ns"
-    ip -n "$ns_router" link set "$port_name" master br-lan
-    ip -n "$ns_router" link set "$port_name" up
-    ip -n "$ns" addr add "$address/24" dev eth0
-    ip -n "$ns" link set eth0 up
-    ip -n "$ns" route add default via 192.168.77.1
-    # Reverse lookups of mapped addresses go to the router, where nothing answers them, instead
-    # of to this machine's name server.
-    namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
-}
+add_lan_host "$ns_router" "$ns_pc" 192.168.77.10 lan-pc
 ip -n "$ns_router" link set br-lan up
 # Every router answers each expired probe: by default the kernel sends a host one ICMP error a
 # second after a burst of six, and the router also refuses pc's name lookups with ICMP errors,
 # so a first hop would now and then go missing.
 in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
 
-# The router's rules. miniupnpd adds its own to the three empty chains, which are reached by a
-# jump from the base chains: the forward chain lets mapped ports in, the prerouting one sends
-# them to their LAN device, and the masquerade comes after miniupnpd's postrouting rules.
-# case_input holds the rules a case adds to what the router itself takes in.
-in_ns "$ns_router" nft -f - <<'EOF'
-table inet filter {
-    chain miniupnpd { }
-    chain prerouting_miniupnpd { }
-    chain postrouting_miniupnpd { }
-    chain case_input { }
-
-    chain prerouting {
-        type nat hook prerouting priority dstnat; policy accept;
-        jump prerouting_miniupnpd
-    }
-    chain postrouting {
-        type nat hook postrouting priority srcnat; policy accept;
-        jump postrouting_miniupnpd
-        oifname "wan" ip saddr 192.168.77.0/24 masquerade
-    }
-    chain input {
-        type filter hook input priority filter; policy accept;
-        jump case_input
-        iifname != "wan" accept
-        ct state established,related accept
-        icmp type echo-request accept
-        drop
-    }
-    chain forward {
-        type filter hook forward priority filter; policy drop;
-        ct state established,related accept
-        iifname "wan" jump miniupnpd
-        iifname "br-lan" oifname "wan" accept
-    }
-}
-EOF
+# The router's rules, with a chain case_input for what a case adds to what it takes in.
+add_miniupnpd_router_rules "$ns_router"
 
 wan_setup=
 
@@ -151,23 +79,10 @@ wan_setup=
 # anew with the same MAC address, and every neighbour table is
 # flushed, so no side keeps talking to the old link.
 connect_wan() { # plain|carrier
-    local peer_ns peer address gateway
     case $1 in
-        plain) peer_ns=$ns_inet peer=r-wan address=1.2.3.4 gateway=1.2.3.1 ;;
-        carrier) peer_ns=$ns_cgn peer=inside address=100.64.7.2 gateway=100.64.7.1 ;;
+        plain) replace_wan_link "$ns_router" "$ns_inet" r-wan 1.2.3.4 1.2.3.1 ix ;;
+        carrier) replace_wan_link "$ns_router" "$ns_cgn" inside 100.64.7.2 100.64.7.1 ;;
     esac
-    ip -n "$ns_router" link del wan 2>/dev/null || true
-    ip -n "$ns_router" link add wan address 02:00:00:00:77:02 type veth peer name "$peer" \
-        netns "$peer_ns"
-    if [ "$1" = plain ]; then
-        ip -n "$peer_ns" link set "$peer" master ix
-    else
-        ip -n "$peer_ns" addr add "$gateway/24" dev "$peer"
-    fi
-    ip -n "$peer_ns" link set "$peer" up
-    ip -n "$ns_router" addr add "$address/24" dev wan
-    ip -n "$ns_router" link set wan up
-    ip -n "$ns_router" route add default via "$gateway"
     for ns in "$ns_inet" "$ns_cgn" "$ns_router" "$ns_pc"; do
         ip -n "$ns" neigh flush all
     done
