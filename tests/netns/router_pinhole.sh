@@ -44,9 +44,7 @@ prepare nft:nftables ss:iproute2 miniupnpd:miniupnpd-nftables jq:jq
 readonly ns_inet=$run_id-internet ns_router=$run_id-router ns_pc=$run_id-pc
 for ns in "$ns_inet" "$ns_router" "$ns_pc"; do new_namespace "$ns"; done
 
-nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
-    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
-in_ns "$ns_router" nft delete table ip probe
+require_nftables "$ns_router"
 
 readonly pc4=192.168.77.10 pc6=2001:db8:100:1::10 router6=2001:db8:100:1::1
 
