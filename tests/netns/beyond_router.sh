@@ -152,50 +152,14 @@ readonly daemon_conf=$work/miniupnpd.conf daemon_log=$work/miniupnpd.log
 readonly igd_url=http://192.168.77.1:5000/rootDesc.xml
 daemon_pid=
 
-stop_daemon() {
-    if [ -n "$daemon_pid" ]; then
-        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
-        daemon_pid=
-    fi
-    local chain
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
-        in_ns "$ns_router" nft flush chain inet filter "$chain"
-    done
-}
+stop_daemon() { stop_miniupnpd "$ns_router"; }
 
 # A fresh miniupnpd for each case, so that no mapping is left over from the one before.
 start_daemon() {
     stop_daemon
-    cat >"$daemon_conf" <<EOF
-ext_ifname=wan
-listening_ip=br-lan
-http_port=5000
-enable_upnp=yes
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=no
-notify_interval=60
-uuid=6b0d2f3e-91a4-4c57-8e2b-0f7a3c5d1e29
-upnp_table_name=filter
-upnp_nat_table_name=filter
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.77.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    say "--- miniupnpd for case $((case_number))" >>"$daemon_log"
-    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-        >>"$daemon_log" 2>&1 &
-    daemon_pid=$!
-    pids+=("$daemon_pid")
-    local i
-    for i in $(seq 50); do
-        if [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; then return 0; fi
-        alive "$daemon_pid" || break
-        sleep 0.1
-    done
-    problem "bed: miniupnpd did not start"
+    write_miniupnpd_conf yes 6b0d2f3e-91a4-4c57-8e2b-0f7a3c5d1e29 notify_interval=60
+    start_miniupnpd "$ns_router" "--- miniupnpd for case $((case_number))" tcp:5000 ||
+        problem "bed: miniupnpd did not start"
 }
 
 upnpc_on_pc() { # ARGS...
