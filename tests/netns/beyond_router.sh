@@ -58,16 +58,9 @@ for ns in "$ns_inet" "$ns_router" "$ns_pc"; do
     new_namespace "$ns"
 done
 
-nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
-    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
-in_ns "$ns_router" nft delete table ip probe
+require_nftables "$ns_router"
 
-ip -n "$ns_inet" link add ix type bridge
-ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
-ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
-ip -n "$ns_inet" addr add 2001:db8:ffff::1/64 dev ix nodad
-ip -n "$ns_inet" addr add 2001:db8:ff00::1/64 dev ix nodad
-ip -n "$ns_inet" link set ix up
+add_internet_bridge "$ns_inet" 198.51.100.1/24 1.2.3.1/24 2001:db8:ffff::1/64 2001:db8:ff00::1/64
 
 ip -n "$ns_router" link add wan type veth peer name r-wan netns "$ns_inet"
 ip -n "$ns_inet" link set r-wan master ix
@@ -84,13 +77,7 @@ ip -n "$ns_inet" route add 2001:db8:100::/56 via 2001:db8:ff00::2
 ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
 ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
 ip -n "$ns_router" addr add 2001:db8:100:1::1/64 dev br-lan nodad
-ip -n "$ns_router" link add lan-pc type veth peer name eth0 netns "$ns_pc"
-ip -n "$ns_router" link set lan-pc master br-lan
-ip -n "$ns_router" link set lan-pc up
-ip -n "$ns_pc" addr add 192.168.77.10/24 dev eth0
-ip -n "$ns_pc" link set eth0 up
-ip -n "$ns_pc" route add default via 192.168.77.1
-namespace_etc_file "$ns_pc" resolv.conf <<<"nameserver 192.168.77.1"
+add_lan_host "$ns_router" "$ns_pc" 192.168.77.10 lan-pc
 printf '198.51.100.1 checkserver\n2001:db8:ffff::1 checkserver\n' |
     namespace_etc_file "$ns_pc" hosts
 ip -n "$ns_router" link set br-lan up
