@@ -210,6 +210,17 @@ expect_text() { # FILTER
     [[ "$value" == \"?* ]] || problem "$(last_run): $1 is $value, expected a text"
 }
 
+# The diagnosis is CODE, with a text.
+expect_diagnosis() { # CODE
+    expect_json .diagnosis.code "\"$1\""
+    expect_text .diagnosis.text
+}
+
+# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
+text_line() { # PREFIX
+    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
+}
+
 # --- Cases made of runs of quillmere-check ------------------------------------------------------
 # A script keeps each run's stdout and stderr as $work/out.N and $work/err.N and a line about it
 # in runs; it may define failure_details to print more when a case fails.

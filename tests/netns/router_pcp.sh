@@ -162,17 +162,6 @@ run_check() { # [--text] ARGS...
 
 last_run() { say "run ${#runs[@]}"; }
 
-# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
-text_line() { # PREFIX
-    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
-}
-
-expect_diagnosis() { # CODE
-    expect_json .diagnosis.code "\"$1\""
-    expect_text .diagnosis.text
-}
-
-
 # shellcheck disable=SC2317 # called by end_case in netns_lib.sh
 failure_details() {
     say "    --- miniupnpd (last lines)"

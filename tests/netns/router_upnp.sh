@@ -207,16 +207,6 @@ expect_mapping() { # ADDRESS PORT DESCRIPTION THIS_COMPUTER
     fi
 }
 
-# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
-text_line() { # PREFIX
-    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
-}
-
-expect_diagnosis() { # CODE
-    expect_json .diagnosis.code "\"$1\""
-    expect_text .diagnosis.text
-}
-
 failure_details() {
     say "    --- miniupnpd (last lines)"
     tail -n 15 "$daemon_log" 2>/dev/null | sed 's/^/    /'
