@@ -257,6 +257,33 @@ end_case() {
     if declare -F failure_details >/dev/null; then failure_details; fi
 }
 
+# Runs quillmere-check (check_bin) --json (with --text: without it) in NS with ARGS, against the
+# check server at 198.51.100.1, once the LAN of NS has gone quiet. Sets out (stdout), status,
+# seconds and elapsed_ms, keeps stdout and stderr for the report as $work/out.N and $work/err.N,
+# and adds a line to this case's runs.
+run_router_check() { # NS [--text] ARGS...
+    local ns=$1 started=${EPOCHREALTIME/./} ended format=(--json) shown
+    shift
+    if [ "$1" = --text ]; then
+        format=()
+        shift
+    fi
+    wait_quiet "$ns"
+    status=0
+    # A hard stop past the check's own time-out (twice, for --forward's second check) and the
+    # router's bounds keeps a broken run from hanging the suite.
+    timeout -k 2 30 ip netns exec "$ns" "$check_bin" --server 198.51.100.1 --timeout 10 \
+        "${format[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
+    ended=${EPOCHREALTIME/./}
+    out=$(<"$work/out")
+    seconds=$(seconds_since "$started")
+    elapsed_ms=$(((ended - started) / 1000))
+    if [ ${#format[@]} -eq 0 ]; then shown="(text output)"; else shown=$(json_value .diagnosis.code); fi
+    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$shown")")
+    cp "$work/out" "$work/out.$((${#runs[@]}))"
+    cp "$work/err" "$work/err.$((${#runs[@]}))"
+}
+
 # Datagrams NAMESPACE received that went nowhere it counts (IP InReceives less InDelivers and
 # ForwDatagrams), so far.
 vanished_so_far() { # NAMESPACE

@@ -137,28 +137,8 @@ start_check_server "$ns_inet" "$server_bin" 198.51.100.1
 
 # --- One check ----------------------------------------------------------------------------------
 
-# Runs quillmere-check --json (with --text: without it) on pc with ARGS. Sets out (stdout),
-# status and seconds, keeps stdout and stderr for the report, and adds a line to this
-# case's runs.
-run_check() { # [--text] ARGS...
-    local started=${EPOCHREALTIME/./} format=(--json) shown
-    if [ "$1" = --text ]; then
-        format=()
-        shift
-    fi
-    wait_quiet "$ns_pc"
-    status=0
-    # A hard stop past the check's own time-out (twice, for --forward's second check) and the
-    # router's bounds keeps a broken run from hanging the suite.
-    timeout -k 2 30 ip netns exec "$ns_pc" "$check_bin" --server 198.51.100.1 --timeout 10 \
-        "${format[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
-    out=$(<"$work/out")
-    seconds=$(seconds_since "$started")
-    if [ ${#format[@]} -eq 0 ]; then shown="(text output)"; else shown=$(json_value .diagnosis.code); fi
-    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$shown")")
-    cp "$work/out" "$work/out.$((${#runs[@]}))"
-    cp "$work/err" "$work/err.$((${#runs[@]}))"
-}
+# Runs quillmere-check on pc (see run_router_check in netns_lib.sh).
+run_check() { run_router_check "$ns_pc" "$@"; }
 
 last_run() { say "run ${#runs[@]}"; }
 
