@@ -58,16 +58,9 @@ for ns in "$ns_inet" "$ns_router" "$ns_pc"; do
     new_namespace "$ns"
 done
 
-nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
-    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
-in_ns "$ns_router" nft delete table ip probe
+require_nftables "$ns_router"
 
-ip -n "$ns_inet" link add ix type bridge
-ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
-ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
-ip -n "$ns_inet" addr add 2001:db8:ffff::1/64 dev ix nodad
-ip -n "$ns_inet" addr add 2001:db8:ff00::1/64 dev ix nodad
-ip -n "$ns_inet" link set ix up
+add_internet_bridge "$ns_inet" 198.51.100.1/24 1.2.3.1/24 2001:db8:ffff::1/64 2001:db8:ff00::1/64
 
 ip -n "$ns_router" link add wan type veth peer name r-wan netns "$ns_inet"
 ip -n "$ns_inet" link set r-wan master ix
@@ -84,13 +77,7 @@ ip -n "$ns_inet" route add 2001:db8:100::/56 via 2001:db8:ff00::2
 ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
 ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
 ip -n "$ns_router" addr add 2001:db8:100:1::1/64 dev br-lan nodad
-ip -n "$ns_router" link add lan-pc type veth peer name eth0 netns "$ns_pc"
-ip -n "$ns_router" link set lan-pc master br-lan
-ip -n "$ns_router" link set lan-pc up
-ip -n "$ns_pc" addr add 192.168.77.10/24 dev eth0
-ip -n "$ns_pc" link set eth0 up
-ip -n "$ns_pc" route add default via 192.168.77.1
-namespace_etc_file "$ns_pc" resolv.conf <<<"nameserver 192.168.77.1"
+add_lan_host "$ns_router" "$ns_pc" 192.168.77.10 lan-pc
 printf '198.51.100.1 checkserver\n2001:db8:ffff::1 checkserver\n' |
     namespace_etc_file "$ns_pc" hosts
 ip -n "$ns_router" link set br-lan up
@@ -152,50 +139,14 @@ readonly daemon_conf=$work/miniupnpd.conf daemon_log=$work/miniupnpd.log
 readonly igd_url=http://192.168.77.1:5000/rootDesc.xml
 daemon_pid=
 
-stop_daemon() {
-    if [ -n "$daemon_pid" ]; then
-        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
-        daemon_pid=
-    fi
-    local chain
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
-        in_ns "$ns_router" nft flush chain inet filter "$chain"
-    done
-}
+stop_daemon() { stop_miniupnpd "$ns_router"; }
 
 # A fresh miniupnpd for each case, so that no mapping is left over from the one before.
 start_daemon() {
     stop_daemon
-    cat >"$daemon_conf" <<EOF
-ext_ifname=wan
-listening_ip=br-lan
-http_port=5000
-enable_upnp=yes
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=no
-notify_interval=60
-uuid=6b0d2f3e-91a4-4c57-8e2b-0f7a3c5d1e29
-upnp_table_name=filter
-upnp_nat_table_name=filter
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.77.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    say "--- miniupnpd for case $((case_number))" >>"$daemon_log"
-    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-        >>"$daemon_log" 2>&1 &
-    daemon_pid=$!
-    pids+=("$daemon_pid")
-    local i
-    for i in $(seq 50); do
-        if [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; then return 0; fi
-        alive "$daemon_pid" || break
-        sleep 0.1
-    done
-    problem "bed: miniupnpd did not start"
+    write_miniupnpd_conf yes 6b0d2f3e-91a4-4c57-8e2b-0f7a3c5d1e29 notify_interval=60
+    start_miniupnpd "$ns_router" "--- miniupnpd for case $((case_number))" tcp:5000 ||
+        problem "bed: miniupnpd did not start"
 }
 
 upnpc_on_pc() { # ARGS...

@@ -119,6 +119,14 @@ namespace_etc_file() { # NS FILE
     cat >"/etc/netns/$1/$2"
 }
 
+# Skips every case unless nftables works in NS (the kernel or a container may not offer it).
+require_nftables() { # NS
+    local nft_error
+    nft_error=$(in_ns "$1" nft add table ip probe 2>&1) ||
+        skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
+    in_ns "$1" nft delete table ip probe
+}
+
 # For commands in the foreground. Programs left running are started with `ip netns exec` itself,
 # so that $! is the program and not a subshell around it, and ending it ends the program.
 in_ns() { # NS COMMAND...
@@ -202,6 +210,17 @@ expect_text() { # FILTER
     [[ "$value" == \"?* ]] || problem "$(last_run): $1 is $value, expected a text"
 }
 
+# The diagnosis is CODE, with a text.
+expect_diagnosis() { # CODE
+    expect_json .diagnosis.code "\"$1\""
+    expect_text .diagnosis.text
+}
+
+# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
+text_line() { # PREFIX
+    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
+}
+
 # --- Cases made of runs of quillmere-check ------------------------------------------------------
 # A script keeps each run's stdout and stderr as $work/out.N and $work/err.N and a line about it
 # in runs; it may define failure_details to print more when a case fails.
@@ -236,6 +255,33 @@ end_case() {
         sed 's/^/    /' "$work/err.$((i + 1))"
     done
     if declare -F failure_details >/dev/null; then failure_details; fi
+}
+
+# Runs quillmere-check (check_bin) --json (with --text: without it) in NS with ARGS, against the
+# check server at 198.51.100.1, once the LAN of NS has gone quiet. Sets out (stdout), status,
+# seconds and elapsed_ms, keeps stdout and stderr for the report as $work/out.N and $work/err.N,
+# and adds a line to this case's runs.
+run_router_check() { # NS [--text] ARGS...
+    local ns=$1 started=${EPOCHREALTIME/./} ended format=(--json) shown
+    shift
+    if [ "$1" = --text ]; then
+        format=()
+        shift
+    fi
+    wait_quiet "$ns"
+    status=0
+    # A hard stop past the check's own time-out (twice, for --forward's second check) and the
+    # router's bounds keeps a broken run from hanging the suite.
+    timeout -k 2 30 ip netns exec "$ns" "$check_bin" --server 198.51.100.1 --timeout 10 \
+        "${format[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
+    ended=${EPOCHREALTIME/./}
+    out=$(<"$work/out")
+    seconds=$(seconds_since "$started")
+    elapsed_ms=$(((ended - started) / 1000))
+    if [ ${#format[@]} -eq 0 ]; then shown="(text output)"; else shown=$(json_value .diagnosis.code); fi
+    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$shown")")
+    cp "$work/out" "$work/out.$((${#runs[@]}))"
+    cp "$work/err" "$work/err.$((${#runs[@]}))"
 }
 
 # Datagrams NAMESPACE received that went nowhere it counts (IP InReceives less InDelivers and
@@ -282,4 +328,194 @@ programs_from_arguments() { # BUILD_DIR | QUILLMERE_CHECK QUILLMERE_SERVER
     for bin in "$check_bin" "$server_bin"; do
         [ -x "$bin" ] || { say "$0: not an executable program: $bin" >&2; exit 64; }
     done
+}
+
+# --- miniupnpd in a router namespace ------------------------------------------------------------
+# For scripts whose router runs Debian's miniupnpd (nftables build) with its rules in the three
+# chains miniupnpd, prerouting_miniupnpd and postrouting_miniupnpd of table inet filter. The
+# script sets daemon_conf and daemon_log (files in $work) and daemon_pid (empty while none runs).
+
+# Writes daemon_conf for a daemon on wan and br-lan with UPnP on or off (NAT-PMP and PCP always
+# on) that lets the LAN 192.168.77.0/24 map ports 1024-65535 and nothing else; each LINE is added
+# to it (notify_interval=60, say).
+write_miniupnpd_conf() { # UPNP:yes|no UUID [LINE...]
+    local upnp=$1 uuid=$2
+    shift 2
+    {
+        say "ext_ifname=wan"
+        say "listening_ip=br-lan"
+        say "http_port=5000"
+        say "enable_upnp=$upnp"
+        say "enable_natpmp=yes"
+        say "secure_mode=yes"
+        say "system_uptime=no"
+        [ $# -eq 0 ] || printf '%s\n' "$@"
+        say "uuid=$uuid"
+        say "upnp_table_name=filter"
+        say "upnp_nat_table_name=filter"
+        say "upnp_forward_chain=miniupnpd"
+        say "upnp_nat_chain=prerouting_miniupnpd"
+        say "upnp_nat_postrouting_chain=postrouting_miniupnpd"
+        say "allow 1024-65535 192.168.77.0/24 1024-65535"
+        say "deny 0-65535 0.0.0.0/0 0-65535"
+    } >"$daemon_conf"
+}
+
+# Stops miniupnpd in NS, if it runs, and empties its chains: a restart begins with no mappings.
+stop_miniupnpd() { # NS
+    if [ -n "$daemon_pid" ]; then
+        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
+        daemon_pid=
+    fi
+    local chain
+    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
+        in_ns "$1" nft flush chain inet filter "$chain"
+    done
+}
+
+# Starts miniupnpd in NS with daemon_conf, in the foreground (-d) so that it is our child, after
+# LOG_LINE in daemon_log (which set-up the output that follows comes from), and waits until it
+# listens on every SOCKET (tcp:PORT or udp:PORT). Sets daemon_pid; fails when it ends or does
+# not listen within 5 s.
+start_miniupnpd() { # NS LOG_LINE SOCKET...
+    local ns=$1 socket listening i
+    say "$2" >>"$daemon_log"
+    shift 2
+    ip netns exec "$ns" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
+        >>"$daemon_log" 2>&1 &
+    daemon_pid=$!
+    pids+=("$daemon_pid")
+    for i in $(seq 50); do
+        listening=yes
+        for socket in "$@"; do
+            [ -n "$(in_ns "$ns" ss -Hl"${socket:0:1}"n "sport = :${socket#*:}")" ] ||
+                { listening=; break; }
+        done
+        [ -n "$listening" ] && return 0
+        alive "$daemon_pid" || break
+        sleep 0.1
+    done
+    return 1
+}
+
+# --- A home router between the internet and a LAN -----------------------------------------------
+# For scripts that build the internet as one bridge "ix" with the gateway 1.2.3.1, and a router
+# whose LAN is the bridge "br-lan", 192.168.77.1/24.
+
+# The internet in NS: one bridge, ix, that every WAN link plugs into, with each ADDRESS (IPv6 ones
+# without duplicate address detection, so that they are usable at once).
+add_internet_bridge() { # NS ADDRESS/PREFIX...
+    local ns=$1 address
+    shift
+    ip -n "$ns" link add ix type bridge
+    for address in "$@"; do
+        if [[ "$address" == *:* ]]; then
+            ip -n "$ns" addr add "$address" dev ix nodad
+        else
+            ip -n "$ns" addr add "$address" dev ix
+        fi
+    done
+    ip -n "$ns" link set ix up
+}
+
+# NS as a NAT on the internet (INET_NS), with ADDRESS/24 on its link "outside", whose peer
+# PORT_NAME plugs into ix, and 1.2.3.1 as its gateway. It masquerades what goes out from its
+# "inside" link (made by whoever plugs into it), and nothing from the internet gets through to
+# the inside.
+add_upstream_nat() { # INET_NS NS ADDRESS PORT_NAME
+    local inet_ns=$1 ns=$2 address=$3 port_name=$4
+    ip -n "$inet_ns" link add "$port_name" type veth peer name outside netns "$ns"
+    ip -n "$inet_ns" link set "$port_name" master ix
+    ip -n "$inet_ns" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev outside
+    ip -n "$ns" link set outside up
+    ip -n "$ns" route add default via 1.2.3.1
+    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
+    in_ns "$ns" nft -f - <<'EOF'
+table ip nat {
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        oifname "outside" masquerade
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "inside" oifname "outside" accept
+    }
+}
+EOF
+}
+
+# A host NS on the router's LAN: its eth0, with ADDRESS/24 and the router as its gateway, is the
+# peer of PORT_NAME on br-lan in ROUTER_NS. Reverse lookups of mapped addresses go to the router,
+# where nothing answers them, instead of to this machine's name server.
+add_lan_host() { # ROUTER_NS NS ADDRESS PORT_NAME
+    local router_ns=$1 ns=$2 address=$3 port_name=$4
+    ip -n "$router_ns" link add "$port_name" type veth peer name eth0 netns "$ns"
+    ip -n "$router_ns" link set "$port_name" master br-lan
+    ip -n "$router_ns" link set "$port_name" up
+    ip -n "$ns" addr add "$address/24" dev eth0
+    ip -n "$ns" link set eth0 up
+    ip -n "$ns" route add default via 192.168.77.1
+    namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
+}
+
+# The rules of a router in NS that runs miniupnpd. miniupnpd adds its own to the three empty
+# chains, which are reached by a jump from the base chains: the forward chain lets mapped ports
+# in, the prerouting one sends them to their LAN device, and the masquerade comes after
+# miniupnpd's postrouting rules. case_input holds the rules a case adds to what the router
+# itself takes in.
+add_miniupnpd_router_rules() { # NS
+    in_ns "$1" nft -f - <<'EOF'
+table inet filter {
+    chain miniupnpd { }
+    chain prerouting_miniupnpd { }
+    chain postrouting_miniupnpd { }
+    chain case_input { }
+
+    chain prerouting {
+        type nat hook prerouting priority dstnat; policy accept;
+        jump prerouting_miniupnpd
+    }
+    chain postrouting {
+        type nat hook postrouting priority srcnat; policy accept;
+        jump postrouting_miniupnpd
+        oifname "wan" ip saddr 192.168.77.0/24 masquerade
+    }
+    chain input {
+        type filter hook input priority filter; policy accept;
+        jump case_input
+        iifname != "wan" accept
+        ct state established,related accept
+        icmp type echo-request accept
+        drop
+    }
+    chain forward {
+        type filter hook forward priority filter; policy drop;
+        ct state established,related accept
+        iifname "wan" jump miniupnpd
+        iifname "br-lan" oifname "wan" accept
+    }
+}
+EOF
+}
+
+# Makes the router's WAN link anew, with the same MAC address each time: "wan" in ROUTER_NS,
+# with ADDRESS/24 and a default route via GATEWAY, and its peer PEER in PEER_NS, plugged into
+# BRIDGE there when one is named (GATEWAY is on the bridge) or else given GATEWAY/24 itself. An
+# old wan link goes first.
+replace_wan_link() { # ROUTER_NS PEER_NS PEER ADDRESS GATEWAY [BRIDGE]
+    local router_ns=$1 peer_ns=$2 peer=$3 address=$4 gateway=$5 bridge=${6:-}
+    ip -n "$router_ns" link del wan 2>/dev/null || true
+    ip -n "$router_ns" link add wan address 02:00:00:00:77:02 type veth peer name "$peer" \
+        netns "$peer_ns"
+    if [ -n "$bridge" ]; then
+        ip -n "$peer_ns" link set "$peer" master "$bridge"
+    else
+        ip -n "$peer_ns" addr add "$gateway/24" dev "$peer"
+    fi
+    ip -n "$peer_ns" link set "$peer" up
+    ip -n "$router_ns" addr add "$address/24" dev wan
+    ip -n "$router_ns" link set wan up
+    ip -n "$router_ns" route add default via "$gateway"
 }

@@ -50,100 +50,28 @@ for ns in "$ns_inet" "$ns_cgn" "$ns_router" "$ns_pc"; do
     new_namespace "$ns"
 done
 
-nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
-    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
-in_ns "$ns_router" nft delete table ip probe
+require_nftables "$ns_router"
 
 # The internet: one bridge that every WAN link plugs into.
-ip -n "$ns_inet" link add ix type bridge
-ip -n "$ns_inet" addr add 198.51.100.1/24 dev ix
-ip -n "$ns_inet" addr add 1.2.3.1/24 dev ix
-ip -n "$ns_inet" link set ix up
+add_internet_bridge "$ns_inet" 198.51.100.1/24 1.2.3.1/24
 
 # cgn: the ISP's NAT, between the internet and its "inside" link, which exists while the
 # router's WAN is plugged into it. Nothing from the internet gets through to the inside.
-{
-    ns=$ns_cgn address=1.2.3.5 port_name=cgn
-    ip -n "$ns_inet" link add "$port_name" type veth peer name outside netns "$ns"
-    ip -n "$ns_inet" link set "$port_name" master ix
-    ip -n "$ns_inet" link set "$port_name" up
-    ip -n "$ns" addr add "$address/24" dev outside
-    ip -n "$ns" link set outside up
-    ip -n "$ns" route add default via 1.2.3.1
-    in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
-    in_ns "$ns" nft -f - <<'EOF'
-table ip nat {
-    chain postrouting {
-        type nat hook postrouting priority srcnat; policy accept;
-        oifname "outside" masquerade
-    }
-    chain forward {
-        type filter hook forward priority filter; policy drop;
-        ct state established,related accept
-        iifname "inside" oifname "outside" accept
-    }
-}
-EOF
-}
+add_upstream_nat "$ns_inet" "$ns_cgn" 1.2.3.5 cgn
 
 # The LAN. Multicast snooping off, so SSDP searches reach the router whatever the bridge has
 # learned about group members.
 ip -n "$ns_router" link add br-lan type bridge mcast_snooping 0
 ip -n "$ns_router" addr add 192.168.77.1/24 dev br-lan
-{
-    ns=$ns_pc address=192.168.77.10 port_name=lan-pc
-    ip -n "$ns_router" link add "$port_name" type veth peer name eth0 netns "$ns"
-    ip -n "$ns_router" link set "$port_name" master br-lan
-    ip -n "$ns_router" link set "$port_name" up
-    ip -n "$ns" addr add "$address/24" dev eth0
-    ip -n "$ns" link set eth0 up
-    ip -n "$ns" route add default via 192.168.77.1
-    # Reverse lookups of mapped addresses go to the router, where nothing answers them, instead
-    # of to this machine's name server.
-    namespace_etc_file "$ns" resolv.conf <<<"nameserver 192.168.77.1"
-}
+add_lan_host "$ns_router" "$ns_pc" 192.168.77.10 lan-pc
 ip -n "$ns_router" link set br-lan up
 # Every router answers each expired probe: by default the kernel sends a host one ICMP error a
 # second after a burst of six, and the router also refuses pc's name lookups with ICMP errors,
 # so a first hop would now and then go missing.
 in_ns "$ns_router" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.icmp_ratelimit=0
 
-# The router's rules. miniupnpd adds its own to the three empty chains, which are reached by a
-# jump from the base chains: the forward chain lets mapped ports in, the prerouting one sends
-# them to their LAN device, and the masquerade comes after miniupnpd's postrouting rules.
-# case_input holds the rules a case adds to what the router itself takes in.
-in_ns "$ns_router" nft -f - <<'EOF'
-table inet filter {
-    chain miniupnpd { }
-    chain prerouting_miniupnpd { }
-    chain postrouting_miniupnpd { }
-    chain case_input { }
-
-    chain prerouting {
-        type nat hook prerouting priority dstnat; policy accept;
-        jump prerouting_miniupnpd
-    }
-    chain postrouting {
-        type nat hook postrouting priority srcnat; policy accept;
-        jump postrouting_miniupnpd
-        oifname "wan" ip saddr 192.168.77.0/24 masquerade
-    }
-    chain input {
-        type filter hook input priority filter; policy accept;
-        jump case_input
-        iifname != "wan" accept
-        ct state established,related accept
-        icmp type echo-request accept
-        drop
-    }
-    chain forward {
-        type filter hook forward priority filter; policy drop;
-        ct state established,related accept
-        iifname "wan" jump miniupnpd
-        iifname "br-lan" oifname "wan" accept
-    }
-}
-EOF
+# The router's rules, with a chain case_input for what a case adds to what it takes in.
+add_miniupnpd_router_rules "$ns_router"
 
 wan_setup=
 
@@ -151,23 +79,10 @@ wan_setup=
 # anew with the same MAC address, and every neighbour table is
 # flushed, so no side keeps talking to the old link.
 connect_wan() { # plain|carrier
-    local peer_ns peer address gateway
     case $1 in
-        plain) peer_ns=$ns_inet peer=r-wan address=1.2.3.4 gateway=1.2.3.1 ;;
-        carrier) peer_ns=$ns_cgn peer=inside address=100.64.7.2 gateway=100.64.7.1 ;;
+        plain) replace_wan_link "$ns_router" "$ns_inet" r-wan 1.2.3.4 1.2.3.1 ix ;;
+        carrier) replace_wan_link "$ns_router" "$ns_cgn" inside 100.64.7.2 100.64.7.1 ;;
     esac
-    ip -n "$ns_router" link del wan 2>/dev/null || true
-    ip -n "$ns_router" link add wan address 02:00:00:00:77:02 type veth peer name "$peer" \
-        netns "$peer_ns"
-    if [ "$1" = plain ]; then
-        ip -n "$peer_ns" link set "$peer" master ix
-    else
-        ip -n "$peer_ns" addr add "$gateway/24" dev "$peer"
-    fi
-    ip -n "$peer_ns" link set "$peer" up
-    ip -n "$ns_router" addr add "$address/24" dev wan
-    ip -n "$ns_router" link set wan up
-    ip -n "$ns_router" route add default via "$gateway"
     for ns in "$ns_inet" "$ns_cgn" "$ns_router" "$ns_pc"; do
         ip -n "$ns" neigh flush all
     done
@@ -184,51 +99,14 @@ readonly min_lifetime=120 max_lifetime=900
 daemon_pid=
 
 # Stops miniupnpd, if it runs, and empties its chains: a restart begins with no mappings.
-stop_daemon() {
-    if [ -n "$daemon_pid" ]; then
-        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
-        daemon_pid=
-    fi
-    local chain
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
-        in_ns "$ns_router" nft flush chain inet filter "$chain"
-    done
-}
+stop_daemon() { stop_miniupnpd "$ns_router"; }
 
 # Starts miniupnpd in the router with UPnP off, in the foreground (-d) so that it is our child,
 # and waits until it listens on 5351.
 start_daemon() {
-    cat >"$daemon_conf" <<EOF
-ext_ifname=wan
-listening_ip=br-lan
-http_port=5000
-enable_upnp=no
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=no
-min_lifetime=$min_lifetime
-max_lifetime=$max_lifetime
-uuid=3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e12
-upnp_table_name=filter
-upnp_nat_table_name=filter
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.77.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    say "--- miniupnpd, wan $wan_setup" >>"$daemon_log"
-    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-        >>"$daemon_log" 2>&1 &
-    daemon_pid=$!
-    pids+=("$daemon_pid")
-    local i
-    for i in $(seq 50); do
-        [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] && return 0
-        alive "$daemon_pid" || break
-        sleep 0.1
-    done
-    return 1
+    write_miniupnpd_conf no 3f1c0a52-7d4e-4b8a-9c61-5a2e7b0d9e12 \
+        "min_lifetime=$min_lifetime" "max_lifetime=$max_lifetime"
+    start_miniupnpd "$ns_router" "--- miniupnpd, wan $wan_setup" udp:5351
 }
 
 router_setup() { # plain|carrier
@@ -259,41 +137,10 @@ start_check_server "$ns_inet" "$server_bin" 198.51.100.1
 
 # --- One check ----------------------------------------------------------------------------------
 
-# Runs quillmere-check --json (with --text: without it) on pc with ARGS. Sets out (stdout),
-# status and seconds, keeps stdout and stderr for the report, and adds a line to this
-# case's runs.
-run_check() { # [--text] ARGS...
-    local started=${EPOCHREALTIME/./} format=(--json) shown
-    if [ "$1" = --text ]; then
-        format=()
-        shift
-    fi
-    wait_quiet "$ns_pc"
-    status=0
-    # A hard stop past the check's own time-out (twice, for --forward's second check) and the
-    # router's bounds keeps a broken run from hanging the suite.
-    timeout -k 2 30 ip netns exec "$ns_pc" "$check_bin" --server 198.51.100.1 --timeout 10 \
-        "${format[@]}" "$@" >"$work/out" 2>"$work/err" || status=$?
-    out=$(<"$work/out")
-    seconds=$(seconds_since "$started")
-    if [ ${#format[@]} -eq 0 ]; then shown="(text output)"; else shown=$(json_value .diagnosis.code); fi
-    runs+=("$(printf '%-22s exit %d  %5ss  %s' "$*" "$status" "$seconds" "$shown")")
-    cp "$work/out" "$work/out.$((${#runs[@]}))"
-    cp "$work/err" "$work/err.$((${#runs[@]}))"
-}
+# Runs quillmere-check on pc (see run_router_check in netns_lib.sh).
+run_check() { run_router_check "$ns_pc" "$@"; }
 
 last_run() { say "run ${#runs[@]}"; }
-
-# A whole line of the last check's stdout that begins with PREFIX; nothing when there is none.
-text_line() { # PREFIX
-    grep -m 1 -F -- "$1" <<<"$out" | grep -m 1 "^$1" || true
-}
-
-expect_diagnosis() { # CODE
-    expect_json .diagnosis.code "\"$1\""
-    expect_text .diagnosis.text
-}
-
 
 # shellcheck disable=SC2317 # called by end_case in netns_lib.sh
 failure_details() {

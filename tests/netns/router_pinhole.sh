@@ -44,9 +44,7 @@ prepare nft:nftables ss:iproute2 miniupnpd:miniupnpd-nftables jq:jq
 readonly ns_inet=$run_id-internet ns_router=$run_id-router ns_pc=$run_id-pc
 for ns in "$ns_inet" "$ns_router" "$ns_pc"; do new_namespace "$ns"; done
 
-nft_error=$(in_ns "$ns_router" nft add table ip probe 2>&1) ||
-    skip_all "nftables does not work here: ${nft_error//$'\n'/ }"
-in_ns "$ns_router" nft delete table ip probe
+require_nftables "$ns_router"
 
 readonly pc4=192.168.77.10 pc6=2001:db8:100:1::10 router6=2001:db8:100:1::1
 
@@ -137,48 +135,13 @@ daemon_pid=
 # IPv6 either way), in the foreground (-d) so that it is our child, and waits until it listens;
 # a running one is stopped first, with its chain emptied.
 start_daemon() { # UPNP: yes|no
-    if [ -n "$daemon_pid" ]; then
-        stop_process "$daemon_pid" 3 || say "miniupnpd took SIGKILL" >>"$daemon_log"
-        daemon_pid=
-    fi
-    local chain
-    for chain in miniupnpd prerouting_miniupnpd postrouting_miniupnpd; do
-        in_ns "$ns_router" nft flush chain inet filter "$chain"
-    done
+    local sockets=(udp:5351)
+    [ "$1" = no ] || sockets+=(tcp:5000)
+    stop_miniupnpd "$ns_router"
     # No ipv6_listening_ip: with it, the daemon's HTTP stops answering over IPv4.
-    cat >"$daemon_conf" <<EOF
-ext_ifname=wan
-ext_ifname6=wan
-listening_ip=br-lan
-ipv6_disable=no
-http_port=5000
-enable_upnp=$1
-enable_natpmp=yes
-secure_mode=yes
-system_uptime=no
-notify_interval=60
-uuid=5b2e8c31-0d4f-4a7e-8e12-2f9c6a1d7b40
-upnp_table_name=filter
-upnp_nat_table_name=filter
-upnp_forward_chain=miniupnpd
-upnp_nat_chain=prerouting_miniupnpd
-upnp_nat_postrouting_chain=postrouting_miniupnpd
-allow 1024-65535 192.168.77.0/24 1024-65535
-deny 0-65535 0.0.0.0/0 0-65535
-EOF
-    say "--- miniupnpd, upnp=$1" >>"$daemon_log"
-    ip netns exec "$ns_router" miniupnpd -f "$daemon_conf" -d -P "$work/miniupnpd.pid" \
-        >>"$daemon_log" 2>&1 &
-    daemon_pid=$!
-    pids+=("$daemon_pid")
-    for _ in $(seq 50); do
-        if [ -n "$(in_ns "$ns_router" ss -Hlun 'sport = :5351')" ] &&
-            { [ "$1" = no ] || [ -n "$(in_ns "$ns_router" ss -Hltn 'sport = :5000')" ]; }; then
-            return 0
-        fi
-        alive "$daemon_pid" || break
-        sleep 0.1
-    done
+    write_miniupnpd_conf "$1" 5b2e8c31-0d4f-4a7e-8e12-2f9c6a1d7b40 ext_ifname6=wan \
+        ipv6_disable=no notify_interval=60
+    start_miniupnpd "$ns_router" "--- miniupnpd, upnp=$1" "${sockets[@]}" && return 0
     say "miniupnpd did not start; its output:" >&2
     sed 's/^/    /' "$daemon_log" >&2
     exit 1
